@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QString>
+
+namespace osk {
+
+// The title message boxes carry when the documents give none: the program's own name.
+inline const QString kDefaultTitle = QStringLiteral("OskServer");
+// The title given where a box or prompt names the product.
+inline const QString kProductTitle = QStringLiteral("Osk Server");
+
+enum class MessageIcon { None, Information, Exclamation, Critical, Question };
+
+// Everything the program asks of, or tells, the person at the console goes through here: the
+// desktop console shows Qt dialogs, the headless service writes to stderr and takes the safe
+// answer, and tests script it and read back what was said.
+class Operator {
+public:
+    virtual ~Operator() = default;
+
+    // A message box with only an OK button.
+    virtual void showMessage(const QString& text, MessageIcon icon, const QString& title) = 0;
+    // A yes/no question; true for yes.
+    virtual bool ask(const QString& text, const QString& title) = 0;
+    // An input box; an empty text when the operator cancels, as the original input box answered.
+    virtual QString askText(const QString& prompt, const QString& title, const QString& defaultAnswer) = 0;
+    // A save-file dialog; an empty text when cancelled.
+    virtual QString askSaveFile(const QString& defaultSuffix, const QString& filter) = 0;
+    // The hourglass pointer, on or off.
+    virtual void setBusy(bool busy) = 0;
+};
+
+// The headless service's operator: nobody is there to answer, so messages go to stderr and every
+// question takes its safe answer (No, cancel).
+class ConsoleOperator final : public Operator {
+public:
+    void showMessage(const QString& text, MessageIcon icon, const QString& title) override;
+    bool ask(const QString& text, const QString& title) override;
+    QString askText(const QString& prompt, const QString& title, const QString& defaultAnswer) override;
+    QString askSaveFile(const QString& defaultSuffix, const QString& filter) override;
+    void setBusy(bool) override {}
+};
+
+} // namespace osk

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "config/profile_file.h"
+
+#include <QString>
+
+namespace osk {
+
+enum class EngineKind { Embedded, SqlServer };
+
+// The service settings of section "Main" as the program loads them once at start.
+struct MainSettings {
+    int port = 0;           // 0 means no valid port
+    bool autoStart = false; // "OSInit"
+    bool minStart = false;  // "MinInit"
+    QString computerName;
+    QString sqlServerName; // "SQLServer"
+    EngineKind engine = EngineKind::Embedded;
+    int maxUsers = 255; // "MaxUsers", 0 to 255
+};
+
+inline constexpr int kDefaultPort = 1033;
+inline constexpr int kDefaultMaxUsers = 255;
+inline const QString kSettingsFileName = QStringLiteral("OskServer.INI");
+inline const QString kMainSection = QStringLiteral("Main");
+
+// Loads the settings: the port (writing the default 1033 back when it is missing, 0 or not a
+// usable port), the two start flags, the computer name, the SQL Server name, the engine and the
+// maximum of concurrent users. Garbage values fall back to their defaults.
+MainSettings CargaValores(ProfileFile& file);
+
+// The engine rule: "Main"/"Engine" is "SQLServer" or "Embedded" (any case); when it is missing or
+// neither, a non-empty "Main"/"SQLServer" means the SQL Server engine and an empty one the embedded
+// engine.
+EngineKind chooseEngine(const ProfileFile& file);
+
+// "Main"/"MaxUsers", 0 to 255; 255 when missing or not a whole number in range.
+int readMaxUsers(const ProfileFile& file);
+
+// The local computer's name.
+QString computerName();
+
+} // namespace osk

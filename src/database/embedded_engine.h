@@ -1,0 +1,40 @@
+#pragma once
+
+#include "database/engine.h"
+
+#include <QString>
+
+struct sqlite3;
+
+namespace osk {
+
+// The embedded engine: one SQLite file per database, "<name>.db" in the folder Data of the program
+// folder. OskDB is created, with its property table, when it is missing.
+class EmbeddedEngine final : public Engine {
+public:
+    static inline const QString kDisplayName = QStringLiteral("(embedded)");
+
+    explicit EmbeddedEngine(QString dataFolder);
+    ~EmbeddedEngine() override;
+    EmbeddedEngine(const EmbeddedEngine&) = delete;
+    EmbeddedEngine& operator=(const EmbeddedEngine&) = delete;
+
+    QString serverDisplayName() const override { return kDisplayName; }
+    bool isLocal(const QString&) const override { return true; }
+
+    Status openPrincipal() override;
+    bool isPrincipalOpen() const override { return m_principal != nullptr; }
+    Result<QString> principalPropertyThirdColumn(const QString& key) override;
+
+    Result<QStringList> listProductDatabases() override;
+    Result<PropertyValue> readProperty(const QString& database, const QString& key) override;
+    Status updateProperty(const QString& database, const QString& key, const QString& value) override;
+
+    QString databasePath(const QString& database) const;
+
+private:
+    QString m_dataFolder;
+    sqlite3* m_principal = nullptr;
+};
+
+} // namespace osk
