@@ -13,7 +13,9 @@ void writeToStderr(const QString& text) {
 }
 } // namespace
 
-void ConsoleOperator::showMessage(const QString& text, MessageIcon, const QString&) { writeToStderr(text); }
+void ConsoleOperator::showMessage(const QString& text, MessageIcon, const QString&) {
+    writeToStderr(text);
+}
 
 bool ConsoleOperator::ask(const QString& text, const QString&) {
     writeToStderr(text);
@@ -25,6 +27,8 @@ QString ConsoleOperator::askText(const QString& prompt, const QString&, const QS
     return {};
 }
 
-QString ConsoleOperator::askSaveFile(const QString&, const QString&) { return {}; }
+QString ConsoleOperator::askSaveFile(const QString&, const QString&) {
+    return {};
+}
 
 } // namespace osk

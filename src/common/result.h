@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-
 #include <optional>
 #include <utility>
 
@@ -11,7 +10,8 @@ namespace osk {
 // operator is to read it. No exception crosses a module boundary.
 template <typename T> class [[nodiscard]] Result final {
 public:
-    Result(T value) : m_value(std::move(value)) {}
+    Result(T value)
+        : m_value(std::move(value)) {}
     static Result failure(QString error) { return Result(std::nullopt, std::move(error)); }
 
     bool ok() const { return m_value.has_value(); }
@@ -23,7 +23,8 @@ public:
     const QString& error() const { return m_error; }
 
 private:
-    Result(std::nullopt_t, QString error) : m_error(std::move(error)) {}
+    Result(std::nullopt_t, QString error)
+        : m_error(std::move(error)) {}
     std::optional<T> m_value;
     QString m_error;
 };

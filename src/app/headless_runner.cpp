@@ -1,0 +1,71 @@
+#include "app/headless_runner.h"
+
+#include "app/server_core.h"
+#include "app/signal_pipe.h"
+#include "common/clock.h"
+#include "common/operator.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QLockFile>
+#include <csignal>
+#include <cstdio>
+
+namespace osk {
+
+namespace {
+constexpr int kExitFailure = 1;
+
+void printLine(std::FILE* stream, const QString& text) {
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
+}
+} // namespace
+
+int HeadlessRunner::run() {
+    if (!QDir().mkpath(m_programFolder)) {
+        printLine(stderr, QStringLiteral("No se puede crear la carpeta %1.").arg(m_programFolder));
+        return kExitFailure;
+    }
+    // One copy per program folder: a second would fight the first for the port and the log.
+    QLockFile instanceLock(QDir(m_programFolder).filePath(QStringLiteral(".oskserverd.lock")));
+    instanceLock.setStaleLockTime(0);
+    if (!instanceLock.tryLock(0)) {
+        printLine(stderr, QStringLiteral("El servidor ya está en funcionamiento"));
+        return kExitFailure;
+    }
+
+    SystemClock clock;
+    ConsoleOperator console;
+    ServerCore core(QDir(m_programFolder).absolutePath(), clock, console);
+    QObject::connect(&core.eventLog(), &EventLog::entryAdded,
+                     [](const LogEntry& entry) { printLine(stdout, entry.text); });
+
+    if (Status opened = core.AbreConexion(); !opened) {
+        printLine(stderr, opened.error());
+        return kExitFailure;
+    }
+    core.load();
+
+    int exitCode = 0;
+    if (!core.commands().isEnabled(Command::mnuIniciarServicio) || !core.startService()) {
+        printLine(stderr, QStringLiteral("El servicio no se ha podido iniciar."));
+        exitCode = kExitFailure;
+    } else {
+        SignalPipe stopSignals({SIGTERM, SIGINT});
+        QObject::connect(&stopSignals, &SignalPipe::received, [&core] {
+            if (core.isStarted())
+                core.stopService();
+            QCoreApplication::quit();
+        });
+        QCoreApplication::exec();
+    }
+
+    if (!core.saveLog())
+        exitCode = kExitFailure;
+    return exitCode;
+}
+
+} // namespace osk

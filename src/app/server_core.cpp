@@ -1,0 +1,186 @@
+#include "app/server_core.h"
+
+#include "app/engine_factory.h"
+#include "common/operator.h"
+#include "database/engine.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QHostInfo>
+#include <QNetworkInterface>
+
+namespace osk {
+
+namespace {
+const QString kCaptionStarted = QStringLiteral("Osk Server - Iniciado");
+const QString kCaptionStopped = QStringLiteral("Osk Server - Detenido");
+} // namespace
+
+QString localIpv4Address() {
+    QString loopback;
+    for (const QHostAddress& address : QNetworkInterface::allAddresses()) {
+        if (address.protocol() != QAbstractSocket::IPv4Protocol)
+            continue;
+        if (!address.isLoopback())
+            return address.toString();
+        loopback = address.toString();
+    }
+    return loopback;
+}
+
+ServerCore::ServerCore(QString programFolder, const Clock& clock, Operator& op, QObject* parent)
+    : QObject(parent)
+    , m_programFolder(std::move(programFolder))
+    , m_clock(clock)
+    , m_operator(op)
+    , m_settingsFile(QDir(m_programFolder).filePath(kSettingsFileName))
+    , m_log(clock, op, m_programFolder)
+    , m_engine(makeEngine(chooseEngine(m_settingsFile), m_programFolder,
+                          m_settingsFile.read(kMainSection, QStringLiteral("SQLServer"))))
+    , m_admin(*m_engine, m_log, op, m_databases)
+    , m_session(clock, m_log, readMaxUsers(m_settingsFile))
+    , m_caption(kCaptionStopped) {
+    m_tmrBackup.setInterval(kBackupCheckIntervalMs);
+}
+
+ServerCore::~ServerCore() = default;
+
+Status ServerCore::AbreConexion() {
+    Status opened = Status::failure(QString());
+    for (int attempt = 1; attempt <= kConnectionAttempts && !opened; ++attempt) {
+        QCoreApplication::processEvents();
+        opened = m_engine->openPrincipal();
+    }
+    return opened;
+}
+
+void ServerCore::load() {
+    m_commands.setEnabled(Command::mnuDetenerServicio, false);
+    setCaption(kCaptionStopped);
+    m_session.tmrMain().stop();
+
+    m_settings = CargaValores(m_settingsFile);
+    if (!m_engine->isLocal(m_settings.computerName)) {
+        for (Command command :
+             {Command::mnuDBBackup, Command::mnuAutoBackup, Command::mnuDBDownload, Command::mnuDBUpload})
+            m_commands.setEnabled(command, false);
+    }
+    m_localAddress = localIpv4Address();
+    m_localHostName = QHostInfo::localHostName();
+    setTrayImage(TrayImage::Stop);
+    emit labelsChanged();
+
+    m_admin.CargaBasesDatos(m_settings.port, m_settings.computerName);
+
+    if (m_localAddress.isEmpty()) {
+        m_operator.showMessage(
+            QStringLiteral("Ha sido imposible determinar la dirección IP de este servidor. "
+                           "Compruebe que la configuración sea correcto y que esté conectado a "
+                           "la red."),
+            MessageIcon::Exclamation, kDefaultTitle);
+        m_commands.setEnabled(Command::mnuIniciarServicio, false);
+    }
+}
+
+bool ServerCore::startService() {
+    if (m_settings.port == 0) {
+        m_log.AddLog(QStringLiteral("Puerto incorrecto."), LogKind::Error);
+        return false;
+    }
+    if (!m_admin.CompruebaDatos(m_settings.computerName, m_localAddress))
+        return false;
+    setTrayImage(TrayImage::Start);
+    m_log.AddLog(QStringLiteral("Inicializando Entorno..."), LogKind::Info);
+
+    switch (m_session.listen(m_settings.port)) {
+    case SessionServer::ListenOutcome::Listening:
+        break;
+    case SessionServer::ListenOutcome::AddressInUse:
+        setTrayImage(TrayImage::Stop);
+        m_log.AddLog(QStringLiteral("Puerto incorrecto."), LogKind::Error);
+        m_operator.showMessage(
+            QStringLiteral("El puerto %1 ya está siendo utilizado por algún otro programa. Elija "
+                           "un puerto distinto e inténtelo de nuevo.")
+                .arg(m_settings.port),
+            MessageIcon::Information, kDefaultTitle);
+        return false;
+    case SessionServer::ListenOutcome::Failed:
+        m_operator.showMessage(QStringLiteral("mnuIniciarServicio_Click: %1-%2")
+                                   .arg(m_session.listenErrorNumber())
+                                   .arg(m_session.listenError()),
+                               MessageIcon::Critical, kDefaultTitle);
+        return false;
+    }
+
+    m_tmrBackup.start();
+    m_session.tmrMain().start();
+    setStartedCommands(true);
+    m_log.AddLog(QStringLiteral("Inicialización Completada."), LogKind::Done);
+    m_log.AddLog(QStringLiteral("Servidor activo."), LogKind::Done);
+    m_log.AddLog(QStringLiteral("Esperando conexiones..."), LogKind::Info);
+    setCaption(kCaptionStarted);
+    return true;
+}
+
+void ServerCore::stopService() {
+    m_log.AddLog(QStringLiteral("Cerrando conexiones..."), LogKind::Info);
+    setTrayImage(TrayImage::Stop);
+    m_session.closeAll();
+    m_session.tmrMain().stop();
+    m_tmrBackup.stop();
+    setStartedCommands(false);
+    m_session.resetBytesLabel();
+    m_log.AddLog(QStringLiteral("Conexiones cerradas."), LogKind::Done);
+    m_log.AddLog(QStringLiteral("Servidor inactivo."), LogKind::Done);
+    setCaption(kCaptionStopped);
+}
+
+void ServerCore::setStartedCommands(bool started) {
+    for (Command command : {Command::mnuSQL, Command::mnuIniciarServicio, Command::mnuSalir,
+                            Command::mnuServicioPuerto, Command::mnuDBActualizar, Command::mnuAutoBackup})
+        m_commands.setEnabled(command, !started);
+    m_commands.setEnabled(Command::mnuDetenerServicio, started);
+    if (started) {
+        // The disk-bound commands follow where the databases are; the stop leaves them as they are.
+        const bool local = m_engine->isLocal(m_settings.computerName);
+        m_commands.setEnabled(Command::mnuDBDownload, local);
+        m_commands.setEnabled(Command::mnuDBUpload, local);
+    }
+}
+
+void ServerCore::updateDatabases() {
+    m_admin.CargaBasesDatos(m_settings.port, m_settings.computerName);
+    m_log.AddLog(QStringLiteral("Bases de datos actualizadas correctamente."), LogKind::Done);
+}
+
+QString ServerCore::portLabel() const {
+    return QStringLiteral("Puerto: %1").arg(m_settings.port);
+}
+
+QString ServerCore::sqlServerLabel() const {
+    return QStringLiteral(" SQLServer: [") + m_engine->serverDisplayName() + QLatin1Char(']');
+}
+
+QString ServerCore::ipLabel() const {
+    return QStringLiteral(" IP: ") + m_localAddress;
+}
+
+QString ServerCore::hostLabel() const {
+    return QStringLiteral(" Host: [") + m_localHostName + QLatin1Char(']');
+}
+
+void ServerCore::setCaption(const QString& caption) {
+    if (m_caption == caption)
+        return;
+    m_caption = caption;
+    emit captionChanged(m_caption);
+}
+
+void ServerCore::setTrayImage(TrayImage image) {
+    if (m_trayImage == image)
+        return;
+    m_trayImage = image;
+    emit trayImageChanged(image);
+}
+
+} // namespace osk

@@ -1,0 +1,105 @@
+#pragma once
+
+#include "app/command_states.h"
+#include "common/result.h"
+#include "config/main_settings.h"
+#include "config/profile_file.h"
+#include "database/database_admin.h"
+#include "eventlog/event_log.h"
+#include "session/session_server.h"
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <memory>
+
+namespace osk {
+
+class Clock;
+class Engine;
+class Operator;
+
+enum class TrayImage { Stop, Start };
+
+// The server as one object: settings, event log, database engine and list, session server, and
+// the service's start and stop with the enabled state of every command they govern. The console
+// binds its window to it; the headless service drives it directly. It never opens a window.
+class ServerCore final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(ServerCore)
+
+public:
+    static constexpr int kBackupCheckIntervalMs = 59999;
+    static constexpr int kConnectionAttempts = 10;
+
+    ServerCore(QString programFolder, const Clock& clock, Operator& op, QObject* parent = nullptr);
+    ~ServerCore() override;
+
+    const QString& programFolder() const { return m_programFolder; }
+    ProfileFile& settingsFile() { return m_settingsFile; }
+    const MainSettings& settings() const { return m_settings; }
+    EventLog& eventLog() { return m_log; }
+    SessionServer& session() { return m_session; }
+    DatabaseListModel& lstDB() { return m_databases; }
+    CommandStates& commands() { return m_commands; }
+    Engine& engine() { return *m_engine; }
+    QTimer& tmrBackup() { return m_tmrBackup; }
+
+    // cnPrincipal: up to ten attempts, letting pending events run between them.
+    Status AbreConexion();
+
+    // The load of the main window without the window: settings, labels, database list with the
+    // server data written into it, and the local address the service start needs.
+    void load();
+
+    bool isStarted() const { return m_session.isListening(); }
+    // mnuIniciarServicio: true when the service now listens.
+    bool startService();
+    // mnuDetenerServicio.
+    void stopService();
+    // mnuDBActualizar.
+    void updateDatabases();
+    // mnuSaveLog, and the save at the end of the program.
+    Status saveLog() { return m_log.save(); }
+
+    QString caption() const { return m_caption; }
+    TrayImage trayImage() const { return m_trayImage; }
+    QString localAddress() const { return m_localAddress; }
+    QString portLabel() const;
+    QString sqlServerLabel() const;
+    QString ipLabel() const;
+    QString hostLabel() const;
+
+signals:
+    void captionChanged(const QString& caption);
+    void trayImageChanged(osk::TrayImage image);
+    void labelsChanged();
+
+private:
+    void setCaption(const QString& caption);
+    void setTrayImage(TrayImage image);
+    void setStartedCommands(bool started);
+
+    QString m_programFolder;
+    const Clock& m_clock;
+    Operator& m_operator;
+    ProfileFile m_settingsFile;
+    MainSettings m_settings;
+    EventLog m_log;
+    std::unique_ptr<Engine> m_engine;
+    DatabaseListModel m_databases;
+    DatabaseAdmin m_admin;
+    SessionServer m_session;
+    CommandStates m_commands;
+    QTimer m_tmrBackup;
+    QString m_caption;
+    TrayImage m_trayImage = TrayImage::Stop;
+    QString m_localAddress;
+    QString m_localHostName;
+};
+
+// The first IPv4 address of this computer that is not a loopback address; the loopback address
+// when that is all there is; empty when the computer has no IPv4 address at all.
+QString localIpv4Address();
+
+} // namespace osk

@@ -1,0 +1,49 @@
+#include "session/activity_tracking.h"
+
+#include "session/user_log.h"
+
+namespace osk {
+
+ActivityTracking::ActivityTracking(const Clock& clock, std::function<void(int)> sendNoLog, QObject* parent)
+    : QObject(parent)
+    , m_clock(clock)
+    , m_sendNoLog(std::move(sendNoLog)) {}
+
+ActivityTracking::~ActivityTracking() = default;
+
+UserLog* ActivityTracking::find(const QString& user) const {
+    const auto it = m_logs.find(key(user));
+    return it == m_logs.end() ? nullptr : it->second.get();
+}
+
+void ActivityTracking::operate(const QString& user, bool close, int slot) {
+    UserLog* log = find(user);
+    if (log && close) {
+        closeLog(log);
+    } else if (log) {
+        emit focusRequested(log);
+    } else if (!close) {
+        auto created = std::make_unique<UserLog>(m_clock, user, slot);
+        log = created.get();
+        m_logs.emplace(key(user), std::move(created));
+        emit opened(log);
+    }
+}
+
+void ActivityTracking::handOff(const QString& user, const QString& line) {
+    if (UserLog* log = find(user))
+        log->AddMessage(line);
+}
+
+void ActivityTracking::closeLog(UserLog* log) {
+    const auto it = m_logs.find(key(log->user()));
+    if (it == m_logs.end() || it->second.get() != log)
+        return;
+    m_sendNoLog(log->slot());
+    emit closing(log);
+    // Destroyed later: the window that asked for the close may still be on the stack.
+    it->second.release()->deleteLater();
+    m_logs.erase(it);
+}
+
+} // namespace osk

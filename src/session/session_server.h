@@ -1,0 +1,131 @@
+#pragma once
+
+#include "common/result.h"
+#include "session/activity_tracking.h"
+#include "session/users_list.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QTcpSocket>
+#include <QTimer>
+#include <memory>
+#include <vector>
+
+namespace osk {
+
+class Clock;
+class EventLog;
+class Listener;
+
+// The session server: the listening socket (slot 0 of WSock), the client slots 1 and up, the spare
+// socket WSockT that answers refused requests, the users list, the liveness sweep on tmrMain and
+// the received-bytes counter. Every handler runs to completion on the event loop; errors met while
+// handling client traffic go to the event log, never to a dialog.
+class SessionServer final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(SessionServer)
+
+public:
+    static constexpr int kSweepIntervalMs = 5000;
+    // One arrival reads at most this much; what waits beyond it is the next arrival.
+    static constexpr qint64 kMaxArrivalBytes = 64 * 1024;
+    // A peer that vanishes without closing is given up after this long without an acknowledgement.
+    static constexpr int kVanishedPeerTimeoutMs = 20000;
+
+    enum class ListenOutcome { Listening, AddressInUse, Failed };
+
+    SessionServer(const Clock& clock, EventLog& log, int maxUsers, QObject* parent = nullptr);
+    ~SessionServer() override;
+
+    int maxUsers() const { return m_maxUsers; }
+
+    // Slot 0 listens on every IPv4 address of this computer.
+    ListenOutcome listen(int port);
+    QString listenError() const { return m_listenError; }
+    int listenErrorNumber() const { return m_listenErrorNumber; }
+    bool isListening() const;
+    quint16 listeningPort() const;
+    // The stop's work on the sockets: "CLOSED" to every client with a session, every socket closed,
+    // every Tag emptied, the users list emptied. Slots are kept for the next start.
+    void closeAll();
+
+    // WSock as the rest of the program sees it.
+    int slotCount() const { return int(m_slots.size()); }
+    QByteArray tag(int slot) const;
+    QString remoteAddress(int slot) const;
+    bool isConnected(int slot) const;
+    int CuentaConexiones() const;
+
+    UsersList& lstUsers() { return m_users; }
+    ActivityTracking& tracking() { return m_tracking; }
+    QTimer& tmrMain() { return m_tmrMain; }
+
+    // The users gauge: the number of users rows, as last brought up to date.
+    int gaugeValue() const { return m_gauge; }
+    qint64 receivedBytes() const { return m_receivedBytes; }
+    QString bytesLabel() const { return m_bytesLabel; }
+    void resetBytesLabel();
+
+    // The operator's commands on a row of the users list.
+    void disconnectRow(int row);
+    void openTracking(int row);
+    // Tells the client on a slot to stop reporting its activity; errors are ignored.
+    void CloseLog(int slot);
+
+    // One liveness sweep, as tmrMain runs it.
+    void sweep();
+
+signals:
+    void gaugeChanged(int value);
+    void bytesLabelChanged(const QString& text);
+
+private:
+    // One element of WSock.
+    struct Slot {
+        std::unique_ptr<QTcpSocket> socket;
+        QByteArray tag;
+        // Taken at accept time: Qt forgets the peer's address once the socket is closed, and the
+        // sweep still needs it to find the rows of a dead connection.
+        QString remoteAddress;
+        bool failed = false;
+    };
+
+    void onConnectionRequest(qintptr descriptor);
+    void accept(std::unique_ptr<QTcpSocket> socket);
+    void refuse(std::unique_ptr<QTcpSocket> socket);
+    void onDataArrival(int slot);
+
+    Status dispatch(int slot, QByteArrayView message);
+    Result<bool> answerAvailability(int slot, QByteArrayView message);
+    Status handleUserMessage(int slot, QByteArrayView message);
+    Status changeUser(int slot, QByteArrayView message);
+    Status relayNote(QByteArrayView message);
+    Status endSession(int slot);
+    void ValidaUsuario(int slot, QByteArrayView text);
+
+    Status send(int slot, QByteArrayView message);
+    bool probe(int slot);
+    void closeSlot(int slot);
+    int otherSlotWithUser(int slot, QByteArrayView user) const;
+    void updateGauge();
+    void setBytesLabel(const QString& text);
+
+    const Clock& m_clock;
+    EventLog& m_log;
+    const int m_maxUsers;
+    std::unique_ptr<Listener> m_listener;
+    std::vector<Slot> m_slots;
+    std::unique_ptr<QTcpSocket> m_refusal; // WSockT
+    UsersList m_users;
+    ActivityTracking m_tracking;
+    QTimer m_tmrMain;
+    qint64 m_receivedBytes = 0;
+    int m_gauge = 0;
+    QString m_bytesLabel;
+    QString m_listenError;
+    int m_listenErrorNumber = 0;
+    QByteArray m_readBuffer;
+};
+
+} // namespace osk

@@ -1,0 +1,33 @@
+#include "session/socket_tuning.h"
+
+#include <QTcpSocket>
+
+#ifdef Q_OS_LINUX
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
+
+namespace osk {
+
+void tuneAcceptedSocket(QTcpSocket& socket, int vanishedPeerTimeoutMs) {
+    socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    socket.setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+#ifdef Q_OS_LINUX
+    const int fd = int(socket.socketDescriptor());
+    // Data left unacknowledged this long (the sweep sends every five seconds) fails the connection.
+    const unsigned int userTimeout = unsigned(vanishedPeerTimeoutMs);
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
+    // An idle connection with nothing to acknowledge is probed by keepalive within the same bound.
+    const int idleSeconds = vanishedPeerTimeoutMs / 2000;
+    const int intervalSeconds = 2;
+    const int probes = (vanishedPeerTimeoutMs / 1000 - idleSeconds) / intervalSeconds;
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds, sizeof intervalSeconds);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+#else
+    Q_UNUSED(vanishedPeerTimeoutMs);
+#endif
+}
+
+} // namespace osk

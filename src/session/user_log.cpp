@@ -1,0 +1,39 @@
+#include "session/user_log.h"
+
+#include "common/ansi_codec.h"
+#include "common/clock.h"
+#include "common/vb.h"
+
+#include <QSaveFile>
+
+namespace osk {
+
+UserLog::UserLog(const Clock& clock, QString user, int slot, QObject* parent)
+    : QObject(parent)
+    , m_clock(clock)
+    , m_user(std::move(user))
+    , m_slot(slot) {}
+
+void UserLog::AddMessage(const QString& line) {
+    m_lines << QLatin1Char('[') + vb::timeText(m_clock.now().time()) + QStringLiteral("]  ") + line;
+    emit lineAdded(m_lines.back());
+}
+
+QByteArray UserLog::fileContents(const QDate& date) const {
+    QString text = QLatin1Char('[') + vb::dateText(date) + QStringLiteral("]\r\n--------------\r\n\r\n");
+    for (const QString& line : m_lines)
+        text += line + QStringLiteral("\r\n");
+    return AnsiCodec::encode(text);
+}
+
+Status UserLog::saveTo(const QString& path) const {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return Status::failure(file.errorString());
+    file.write(fileContents(m_clock.now().date()));
+    if (!file.commit())
+        return Status::failure(file.errorString());
+    return {};
+}
+
+} // namespace osk

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QAbstractListModel>
+#include <QString>
+#include <vector>
+
+namespace osk {
+
+// lstUsers: one row per validated session; the row's text is what the operator reads and its item
+// data is the slot index of the connection. Rows are found again by the remote address their text
+// begins with, or by their slot.
+class UsersList final : public QAbstractListModel {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(UsersList)
+
+public:
+    static constexpr int SlotRole = Qt::UserRole;
+
+    struct Row {
+        QString text;
+        int slot = 0;
+    };
+
+    explicit UsersList(QObject* parent = nullptr);
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+
+    int count() const { return int(m_rows.size()); }
+    const Row& row(int index) const { return m_rows.at(size_t(index)); }
+
+    void append(const QString& text, int slot);
+    void insert(int index, const QString& text, int slot);
+    void remove(int index);
+    void clear();
+
+    // The first row, from the top, that belongs to a connection from this remote address; -1 if
+    // there is none.
+    int findByAddress(const QString& address, int from = 0) const;
+
+    static QString rowText(const QString& address, const QString& user, const QString& session, bool hasExtra,
+                           const QString& extra, bool afterChange);
+
+private:
+    std::vector<Row> m_rows;
+};
+
+} // namespace osk
