@@ -5,7 +5,6 @@
 #include <QAbstractTableModel>
 #include <QString>
 #include <QStringList>
-
 #include <vector>
 
 namespace osk {
@@ -17,8 +16,9 @@ class Operator;
 // One row of the database list lstDB.
 struct DatabaseRow {
     QString name;
-    QString revision; // AppDBRevision
-    bool valid = false; // "Actualizada" when true, "Incorrecta" (shown in red) when false
+    QString revision;     // AppDBRevision
+    bool valid = false;   // "Actualizada" when true, "Incorrecta" (shown in red) when false
+    bool checked = false; // false until the state is known: "Estado" stays blank, as after an error
 };
 
 // lstDB as a model: columns "Base de Datos", "Versión", "Estado"; invalid rows in red.
