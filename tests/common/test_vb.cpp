@@ -1,0 +1,183 @@
+#include "common/vb.h"
+
+#include <QTest>
+#include <cmath>
+#include <limits>
+
+namespace osk {
+
+class TestVb final : public QObject {
+    Q_OBJECT
+
+private slots:
+    void val_data();
+    void val();
+    void valOutOfRange();
+    void isNumeric_data();
+    void isNumeric();
+    void toInt16_data();
+    void toInt16();
+    void formatThousands_data();
+    void formatThousands();
+    void timeAndDateTexts();
+};
+
+void TestVb::val_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<double>("expected");
+
+    QTest::newRow("empty") << QString() << 0.0;
+    QTest::newRow("plain") << "1033" << 1033.0;
+    QTest::newRow("leading blanks, trailing text") << "  12abc" << 12.0;
+    QTest::newRow("exponent") << "1.5e2" << 150.0;
+    QTest::newRow("exponent with D") << "1.5D2" << 150.0;
+    QTest::newRow("negative exponent") << "25E-1" << 2.5;
+    QTest::newRow("exponent mark without digits") << "7e" << 7.0;
+    QTest::newRow("exponent sign without digits") << "7e+x" << 7.0;
+    QTest::newRow("negative") << "-3" << -3.0;
+    QTest::newRow("plus sign") << "+4" << 4.0;
+    QTest::newRow("two signs") << "--3" << 0.0;
+    QTest::newRow("word") << "abc" << 0.0;
+    QTest::newRow("yes") << "yes" << 0.0;
+    QTest::newRow("fraction only") << ".5" << 0.5;
+    QTest::newRow("negative fraction only") << "-.25" << -0.25;
+    QTest::newRow("second point stops") << "1.2.3" << 1.2;
+    QTest::newRow("comma stops") << "1,5" << 1.0;
+    QTest::newRow("point alone") << "." << 0.0;
+    QTest::newRow("sign alone") << "-" << 0.0;
+    QTest::newRow("blanks inside are dropped") << "1 0\t3\n3" << 1033.0;
+    QTest::newRow("blank after sign") << "- 3" << -3.0;
+    QTest::newRow("carriage return stops") << "1\r2" << 1.0;
+    QTest::newRow("leading zeros") << "0001033" << 1033.0;
+    QTest::newRow("long fraction") << "0.1" << 0.1;
+}
+
+void TestVb::val() {
+    QFETCH(QString, text);
+    QFETCH(double, expected);
+
+    QCOMPARE(vb::val(text), expected);
+}
+
+void TestVb::valOutOfRange() {
+    QCOMPARE(vb::val(u"1e400"), std::numeric_limits<double>::infinity());
+    QCOMPARE(vb::val(u"-1e400"), -std::numeric_limits<double>::infinity());
+    QCOMPARE(vb::val(u"0.0001e-400"), 0.0);
+    QCOMPARE(vb::val(u"12345e-400"), 0.0);
+    // 1000 digits and a negative exponent that brings them back into range.
+    QCOMPARE(vb::val(QString(u'1') + QString(999, u'0') + QStringLiteral("e-998")), 10.0);
+}
+
+void TestVb::isNumeric_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("expected");
+
+    QTest::newRow("empty") << QString() << false;
+    QTest::newRow("blanks only") << "   " << false;
+    QTest::newRow("word") << "yes" << false;
+    QTest::newRow("trailing letter") << "12a" << false;
+    QTest::newRow("exponent") << "1e3" << true;
+    QTest::newRow("exponent with sign") << "1.5E-3" << true;
+    QTest::newRow("exponent without digits") << "1e" << false;
+    QTest::newRow("blanks around") << " 7 " << true;
+    QTest::newRow("tab around") << "\t7\t" << true;
+    QTest::newRow("negative") << "-1" << true;
+    QTest::newRow("plus") << "+1" << true;
+    QTest::newRow("decimal") << "2.5" << true;
+    QTest::newRow("trailing point") << "2." << true;
+    QTest::newRow("leading point") << ".5" << true;
+    QTest::newRow("point alone") << "." << false;
+    QTest::newRow("sign alone") << "-" << false;
+    QTest::newRow("blank inside") << "1 2" << false;
+    QTest::newRow("two points") << "1.2.3" << false;
+    QTest::newRow("comma") << "1,5" << false;
+    QTest::newRow("too large for a double") << "1e400" << false;
+}
+
+void TestVb::isNumeric() {
+    QFETCH(QString, text);
+    QFETCH(bool, expected);
+
+    QCOMPARE(vb::isNumeric(text), expected);
+}
+
+void TestVb::toInt16_data() {
+    QTest::addColumn<double>("value");
+    QTest::addColumn<bool>("fits");
+    QTest::addColumn<int>("expected");
+
+    QTest::newRow("zero") << 0.0 << true << 0;
+    QTest::newRow("half to even down") << 2.5 << true << 2;
+    QTest::newRow("half to even up") << 3.5 << true << 4;
+    QTest::newRow("negative half to even") << -2.5 << true << -2;
+    QTest::newRow("negative half up in magnitude") << -3.5 << true << -4;
+    QTest::newRow("below half") << 2.4999 << true << 2;
+    QTest::newRow("above half") << 2.5001 << true << 3;
+    QTest::newRow("half of one") << 0.5 << true << 0;
+    QTest::newRow("largest") << 32767.4 << true << 32767;
+    QTest::newRow("rounds past the largest") << 32767.5 << false << 0;
+    QTest::newRow("past the largest") << 32768.0 << false << 0;
+    QTest::newRow("smallest") << -32768.0 << true << -32768;
+    QTest::newRow("half below smallest rounds to even") << -32768.5 << true << -32768;
+    QTest::newRow("rounds past the smallest") << -32768.6 << false << 0;
+    QTest::newRow("past the smallest") << -32769.0 << false << 0;
+    QTest::newRow("huge") << 1e300 << false << 0;
+    QTest::newRow("infinity") << std::numeric_limits<double>::infinity() << false << 0;
+    QTest::newRow("not a number") << std::numeric_limits<double>::quiet_NaN() << false << 0;
+}
+
+void TestVb::toInt16() {
+    QFETCH(double, value);
+    QFETCH(bool, fits);
+    QFETCH(int, expected);
+
+    const std::optional<int16_t> result = vb::toInt16(value);
+    QCOMPARE(result.has_value(), fits);
+    if (fits) {
+        QCOMPARE(int(*result), expected);
+    }
+}
+
+void TestVb::formatThousands_data() {
+    QTest::addColumn<qint64>("value");
+    QTest::addColumn<QLocale>("locale");
+    QTest::addColumn<QString>("expected");
+
+    const QLocale spanish(QLocale::Spanish, QLocale::Spain);
+    const QLocale english(QLocale::English, QLocale::UnitedStates);
+
+    QTest::newRow("zero") << qint64(0) << spanish << "0";
+    QTest::newRow("three digits") << qint64(999) << spanish << "999";
+    // Spanish leaves four-digit numbers ungrouped in its own rules; the format groups them.
+    QTest::newRow("four digits") << qint64(1234) << spanish << "1.234";
+    QTest::newRow("millions") << qint64(1234567) << spanish << "1.234.567";
+    QTest::newRow("exact group") << qint64(100000) << spanish << "100.000";
+    QTest::newRow("negative") << qint64(-1234567) << spanish << "-1.234.567";
+    QTest::newRow("negative short") << qint64(-12) << spanish << "-12";
+    QTest::newRow("english separator") << qint64(1234567) << english << "1,234,567";
+    QTest::newRow("largest") << std::numeric_limits<qint64>::max() << english << "9,223,372,036,854,775,807";
+    QTest::newRow("smallest") << std::numeric_limits<qint64>::min() << english
+                              << "-9,223,372,036,854,775,808";
+}
+
+void TestVb::formatThousands() {
+    QFETCH(qint64, value);
+    QFETCH(QLocale, locale);
+    QFETCH(QString, expected);
+
+    QCOMPARE(vb::formatThousands(value, locale), expected);
+}
+
+void TestVb::timeAndDateTexts() {
+    QCOMPARE(vb::timeText(QTime(9, 5, 17)), QStringLiteral("09:05:17"));
+    QCOMPARE(vb::timeText(QTime(23, 59, 59, 999)), QStringLiteral("23:59:59"));
+    QCOMPARE(vb::timeText(QTime(0, 0)), QStringLiteral("00:00:00"));
+    QCOMPARE(vb::dateText(QDate(2026, 12, 4)), QStringLiteral("04/12/2026"));
+    QCOMPARE(vb::compactDateText(QDate(2026, 12, 4)), QStringLiteral("04122026"));
+    QCOMPARE(vb::compactDateText(QDate(2027, 1, 31)), QStringLiteral("31012027"));
+}
+
+} // namespace osk
+
+QTEST_GUILESS_MAIN(osk::TestVb)
+#include "test_vb.moc"

@@ -1,0 +1,425 @@
+#include "config/profile_file.h"
+#include "support/temp_program_folder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QScopeGuard>
+#include <QTest>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/resource.h>
+#endif
+
+namespace osk {
+
+namespace {
+
+// An old settings file as people leave them after years of editing by hand on more than one
+// system: comments, odd case, blanks around '=', LF and CR LF mixed, a duplicated section, an
+// accented value in Windows-1252 and no line end after the last line.
+const QByteArray kHandEdited = QByteArrayLiteral("; Osk Server\r\n"
+                                                 "; cambiado a mano\r\n"
+                                                 "\r\n"
+                                                 "[main]\r\n"
+                                                 "Port = 1034\r\n"
+                                                 "  sqlserver=  SRV-DATOS\\OSK  \n"
+                                                 "OSInit=1\r\n"
+                                                 "MinInit =0\n"
+                                                 "una linea sin igual\r\n"
+                                                 ";Engine=Embedded\r\n"
+                                                 "  ; Port=1\r\n"
+                                                 "Quoted=\"  spaced value  \"\r\n"
+                                                 "Single='x'\r\n"
+                                                 "Unbalanced=\"abc'\r\n"
+                                                 "Empty=\r\n"
+                                                 "Expr = a=b\r\n"
+                                                 "Ansi=Conexi\xF3n\r\n"
+                                                 "\r\n"
+                                                 "\r\n"
+                                                 "[ Backup1 ]\r\n"
+                                                 "Type=1\r\n"
+                                                 "OutPutFile=D:\\Copias\\osk.bak\r\n"
+                                                 "\r\n"
+                                                 "[Main]\r\n"
+                                                 "Port=9999\r\n"
+                                                 "MaxUsers=10\r\n"
+                                                 "[Backup2]\n"
+                                                 "Hour=23:30");
+
+QByteArray readAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeAll(const QString& path, const QByteArray& content) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+QByteArray replaced(QByteArray content, const QByteArray& before, const QByteArray& after) {
+    return content.replace(before, after);
+}
+
+} // namespace
+
+class TestProfileFile final : public QObject {
+    Q_OBJECT
+
+private slots:
+    void readsHandEditedFile_data();
+    void readsHandEditedFile();
+    void writeChangesOnlyItsLine_data();
+    void writeChangesOnlyItsLine();
+    void writeCreatesMissingFile();
+    void writeIntoEmptyFile();
+    void writtenValueReadsBack_data();
+    void writtenValueReadsBack();
+    void longValueIsCut();
+    void missingFileReadsEmpty();
+    void refusesNamesThatWouldNotReadBack_data();
+    void refusesNamesThatWouldNotReadBack();
+    void missingFolderFails();
+    void unwritableFolderLeavesFileUntouched();
+    void failedWriteLeavesFileWhole();
+};
+
+void TestProfileFile::readsHandEditedFile_data() {
+    QTest::addColumn<QString>("section");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("blanks around =") << "Main"
+                                     << "Port"
+                                     << "1034";
+    QTest::newRow("case of section and key") << "MAIN"
+                                             << "pOrT"
+                                             << "1034";
+    QTest::newRow("LF line, indented key, blanks in value") << "Main"
+                                                            << "SQLServer"
+                                                            << "SRV-DATOS\\OSK";
+    QTest::newRow("blank before =") << "Main"
+                                    << "MinInit"
+                                    << "0";
+    QTest::newRow("line without =") << "Main"
+                                    << "una linea sin igual"
+                                    << "";
+    QTest::newRow("commented key") << "Main"
+                                   << "Engine"
+                                   << "";
+    QTest::newRow("comment is no key") << "Main"
+                                       << ";Engine"
+                                       << "";
+    QTest::newRow("double quotes removed, blanks inside kept") << "Main"
+                                                               << "Quoted"
+                                                               << "  spaced value  ";
+    QTest::newRow("single quotes removed") << "Main"
+                                           << "Single"
+                                           << "x";
+    QTest::newRow("unmatched quotes kept") << "Main"
+                                           << "Unbalanced"
+                                           << "\"abc'";
+    QTest::newRow("empty value") << "Main"
+                                 << "Empty"
+                                 << "";
+    QTest::newRow("= in value") << "Main"
+                                << "Expr"
+                                << "a=b";
+    QTest::newRow("Windows-1252 value") << "Main"
+                                        << "Ansi"
+                                        << "Conexión";
+    QTest::newRow("only in the duplicated section") << "Main"
+                                                    << "MaxUsers"
+                                                    << "";
+    QTest::newRow("blanks inside brackets") << "backup1"
+                                            << "outputfile"
+                                            << "D:\\Copias\\osk.bak";
+    QTest::newRow("last line without line end") << "Backup2"
+                                                << "Hour"
+                                                << "23:30";
+    QTest::newRow("missing section") << "Backup3"
+                                     << "Type"
+                                     << "";
+    QTest::newRow("missing key") << "Main"
+                                 << "Nothing"
+                                 << "";
+}
+
+void TestProfileFile::readsHandEditedFile() {
+    QFETCH(QString, section);
+    QFETCH(QString, key);
+    QFETCH(QString, expected);
+
+    test::TempProgramFolder folder;
+    const QString path = folder.file(QStringLiteral("OskServer.INI"));
+    QVERIFY(writeAll(path, kHandEdited));
+
+    const ProfileFile file(path);
+    QVERIFY(file.exists());
+    QCOMPARE(file.read(section, key), expected);
+}
+
+void TestProfileFile::writeChangesOnlyItsLine_data() {
+    QTest::addColumn<QString>("section");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("replace CR LF line")
+        << "MAIN"
+        << "port"
+        << "1040" << replaced(kHandEdited, "Port = 1034\r\n", "port=1040\r\n");
+    QTest::newRow("replace LF line") << "Main"
+                                     << "SQLServer"
+                                     << "OTRO"
+                                     << replaced(kHandEdited, "  sqlserver=  SRV-DATOS\\OSK  \n",
+                                                 "SQLServer=OTRO\r\n");
+    QTest::newRow("replace with Windows-1252 text")
+        << "Main"
+        << "Ansi"
+        << "Año" << replaced(kHandEdited, "Ansi=Conexi\xF3n\r\n", "Ansi=A\xF1o\r\n");
+    QTest::newRow("new key after the section's last non-blank line")
+        << "Main"
+        << "MaxUsers"
+        << "20" << replaced(kHandEdited, "Ansi=Conexi\xF3n\r\n", "Ansi=Conexi\xF3n\r\nMaxUsers=20\r\n");
+    QTest::newRow("new key in last section without line end")
+        << "backup2"
+        << "Day"
+        << "3" << QByteArray(kHandEdited + "\r\nDay=3\r\n");
+    QTest::newRow("new section after last line without line end")
+        << "Backup3"
+        << "Type"
+        << "0" << QByteArray(kHandEdited + "\r\n[Backup3]\r\nType=0\r\n");
+    QTest::newRow("commented key is not replaced")
+        << "Main"
+        << "Engine"
+        << "SQLServer"
+        << replaced(kHandEdited, "Ansi=Conexi\xF3n\r\n", "Ansi=Conexi\xF3n\r\nEngine=SQLServer\r\n");
+}
+
+void TestProfileFile::writeChangesOnlyItsLine() {
+    QFETCH(QString, section);
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(QByteArray, expected);
+
+    test::TempProgramFolder folder;
+    const QString path = folder.file(QStringLiteral("OskServer.INI"));
+    QVERIFY(writeAll(path, kHandEdited));
+
+    ProfileFile file(path);
+    QVERIFY(file.write(section, key, value));
+    QCOMPARE(readAll(path), expected);
+    QCOMPARE(file.read(section, key), value);
+}
+
+void TestProfileFile::writeCreatesMissingFile() {
+    test::TempProgramFolder folder;
+    ProfileFile file(folder.file(QStringLiteral("OskServer.INI")));
+    QVERIFY(!file.exists());
+
+    QVERIFY(file.write(QStringLiteral("Main"), QStringLiteral("Port"), QStringLiteral("1033")));
+    QVERIFY(file.exists());
+    QCOMPARE(readAll(file.path()), QByteArray("[Main]\r\nPort=1033\r\n"));
+
+    QVERIFY(file.write(QStringLiteral("Main"), QStringLiteral("SQLServer"), QStringLiteral("(local)")));
+    QVERIFY(file.write(QStringLiteral("Backup1"), QStringLiteral("Hour"), QStringLiteral("02:00")));
+    QVERIFY(file.write(QStringLiteral("main"), QStringLiteral("PORT"), QStringLiteral("1034")));
+    QCOMPARE(readAll(file.path()),
+             QByteArray("[Main]\r\nPORT=1034\r\nSQLServer=(local)\r\n[Backup1]\r\nHour=02:00\r\n"));
+}
+
+void TestProfileFile::writeIntoEmptyFile() {
+    test::TempProgramFolder folder;
+    const QString path = folder.file(QStringLiteral("OskServer.INI"));
+    QVERIFY(writeAll(path, QByteArray()));
+
+    ProfileFile file(path);
+    QVERIFY(file.write(QStringLiteral("Main"), QStringLiteral("Port"), QStringLiteral("1033")));
+    QCOMPARE(readAll(path), QByteArray("[Main]\r\nPort=1033\r\n"));
+}
+
+void TestProfileFile::writtenValueReadsBack_data() {
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("readBack");
+    QTest::addColumn<QByteArray>("line");
+
+    QTest::newRow("plain") << "1033"
+                           << "1033" << QByteArray("Key=1033\r\n");
+    QTest::newRow("empty") << ""
+                           << "" << QByteArray("Key=\r\n");
+    QTest::newRow("accents and euro") << "Año 5€"
+                                      << "Año 5€" << QByteArray("Key=A\xF1o 5\x80\r\n");
+    QTest::newRow("outside the code page") << "Жx"
+                                           << "?x" << QByteArray("Key=?x\r\n");
+    // Blanks and quotes at the ends are the file's syntax, as with the system's functions.
+    QTest::newRow("blanks at the ends") << "  a b  "
+                                        << "a b" << QByteArray("Key=  a b  \r\n");
+    QTest::newRow("quoted") << "\"a\""
+                            << "a" << QByteArray("Key=\"a\"\r\n");
+}
+
+void TestProfileFile::writtenValueReadsBack() {
+    QFETCH(QString, value);
+    QFETCH(QString, readBack);
+    QFETCH(QByteArray, line);
+
+    test::TempProgramFolder folder;
+    ProfileFile file(folder.file(QStringLiteral("OskServer.INI")));
+    QVERIFY(file.write(QStringLiteral("S"), QStringLiteral("Key"), value));
+    QCOMPARE(readAll(file.path()), QByteArray("[S]\r\n" + line));
+    QCOMPARE(file.read(QStringLiteral("S"), QStringLiteral("Key")), readBack);
+}
+
+void TestProfileFile::longValueIsCut() {
+    test::TempProgramFolder folder;
+    ProfileFile file(folder.file(QStringLiteral("OskServer.INI")));
+    QString value;
+    for (int i = 0; i < 300; ++i) {
+        value += QChar(u'a' + i % 26);
+    }
+
+    QVERIFY(file.write(QStringLiteral("Main"), QStringLiteral("Long"), value));
+    // The file keeps the whole value; only what a read hands back is cut.
+    QCOMPARE(readAll(file.path()), QByteArray("[Main]\r\nLong=" + value.toLatin1() + "\r\n"));
+    const QString read = file.read(QStringLiteral("Main"), QStringLiteral("Long"));
+    QCOMPARE(read.size(), ProfileFile::kMaxValueLength);
+    QCOMPARE(read, value.left(ProfileFile::kMaxValueLength));
+
+    QVERIFY(file.write(QStringLiteral("Main"), QStringLiteral("Exact"), value.left(254)));
+    QCOMPARE(file.read(QStringLiteral("Main"), QStringLiteral("Exact")), value.left(254));
+}
+
+void TestProfileFile::missingFileReadsEmpty() {
+    test::TempProgramFolder folder;
+    const ProfileFile file(folder.file(QStringLiteral("OskServer.INI")));
+    QVERIFY(!file.exists());
+    QCOMPARE(file.read(QStringLiteral("Main"), QStringLiteral("Port")), QString());
+    QVERIFY(!QFile::exists(file.path()));
+
+    // A folder of that name is no settings file.
+    QVERIFY(QDir(folder.path()).mkdir(QStringLiteral("OskServer.INI")));
+    QVERIFY(!file.exists());
+    QCOMPARE(file.read(QStringLiteral("Main"), QStringLiteral("Port")), QString());
+}
+
+void TestProfileFile::refusesNamesThatWouldNotReadBack_data() {
+    QTest::addColumn<QString>("section");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+
+    QTest::newRow("empty section") << ""
+                                   << "Port"
+                                   << "1";
+    QTest::newRow("blank section") << "  "
+                                   << "Port"
+                                   << "1";
+    QTest::newRow("bracket in section") << "Ma]in"
+                                        << "Port"
+                                        << "1";
+    QTest::newRow("empty key") << "Main"
+                               << ""
+                               << "1";
+    QTest::newRow("= in key") << "Main"
+                              << "a=b"
+                              << "1";
+    QTest::newRow("comment key") << "Main"
+                                 << ";Port"
+                                 << "1";
+    QTest::newRow("key looks like a section") << "Main"
+                                              << "[Port"
+                                              << "1";
+    QTest::newRow("line break in value") << "Main"
+                                         << "Port"
+                                         << "1\r\n[Other]";
+    QTest::newRow("line feed in key") << "Main"
+                                      << "Po\nrt"
+                                      << "1";
+}
+
+void TestProfileFile::refusesNamesThatWouldNotReadBack() {
+    QFETCH(QString, section);
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+
+    test::TempProgramFolder folder;
+    const QString path = folder.file(QStringLiteral("OskServer.INI"));
+    QVERIFY(writeAll(path, kHandEdited));
+
+    ProfileFile file(path);
+    QVERIFY(!file.write(section, key, value));
+    QCOMPARE(readAll(path), kHandEdited);
+}
+
+void TestProfileFile::missingFolderFails() {
+    test::TempProgramFolder folder;
+    ProfileFile file(folder.file(QStringLiteral("missing/OskServer.INI")));
+    QVERIFY(!file.write(QStringLiteral("Main"), QStringLiteral("Port"), QStringLiteral("1033")));
+    QVERIFY(!file.exists());
+}
+
+void TestProfileFile::unwritableFolderLeavesFileUntouched() {
+    test::TempProgramFolder folder;
+    const QString path = folder.file(QStringLiteral("OskServer.INI"));
+    QVERIFY(writeAll(path, kHandEdited));
+    QFile::Permissions readOnly = QFile::ReadOwner | QFile::ExeOwner;
+    QVERIFY(QFile::setPermissions(folder.path(), readOnly));
+    QVERIFY(QFile::setPermissions(path, QFile::ReadOwner));
+    auto restore = qScopeGuard([&] {
+        QFile::setPermissions(folder.path(), readOnly | QFile::WriteOwner);
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
+    });
+
+    QFile probe(folder.file(QStringLiteral("probe")));
+    if (probe.open(QIODevice::WriteOnly)) {
+        probe.close();
+        probe.remove();
+        QSKIP("permissions are not enforced for this user (running as root?)");
+    }
+
+    ProfileFile file(path);
+    QVERIFY(!file.write(QStringLiteral("Main"), QStringLiteral("Port"), QStringLiteral("1040")));
+    QVERIFY(!file.write(QStringLiteral("Backup3"), QStringLiteral("Type"), QStringLiteral("0")));
+    QCOMPARE(readAll(path), kHandEdited);
+    QCOMPARE(file.read(QStringLiteral("Main"), QStringLiteral("Port")), QStringLiteral("1034"));
+    QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden),
+             QStringList{QStringLiteral("OskServer.INI")});
+}
+
+void TestProfileFile::failedWriteLeavesFileWhole() {
+#ifdef Q_OS_UNIX
+    // A disk that fills up in the middle of the write, simulated by a limit on the size of the
+    // files this process may write; it holds even for root, unlike permissions.
+    test::TempProgramFolder folder;
+    const QString path = folder.file(QStringLiteral("OskServer.INI"));
+    QVERIFY(writeAll(path, kHandEdited));
+
+    rlimit previous{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = previous;
+    small.rlim_cur = 4096;
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+    auto restore = qScopeGuard([&] {
+        setrlimit(RLIMIT_FSIZE, &previous);
+        std::signal(SIGXFSZ, previousHandler);
+    });
+
+    ProfileFile file(path);
+    QVERIFY(!file.write(QStringLiteral("Main"), QStringLiteral("Big"), QString(8000, u'x')));
+    restore.dismiss();
+    setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previousHandler);
+
+    QCOMPARE(readAll(path), kHandEdited);
+    QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden),
+             QStringList{QStringLiteral("OskServer.INI")});
+#else
+    QSKIP("needs a file size limit");
+#endif
+}
+
+} // namespace osk
+
+QTEST_GUILESS_MAIN(osk::TestProfileFile)
+#include "test_profile_file.moc"
