@@ -37,6 +37,16 @@ int HeadlessRunner::run() {
         return kExitFailure;
     }
 
+    // Stop signals are taken from here on: a service manager may send one as soon as the service
+    // says it listens, or while it is still starting, and the log must still be saved. A stop asked
+    // for before the event loop runs is remembered, since quit() does nothing outside the loop.
+    bool stopRequested = false;
+    SignalPipe stopSignals({SIGTERM, SIGINT});
+    QObject::connect(&stopSignals, &SignalPipe::received, [&stopRequested] {
+        stopRequested = true;
+        QCoreApplication::quit();
+    });
+
     SystemClock clock;
     ConsoleOperator console;
     ServerCore core(QDir(m_programFolder).absolutePath(), clock, console);
@@ -54,13 +64,9 @@ int HeadlessRunner::run() {
         printLine(stderr, QStringLiteral("El servicio no se ha podido iniciar."));
         exitCode = kExitFailure;
     } else {
-        SignalPipe stopSignals({SIGTERM, SIGINT});
-        QObject::connect(&stopSignals, &SignalPipe::received, [&core] {
-            if (core.isStarted())
-                core.stopService();
-            QCoreApplication::quit();
-        });
-        QCoreApplication::exec();
+        if (!stopRequested)
+            QCoreApplication::exec();
+        core.stopService();
     }
 
     if (!core.saveLog())

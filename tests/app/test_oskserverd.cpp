@@ -1,0 +1,386 @@
+#include "support/temp_program_folder.h"
+
+#include <QDate>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+#include <csignal>
+#include <sys/types.h>
+
+using osk::test::TempProgramFolder;
+
+namespace {
+
+// The server is another process, so the blocking waits below never starve it.
+constexpr int kWaitMs = 20000;
+const QByteArray kListening = "Esperando conexiones...";
+
+quint16 freePort() {
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    const quint16 port = probe.serverPort();
+    probe.close();
+    return port;
+}
+
+QByteArray readAll(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray portSettings(quint16 port) {
+    return "[Main]\r\nPort=" + QByteArray::number(port) + "\r\n";
+}
+
+// One run of the built service. Whatever the test leaves running is killed at the end, so that a
+// failed check never leaves a server behind.
+struct Daemon {
+    QProcess process;
+    QByteArray out;
+    QByteArray err;
+
+    Daemon() { process.setProgram(QStringLiteral(OSKSERVERD_PATH)); }
+    ~Daemon() {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(kWaitMs);
+        }
+    }
+
+    bool start(const QStringList& arguments) {
+        process.setArguments(arguments);
+        process.start();
+        return process.waitForStarted(kWaitMs);
+    }
+    void drain() {
+        out += process.readAllStandardOutput();
+        err += process.readAllStandardError();
+    }
+    // Until stdout carries the text, the process ends, or the wait runs out.
+    bool waitForOutput(const QByteArray& text) {
+        QDeadlineTimer deadline(kWaitMs);
+        for (;;) {
+            drain();
+            if (out.contains(text))
+                return true;
+            if (process.state() == QProcess::NotRunning || deadline.hasExpired())
+                return false;
+            process.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
+        }
+    }
+    bool terminate(int signalNumber = SIGTERM) {
+        return ::kill(pid_t(process.processId()), signalNumber) == 0;
+    }
+    bool waitForFinished() {
+        const bool finished = process.waitForFinished(kWaitMs);
+        drain();
+        return finished;
+    }
+    QString errText() const { return QString::fromUtf8(err); }
+};
+
+// A raw client of the wire protocol. Messages are not framed, so a probe ("CHECK") may sit next to
+// an answer: each wait looks for its bytes anywhere in what came and consumes up to them.
+struct Client {
+    QTcpSocket socket;
+    QByteArray received;
+
+    bool connectTo(quint16 port) {
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        return socket.waitForConnected(kWaitMs);
+    }
+    bool send(const QByteArray& bytes) {
+        return socket.write(bytes) == bytes.size() && socket.waitForBytesWritten(kWaitMs);
+    }
+    bool expect(const QByteArray& bytes) {
+        QDeadlineTimer deadline(kWaitMs);
+        for (;;) {
+            received += socket.readAll();
+            if (const qsizetype at = received.indexOf(bytes); at >= 0) {
+                received.remove(0, at + bytes.size());
+                return true;
+            }
+            if (deadline.hasExpired())
+                return false;
+            if (!socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())))) {
+                if (socket.state() != QAbstractSocket::ConnectedState && socket.bytesAvailable() == 0)
+                    return false;
+            }
+        }
+    }
+};
+
+QString logName(const QDate& date) {
+    return QStringLiteral("Log/") + date.toString(QStringLiteral("ddMMyyyy")) + QStringLiteral(".log");
+}
+
+} // namespace
+
+class TestOskServerd final : public QObject {
+    Q_OBJECT
+
+private slots:
+    void servesClientsStopsOnSigtermAndSavesLog();
+    void interruptStopsAsTerminateDoes();
+    void versionAndHelp_data();
+    void versionAndHelp();
+    void secondCopyOnSameFolderIsRefused();
+    void portTakenByAnotherListener();
+    void unwritableLogFailsTheExit();
+    void freshFolderGetsDefaultSettings();
+};
+
+void TestOskServerd::servesClientsStopsOnSigtermAndSavesLog() {
+    TempProgramFolder folder;
+    const quint16 port = freePort();
+    QVERIFY(port != 0);
+    QVERIFY(writeFile(folder.file(QStringLiteral("OskServer.INI")), portSettings(port)));
+
+    Daemon daemon;
+    const QDate startDate = QDate::currentDate();
+    QVERIFY(daemon.start({QStringLiteral("--home"), folder.path()}));
+    QVERIFY2(daemon.waitForOutput(kListening), daemon.err.constData());
+
+    Client alicia;
+    Client bruno;
+    QVERIFY(alicia.connectTo(port));
+    QVERIFY(alicia.expect("CONNECTED"));
+    QVERIFY(alicia.send("SESION-A"));
+    // The session start has no answer; the server's own log line says it has been taken.
+    QVERIFY(daemon.waitForOutput("para [SESION-A] completado."));
+    QVERIFY(alicia.send("USER=alicia"));
+    QVERIFY(alicia.expect("USER_OK"));
+
+    QVERIFY(bruno.connectTo(port));
+    QVERIFY(bruno.expect("CONNECTED"));
+    QVERIFY(bruno.send("SESION-B"));
+    QVERIFY(daemon.waitForOutput("para [SESION-B] completado."));
+    QVERIFY(bruno.send("USER=bruno"));
+    QVERIFY(bruno.expect("USER_OK"));
+
+    // Every byte value a note can carry (a NUL and the upper half) comes out as it went in.
+    QByteArray note("hola");
+    note.append('\0');
+    for (int byte = 0x80; byte <= 0xFF; ++byte)
+        note.append(char(byte));
+    note.append("fin");
+    QVERIFY(alicia.send("NOTE:" + note + "-bruno"));
+    QVERIFY(bruno.expect("NOTE:" + note));
+
+    QVERIFY(daemon.terminate());
+    QVERIFY(alicia.expect("CLOSED"));
+    QVERIFY(bruno.expect("CLOSED"));
+    QVERIFY(daemon.waitForFinished());
+    const QDate endDate = QDate::currentDate();
+    QCOMPARE(daemon.process.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(daemon.process.exitCode() == 0, daemon.err.constData());
+
+    QString logPath = folder.file(logName(endDate));
+    if (!QFileInfo::exists(logPath))
+        logPath = folder.file(logName(startDate));
+    const QByteArray file = readAll(logPath);
+    QVERIFY2(!file.isEmpty(), qPrintable(logPath));
+    const QDate date = logPath.endsWith(logName(endDate)) ? endDate : startDate;
+    const QByteArray marker = date.toString(QStringLiteral("dd/MM/yyyy")).toLatin1();
+
+    // One block: an empty line, BEGIN, the lines, END, two empty lines; every line ends in CR LF.
+    QVERIFY(file.startsWith("\r\n[BEGIN " + marker + "]\r\n"));
+    QVERIFY(file.endsWith("\r\n[END " + marker + "]\r\n\r\n\r\n"));
+    QCOMPARE(file.count('\n'), file.count("\r\n"));
+    QList<QByteArray> lines = file.split('\n');
+    for (QByteArray& line : lines)
+        line.chop(1); // the CR; the split's empty tail has none and is dropped below
+    lines.removeLast();
+    QCOMPARE(lines.count("[BEGIN " + marker + "]"), 1);
+    const QList<QByteArray> body = lines.mid(2, lines.size() - 5);
+    QCOMPARE(lines.at(lines.size() - 3), "[END " + marker + "]");
+
+    const QRegularExpression form(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\]  \\S"));
+    for (const QByteArray& line : body)
+        QVERIFY2(form.match(QString::fromLatin1(line)).hasMatch(), line.constData());
+    const auto indexOf = [&body](const QByteArray& text) {
+        for (qsizetype i = 0; i < body.size(); ++i) {
+            if (body[i].mid(12) == text)
+                return i;
+        }
+        return qsizetype(-1);
+    };
+    const qsizetype completed = indexOf("Inicializaci\xF3n Completada.");
+    const qsizetype alicia1 = indexOf("Validado usuario [alicia] en [SESION-A].");
+    const qsizetype bruno1 = indexOf("Validado usuario [bruno] en [SESION-B].");
+    const qsizetype closing = indexOf("Cerrando conexiones...");
+    const qsizetype closed = indexOf("Conexiones cerradas.");
+    const qsizetype inactive = indexOf("Servidor inactivo.");
+    QVERIFY(completed >= 0);
+    QVERIFY(completed < alicia1 && alicia1 < bruno1 && bruno1 < closing && closing < closed &&
+            closed < inactive);
+    QCOMPARE(body.last().mid(12), QByteArray("Guardando registro de sucesos..."));
+    QVERIFY(!file.contains("\xC3\xB3"));
+
+    // Every line the file holds went to stdout as it was logged, and so did the save's report.
+    const QString out = QString::fromUtf8(daemon.out);
+    for (const QByteArray& line : body)
+        QVERIFY2(out.contains(QString::fromLatin1(line) + QLatin1Char('\n')), line.constData());
+    QVERIFY(out.contains(QDir::toNativeSeparators(logPath) + QStringLiteral(" creado con éxito.\n")));
+}
+
+void TestOskServerd::interruptStopsAsTerminateDoes() {
+    TempProgramFolder folder;
+    const quint16 port = freePort();
+    QVERIFY(port != 0);
+    QVERIFY(writeFile(folder.file(QStringLiteral("OskServer.INI")), portSettings(port)));
+
+    Daemon daemon;
+    QVERIFY(daemon.start({QStringLiteral("--home"), folder.path()}));
+    QVERIFY2(daemon.waitForOutput(kListening), daemon.err.constData());
+    Client client;
+    QVERIFY(client.connectTo(port));
+    QVERIFY(client.expect("CONNECTED"));
+    QVERIFY(client.send("SESION"));
+    QVERIFY(daemon.waitForOutput("para [SESION] completado."));
+
+    QVERIFY(daemon.terminate(SIGINT));
+    QVERIFY(client.expect("CLOSED"));
+    QVERIFY(daemon.waitForFinished());
+    QCOMPARE(daemon.process.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(daemon.process.exitCode() == 0, daemon.err.constData());
+    QVERIFY(daemon.out.contains("Servidor inactivo."));
+    QVERIFY(daemon.out.contains(" creado con \xC3\xA9xito.\n"));
+}
+
+void TestOskServerd::versionAndHelp_data() {
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("--version") << QStringLiteral("--version") << QStringLiteral(OSK_VERSION_STRING);
+    QTest::newRow("--help") << QStringLiteral("--help") << QStringLiteral("--home");
+}
+
+void TestOskServerd::versionAndHelp() {
+    QFETCH(QString, option);
+    QFETCH(QString, expected);
+
+    TempProgramFolder folder;
+    Daemon daemon;
+    QVERIFY(daemon.start({option, QStringLiteral("--home"), folder.path()}));
+    QVERIFY(daemon.waitForFinished());
+    QCOMPARE(daemon.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(daemon.process.exitCode(), 0);
+    QVERIFY2(QString::fromUtf8(daemon.out).contains(expected), daemon.out.constData());
+    // Answering the option is all it does: no settings, no log, no databases.
+    QVERIFY(QDir(folder.path()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden));
+}
+
+void TestOskServerd::secondCopyOnSameFolderIsRefused() {
+    TempProgramFolder folder;
+    const quint16 port = freePort();
+    QVERIFY(port != 0);
+    QVERIFY(writeFile(folder.file(QStringLiteral("OskServer.INI")), portSettings(port)));
+    Daemon first;
+    QVERIFY(first.start({QStringLiteral("--home"), folder.path()}));
+    QVERIFY2(first.waitForOutput(kListening), first.err.constData());
+
+    Daemon second;
+    QVERIFY(second.start({QStringLiteral("--home"), folder.path()}));
+    QVERIFY(second.waitForFinished());
+    QCOMPARE(second.process.exitStatus(), QProcess::NormalExit);
+    QVERIFY(second.process.exitCode() != 0);
+    QVERIFY2(second.errText().contains(QStringLiteral("El servidor ya está en funcionamiento")),
+             second.err.constData());
+
+    // The first copy is untouched and still serves.
+    QCOMPARE(first.process.state(), QProcess::Running);
+    Client client;
+    QVERIFY(client.connectTo(port));
+    QVERIFY(client.expect("CONNECTED"));
+    QVERIFY(first.terminate());
+    QVERIFY(first.waitForFinished());
+    QCOMPARE(first.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(first.process.exitCode(), 0);
+}
+
+void TestOskServerd::portTakenByAnotherListener() {
+    TempProgramFolder folder;
+    QTcpServer other;
+    QVERIFY(other.listen(QHostAddress::AnyIPv4, 0));
+    const quint16 port = other.serverPort();
+    QVERIFY(writeFile(folder.file(QStringLiteral("OskServer.INI")), portSettings(port)));
+
+    Daemon daemon;
+    QVERIFY(daemon.start({QStringLiteral("--home"), folder.path()}));
+    QVERIFY(daemon.waitForFinished());
+    QCOMPARE(daemon.process.exitStatus(), QProcess::NormalExit);
+    QVERIFY(daemon.process.exitCode() != 0);
+    QVERIFY2(daemon.errText().contains(QStringLiteral("El puerto %1 ya está siendo utilizado").arg(port)),
+             daemon.err.constData());
+    QVERIFY(daemon.out.contains("Puerto incorrecto."));
+    QVERIFY(!daemon.out.contains(kListening));
+}
+
+void TestOskServerd::unwritableLogFailsTheExit() {
+    TempProgramFolder folder;
+    const quint16 port = freePort();
+    QVERIFY(port != 0);
+    QVERIFY(writeFile(folder.file(QStringLiteral("OskServer.INI")), portSettings(port)));
+    QVERIFY(writeFile(folder.file(QStringLiteral("Log")), "not a folder"));
+
+    Daemon daemon;
+    QVERIFY(daemon.start({QStringLiteral("--home"), folder.path()}));
+    QVERIFY2(daemon.waitForOutput(kListening), daemon.err.constData());
+    QVERIFY(daemon.terminate());
+    QVERIFY(daemon.waitForFinished());
+
+    QCOMPARE(daemon.process.exitStatus(), QProcess::NormalExit);
+    QVERIFY(daemon.process.exitCode() != 0);
+    QVERIFY2(daemon.errText().contains(QStringLiteral("No se ha podido guardar el registro.")),
+             daemon.err.constData());
+    QVERIFY(daemon.out.contains("Servidor inactivo."));
+    QCOMPARE(readAll(folder.file(QStringLiteral("Log"))), QByteArray("not a folder"));
+}
+
+void TestOskServerd::freshFolderGetsDefaultSettings() {
+    {
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress::AnyIPv4, 1033))
+            QSKIP("Port 1033 is in use on this computer");
+    }
+    TempProgramFolder parent;
+    const QString home = parent.file(QStringLiteral("nuevo"));
+
+    Daemon daemon;
+    QVERIFY(daemon.start({QStringLiteral("--home"), home}));
+    if (!daemon.waitForOutput(kListening)) {
+        daemon.waitForFinished();
+        if (daemon.errText().contains(QStringLiteral("El puerto 1033")))
+            QSKIP("Port 1033 was taken meanwhile");
+        QFAIL(daemon.err.constData());
+    }
+    QCOMPARE(readAll(QDir(home).filePath(QStringLiteral("OskServer.INI"))),
+             QByteArray("[Main]\r\nPort=1033\r\n"));
+    QVERIFY(QFileInfo(QDir(home).filePath(QStringLiteral("Data/OskDB.db"))).isFile());
+
+    QVERIFY(daemon.terminate());
+    QVERIFY(daemon.waitForFinished());
+    QCOMPARE(daemon.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(daemon.process.exitCode(), 0);
+    QCOMPARE(readAll(QDir(home).filePath(QStringLiteral("OskServer.INI"))),
+             QByteArray("[Main]\r\nPort=1033\r\n"));
+}
+
+QTEST_GUILESS_MAIN(TestOskServerd)
+#include "test_oskserverd.moc"

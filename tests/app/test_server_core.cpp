@@ -1,0 +1,417 @@
+#include "app/server_core.h"
+#include "common/operator.h"
+#include "database/engine.h"
+#include "support/fake_clock.h"
+#include "support/scripted_operator.h"
+#include "support/temp_program_folder.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+#include <memory>
+
+using namespace osk;
+using osk::test::FakeClock;
+using osk::test::ScriptedOperator;
+using osk::test::TempProgramFolder;
+
+namespace {
+
+constexpr int kWaitMs = 10000;
+
+// A port nobody listens on right now: the system hands one out and it is given back at once.
+quint16 freePort() {
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    const quint16 port = probe.serverPort();
+    probe.close();
+    return port;
+}
+
+QByteArray readAll(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray portSettings(quint16 port) {
+    return "[Main]\r\nPort=" + QByteArray::number(port) + "\r\n";
+}
+
+// A client of the server under test, in the test's own thread: what it receives is gathered while
+// the QTRY_ macros let the event loop run.
+struct Client {
+    QTcpSocket socket;
+    QByteArray received;
+
+    explicit Client(quint16 port) {
+        QObject::connect(&socket, &QTcpSocket::readyRead, [this] { received += socket.readAll(); });
+        socket.connectToHost(QHostAddress::LocalHost, port);
+    }
+    void send(const QByteArray& bytes) {
+        socket.write(bytes);
+        socket.flush();
+    }
+};
+
+struct CommandState {
+    Command command;
+    const char* name;
+    bool afterStart;
+    bool afterStop;
+};
+
+// The enabled state of every command the service start and stop govern, on the embedded engine
+// (which works on this computer's disk, so the disk-bound commands are offered).
+constexpr CommandState kServiceCommands[] = {
+    {Command::mnuIniciarServicio, "mnuIniciarServicio", false, true},
+    {Command::mnuDetenerServicio, "mnuDetenerServicio", true, false},
+    {Command::mnuSalir, "mnuSalir", false, true},
+    {Command::mnuServicioPuerto, "mnuServicioPuerto", false, true},
+    {Command::mnuDBActualizar, "mnuDBActualizar", false, true},
+    {Command::mnuAutoBackup, "mnuAutoBackup", false, true},
+    {Command::mnuSQL, "mnuSQL", false, true},
+    {Command::mnuDBDownload, "mnuDBDownload", true, true},
+    {Command::mnuDBUpload, "mnuDBUpload", true, true},
+    {Command::mnuDBBackup, "mnuDBBackup", true, true},
+};
+
+struct Fixture {
+    TempProgramFolder folder;
+    FakeClock clock;
+    ScriptedOperator op;
+    quint16 port = freePort();
+    std::unique_ptr<ServerCore> core;
+
+    QString settingsPath() const { return folder.file(kSettingsFileName); }
+    bool writeSettings(const QByteArray& content) const { return writeFile(settingsPath(), content); }
+    // The settings decide the engine, so the core is made once they are written.
+    ServerCore& make() {
+        core = std::make_unique<ServerCore>(folder.path(), clock, op);
+        return *core;
+    }
+    // The lines logged since the given count, as "text|kind".
+    QStringList linesSince(size_t from) const {
+        QStringList lines;
+        const auto& entries = core->eventLog().entries();
+        for (size_t i = from; i < entries.size(); ++i)
+            lines << entries[i].text + QLatin1Char('|') + QString::number(int(entries[i].kind));
+        return lines;
+    }
+};
+
+QString line(const char* text, LogKind kind) {
+    return QStringLiteral("[09:05:17]  ") + QString::fromUtf8(text) + QLatin1Char('|') +
+           QString::number(int(kind));
+}
+
+} // namespace
+
+class TestServerCore final : public QObject {
+    Q_OBJECT
+
+private slots:
+    void startAndStopSetCommandsCaptionTrayAndLog();
+    void portInUseLeavesServiceStopped();
+    void stopThenStartAgain();
+    void unusablePortIsReplacedByDefault_data();
+    void unusablePortIsReplacedByDefault();
+    void maxUsersFallsBackTo255_data();
+    void maxUsersFallsBackTo255();
+    void sqlServerOnAnotherComputer_data();
+    void sqlServerOnAnotherComputer();
+};
+
+void TestServerCore::startAndStopSetCommandsCaptionTrayAndLog() {
+    Fixture f;
+    QVERIFY(f.port != 0);
+    QVERIFY(f.writeSettings(portSettings(f.port)));
+    ServerCore& core = f.make();
+
+    const Status opened = core.AbreConexion();
+    QVERIFY2(opened.ok(), qPrintable(opened.error()));
+    QVERIFY(QFileInfo(f.folder.file(QStringLiteral("Data/OskDB.db"))).isFile());
+    core.load();
+    QVERIFY2(f.op.messages.empty(), f.op.messages.empty() ? "" : qPrintable(f.op.messages[0].text));
+    QCOMPARE(readAll(f.settingsPath()), portSettings(f.port));
+    QCOMPARE(core.settings().port, int(f.port));
+    if (core.localAddress().isEmpty())
+        QSKIP("This computer has no IPv4 address at all");
+
+    QCOMPARE(core.caption(), QStringLiteral("Osk Server - Detenido"));
+    QCOMPARE(core.trayImage(), TrayImage::Stop);
+    QVERIFY(!core.commands().isEnabled(Command::mnuDetenerServicio));
+    QVERIFY(core.commands().isEnabled(Command::mnuIniciarServicio));
+
+    QSignalSpy captions(&core, &ServerCore::captionChanged);
+    QSignalSpy trays(&core, &ServerCore::trayImageChanged);
+    size_t logged = core.eventLog().entries().size();
+
+    QVERIFY(core.startService());
+
+    QVERIFY(core.isStarted());
+    QCOMPARE(core.session().listeningPort(), f.port);
+    QCOMPARE(f.linesSince(logged), (QStringList{line("Inicializando Entorno...", LogKind::Info),
+                                                line("Inicialización Completada.", LogKind::Done),
+                                                line("Servidor activo.", LogKind::Done),
+                                                line("Esperando conexiones...", LogKind::Info)}));
+    for (const CommandState& state : kServiceCommands)
+        QVERIFY2(core.commands().isEnabled(state.command) == state.afterStart, state.name);
+    QVERIFY(core.session().tmrMain().isActive());
+    QVERIFY(core.tmrBackup().isActive());
+    QCOMPARE(core.caption(), QStringLiteral("Osk Server - Iniciado"));
+    QCOMPARE(core.trayImage(), TrayImage::Start);
+    QCOMPARE(captions.size(), 1);
+    QCOMPARE(captions[0][0].toString(), QStringLiteral("Osk Server - Iniciado"));
+    QCOMPARE(trays.size(), 1);
+    QCOMPARE(trays[0][0].value<TrayImage>(), TrayImage::Start);
+
+    Client client(f.port);
+    QTRY_COMPARE_WITH_TIMEOUT(client.received, QByteArray("CONNECTED"), kWaitMs);
+
+    logged = core.eventLog().entries().size();
+    core.stopService();
+
+    QVERIFY(!core.isStarted());
+    QCOMPARE(f.linesSince(logged), (QStringList{line("Cerrando conexiones...", LogKind::Info),
+                                                line("Conexiones cerradas.", LogKind::Done),
+                                                line("Servidor inactivo.", LogKind::Done)}));
+    for (const CommandState& state : kServiceCommands)
+        QVERIFY2(core.commands().isEnabled(state.command) == state.afterStop, state.name);
+    QVERIFY(!core.session().tmrMain().isActive());
+    QVERIFY(!core.tmrBackup().isActive());
+    QCOMPARE(core.caption(), QStringLiteral("Osk Server - Detenido"));
+    QCOMPARE(core.trayImage(), TrayImage::Stop);
+    QCOMPARE(captions.size(), 2);
+    QCOMPARE(captions[1][0].toString(), QStringLiteral("Osk Server - Detenido"));
+    QCOMPARE(trays.size(), 2);
+    QCOMPARE(trays[1][0].value<TrayImage>(), TrayImage::Stop);
+
+    // A connection that never started its session is closed without a word.
+    QTRY_COMPARE_WITH_TIMEOUT(client.socket.state(), QAbstractSocket::UnconnectedState, kWaitMs);
+    QCOMPARE(client.received, QByteArray("CONNECTED"));
+    Client refused(f.port);
+    QTRY_COMPARE_WITH_TIMEOUT(refused.socket.state(), QAbstractSocket::UnconnectedState, kWaitMs);
+    QCOMPARE(refused.received, QByteArray());
+    QVERIFY(f.op.messages.empty());
+}
+
+void TestServerCore::portInUseLeavesServiceStopped() {
+    Fixture f;
+    QVERIFY(f.port != 0);
+    QTcpServer other;
+    QVERIFY(other.listen(QHostAddress::AnyIPv4, f.port));
+    QVERIFY(f.writeSettings(portSettings(f.port)));
+    ServerCore& core = f.make();
+    QVERIFY(core.AbreConexion().ok());
+    core.load();
+    if (core.localAddress().isEmpty())
+        QSKIP("This computer has no IPv4 address at all");
+    QSignalSpy trays(&core, &ServerCore::trayImageChanged);
+    const size_t logged = core.eventLog().entries().size();
+
+    QVERIFY(!core.startService());
+
+    QVERIFY(!core.isStarted());
+    QCOMPARE(f.linesSince(logged), (QStringList{line("Inicializando Entorno...", LogKind::Info),
+                                                line("Puerto incorrecto.", LogKind::Error)}));
+    QCOMPARE(f.op.messages.size(), size_t(1));
+    QCOMPARE(f.op.messages[0].text, QStringLiteral("El puerto %1 ya está siendo utilizado por algún otro "
+                                                   "programa. Elija un puerto distinto e inténtelo de nuevo.")
+                                        .arg(f.port));
+    QCOMPARE(f.op.messages[0].icon, MessageIcon::Information);
+    QCOMPARE(f.op.messages[0].title, kDefaultTitle);
+    // The tray showed the start and went back; the commands stay as they were.
+    QCOMPARE(trays.size(), 2);
+    QCOMPARE(trays[0][0].value<TrayImage>(), TrayImage::Start);
+    QCOMPARE(trays[1][0].value<TrayImage>(), TrayImage::Stop);
+    QCOMPARE(core.trayImage(), TrayImage::Stop);
+    for (const CommandState& state : kServiceCommands)
+        QVERIFY2(core.commands().isEnabled(state.command) == state.afterStop, state.name);
+    QVERIFY(!core.session().tmrMain().isActive());
+    QVERIFY(!core.tmrBackup().isActive());
+    QCOMPARE(core.caption(), QStringLiteral("Osk Server - Detenido"));
+
+    // Once the port is free, the same command starts the service.
+    other.close();
+    QVERIFY(core.startService());
+    QCOMPARE(core.session().listeningPort(), f.port);
+    core.stopService();
+}
+
+void TestServerCore::stopThenStartAgain() {
+    Fixture f;
+    QVERIFY(f.port != 0);
+    QVERIFY(f.writeSettings(portSettings(f.port)));
+    ServerCore& core = f.make();
+    QVERIFY(core.AbreConexion().ok());
+    core.load();
+    if (core.localAddress().isEmpty())
+        QSKIP("This computer has no IPv4 address at all");
+    QVERIFY(core.startService());
+
+    {
+        Client ana(f.port);
+        QTRY_COMPARE_WITH_TIMEOUT(ana.received, QByteArray("CONNECTED"), kWaitMs);
+        ana.send("SESION");
+        QTRY_COMPARE_WITH_TIMEOUT(core.session().CuentaConexiones(), 1, kWaitMs);
+        ana.send("USER=ana");
+        QTRY_COMPARE_WITH_TIMEOUT(ana.received, QByteArray("CONNECTEDUSER_OK"), kWaitMs);
+        core.session().sweep();
+        QCOMPARE(core.session().bytesLabel(), QStringLiteral(" 14 bytes recibidos"));
+
+        core.stopService();
+        QCOMPARE(core.session().bytesLabel(), QStringLiteral(" 0 bytes recibidos"));
+        QCOMPARE(core.session().receivedBytes(), qint64(14));
+        QTRY_VERIFY_WITH_TIMEOUT(ana.received.endsWith("CLOSED"), kWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(ana.socket.state(), QAbstractSocket::UnconnectedState, kWaitMs);
+    }
+    QCOMPARE(core.session().slotCount(), 2);
+
+    const size_t logged = core.eventLog().entries().size();
+    QVERIFY(core.startService());
+    QVERIFY(core.isStarted());
+    QCOMPARE(f.linesSince(logged).size(), 4);
+    QCOMPARE(core.caption(), QStringLiteral("Osk Server - Iniciado"));
+    for (const CommandState& state : kServiceCommands)
+        QVERIFY2(core.commands().isEnabled(state.command) == state.afterStart, state.name);
+    QCOMPARE(core.session().bytesLabel(), QStringLiteral(" 0 bytes recibidos"));
+
+    // The slot made before the stop carries the next client; the same user is welcome again; the
+    // counter goes on from where it was.
+    Client again(f.port);
+    QTRY_COMPARE_WITH_TIMEOUT(again.received, QByteArray("CONNECTED"), kWaitMs);
+    again.send("S2");
+    QTRY_COMPARE_WITH_TIMEOUT(core.session().CuentaConexiones(), 1, kWaitMs);
+    again.send("USER=ana");
+    QTRY_COMPARE_WITH_TIMEOUT(again.received, QByteArray("CONNECTEDUSER_OK"), kWaitMs);
+    QCOMPARE(core.session().slotCount(), 2);
+    core.session().sweep();
+    QCOMPARE(core.session().bytesLabel(), QStringLiteral(" 24 bytes recibidos"));
+
+    core.stopService();
+    QTRY_VERIFY_WITH_TIMEOUT(again.received.endsWith("CLOSED"), kWaitMs);
+    QVERIFY(f.op.messages.empty());
+}
+
+void TestServerCore::unusablePortIsReplacedByDefault_data() {
+    QTest::addColumn<bool>("fileExists");
+    QTest::addColumn<QByteArray>("settings");
+
+    QTest::newRow("no settings file") << false << QByteArray();
+    QTest::newRow("no Port key") << true << QByteArray("[Main]\r\n");
+    QTest::newRow("Port=0") << true << QByteArray("[Main]\r\nPort=0\r\n");
+    QTest::newRow("empty") << true << QByteArray("[Main]\r\nPort=\r\n");
+    QTest::newRow("garbage") << true << QByteArray("[Main]\r\nPort=abc\r\n");
+    QTest::newRow("negative") << true << QByteArray("[Main]\r\nPort=-5\r\n");
+    QTest::newRow("beyond TCP") << true << QByteArray("[Main]\r\nPort=70000\r\n");
+}
+
+void TestServerCore::unusablePortIsReplacedByDefault() {
+    QFETCH(bool, fileExists);
+    QFETCH(QByteArray, settings);
+
+    Fixture f;
+    if (fileExists)
+        QVERIFY(f.writeSettings(settings));
+    ServerCore& core = f.make();
+    QVERIFY(core.AbreConexion().ok());
+    core.load();
+
+    QCOMPARE(core.settings().port, 1033);
+    QCOMPARE(readAll(f.settingsPath()), QByteArray("[Main]\r\nPort=1033\r\n"));
+}
+
+void TestServerCore::maxUsersFallsBackTo255_data() {
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<int>("maxUsers");
+
+    QTest::newRow("missing") << QByteArray() << 255;
+    QTest::newRow("empty") << QByteArray("MaxUsers=\r\n") << 255;
+    QTest::newRow("garbage") << QByteArray("MaxUsers=muchos\r\n") << 255;
+    QTest::newRow("trailing text") << QByteArray("MaxUsers=12abc\r\n") << 255;
+    QTest::newRow("negative") << QByteArray("MaxUsers=-1\r\n") << 255;
+    QTest::newRow("above a byte") << QByteArray("MaxUsers=256\r\n") << 255;
+    QTest::newRow("zero") << QByteArray("MaxUsers=0\r\n") << 0;
+    QTest::newRow("seven") << QByteArray("MaxUsers=7\r\n") << 7;
+    QTest::newRow("254") << QByteArray("MaxUsers=254\r\n") << 254;
+}
+
+void TestServerCore::maxUsersFallsBackTo255() {
+    QFETCH(QByteArray, line);
+    QFETCH(int, maxUsers);
+
+    Fixture f;
+    QVERIFY(f.writeSettings(portSettings(f.port) + line));
+    ServerCore& core = f.make();
+
+    QCOMPARE(core.session().maxUsers(), maxUsers);
+}
+
+void TestServerCore::sqlServerOnAnotherComputer_data() {
+    QTest::addColumn<QByteArray>("engineLine");
+    QTest::addColumn<bool>("otherComputer");
+
+    QTest::newRow("engine named, other computer") << QByteArray("Engine=SQLServer\r\n") << true;
+    QTest::newRow("engine implied, other computer") << QByteArray() << true;
+    QTest::newRow("engine named, this computer") << QByteArray("Engine=SQLServer\r\n") << false;
+}
+
+void TestServerCore::sqlServerOnAnotherComputer() {
+    QFETCH(QByteArray, engineLine);
+    QFETCH(bool, otherComputer);
+
+    const QString thisComputer = computerName();
+    if (!otherComputer && thisComputer.isEmpty())
+        QSKIP("This computer has no name");
+    // The name differs from this computer's in case only: the comparison ignores case.
+    const QString server = otherComputer ? QStringLiteral("OTRO-EQUIPO-%1").arg(thisComputer)
+                                         : (thisComputer.toUpper() != thisComputer ? thisComputer.toUpper()
+                                                                                   : thisComputer.toLower());
+    Fixture f;
+    QVERIFY(f.writeSettings(portSettings(f.port) + "SQLServer=" + server.toLatin1() + "\r\n" + engineLine));
+    ServerCore& core = f.make();
+
+    // The SQL Server engine is not in this build: the connection fails with a reason, not a crash.
+    const Status opened = core.AbreConexion();
+    QVERIFY(!opened.ok());
+    QVERIFY(!opened.error().isEmpty());
+    QVERIFY(!core.engine().isPrincipalOpen());
+    QVERIFY(!QFileInfo::exists(f.folder.file(QStringLiteral("Data"))));
+
+    core.load();
+
+    for (Command command :
+         {Command::mnuDBBackup, Command::mnuAutoBackup, Command::mnuDBDownload, Command::mnuDBUpload})
+        QCOMPARE(core.commands().isEnabled(command), !otherComputer);
+    QVERIFY(core.commands().isEnabled(Command::mnuSQL));
+    QVERIFY(!core.commands().isEnabled(Command::mnuDetenerServicio));
+    QCOMPARE(core.sqlServerLabel(), QStringLiteral(" SQLServer: [") + server + QLatin1Char(']'));
+    // Filling the database list met the same failure and told the operator.
+    QVERIFY(!f.op.messages.empty());
+    QCOMPARE(f.op.messages[0].text, opened.error());
+
+    f.op.messages.clear();
+    const size_t logged = core.eventLog().entries().size();
+    QVERIFY(!core.startService());
+    QVERIFY(!core.isStarted());
+    QCOMPARE(core.caption(), QStringLiteral("Osk Server - Detenido"));
+    QVERIFY(core.commands().isEnabled(Command::mnuIniciarServicio));
+    QVERIFY(f.linesSince(logged).isEmpty());
+    QCOMPARE(f.op.messages.size(), size_t(1));
+    QVERIFY(f.op.messages[0].text.endsWith(opened.error()));
+}
+
+QTEST_GUILESS_MAIN(TestServerCore)
+#include "test_server_core.moc"

@@ -1,0 +1,345 @@
+#include "common/operator.h"
+#include "eventlog/event_log.h"
+#include "support/fake_clock.h"
+#include "support/scripted_operator.h"
+#include "support/temp_program_folder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTimer>
+#include <QtTest>
+
+using namespace osk;
+using osk::test::FakeClock;
+using osk::test::ScriptedOperator;
+using osk::test::TempProgramFolder;
+
+namespace {
+
+const QString kSaveText = QStringLiteral("Guardando registro de sucesos...");
+
+QDateTime at(int day, int hour, int minute, int second) {
+    return QDateTime(QDate(2026, 12, day), QTime(hour, minute, second));
+}
+
+QByteArray readAll(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// One saved block as it must appear in the file, built from its date and lines.
+QByteArray block(const QByteArray& date, const QList<QByteArray>& lines) {
+    QByteArray bytes = "\r\n[BEGIN " + date + "]\r\n";
+    for (const QByteArray& line : lines)
+        bytes += line + "\r\n";
+    return bytes + "[END " + date + "]\r\n\r\n\r\n";
+}
+
+// The log of one test: its own program folder, a clock standing at 04/12/2026 09:05:17 and an
+// operator who records what the save tells and whether the hourglass was shown.
+struct Fixture {
+    TempProgramFolder folder;
+    FakeClock clock;
+    ScriptedOperator op;
+    EventLog log{clock, op, folder.path()};
+
+    QString logFile(const QString& name) const { return folder.file(QStringLiteral("Log/") + name); }
+    QStringList texts() const {
+        QStringList result;
+        for (const LogEntry& entry : log.entries())
+            result << entry.text;
+        return result;
+    }
+};
+
+} // namespace
+
+class TestEventLog final : public QObject {
+    Q_OBJECT
+
+private slots:
+    void lineTakesTimeOfDayAndKind_data();
+    void lineTakesTimeOfDayAndKind();
+    void entriesKeepTheirOrderAndAreAnnounced();
+
+    void saveOfEmptyListWritesOneBlock();
+    void twoSavesOnOneDayAppendTwoBlocks();
+    void saveJustAfterMidnightUsesTheNewDay();
+    void existingFileIsAppendedTo();
+    void textIsWrittenAsAnsi_data();
+    void textIsWrittenAsAnsi();
+    void failedSaveTellsTheOperator_data();
+    void failedSaveTellsTheOperator();
+    void linesLoggedDuringSaveWaitForTheNextSave();
+    void saveHasNoEntryLimit();
+};
+
+void TestEventLog::lineTakesTimeOfDayAndKind_data() {
+    QTest::addColumn<QTime>("time");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("line");
+
+    QTest::newRow("morning") << QTime(9, 5, 17) << QStringLiteral("Servidor activo.") << 1
+                             << QStringLiteral("[09:05:17]  Servidor activo.");
+    QTest::newRow("midnight") << QTime(0, 0, 0) << QStringLiteral("Inicializando Entorno...") << 2
+                              << QStringLiteral("[00:00:00]  Inicializando Entorno...");
+    QTest::newRow("afternoon, 24 hours") << QTime(13, 7, 2) << QStringLiteral("Puerto incorrecto.") << 3
+                                         << QStringLiteral("[13:07:02]  Puerto incorrecto.");
+    QTest::newRow("last second") << QTime(23, 59, 59) << QStringLiteral("Conexión errónea.") << 3
+                                 << QStringLiteral("[23:59:59]  Conexión errónea.");
+    QTest::newRow("empty text") << QTime(10, 0, 0) << QString() << 2 << QStringLiteral("[10:00:00]  ");
+    QTest::newRow("blanks kept") << QTime(10, 0, 0) << QStringLiteral("  a  ") << 1
+                                 << QStringLiteral("[10:00:00]    a  ");
+}
+
+void TestEventLog::lineTakesTimeOfDayAndKind() {
+    QFETCH(QTime, time);
+    QFETCH(QString, text);
+    QFETCH(int, kind);
+    QFETCH(QString, line);
+
+    Fixture f;
+    f.clock.set(QDateTime(QDate(2026, 12, 4), time));
+    f.log.AddLog(text, LogKind(kind));
+
+    QCOMPARE(f.log.entries().size(), size_t(1));
+    QCOMPARE(f.log.entries().front().text, line);
+    QCOMPARE(int(f.log.entries().front().kind), kind);
+}
+
+void TestEventLog::entriesKeepTheirOrderAndAreAnnounced() {
+    Fixture f;
+    QList<LogEntry> announced;
+    QObject::connect(&f.log, &EventLog::entryAdded, [&](const LogEntry& entry) { announced << entry; });
+
+    f.log.AddLog(QStringLiteral("uno"), LogKind::Info);
+    f.clock.advanceSeconds(1);
+    f.log.AddLog(QStringLiteral("dos"), LogKind::Error);
+    f.clock.advanceSeconds(60);
+    f.log.AddLog(QStringLiteral("tres"), LogKind::Done);
+
+    const QStringList expected = {QStringLiteral("[09:05:17]  uno"), QStringLiteral("[09:05:18]  dos"),
+                                  QStringLiteral("[09:06:18]  tres")};
+    QCOMPARE(f.texts(), expected);
+    QCOMPARE(announced.size(), 3);
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(announced[i].text, expected[i]);
+        QCOMPARE(announced[i].kind, f.log.entries()[size_t(i)].kind);
+    }
+}
+
+void TestEventLog::saveOfEmptyListWritesOneBlock() {
+    Fixture f;
+    QVERIFY(!QFileInfo::exists(f.folder.file(QStringLiteral("Log"))));
+
+    const Status saved = f.log.save();
+
+    QVERIFY2(saved.ok(), qPrintable(saved.error()));
+    const QString path = f.logFile(QStringLiteral("04122026.log"));
+    QVERIFY(QFileInfo(f.folder.file(QStringLiteral("Log"))).isDir());
+    QCOMPARE(readAll(path), QByteArray("\r\n[BEGIN 04/12/2026]\r\n[09:05:17]  Guardando registro de "
+                                       "sucesos...\r\n[END 04/12/2026]\r\n\r\n\r\n"));
+    QCOMPARE(
+        QDir(f.folder.file(QStringLiteral("Log"))).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot),
+        QStringList{QStringLiteral("04122026.log")});
+
+    QCOMPARE(f.texts(), (QStringList{QStringLiteral("[09:05:17]  ") + kSaveText,
+                                     QStringLiteral("[09:05:17]  ") + QDir::toNativeSeparators(path) +
+                                         QStringLiteral(" creado con éxito.")}));
+    QCOMPARE(f.log.entries()[0].kind, LogKind::Done);
+    QCOMPARE(f.log.entries()[1].kind, LogKind::Done);
+    QVERIFY(f.op.messages.empty());
+    QVERIFY(f.op.wasBusy);
+    QCOMPARE(f.op.busyDepth, 0);
+}
+
+void TestEventLog::twoSavesOnOneDayAppendTwoBlocks() {
+    Fixture f;
+    const QString path = f.logFile(QStringLiteral("04122026.log"));
+    const QByteArray created =
+        "  " + QFile::encodeName(QDir::toNativeSeparators(path)) + " creado con \xE9xito.";
+
+    f.log.AddLog(QStringLiteral("Servidor activo."), LogKind::Done);
+    f.clock.set(at(4, 10, 0, 0));
+    QVERIFY(f.log.save().ok());
+    f.clock.set(at(4, 11, 30, 5));
+    f.log.AddLog(QStringLiteral("Conexiones cerradas."), LogKind::Done);
+    f.clock.set(at(4, 12, 0, 0));
+    QVERIFY(f.log.save().ok());
+
+    const QByteArray first =
+        block("04/12/2026", {"[09:05:17]  Servidor activo.", "[10:00:00]  Guardando registro de sucesos..."});
+    const QByteArray second =
+        block("04/12/2026", {"[09:05:17]  Servidor activo.", "[10:00:00]  Guardando registro de sucesos...",
+                             "[10:00:00]" + created, "[11:30:05]  Conexiones cerradas.",
+                             "[12:00:00]  Guardando registro de sucesos..."});
+    QCOMPARE(readAll(path), first + second);
+    QCOMPARE(f.log.entries().size(), size_t(6));
+    QCOMPARE(f.log.entries().back().text.toLatin1(), "[12:00:00]" + created);
+}
+
+void TestEventLog::saveJustAfterMidnightUsesTheNewDay() {
+    Fixture f;
+    f.clock.set(at(4, 23, 59, 58));
+    f.log.AddLog(QStringLiteral("Servidor activo."), LogKind::Done);
+    f.clock.set(at(5, 0, 0, 3));
+
+    QVERIFY(f.log.save().ok());
+
+    QVERIFY(!QFileInfo::exists(f.logFile(QStringLiteral("04122026.log"))));
+    QCOMPARE(readAll(f.logFile(QStringLiteral("05122026.log"))),
+             block("05/12/2026",
+                   {"[23:59:58]  Servidor activo.", "[00:00:03]  Guardando registro de sucesos..."}));
+    QVERIFY(f.texts().last().endsWith(QDir::toNativeSeparators(f.logFile(QStringLiteral("05122026.log"))) +
+                                      QStringLiteral(" creado con éxito.")));
+}
+
+void TestEventLog::existingFileIsAppendedTo() {
+    Fixture f;
+    QVERIFY(QDir().mkpath(f.folder.file(QStringLiteral("Log"))));
+    const QString path = f.logFile(QStringLiteral("04122026.log"));
+    const QByteArray earlier =
+        "\r\n[BEGIN 04/12/2026]\r\n[08:00:00]  de otra ejecuci\xF3n\r\n[END 04/12/2026]\r\n\r\n\r\n";
+    QVERIFY(writeFile(path, earlier));
+
+    QVERIFY(f.log.save().ok());
+
+    QCOMPARE(readAll(path), earlier + block("04/12/2026", {"[09:05:17]  Guardando registro de sucesos..."}));
+}
+
+void TestEventLog::textIsWrittenAsAnsi_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("bytes");
+
+    QTest::newRow("o acute") << QStringLiteral("Inicialización Completada.")
+                             << QByteArray("Inicializaci\xF3n Completada.");
+    QTest::newRow("several accents") << QStringLiteral("Conexión errónea. Petición ñ ü")
+                                     << QByteArray("Conexi\xF3n err\xF3nea. Petici\xF3n \xF1 \xFC");
+    QTest::newRow("euro sign") << QStringLiteral("5 €") << QByteArray("5 \x80");
+}
+
+void TestEventLog::textIsWrittenAsAnsi() {
+    QFETCH(QString, text);
+    QFETCH(QByteArray, bytes);
+
+    Fixture f;
+    f.log.AddLog(text, LogKind::Done);
+    QVERIFY(f.log.save().ok());
+
+    const QByteArray file = readAll(f.logFile(QStringLiteral("04122026.log")));
+    QVERIFY2(file.contains("\r\n[09:05:17]  " + bytes + "\r\n"), file.constData());
+    QVERIFY(!file.contains('\xC3')); // no UTF-8 lead byte of any of these characters
+}
+
+void TestEventLog::failedSaveTellsTheOperator_data() {
+    QTest::addColumn<bool>("logIsAFile");
+    QTest::addColumn<int>("linesAdded");
+
+    // A plain file named Log: the folder cannot be made, so the save ends before its own line.
+    QTest::newRow("Log is a plain file") << true << 0;
+    // The day's file cannot be opened: the save's own line stays, nothing follows it.
+    QTest::newRow("day's file is a folder") << false << 1;
+}
+
+void TestEventLog::failedSaveTellsTheOperator() {
+    QFETCH(bool, logIsAFile);
+    QFETCH(int, linesAdded);
+
+    Fixture f;
+    if (logIsAFile) {
+        QVERIFY(writeFile(f.folder.file(QStringLiteral("Log")), "not a folder"));
+    } else {
+        QVERIFY(QDir().mkpath(f.logFile(QStringLiteral("04122026.log"))));
+    }
+    f.log.AddLog(QStringLiteral("Servidor activo."), LogKind::Done);
+
+    const Status saved = f.log.save();
+
+    QVERIFY(!saved.ok());
+    QVERIFY(!saved.error().isEmpty());
+    QCOMPARE(f.op.messages.size(), size_t(1));
+    QCOMPARE(f.op.messages[0].text, QStringLiteral("No se ha podido guardar el registro.\n") + saved.error());
+    QCOMPARE(f.op.messages[0].icon, MessageIcon::None);
+    QCOMPARE(f.op.messages[0].title, kDefaultTitle);
+
+    QStringList expected = {QStringLiteral("[09:05:17]  Servidor activo.")};
+    if (linesAdded == 1)
+        expected << QStringLiteral("[09:05:17]  ") + kSaveText;
+    QCOMPARE(f.texts(), expected);
+    QVERIFY(f.op.wasBusy);
+    QCOMPARE(f.op.busyDepth, 0);
+    if (logIsAFile)
+        QCOMPARE(readAll(f.folder.file(QStringLiteral("Log"))), QByteArray("not a folder"));
+}
+
+void TestEventLog::linesLoggedDuringSaveWaitForTheNextSave() {
+    Fixture f;
+    f.log.AddLog(QStringLiteral("Servidor activo."), LogKind::Done);
+    f.log.AddLog(QStringLiteral("Esperando conexiones..."), LogKind::Info);
+
+    // A connection request that arrives while the block is being written: posted when the save
+    // announces its own line, it runs in the pending events between two written lines.
+    int busyDuringRequest = -1;
+    bool posted = false;
+    QObject::connect(&f.log, &EventLog::entryAdded, &f.log, [&](const LogEntry& entry) {
+        if (posted || !entry.text.endsWith(kSaveText))
+            return;
+        posted = true;
+        QTimer::singleShot(0, &f.log, [&] {
+            busyDuringRequest = f.op.busyDepth;
+            f.clock.advanceSeconds(1);
+            f.log.AddLog(QStringLiteral("Recibiendo petición de conexión..."), LogKind::Info);
+        });
+    });
+
+    QVERIFY(f.log.save().ok());
+
+    QVERIFY(posted);
+    QCOMPARE(busyDuringRequest, 1);
+    const QString path = f.logFile(QStringLiteral("04122026.log"));
+    const QByteArray created =
+        "  " + QFile::encodeName(QDir::toNativeSeparators(path)) + " creado con \xE9xito.";
+    const QByteArray first =
+        block("04/12/2026", {"[09:05:17]  Servidor activo.", "[09:05:17]  Esperando conexiones...",
+                             "[09:05:17]  Guardando registro de sucesos..."});
+    QCOMPARE(readAll(path), first);
+    QCOMPARE(f.texts().at(3), QStringLiteral("[09:05:18]  Recibiendo petición de conexión..."));
+
+    f.clock.set(at(4, 9, 10, 0));
+    QVERIFY(f.log.save().ok());
+    const QByteArray second =
+        block("04/12/2026", {"[09:05:17]  Servidor activo.", "[09:05:17]  Esperando conexiones...",
+                             "[09:05:17]  Guardando registro de sucesos...",
+                             "[09:05:18]  Recibiendo petici\xF3n de conexi\xF3n...", "[09:05:18]" + created,
+                             "[09:10:00]  Guardando registro de sucesos..."});
+    QCOMPARE(readAll(path), first + second);
+}
+
+void TestEventLog::saveHasNoEntryLimit() {
+    Fixture f;
+    const int count = 40000; // beyond what a signed 16-bit counter reaches
+    for (int i = 0; i < count; ++i)
+        f.log.AddLog(QString::number(i), LogKind::Info);
+
+    const Status saved = f.log.save();
+
+    QVERIFY2(saved.ok(), qPrintable(saved.error()));
+    const QList<QByteArray> lines = readAll(f.logFile(QStringLiteral("04122026.log"))).split('\n');
+    // Empty line, BEGIN, the entries, the save line, END, two empty lines, and the split's tail.
+    QCOMPARE(lines.size(), count + 7);
+    QCOMPARE(lines[2], QByteArray("[09:05:17]  0\r"));
+    QCOMPARE(lines[count + 1], QByteArray("[09:05:17]  39999\r"));
+    QCOMPARE(lines[count + 3], QByteArray("[END 04/12/2026]\r"));
+}
+
+QTEST_GUILESS_MAIN(TestEventLog)
+#include "test_event_log.moc"
