@@ -4,7 +4,6 @@
 #include <QLocale>
 #include <QString>
 #include <QTime>
-
 #include <cstdint>
 #include <optional>
 
