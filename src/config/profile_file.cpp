@@ -1,10 +1,10 @@
 #include "config/profile_file.h"
 
 #include "common/ansi_codec.h"
+#include "common/whole_file.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -230,21 +230,7 @@ bool ProfileFile::write(const QString& section, const QString& key, const QStrin
         lines.push_back(newLine(entry));
     }
 
-    // QSaveFile writes a temporary file beside the real one and renames it over the original
-    // only when everything was written, so a crash or a full disk leaves the old settings whole.
-    QSaveFile file(m_path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        return false;
-    }
-    // The explicit flush matters: a write that stops short (disk full, file size limit) fails
-    // only when the buffer is flushed, and commit() does not look at that flush's result; it
-    // would rename a truncated file over the good one.
-    const QByteArray content = joinLines(lines);
-    if (file.write(content) != content.size() || !file.flush()) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
+    return writeWholeFile(m_path, joinLines(lines)).ok();
 }
 
 } // namespace osk

@@ -3,8 +3,7 @@
 #include "common/ansi_codec.h"
 #include "common/clock.h"
 #include "common/vb.h"
-
-#include <QSaveFile>
+#include "common/whole_file.h"
 
 namespace osk {
 
@@ -27,13 +26,7 @@ QByteArray UserLog::fileContents(const QDate& date) const {
 }
 
 Status UserLog::saveTo(const QString& path) const {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return Status::failure(file.errorString());
-    file.write(fileContents(m_clock.now().date()));
-    if (!file.commit())
-        return Status::failure(file.errorString());
-    return {};
+    return writeWholeFile(path, fileContents(m_clock.now().date()));
 }
 
 } // namespace osk

@@ -1,0 +1,15 @@
+#pragma once
+
+#include "common/result.h"
+
+#include <QByteArray>
+#include <QString>
+
+namespace osk {
+
+// Replaces a file's content whole or not at all: the bytes go to a temporary file beside it, which
+// is renamed over the original only when everything was written, so a crash or a full disk leaves
+// the old file as it was.
+Status writeWholeFile(const QString& path, const QByteArray& content);
+
+} // namespace osk
