@@ -1,0 +1,666 @@
+// Load generator for the session protocol. One thread, level-triggered epoll, nonblocking sockets.
+//
+//   rtt     N sessions, set up one after the other (see establish()), then each strictly
+//           alternates "USER_AVAILABLE=u<i>" and waiting for its reply. After a warm-up, every
+//           round trip that starts and ends inside the measured window is timed with the steady
+//           (nanosecond) clock.
+//   accept  connect, read "CONNECTED", close, again; N attempts in flight at any time. The close
+//           is abortive (RST) by default: a FIN close leaves the client's port in TIME_WAIT, and
+//           with the kernel reusing such a port about once per second the ephemeral range, not
+//           the server, sets the rate (some 14,000 connections/s with 28,000 ports). To the
+//           server either close is the peer going away: its read fails or returns end of file.
+//   hold    N connections each become a session (greeting, one request, its reply), then stay
+//           connected for --seconds doing nothing, so that the server's memory per session can
+//           be read from outside. "ready sessions=N" is printed once all of them are in place.
+//
+// The result is one line of key=value pairs on stdout, including the share of a CPU the
+// generator itself used in the measured window (loadgen_cpu_pct): near 100, the generator was the
+// limit. Setting up retries refused or failed connects until --setup-timeout (counted as retries);
+// after that, a failed connect, a connection closed or reset by the server, or a reply later than
+// --timeout counts as an error. The exit status is 0 only when there was no error.
+//
+// The wire has no framing: a reply may arrive in pieces, and the server's liveness "CHECK" may
+// arrive on its own or glued to either side of a reply. A reply counts as received once the bytes
+// received since the request, with every "CHECK" removed, contain "USER_OK" (or "USER_DUPLICATE",
+// counted apart, which a server may answer while a previous run's sessions are still closing).
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <string>
+#include <string_view>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::string_view kConnected = "CONNECTED";
+constexpr std::string_view kMaxUsersRaised = "MAX_USERS_RAISED";
+constexpr std::string_view kCheck = "CHECK";
+constexpr std::string_view kUserOk = "USER_OK";
+constexpr std::string_view kUserDuplicate = "USER_DUPLICATE";
+constexpr int kMaxEvents = 512;
+constexpr int kMaxConnections = 10000;
+// Unmatched bytes kept per connection before the peer is declared to be speaking something else.
+constexpr size_t kMaxInbox = 4096;
+constexpr auto kRetryDelay = std::chrono::milliseconds(100);
+constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(1);
+
+enum class Mode { Rtt, Accept, Hold };
+
+struct Options {
+    std::string host = "127.0.0.1";
+    int port = 0;
+    int connections = 1;
+    double seconds = 5;
+    double warmup = 1;
+    Mode mode = Mode::Rtt;
+    double timeoutSeconds = 5; // one request's reply, one connection's greeting
+    double setupSeconds = 15;  // all N connections greeted (rtt, hold)
+    bool resetOnClose = true;  // accept: close with RST rather than FIN
+};
+
+Clock::duration toDuration(double seconds) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+void usage(std::FILE* out) {
+    std::fprintf(out, "usage: osk_loadgen --port P [--host 127.0.0.1] [--mode rtt|accept|hold]\n"
+                      "                   [--connections N] [--seconds S] [--warmup S]\n"
+                      "                   [--timeout S] [--setup-timeout S] [--close reset|fin]\n"
+                      "  rtt     N connections alternate USER_AVAILABLE=u<i> and its reply; prints\n"
+                      "          round trips per second and p50/p90/p99 latency in microseconds\n"
+                      "  accept  connect, read CONNECTED, close, with N attempts in flight; prints\n"
+                      "          connections per second; closes with RST unless --close fin\n"
+                      "  hold    N sessions connected for S seconds (prints 'ready' once in place)\n");
+}
+
+bool parseNumber(const char* text, double& out) {
+    char* end = nullptr;
+    out = std::strtod(text, &end);
+    return end != text && *end == '\0';
+}
+
+bool parseArgs(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            usage(stdout);
+            std::exit(0);
+        }
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "osk_loadgen: missing value for %s\n", argv[i]);
+            return false;
+        }
+        const std::string_view value = argv[++i];
+        double number = 0;
+        const bool numeric = parseNumber(argv[i], number);
+        if (arg == "--host") {
+            options.host = value;
+        } else if (arg == "--mode") {
+            if (value == "rtt") {
+                options.mode = Mode::Rtt;
+            } else if (value == "accept") {
+                options.mode = Mode::Accept;
+            } else if (value == "hold") {
+                options.mode = Mode::Hold;
+            } else {
+                std::fprintf(stderr, "osk_loadgen: unknown mode %s\n", argv[i]);
+                return false;
+            }
+        } else if (arg == "--close" && (value == "reset" || value == "fin")) {
+            options.resetOnClose = value == "reset";
+        } else if (arg == "--port" && numeric && number >= 1 && number <= 65535 && number == int(number)) {
+            options.port = static_cast<int>(number);
+        } else if (arg == "--connections" && numeric && number >= 1 && number <= kMaxConnections &&
+                   number == int(number)) {
+            options.connections = static_cast<int>(number);
+        } else if (arg == "--seconds" && numeric && number > 0 && number <= 3600) {
+            options.seconds = number;
+        } else if (arg == "--warmup" && numeric && number >= 0 && number <= 3600) {
+            options.warmup = number;
+        } else if (arg == "--timeout" && numeric && number > 0 && number <= 600) {
+            options.timeoutSeconds = number;
+        } else if (arg == "--setup-timeout" && numeric && number > 0 && number <= 600) {
+            options.setupSeconds = number;
+        } else {
+            std::fprintf(stderr, "osk_loadgen: bad option or value: %s %s\n", argv[i - 1], argv[i]);
+            return false;
+        }
+    }
+    if (options.port == 0) {
+        std::fprintf(stderr, "osk_loadgen: --port is required\n");
+        return false;
+    }
+    return true;
+}
+
+// Bytes received on one connection and not yet matched to a reply.
+class Inbox final {
+public:
+    // Appends and drops every complete "CHECK". A "CHECK" cut in two stays at the end until its
+    // second half arrives.
+    void append(const char* data, size_t size) {
+        m_bytes.append(data, size);
+        for (size_t at = m_bytes.find(kCheck); at != std::string::npos; at = m_bytes.find(kCheck, at)) {
+            m_bytes.erase(at, kCheck.size());
+        }
+    }
+    // Consumes everything up to and including the first `token`, if present.
+    bool take(std::string_view token) {
+        const size_t at = m_bytes.find(token);
+        if (at == std::string::npos) {
+            return false;
+        }
+        m_bytes.erase(0, at + token.size());
+        return true;
+    }
+    bool overflowing() const { return m_bytes.size() > kMaxInbox; }
+    void clear() { m_bytes.clear(); }
+
+private:
+    std::string m_bytes;
+};
+
+enum class State { Idle, AwaitGreeting, AwaitReply, Done, Dead };
+
+struct Connection {
+    int fd = -1;
+    State state = State::Idle;
+    std::string request;
+    Inbox inbox;
+    Clock::time_point startedAt; // of the connection attempt or of the pending request
+    Clock::time_point retryAt;
+};
+
+struct Counters {
+    uint64_t duplicates = 0; // USER_DUPLICATE replies
+    uint64_t refused = 0;    // MAX_USERS_RAISED greetings
+    uint64_t retries = 0;    // connects retried while setting up (rtt, hold)
+    uint64_t errors = 0;     // failed connects, resets, closes by the server, time-outs, garbage
+};
+
+struct Percentiles {
+    double p50 = 0, p90 = 0, p99 = 0, max = 0;
+};
+
+// Nearest-rank percentiles, in microseconds.
+Percentiles percentiles(std::vector<uint32_t>& nanos) {
+    Percentiles result;
+    if (nanos.empty()) {
+        return result;
+    }
+    std::sort(nanos.begin(), nanos.end());
+    const auto at = [&](double p) {
+        const auto rank = static_cast<size_t>(std::ceil(p * static_cast<double>(nanos.size())));
+        return static_cast<double>(nanos[std::clamp<size_t>(rank, 1, nanos.size()) - 1]) / 1000.0;
+    };
+    result.p50 = at(0.50);
+    result.p90 = at(0.90);
+    result.p99 = at(0.99);
+    result.max = static_cast<double>(nanos.back()) / 1000.0;
+    return result;
+}
+
+uint32_t nanosSince(Clock::time_point start, Clock::time_point end) {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count();
+    return static_cast<uint32_t>(std::clamp<int64_t>(ns, 0, std::numeric_limits<uint32_t>::max()));
+}
+
+// The share of one CPU this process used during the measured window. On a small machine the
+// generator and the server compete for the CPUs, and this tells which of the two ran out first.
+class CpuMeter final {
+public:
+    // Starts the measurement at the first call at or after the window's start, and says so on
+    // stdout ("measuring"), so that a script can sample the server's CPU time over the same window.
+    void sample(Clock::time_point now, Clock::time_point windowStart) {
+        if (!m_started && now >= windowStart) {
+            m_started = true;
+            m_wallStart = now;
+            m_cpuStart = cpuSeconds();
+            std::puts("measuring");
+            std::fflush(stdout);
+        }
+    }
+    double percent() const {
+        if (!m_started) {
+            return 0;
+        }
+        const double wall = std::chrono::duration<double>(Clock::now() - m_wallStart).count();
+        return wall > 0 ? 100.0 * (cpuSeconds() - m_cpuStart) / wall : 0;
+    }
+
+private:
+    static double cpuSeconds() {
+        rusage usage{};
+        ::getrusage(RUSAGE_SELF, &usage);
+        const auto seconds = [](const timeval& t) {
+            return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6;
+        };
+        return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    }
+
+    bool m_started = false;
+    Clock::time_point m_wallStart;
+    double m_cpuStart = 0;
+};
+
+class Generator final {
+public:
+    explicit Generator(const Options& options)
+        : m_options(options)
+        , m_connections(static_cast<size_t>(options.connections)) {
+        for (size_t i = 0; i < m_connections.size(); ++i) {
+            m_connections[i].request = "USER_AVAILABLE=u" + std::to_string(i);
+        }
+    }
+    ~Generator() {
+        for (Connection& connection : m_connections) {
+            closeConnection(connection, State::Idle);
+        }
+        if (m_epoll >= 0) {
+            ::close(m_epoll);
+        }
+    }
+    Generator(const Generator&) = delete;
+    Generator& operator=(const Generator&) = delete;
+
+    int run() {
+        m_address.sin_family = AF_INET;
+        m_address.sin_port = htons(static_cast<uint16_t>(m_options.port));
+        if (::inet_pton(AF_INET, m_options.host.c_str(), &m_address.sin_addr) != 1) {
+            std::fprintf(stderr, "osk_loadgen: bad IPv4 address %s\n", m_options.host.c_str());
+            return 2;
+        }
+        m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
+        if (m_epoll < 0) {
+            std::perror("osk_loadgen: epoll_create1");
+            return 1;
+        }
+        switch (m_options.mode) {
+        case Mode::Rtt:
+            return runRtt();
+        case Mode::Accept:
+            return runAccept();
+        case Mode::Hold:
+            return runHold();
+        }
+        return 2;
+    }
+
+private:
+    // Starts a nonblocking connect. Readiness to read (the greeting) or an error is what is
+    // waited for, so the socket is registered for input only.
+    bool startConnect(Connection& connection, Clock::time_point now) {
+        connection.inbox.clear();
+        connection.startedAt = now;
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            return false;
+        }
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&m_address), sizeof m_address) != 0 &&
+            errno != EINPROGRESS) {
+            ::close(fd);
+            return false;
+        }
+        epoll_event event{};
+        event.events = EPOLLIN | EPOLLRDHUP;
+        event.data.u64 = static_cast<uint64_t>(&connection - m_connections.data());
+        if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) != 0) {
+            ::close(fd);
+            return false;
+        }
+        connection.fd = fd;
+        connection.state = State::AwaitGreeting;
+        return true;
+    }
+
+    void closeConnection(Connection& connection, State next) {
+        if (connection.fd >= 0) {
+            ::close(connection.fd);
+            connection.fd = -1;
+        }
+        connection.state = next;
+    }
+
+    void retryLater(Connection& connection, Clock::time_point now, Clock::duration delay) {
+        closeConnection(connection, State::Idle);
+        connection.retryAt = now + delay;
+    }
+
+    // Reads what is there. False when the peer closed or the connection failed.
+    bool receive(Connection& connection) {
+        char buffer[4096];
+        const ssize_t n = ::recv(connection.fd, buffer, sizeof buffer, 0);
+        if (n > 0) {
+            connection.inbox.append(buffer, static_cast<size_t>(n));
+            return !connection.inbox.overflowing();
+        }
+        return n < 0 && (errno == EAGAIN || errno == EINTR);
+    }
+
+    // A request is a few bytes into an empty send buffer: the peer has answered everything sent
+    // before it. Anything short of a whole send therefore means the connection is broken.
+    bool sendRequest(Connection& connection) {
+        connection.startedAt = Clock::now();
+        const ssize_t n =
+            ::send(connection.fd, connection.request.data(), connection.request.size(), MSG_NOSIGNAL);
+        if (n != static_cast<ssize_t>(connection.request.size())) {
+            return false;
+        }
+        connection.state = State::AwaitReply;
+        return true;
+    }
+
+    int waitTimeoutMs(Clock::time_point now, Clock::time_point deadline, int capMs) const {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
+        return static_cast<int>(std::clamp<int64_t>(left, 0, capMs));
+    }
+
+    void fail(Connection& connection) {
+        ++m_counters.errors;
+        closeConnection(connection, State::Dead);
+    }
+
+    // Turns the connections into sessions one at a time: connect, read "CONNECTED", send the first
+    // request, read its reply. The server takes a connection for a session only from its first
+    // message on, and gives a new connection the slot of one that has not spoken yet, dropping
+    // that one; so the next connection is opened only once the previous one is a session. A
+    // refusal ("MAX_USERS_RAISED", typically the previous run's sessions not yet released), a
+    // failed connect or a step slower than --timeout is retried until --setup-timeout.
+    bool establish() {
+        const auto deadline = Clock::now() + toDuration(m_options.setupSeconds);
+        for (size_t i = 0; i < m_connections.size(); ++i) {
+            while (!becomeSession(m_connections[i], deadline)) {
+                closeConnection(m_connections[i], State::Idle);
+                ++m_counters.retries;
+                if (Clock::now() + kRetryDelay >= deadline) {
+                    std::fprintf(stderr, "osk_loadgen: only %zu of %zu sessions set up in %.1f s\n", i,
+                                 m_connections.size(), m_options.setupSeconds);
+                    return false;
+                }
+                std::this_thread::sleep_for(kRetryDelay);
+            }
+        }
+        return true;
+    }
+
+    bool becomeSession(Connection& connection, Clock::time_point deadline) {
+        if (!startConnect(connection, Clock::now())) {
+            return false;
+        }
+        const auto stepTimeout = toDuration(m_options.timeoutSeconds);
+        epoll_event events[kMaxEvents];
+        for (;;) {
+            const auto now = Clock::now();
+            const auto stepDeadline = std::min(deadline, connection.startedAt + stepTimeout);
+            if (now >= stepDeadline) {
+                return false;
+            }
+            const int n = ::epoll_wait(m_epoll, events, kMaxEvents, waitTimeoutMs(now, stepDeadline, 100));
+            for (int i = 0; i < n; ++i) {
+                Connection& other = m_connections[events[i].data.u64];
+                if (other.fd < 0) {
+                    continue;
+                }
+                const bool alive = receive(other);
+                if (&other != &connection) {
+                    if (!alive) { // a session set up earlier went away
+                        fail(other);
+                    }
+                    continue;
+                }
+                if (connection.state == State::AwaitGreeting) {
+                    if (connection.inbox.take(kMaxUsersRaised)) {
+                        ++m_counters.refused;
+                        return false;
+                    }
+                    if (!connection.inbox.take(kConnected)) {
+                        if (!alive) {
+                            return false;
+                        }
+                        continue;
+                    }
+                    if (!sendRequest(connection)) {
+                        return false;
+                    }
+                }
+                if (takeReply(connection)) {
+                    connection.state = State::Done;
+                    return true;
+                }
+                if (!alive) {
+                    return false;
+                }
+            }
+        }
+    }
+
+    // True when the pending request's reply is complete.
+    bool takeReply(Connection& connection) {
+        if (connection.inbox.take(kUserOk)) {
+            return true;
+        }
+        if (connection.inbox.take(kUserDuplicate)) {
+            ++m_counters.duplicates;
+            return true;
+        }
+        return false;
+    }
+
+    int runRtt() {
+        if (!establish()) {
+            return 1;
+        }
+        std::vector<uint32_t> latencies;
+        latencies.reserve(size_t{1} << 22);
+        const auto start = Clock::now();
+        const auto windowStart = start + toDuration(m_options.warmup);
+        const auto windowEnd = windowStart + toDuration(m_options.seconds);
+        const auto replyTimeout = toDuration(m_options.timeoutSeconds);
+        size_t alive = 0;
+        for (Connection& connection : m_connections) {
+            if (connection.state == State::Dead) {
+                continue;
+            }
+            if (sendRequest(connection)) {
+                ++alive;
+            } else {
+                fail(connection);
+            }
+        }
+        epoll_event events[kMaxEvents];
+        auto nextTimeoutScan = start + std::chrono::milliseconds(100);
+        CpuMeter cpu;
+        for (auto now = Clock::now(); now < windowEnd && alive > 0; now = Clock::now()) {
+            cpu.sample(now, windowStart);
+            const int n = ::epoll_wait(m_epoll, events, kMaxEvents, waitTimeoutMs(now, windowEnd, 100));
+            for (int i = 0; i < n; ++i) {
+                Connection& connection = m_connections[events[i].data.u64];
+                if (connection.fd < 0) {
+                    continue;
+                }
+                if (!receive(connection)) {
+                    fail(connection);
+                    --alive;
+                    continue;
+                }
+                if (connection.state != State::AwaitReply || !takeReply(connection)) {
+                    continue;
+                }
+                const auto end = Clock::now();
+                if (connection.startedAt >= windowStart && end <= windowEnd) {
+                    latencies.push_back(nanosSince(connection.startedAt, end));
+                }
+                if (end >= windowEnd) {
+                    connection.state = State::Done;
+                } else if (!sendRequest(connection)) {
+                    fail(connection);
+                    --alive;
+                }
+            }
+            if (now >= nextTimeoutScan) {
+                nextTimeoutScan = now + std::chrono::milliseconds(100);
+                for (Connection& connection : m_connections) {
+                    if (connection.state == State::AwaitReply && now - connection.startedAt > replyTimeout) {
+                        fail(connection);
+                        --alive;
+                    }
+                }
+            }
+        }
+        const double cpuPercent = cpu.percent();
+        const uint64_t roundTrips = latencies.size();
+        const Percentiles p = percentiles(latencies);
+        std::printf(
+            "mode=rtt connections=%d warmup_s=%.3f seconds=%.3f round_trips=%llu round_trips_per_s=%.1f "
+            "p50_us=%.1f p90_us=%.1f p99_us=%.1f max_us=%.1f duplicates=%llu refused=%llu retries=%llu "
+            "errors=%llu loadgen_cpu_pct=%.0f\n",
+            m_options.connections, m_options.warmup, m_options.seconds,
+            static_cast<unsigned long long>(roundTrips), static_cast<double>(roundTrips) / m_options.seconds,
+            p.p50, p.p90, p.p99, p.max, static_cast<unsigned long long>(m_counters.duplicates),
+            static_cast<unsigned long long>(m_counters.refused),
+            static_cast<unsigned long long>(m_counters.retries),
+            static_cast<unsigned long long>(m_counters.errors), cpuPercent);
+        return m_counters.errors == 0 ? 0 : 1;
+    }
+
+    int runAccept() {
+        std::vector<uint32_t> latencies;
+        latencies.reserve(size_t{1} << 20);
+        const auto start = Clock::now();
+        const auto windowStart = start + toDuration(m_options.warmup);
+        const auto windowEnd = windowStart + toDuration(m_options.seconds);
+        const auto greetingTimeout = toDuration(m_options.timeoutSeconds);
+        epoll_event events[kMaxEvents];
+        CpuMeter cpu;
+        for (auto now = start; now < windowEnd; now = Clock::now()) {
+            cpu.sample(now, windowStart);
+            bool waiting = false;
+            for (Connection& connection : m_connections) {
+                if (connection.state == State::Idle) {
+                    if (connection.retryAt > now) {
+                        waiting = true;
+                    } else if (!startConnect(connection, now)) {
+                        // Typically EADDRNOTAVAIL: every local port is in TIME_WAIT for now.
+                        ++m_counters.errors;
+                        connection.retryAt = now + kAcceptRetryDelay;
+                        waiting = true;
+                    }
+                } else if (connection.state == State::AwaitGreeting &&
+                           now - connection.startedAt > greetingTimeout) {
+                    ++m_counters.errors;
+                    retryLater(connection, now, kAcceptRetryDelay);
+                }
+            }
+            const int n =
+                ::epoll_wait(m_epoll, events, kMaxEvents, waitTimeoutMs(now, windowEnd, waiting ? 1 : 100));
+            for (int i = 0; i < n; ++i) {
+                Connection& connection = m_connections[events[i].data.u64];
+                if (connection.state != State::AwaitGreeting) {
+                    continue;
+                }
+                const bool alive = receive(connection);
+                const auto end = Clock::now();
+                if (connection.inbox.take(kConnected)) {
+                    if (connection.startedAt >= windowStart && end <= windowEnd) {
+                        latencies.push_back(nanosSince(connection.startedAt, end));
+                    }
+                    if (m_options.resetOnClose) {
+                        const linger abortive{1, 0};
+                        ::setsockopt(connection.fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+                    }
+                    closeConnection(connection, State::Idle);
+                    connection.retryAt = end;
+                } else if (connection.inbox.take(kMaxUsersRaised)) {
+                    ++m_counters.refused;
+                    retryLater(connection, end, kAcceptRetryDelay);
+                } else if (!alive) {
+                    ++m_counters.errors;
+                    retryLater(connection, end, kAcceptRetryDelay);
+                }
+            }
+        }
+        const double cpuPercent = cpu.percent();
+        const uint64_t made = latencies.size();
+        const Percentiles p = percentiles(latencies);
+        std::printf("mode=accept in_flight=%d warmup_s=%.3f seconds=%.3f connections_made=%llu "
+                    "connections_per_s=%.1f p50_us=%.1f p90_us=%.1f p99_us=%.1f max_us=%.1f refused=%llu "
+                    "errors=%llu loadgen_cpu_pct=%.0f\n",
+                    m_options.connections, m_options.warmup, m_options.seconds,
+                    static_cast<unsigned long long>(made), static_cast<double>(made) / m_options.seconds,
+                    p.p50, p.p90, p.p99, p.max, static_cast<unsigned long long>(m_counters.refused),
+                    static_cast<unsigned long long>(m_counters.errors), cpuPercent);
+        return m_counters.errors == 0 ? 0 : 1;
+    }
+
+    int runHold() {
+        if (!establish()) {
+            return 1;
+        }
+        size_t sessions = 0;
+        for (const Connection& connection : m_connections) {
+            sessions += connection.state == State::Done ? 1 : 0;
+        }
+        std::printf("ready sessions=%zu\n", sessions);
+        std::fflush(stdout);
+        epoll_event events[kMaxEvents];
+        const auto holdEnd = Clock::now() + toDuration(m_options.seconds);
+        for (auto now = Clock::now(); now < holdEnd; now = Clock::now()) {
+            const int n = ::epoll_wait(m_epoll, events, kMaxEvents, waitTimeoutMs(now, holdEnd, 100));
+            for (int i = 0; i < n; ++i) {
+                Connection& connection = m_connections[events[i].data.u64];
+                if (connection.fd >= 0 && !receive(connection)) {
+                    fail(connection);
+                    --sessions;
+                }
+            }
+        }
+        std::printf(
+            "mode=hold connections=%d sessions=%zu seconds=%.3f duplicates=%llu refused=%llu retries=%llu "
+            "errors=%llu\n",
+            m_options.connections, sessions, m_options.seconds,
+            static_cast<unsigned long long>(m_counters.duplicates),
+            static_cast<unsigned long long>(m_counters.refused),
+            static_cast<unsigned long long>(m_counters.retries),
+            static_cast<unsigned long long>(m_counters.errors));
+        return m_counters.errors == 0 ? 0 : 1;
+    }
+
+    Options m_options;
+    std::vector<Connection> m_connections;
+    sockaddr_in m_address{};
+    int m_epoll = -1;
+    Counters m_counters;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!parseArgs(argc, argv, options)) {
+        usage(stderr);
+        return 2;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    Generator generator(options);
+    return generator.run();
+}
