@@ -7,6 +7,7 @@
 #include "session/socket_tuning.h"
 
 #include <QHostAddress>
+#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -117,12 +118,14 @@ int SessionServer::CuentaConexiones() const {
 void SessionServer::onConnectionRequest(qintptr descriptor) {
     m_log.AddLog(QStringLiteral("Recibiendo petición de conexión..."), LogKind::Info);
     auto socket = std::make_unique<QTcpSocket>();
-    if (!socket->setSocketDescriptor(descriptor)) {
+    // Unbuffered: reads and writes go straight to the system, which spares a system call and a
+    // copy per message; at most kMaxArrivalBytes are read per arrival, the rest waits in the system.
+    if (!socket->setSocketDescriptor(descriptor, QAbstractSocket::ConnectedState,
+                                     QIODevice::ReadWrite | QIODevice::Unbuffered)) {
         m_log.AddLog(QStringLiteral("WSock_ConnectionRequest: ") + socket->errorString(), LogKind::Error);
         return;
     }
     tuneAcceptedSocket(*socket, kVanishedPeerTimeoutMs);
-    socket->setReadBufferSize(kMaxArrivalBytes);
     if (CuentaConexiones() < m_maxUsers)
         accept(std::move(socket));
     else
@@ -144,7 +147,7 @@ void SessionServer::accept(std::unique_ptr<QTcpSocket> socket) {
 
     Slot& slot = m_slots[size_t(chosen)];
     slot.socket = std::move(socket);
-    slot.tag.clear();
+    setTag(chosen, {});
     slot.failed = false;
     slot.remoteAddress = slot.socket->peerAddress().toString();
     connect(slot.socket.get(), &QTcpSocket::readyRead, this, [this, chosen] { onDataArrival(chosen); });
@@ -176,6 +179,17 @@ void SessionServer::onDataArrival(int slot) {
     const qint64 read = socket->read(m_readBuffer.data(), kMaxArrivalBytes);
     if (read <= 0)
         return;
+    if (read == kMaxArrivalBytes) {
+        // More may be waiting, and the socket will not announce it again: the next arrival is
+        // read once this one has been handled.
+        QMetaObject::invokeMethod(
+            this,
+            [this, slot, guard = QPointer<QTcpSocket>(socket)] {
+                if (guard && m_slots[size_t(slot)].socket.get() == guard)
+                    onDataArrival(slot);
+            },
+            Qt::QueuedConnection);
+    }
     m_receivedBytes += read;
     if (Status handled = dispatch(slot, QByteArrayView(m_readBuffer.constData(), read)); !handled)
         m_log.AddLog(QStringLiteral("WSock_DataArrival: ") + handled.error(), LogKind::Error);
@@ -220,18 +234,30 @@ Status SessionServer::dispatch(int slot, QByteArrayView message) {
     return {};
 }
 
-int SessionServer::otherSlotWithUser(int slot, QByteArrayView user) const {
-    for (int i = 0; i < slotCount(); ++i) {
-        const QByteArray& tag = m_slots[size_t(i)].tag;
-        if (i != slot && protocol::hasUser(tag) && protocol::userPart(tag) == user)
-            return i;
+void SessionServer::setTag(int slot, QByteArray tag) {
+    QByteArray& current = m_slots[size_t(slot)].tag;
+    if (protocol::hasUser(current)) {
+        const auto it = m_validatedUsers.find(protocol::userPart(current));
+        if (it != m_validatedUsers.end() && --it.value() == 0)
+            m_validatedUsers.erase(it);
     }
-    return -1;
+    current = std::move(tag);
+    if (protocol::hasUser(current))
+        ++m_validatedUsers[protocol::userPart(current)];
+}
+
+bool SessionServer::validatedElsewhere(int slot, QByteArrayView user) const {
+    const auto it = m_validatedUsers.constFind(user.toByteArray());
+    if (it == m_validatedUsers.constEnd())
+        return false;
+    const QByteArray& own = m_slots[size_t(slot)].tag;
+    const bool ownUser = protocol::hasUser(own) && protocol::afterFirst(own, '|') == user;
+    return it.value() > (ownUser ? 1 : 0);
 }
 
 // True when the answer was "USER_DUPLICATE".
 Result<bool> SessionServer::answerAvailability(int slot, QByteArrayView message) {
-    const bool duplicate = otherSlotWithUser(slot, protocol::afterFirst(message, '=')) >= 0;
+    const bool duplicate = validatedElsewhere(slot, protocol::afterFirst(message, '='));
     if (Status sent = send(slot, duplicate ? protocol::kUserDuplicate : protocol::kUserOk); !sent)
         return Result<bool>::failure(sent.error());
     return duplicate;
@@ -244,7 +270,7 @@ Status SessionServer::handleUserMessage(int slot, QByteArrayView message) {
 
     const QByteArray session = s.tag;
     const protocol::UserFields fields = protocol::userFields(message);
-    if (otherSlotWithUser(slot, fields.user) >= 0) {
+    if (validatedElsewhere(slot, fields.user)) {
         Status sent = send(slot, protocol::kUserDuplicate);
         if (sent)
             updateGauge();
@@ -252,7 +278,7 @@ Status SessionServer::handleUserMessage(int slot, QByteArrayView message) {
     }
     if (Status sent = send(slot, protocol::kUserOk); !sent)
         return sent;
-    s.tag = protocol::joinTag(session, fields.user);
+    setTag(slot, protocol::joinTag(session, fields.user));
     m_log.AddLog(QStringLiteral("Validado usuario [") + text(fields.user) + QStringLiteral("] en [") +
                      text(session) + QStringLiteral("]."),
                  LogKind::Info);
@@ -267,7 +293,7 @@ Status SessionServer::changeUser(int slot, QByteArrayView message) {
     Slot& s = m_slots[size_t(slot)];
     const QByteArray session = protocol::sessionPart(s.tag);
     const protocol::UserFields fields = protocol::userFields(message);
-    s.tag = protocol::joinTag(session, fields.user);
+    setTag(slot, protocol::joinTag(session, fields.user));
     m_log.AddLog(QStringLiteral("Cambiado usuario a [") + text(fields.user) + QStringLiteral("] en [") +
                      text(session) + QStringLiteral("]."),
                  LogKind::Done);
@@ -305,13 +331,13 @@ Status SessionServer::endSession(int slot) {
     if (Status sent = send(slot, protocol::kClosed); !sent)
         return sent;
     m_tracking.operate(text(user), true, 0);
-    m_slots[size_t(slot)].tag.clear();
+    setTag(slot, {});
     return {};
 }
 
 void SessionServer::ValidaUsuario(int slot, QByteArrayView sessionText) {
-    QByteArray& tag = m_slots[size_t(slot)].tag;
-    tag = sessionText.toByteArray();
+    setTag(slot, sessionText.toByteArray());
+    const QByteArray& tag = m_slots[size_t(slot)].tag;
     m_log.AddLog(QStringLiteral("Inicio de sesión para [") + text(tag) + QStringLiteral("] completado."),
                  LogKind::Done);
 }
@@ -351,7 +377,7 @@ void SessionServer::sweep() {
         const QByteArray user = protocol::userPart(slot.tag);
         closeSlot(i);
         m_tracking.operate(text(user), true, 0);
-        m_slots[size_t(i)].tag.clear();
+        setTag(i, {});
         for (int row = m_users.findByAddress(address); row >= 0; row = m_users.findByAddress(address, row)) {
             m_users.remove(row);
             m_log.AddLog(QStringLiteral("Usuario no encontrado. Eliminando..."), LogKind::Error);
@@ -367,7 +393,7 @@ void SessionServer::closeAll() {
         if (!m_slots[size_t(i)].tag.isEmpty() && isConnected(i))
             (void)send(i, protocol::kClosed);
         closeSlot(i);
-        m_slots[size_t(i)].tag.clear();
+        setTag(i, {});
     }
     if (m_listener)
         m_listener->close();
@@ -385,7 +411,7 @@ void SessionServer::disconnectRow(int row) {
     if (slot < 0 || slot >= slotCount())
         return;
     closeSlot(slot);
-    QByteArray& tag = m_slots[size_t(slot)].tag;
+    const QByteArray tag = m_slots[size_t(slot)].tag;
     // A row can outlive its user (a "CLOSE" that took another row of the same address): the line
     // then names the session alone.
     const QByteArray session = protocol::sessionPart(tag);
@@ -393,7 +419,7 @@ void SessionServer::disconnectRow(int row) {
     m_log.AddLog(QStringLiteral("Usuario [") + text(user) + QStringLiteral("] en [") + text(session) +
                      QStringLiteral("] desconectado manualmente."),
                  LogKind::Error);
-    tag.clear();
+    setTag(slot, {});
     m_users.remove(row);
 }
 

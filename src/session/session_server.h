@@ -5,6 +5,7 @@
 #include "session/users_list.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QTcpSocket>
@@ -81,7 +82,7 @@ signals:
     void bytesLabelChanged(const QString& text);
 
 private:
-    // One element of WSock.
+    // One element of WSock. Its Tag changes only through SessionServer::setTag.
     struct Slot {
         std::unique_ptr<QTcpSocket> socket;
         QByteArray tag;
@@ -107,7 +108,8 @@ private:
     Status send(int slot, QByteArrayView message);
     bool probe(int slot);
     void closeSlot(int slot);
-    int otherSlotWithUser(int slot, QByteArrayView user) const;
+    void setTag(int slot, QByteArray tag);
+    bool validatedElsewhere(int slot, QByteArrayView user) const;
     void updateGauge();
     void setBytesLabel(const QString& text);
 
@@ -116,6 +118,9 @@ private:
     const int m_maxUsers;
     std::unique_ptr<Listener> m_listener;
     std::vector<Slot> m_slots;
+    // How many slots have each user validated: the availability question is asked on every
+    // message of some clients and must not scan every slot.
+    QHash<QByteArray, int> m_validatedUsers;
     std::unique_ptr<QTcpSocket> m_refusal; // WSockT
     UsersList m_users;
     ActivityTracking m_tracking;

@@ -142,6 +142,45 @@ private slots:
         a.take();
     }
 
+    void aNameIsTakenExactlyWhileSomeSessionHoldsIt() {
+        SessionFixture f;
+        Conversation talk{f};
+        Client& a = talk.validated("A", "ana");
+        Client& b = talk.validated("B", "luis");
+        Client& asker = f.connectClient();
+        talk.send(asker, "PREGUNTA");
+        // The reply, leaving aside the probes of the sweep that may come with it.
+        const auto answerTo = [&](const QByteArray& user) {
+            asker.take();
+            talk.send(asker, "USER_AVAILABLE=" + user);
+            [&] {
+                QTRY_VERIFY(asker.received.contains("USER_"));
+            }();
+            return asker.take().replace("CHECK", "");
+        };
+
+        talk.send(a, "USER=luis"); // now two sessions hold luis, none holds ana
+        QCOMPARE(answerTo("ana"), QByteArray("USER_OK"));
+        QCOMPARE(answerTo("luis"), QByteArray("USER_DUPLICATE"));
+
+        talk.send(b, "CLOSE"); // one of the two leaves: luis is still taken
+        QCOMPARE(answerTo("luis"), QByteArray("USER_DUPLICATE"));
+        talk.send(a, "CLOSE");
+        QCOMPARE(answerTo("luis"), QByteArray("USER_OK"));
+
+        talk.validated("C", "pepe"); // takes slot 2, the highest free one
+        int row = 0;
+        while (f.server.lstUsers().row(row).slot != 2)
+            ++row;
+        f.server.disconnectRow(row);
+        QCOMPARE(answerTo("pepe"), QByteArray("USER_OK"));
+
+        Client& d = talk.validated("D", "rosa");
+        d.socket.abort();
+        QTRY_VERIFY((f.server.sweep(), f.server.CuentaConexiones() == 1));
+        QCOMPARE(answerTo("rosa"), QByteArray("USER_OK"));
+    }
+
     void changesUserWithoutReplyKeepingTheRowInPlace() {
         SessionFixture f;
         Conversation talk{f};
