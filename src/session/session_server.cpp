@@ -4,7 +4,7 @@
 #include "common/vb.h"
 #include "eventlog/event_log.h"
 #include "session/protocol.h"
-#include "session/socket_tuning.h"
+#include "session/socket_io.h"
 
 #include <QHostAddress>
 #include <QPointer>
@@ -126,6 +126,7 @@ void SessionServer::onConnectionRequest(qintptr descriptor) {
         return;
     }
     tuneAcceptedSocket(*socket, kVanishedPeerTimeoutMs);
+    socket->setReadBufferSize(kMaxArrivalBytes);
     if (CuentaConexiones() < m_maxUsers)
         accept(std::move(socket));
     else
@@ -346,10 +347,8 @@ Status SessionServer::send(int slot, QByteArrayView message) {
     if (slot < 0 || slot >= slotCount() || !isConnected(slot))
         return Status::failure(kWrongState);
     QTcpSocket& socket = *m_slots[size_t(slot)].socket;
-    if (socket.write(message.data(), message.size()) != message.size())
+    if (!sendNow(socket, message))
         return Status::failure(socket.errorString());
-    // Hand the bytes to the system now instead of on the next pass of the event loop.
-    socket.flush();
     return {};
 }
 

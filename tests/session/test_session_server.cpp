@@ -1,6 +1,6 @@
 #include "common/vb.h"
 #include "session/protocol.h"
-#include "session/socket_tuning.h"
+#include "session/socket_io.h"
 #include "session/user_log.h"
 #include "session_fixture.h"
 

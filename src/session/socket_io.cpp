@@ -1,8 +1,9 @@
-#include "session/socket_tuning.h"
+#include "session/socket_io.h"
 
 #include <QTcpSocket>
 
 #ifdef Q_OS_LINUX
+#include <cerrno>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -28,6 +29,26 @@ void tuneAcceptedSocket(QTcpSocket& socket, int vanishedPeerTimeoutMs) {
 #else
     Q_UNUSED(vanishedPeerTimeoutMs);
 #endif
+}
+
+bool sendNow(QTcpSocket& socket, QByteArrayView bytes) {
+    qsizetype sent = 0;
+#ifdef Q_OS_LINUX
+    if (socket.bytesToWrite() == 0) {
+        const ssize_t written = ::send(int(socket.socketDescriptor()), bytes.data(), size_t(bytes.size()),
+                                       MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return false;
+        sent = written > 0 ? written : 0;
+        if (sent == bytes.size())
+            return true;
+    }
+#endif
+    const QByteArrayView rest = bytes.sliced(sent);
+    if (socket.write(rest.data(), rest.size()) != rest.size())
+        return false;
+    socket.flush();
+    return true;
 }
 
 } // namespace osk
