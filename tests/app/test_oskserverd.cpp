@@ -1,4 +1,5 @@
 #include "support/temp_program_folder.h"
+#include "support/test_io.h"
 
 #include <QDate>
 #include <QDeadlineTimer>
@@ -14,38 +15,17 @@
 #include <csignal>
 #include <sys/types.h>
 
+using osk::test::freePort;
+using osk::test::portSettings;
+using osk::test::readFileBytes;
 using osk::test::TempProgramFolder;
+using osk::test::writeFileBytes;
 
 namespace {
 
 // The server is another process, so the blocking waits below never starve it.
 constexpr int kWaitMs = 20000;
 const QByteArray kListening = "Esperando conexiones...";
-
-quint16 freePort() {
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return port;
-}
-
-QByteArray readAll(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.readAll();
-}
-
-bool writeFile(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray portSettings(quint16 port) {
-    return "[Main]\r\nPort=" + QByteArray::number(port) + "\r\n";
-}
 
 // One run of the built service. Whatever the test leaves running is killed at the end, so that a
 // failed check never leaves a server behind.
@@ -149,7 +129,7 @@ void TestOskServerd::servesClientsStopsOnSigtermAndSavesLog() {
     TempProgramFolder folder;
     const quint16 port = freePort();
     QVERIFY(port != 0);
-    QVERIFY(writeFile(folder.file(QStringLiteral("OskServer.INI")), portSettings(port)));
+    QVERIFY(writeFileBytes(folder.file(QStringLiteral("OskServer.INI")), portSettings(port)));
 
     Daemon daemon;
     const QDate startDate = QDate::currentDate();
@@ -193,7 +173,7 @@ void TestOskServerd::servesClientsStopsOnSigtermAndSavesLog() {
     QString logPath = folder.file(logName(endDate));
     if (!QFileInfo::exists(logPath))
         logPath = folder.file(logName(startDate));
-    const QByteArray file = readAll(logPath);
+    const QByteArray file = readFileBytes(logPath);
     QVERIFY2(!file.isEmpty(), qPrintable(logPath));
     const QDate date = logPath.endsWith(logName(endDate)) ? endDate : startDate;
     const QByteArray marker = date.toString(QStringLiteral("dd/MM/yyyy")).toLatin1();
@@ -243,7 +223,7 @@ void TestOskServerd::interruptStopsAsTerminateDoes() {
     TempProgramFolder folder;
     const quint16 port = freePort();
     QVERIFY(port != 0);
-    QVERIFY(writeFile(folder.file(QStringLiteral("OskServer.INI")), portSettings(port)));
+    QVERIFY(writeFileBytes(folder.file(QStringLiteral("OskServer.INI")), portSettings(port)));
 
     Daemon daemon;
     QVERIFY(daemon.start({QStringLiteral("--home"), folder.path()}));
@@ -290,7 +270,7 @@ void TestOskServerd::secondCopyOnSameFolderIsRefused() {
     TempProgramFolder folder;
     const quint16 port = freePort();
     QVERIFY(port != 0);
-    QVERIFY(writeFile(folder.file(QStringLiteral("OskServer.INI")), portSettings(port)));
+    QVERIFY(writeFileBytes(folder.file(QStringLiteral("OskServer.INI")), portSettings(port)));
     Daemon first;
     QVERIFY(first.start({QStringLiteral("--home"), folder.path()}));
     QVERIFY2(first.waitForOutput(kListening), first.err.constData());
@@ -319,7 +299,7 @@ void TestOskServerd::portTakenByAnotherListener() {
     QTcpServer other;
     QVERIFY(other.listen(QHostAddress::AnyIPv4, 0));
     const quint16 port = other.serverPort();
-    QVERIFY(writeFile(folder.file(QStringLiteral("OskServer.INI")), portSettings(port)));
+    QVERIFY(writeFileBytes(folder.file(QStringLiteral("OskServer.INI")), portSettings(port)));
 
     Daemon daemon;
     QVERIFY(daemon.start({QStringLiteral("--home"), folder.path()}));
@@ -336,8 +316,8 @@ void TestOskServerd::unwritableLogFailsTheExit() {
     TempProgramFolder folder;
     const quint16 port = freePort();
     QVERIFY(port != 0);
-    QVERIFY(writeFile(folder.file(QStringLiteral("OskServer.INI")), portSettings(port)));
-    QVERIFY(writeFile(folder.file(QStringLiteral("Log")), "not a folder"));
+    QVERIFY(writeFileBytes(folder.file(QStringLiteral("OskServer.INI")), portSettings(port)));
+    QVERIFY(writeFileBytes(folder.file(QStringLiteral("Log")), "not a folder"));
 
     Daemon daemon;
     QVERIFY(daemon.start({QStringLiteral("--home"), folder.path()}));
@@ -350,7 +330,7 @@ void TestOskServerd::unwritableLogFailsTheExit() {
     QVERIFY2(daemon.errText().contains(QStringLiteral("No se ha podido guardar el registro.")),
              daemon.err.constData());
     QVERIFY(daemon.out.contains("Servidor inactivo."));
-    QCOMPARE(readAll(folder.file(QStringLiteral("Log"))), QByteArray("not a folder"));
+    QCOMPARE(readFileBytes(folder.file(QStringLiteral("Log"))), QByteArray("not a folder"));
 }
 
 void TestOskServerd::freshFolderGetsDefaultSettings() {
@@ -370,7 +350,7 @@ void TestOskServerd::freshFolderGetsDefaultSettings() {
             QSKIP("Port 1033 was taken meanwhile");
         QFAIL(daemon.err.constData());
     }
-    QCOMPARE(readAll(QDir(home).filePath(QStringLiteral("OskServer.INI"))),
+    QCOMPARE(readFileBytes(QDir(home).filePath(QStringLiteral("OskServer.INI"))),
              QByteArray("[Main]\r\nPort=1033\r\n"));
     QVERIFY(QFileInfo(QDir(home).filePath(QStringLiteral("Data/OskDB.db"))).isFile());
 
@@ -378,7 +358,7 @@ void TestOskServerd::freshFolderGetsDefaultSettings() {
     QVERIFY(daemon.waitForFinished());
     QCOMPARE(daemon.process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(daemon.process.exitCode(), 0);
-    QCOMPARE(readAll(QDir(home).filePath(QStringLiteral("OskServer.INI"))),
+    QCOMPARE(readFileBytes(QDir(home).filePath(QStringLiteral("OskServer.INI"))),
              QByteArray("[Main]\r\nPort=1033\r\n"));
 }
 

@@ -4,6 +4,7 @@
 #include "support/fake_clock.h"
 #include "support/scripted_operator.h"
 #include "support/temp_program_folder.h"
+#include "support/test_io.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -18,52 +19,11 @@ using namespace osk;
 using osk::test::FakeClock;
 using osk::test::ScriptedOperator;
 using osk::test::TempProgramFolder;
+using namespace osk::test;
 
 namespace {
 
 constexpr int kWaitMs = 10000;
-
-// A port nobody listens on right now: the system hands one out and it is given back at once.
-quint16 freePort() {
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return port;
-}
-
-QByteArray readAll(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.readAll();
-}
-
-bool writeFile(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray portSettings(quint16 port) {
-    return "[Main]\r\nPort=" + QByteArray::number(port) + "\r\n";
-}
-
-// A client of the server under test, in the test's own thread: what it receives is gathered while
-// the QTRY_ macros let the event loop run.
-struct Client {
-    QTcpSocket socket;
-    QByteArray received;
-
-    explicit Client(quint16 port) {
-        QObject::connect(&socket, &QTcpSocket::readyRead, [this] { received += socket.readAll(); });
-        socket.connectToHost(QHostAddress::LocalHost, port);
-    }
-    void send(const QByteArray& bytes) {
-        socket.write(bytes);
-        socket.flush();
-    }
-};
 
 struct CommandState {
     Command command;
@@ -95,7 +55,7 @@ struct Fixture {
     std::unique_ptr<ServerCore> core;
 
     QString settingsPath() const { return folder.file(kSettingsFileName); }
-    bool writeSettings(const QByteArray& content) const { return writeFile(settingsPath(), content); }
+    bool writeSettings(const QByteArray& content) const { return writeFileBytes(settingsPath(), content); }
     // The settings decide the engine, so the core is made once they are written.
     ServerCore& make() {
         core = std::make_unique<ServerCore>(folder.path(), clock, op);
@@ -144,7 +104,7 @@ void TestServerCore::startAndStopSetCommandsCaptionTrayAndLog() {
     QVERIFY(QFileInfo(f.folder.file(QStringLiteral("Data/OskDB.db"))).isFile());
     core.load();
     QVERIFY2(f.op.messages.empty(), f.op.messages.empty() ? "" : qPrintable(f.op.messages[0].text));
-    QCOMPARE(readAll(f.settingsPath()), portSettings(f.port));
+    QCOMPARE(readFileBytes(f.settingsPath()), portSettings(f.port));
     QCOMPARE(core.settings().port, int(f.port));
     if (core.localAddress().isEmpty())
         QSKIP("This computer has no IPv4 address at all");
@@ -330,7 +290,7 @@ void TestServerCore::unusablePortIsReplacedByDefault() {
     core.load();
 
     QCOMPARE(core.settings().port, 1033);
-    QCOMPARE(readAll(f.settingsPath()), QByteArray("[Main]\r\nPort=1033\r\n"));
+    QCOMPARE(readFileBytes(f.settingsPath()), QByteArray("[Main]\r\nPort=1033\r\n"));
 }
 
 void TestServerCore::maxUsersFallsBackTo255_data() {

@@ -3,6 +3,7 @@
 #include "support/fake_clock.h"
 #include "support/scripted_operator.h"
 #include "support/temp_program_folder.h"
+#include "support/test_io.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,8 +13,10 @@
 
 using namespace osk;
 using osk::test::FakeClock;
+using osk::test::readFileBytes;
 using osk::test::ScriptedOperator;
 using osk::test::TempProgramFolder;
+using osk::test::writeFileBytes;
 
 namespace {
 
@@ -21,18 +24,6 @@ const QString kSaveText = QStringLiteral("Guardando registro de sucesos...");
 
 QDateTime at(int day, int hour, int minute, int second) {
     return QDateTime(QDate(2026, 12, day), QTime(hour, minute, second));
-}
-
-QByteArray readAll(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.readAll();
-}
-
-bool writeFile(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 // One saved block as it must appear in the file, built from its date and lines.
@@ -146,8 +137,8 @@ void TestEventLog::saveOfEmptyListWritesOneBlock() {
     QVERIFY2(saved.ok(), qPrintable(saved.error()));
     const QString path = f.logFile(QStringLiteral("04122026.log"));
     QVERIFY(QFileInfo(f.folder.file(QStringLiteral("Log"))).isDir());
-    QCOMPARE(readAll(path), QByteArray("\r\n[BEGIN 04/12/2026]\r\n[09:05:17]  Guardando registro de "
-                                       "sucesos...\r\n[END 04/12/2026]\r\n\r\n\r\n"));
+    QCOMPARE(readFileBytes(path), QByteArray("\r\n[BEGIN 04/12/2026]\r\n[09:05:17]  Guardando registro de "
+                                             "sucesos...\r\n[END 04/12/2026]\r\n\r\n\r\n"));
     QCOMPARE(
         QDir(f.folder.file(QStringLiteral("Log"))).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot),
         QStringList{QStringLiteral("04122026.log")});
@@ -182,7 +173,7 @@ void TestEventLog::twoSavesOnOneDayAppendTwoBlocks() {
         block("04/12/2026", {"[09:05:17]  Servidor activo.", "[10:00:00]  Guardando registro de sucesos...",
                              "[10:00:00]" + created, "[11:30:05]  Conexiones cerradas.",
                              "[12:00:00]  Guardando registro de sucesos..."});
-    QCOMPARE(readAll(path), first + second);
+    QCOMPARE(readFileBytes(path), first + second);
     QCOMPARE(f.log.entries().size(), size_t(6));
     QCOMPARE(f.log.entries().back().text.toLatin1(), "[12:00:00]" + created);
 }
@@ -196,7 +187,7 @@ void TestEventLog::saveJustAfterMidnightUsesTheNewDay() {
     QVERIFY(f.log.save().ok());
 
     QVERIFY(!QFileInfo::exists(f.logFile(QStringLiteral("04122026.log"))));
-    QCOMPARE(readAll(f.logFile(QStringLiteral("05122026.log"))),
+    QCOMPARE(readFileBytes(f.logFile(QStringLiteral("05122026.log"))),
              block("05/12/2026",
                    {"[23:59:58]  Servidor activo.", "[00:00:03]  Guardando registro de sucesos..."}));
     QVERIFY(f.texts().last().endsWith(QDir::toNativeSeparators(f.logFile(QStringLiteral("05122026.log"))) +
@@ -209,11 +200,12 @@ void TestEventLog::existingFileIsAppendedTo() {
     const QString path = f.logFile(QStringLiteral("04122026.log"));
     const QByteArray earlier =
         "\r\n[BEGIN 04/12/2026]\r\n[08:00:00]  de otra ejecuci\xF3n\r\n[END 04/12/2026]\r\n\r\n\r\n";
-    QVERIFY(writeFile(path, earlier));
+    QVERIFY(writeFileBytes(path, earlier));
 
     QVERIFY(f.log.save().ok());
 
-    QCOMPARE(readAll(path), earlier + block("04/12/2026", {"[09:05:17]  Guardando registro de sucesos..."}));
+    QCOMPARE(readFileBytes(path),
+             earlier + block("04/12/2026", {"[09:05:17]  Guardando registro de sucesos..."}));
 }
 
 void TestEventLog::textIsWrittenAsAnsi_data() {
@@ -235,7 +227,7 @@ void TestEventLog::textIsWrittenAsAnsi() {
     f.log.AddLog(text, LogKind::Done);
     QVERIFY(f.log.save().ok());
 
-    const QByteArray file = readAll(f.logFile(QStringLiteral("04122026.log")));
+    const QByteArray file = readFileBytes(f.logFile(QStringLiteral("04122026.log")));
     QVERIFY2(file.contains("\r\n[09:05:17]  " + bytes + "\r\n"), file.constData());
     QVERIFY(!file.contains('\xC3')); // no UTF-8 lead byte of any of these characters
 }
@@ -256,7 +248,7 @@ void TestEventLog::failedSaveTellsTheOperator() {
 
     Fixture f;
     if (logIsAFile) {
-        QVERIFY(writeFile(f.folder.file(QStringLiteral("Log")), "not a folder"));
+        QVERIFY(writeFileBytes(f.folder.file(QStringLiteral("Log")), "not a folder"));
     } else {
         QVERIFY(QDir().mkpath(f.logFile(QStringLiteral("04122026.log"))));
     }
@@ -278,7 +270,7 @@ void TestEventLog::failedSaveTellsTheOperator() {
     QVERIFY(f.op.wasBusy);
     QCOMPARE(f.op.busyDepth, 0);
     if (logIsAFile)
-        QCOMPARE(readAll(f.folder.file(QStringLiteral("Log"))), QByteArray("not a folder"));
+        QCOMPARE(readFileBytes(f.folder.file(QStringLiteral("Log"))), QByteArray("not a folder"));
 }
 
 void TestEventLog::linesLoggedDuringSaveWaitForTheNextSave() {
@@ -311,7 +303,7 @@ void TestEventLog::linesLoggedDuringSaveWaitForTheNextSave() {
     const QByteArray first =
         block("04/12/2026", {"[09:05:17]  Servidor activo.", "[09:05:17]  Esperando conexiones...",
                              "[09:05:17]  Guardando registro de sucesos..."});
-    QCOMPARE(readAll(path), first);
+    QCOMPARE(readFileBytes(path), first);
     QCOMPARE(f.texts().at(3), QStringLiteral("[09:05:18]  Recibiendo petición de conexión..."));
 
     f.clock.set(at(4, 9, 10, 0));
@@ -321,7 +313,7 @@ void TestEventLog::linesLoggedDuringSaveWaitForTheNextSave() {
                              "[09:05:17]  Guardando registro de sucesos...",
                              "[09:05:18]  Recibiendo petici\xF3n de conexi\xF3n...", "[09:05:18]" + created,
                              "[09:10:00]  Guardando registro de sucesos..."});
-    QCOMPARE(readAll(path), first + second);
+    QCOMPARE(readFileBytes(path), first + second);
 }
 
 void TestEventLog::saveHasNoEntryLimit() {
@@ -333,7 +325,7 @@ void TestEventLog::saveHasNoEntryLimit() {
     const Status saved = f.log.save();
 
     QVERIFY2(saved.ok(), qPrintable(saved.error()));
-    const QList<QByteArray> lines = readAll(f.logFile(QStringLiteral("04122026.log"))).split('\n');
+    const QList<QByteArray> lines = readFileBytes(f.logFile(QStringLiteral("04122026.log"))).split('\n');
     // Empty line, BEGIN, the entries, the save line, END, two empty lines, and the split's tail.
     QCOMPARE(lines.size(), count + 7);
     QCOMPARE(lines[2], QByteArray("[09:05:17]  0\r"));

@@ -5,6 +5,7 @@
 #include "support/fake_clock.h"
 #include "support/scripted_operator.h"
 #include "support/temp_program_folder.h"
+#include "support/test_io.h"
 
 #include <QHostAddress>
 #include <QTcpServer>
@@ -14,36 +15,6 @@
 #include <vector>
 
 namespace osk::test {
-
-// A free loopback port: bound and released, then taken again by the server under test.
-inline quint16 freePort() {
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::AnyIPv4, 0))
-        return 0;
-    return probe.serverPort();
-}
-
-// A client program as the server sees it: every byte received is kept until the test takes it.
-class Client final : public QObject {
-public:
-    explicit Client(quint16 port) {
-        connect(&socket, &QTcpSocket::readyRead, this, [this] { received += socket.readAll(); });
-        socket.connectToHost(QHostAddress::LocalHost, port);
-    }
-    void send(QByteArrayView message) {
-        socket.write(message.data(), message.size());
-        socket.flush();
-    }
-    QByteArray take() { return std::exchange(received, QByteArray()); }
-    // Closes with a reset instead of a FIN: no linger.
-    void reset() {
-        socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        socket.abort();
-    }
-
-    QTcpSocket socket;
-    QByteArray received;
-};
 
 // A session server listening on a loopback port of its own, with its event log.
 struct SessionFixture {

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QByteArray>
+#include <QFile>
+#include <QHostAddress>
+#include <QString>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <sys/socket.h>
+#include <utility>
+
+// Files and loopback sockets as the tests handle them.
+namespace osk::test {
+
+inline QByteArray readFileBytes(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+
+inline bool writeFileBytes(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// A settings file that names only the port.
+inline QByteArray portSettings(quint16 port) {
+    return "[Main]\r\nPort=" + QByteArray::number(port) + "\r\n";
+}
+
+// A port nobody listens on right now: the system hands one out and it is given back at once.
+inline quint16 freePort() {
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::AnyIPv4, 0))
+        return 0;
+    return probe.serverPort();
+}
+
+// A client program as the server sees it, in the test's own thread: every byte received is kept
+// until the test takes it, while the QTRY_ macros let the event loop run.
+class Client final : public QObject {
+public:
+    explicit Client(quint16 port) {
+        connect(&socket, &QTcpSocket::readyRead, this, [this] { received += socket.readAll(); });
+        socket.connectToHost(QHostAddress::LocalHost, port);
+    }
+    void send(QByteArrayView message) {
+        socket.write(message.data(), message.size());
+        socket.flush();
+    }
+    QByteArray take() { return std::exchange(received, QByteArray()); }
+    // Ends the connection with a reset instead of a FIN, as a crashed client's system does.
+    void reset() {
+        const linger abortive = {1, 0};
+        ::setsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+        socket.abort();
+    }
+
+    QTcpSocket socket;
+    QByteArray received;
+};
+
+} // namespace osk::test
