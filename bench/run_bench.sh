@@ -399,6 +399,11 @@ report=$work/PERFORMANCE.md
     echo
     echo "Failed connects, resets or replies later than 5 s during the measured runs: oskserverd $errors_total, baseline $baseline_errors."
     echo
+    # What the numbers come from, kept by hand beside the script.
+    if [ -f "$script_dir/findings.md" ]; then
+        cat "$script_dir/findings.md"
+        echo
+    fi
     echo "## Round trips per second"
     echo
     echo "Each connection sends \`USER_AVAILABLE=u<i>\` and waits for the reply before the next."
