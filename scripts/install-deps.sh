@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev
   libsqlite3-dev
   clang-format
-  python3
+  git
 )
 
 missing=()
