@@ -30,6 +30,11 @@ public:
     Status updateProperty(const QString&, const QString&, const QString&) override {
         return Status::failure(reason());
     }
+    Status dropDatabase(const QString&) override { return Status::failure(reason()); }
+    Status backupDatabase(const QString&, const QString&) override { return Status::failure(reason()); }
+    Result<std::unique_ptr<ComponentWriter>> openComponentWriter(const QString&) override {
+        return Result<std::unique_ptr<ComponentWriter>>::failure(reason());
+    }
 
 private:
     static QString reason() {

@@ -262,4 +262,18 @@ Status EmbeddedEngine::updateProperty(const QString& database, const QString& ke
     return {};
 }
 
+// Not written yet: the database administration commands come next.
+Status EmbeddedEngine::dropDatabase(const QString&) {
+    return Status::failure(QStringLiteral("Eliminar bases de datos no está disponible todavía."));
+}
+
+Status EmbeddedEngine::backupDatabase(const QString&, const QString&) {
+    return Status::failure(QStringLiteral("Las copias de seguridad no están disponibles todavía."));
+}
+
+Result<std::unique_ptr<ComponentWriter>> EmbeddedEngine::openComponentWriter(const QString&) {
+    return Result<std::unique_ptr<ComponentWriter>>::failure(
+        QStringLiteral("La distribución de ejecutables no está disponible todavía."));
+}
+
 } // namespace osk

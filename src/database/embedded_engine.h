@@ -29,6 +29,9 @@ public:
     Result<QStringList> listProductDatabases() override;
     Result<PropertyValue> readProperty(const QString& database, const QString& key) override;
     Status updateProperty(const QString& database, const QString& key, const QString& value) override;
+    Status dropDatabase(const QString& database) override;
+    Status backupDatabase(const QString& database, const QString& outputFile) override;
+    Result<std::unique_ptr<ComponentWriter>> openComponentWriter(const QString& database) override;
 
     QString databasePath(const QString& database) const;
 

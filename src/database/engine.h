@@ -2,11 +2,34 @@
 
 #include "common/result.h"
 
+#include <QByteArrayView>
 #include <QString>
 #include <QStringList>
+#include <memory>
 #include <optional>
 
 namespace osk {
+
+// Stores client executables into the table oskComponents of one product database, each file as
+// one row (IdNumero, FileName, FileObject), its content appended in pieces so that no file is held
+// in memory whole.
+class ComponentWriter {
+public:
+    virtual ~ComponentWriter() = default;
+
+    // "Select name from sysobjects where name='oskComponents'" finds a row.
+    virtual Result<bool> hasComponentsTable() = 0;
+    // Removes the file's earlier row (by name) and any row holding the number, then inserts
+    // (id, fileName) with a null FileObject.
+    virtual Status addComponent(int id, const QString& fileName) = 0;
+    // Readies FileObject of row id for exactly totalLength bytes; the pieces then follow in order.
+    virtual Status beginContent(int id, qint64 totalLength) = 0;
+    virtual Status appendContent(QByteArrayView piece) = 0;
+    // Saves the row once every piece is in.
+    virtual Status endContent() = 0;
+    // The property update of the same database, on this connection.
+    virtual Status updateProperty(const QString& key, const QString& value) = 0;
+};
 
 // A property read: nullopt when the table has no row for the key; a null QString when the row's
 // value is SQL NULL.
@@ -39,6 +62,14 @@ public:
     virtual Result<PropertyValue> readProperty(const QString& database, const QString& key) = 0;
     // "Update OskVersion Set PropertyValue=<value> Where Property=<key>" on one database.
     virtual Status updateProperty(const QString& database, const QString& key, const QString& value) = 0;
+
+    // "Drop DATABASE <name>" on cnPrincipal; refused while the database is in use.
+    virtual Status dropDatabase(const QString& database) = 0;
+    // A full backup of the database into outputFile, as "BACKUP DATABASE" writes it, on a
+    // connection of the engine's own with the backup time-out. The output file is replaced.
+    virtual Status backupDatabase(const QString& database, const QString& outputFile) = 0;
+    // One connection to a product database for the client distribution, open until destroyed.
+    virtual Result<std::unique_ptr<ComponentWriter>> openComponentWriter(const QString& database) = 0;
 };
 
 } // namespace osk
