@@ -17,7 +17,7 @@ void ConsoleOperator::showMessage(const QString& text, MessageIcon, const QStrin
     writeToStderr(text);
 }
 
-bool ConsoleOperator::ask(const QString& text, const QString&) {
+bool ConsoleOperator::ask(const QString& text, MessageIcon, const QString&) {
     writeToStderr(text);
     return false;
 }

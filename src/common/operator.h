@@ -21,7 +21,7 @@ public:
     // A message box with only an OK button.
     virtual void showMessage(const QString& text, MessageIcon icon, const QString& title) = 0;
     // A yes/no question; true for yes.
-    virtual bool ask(const QString& text, const QString& title) = 0;
+    virtual bool ask(const QString& text, MessageIcon icon, const QString& title) = 0;
     // An input box; an empty text when the operator cancels, as the original input box answered.
     virtual QString askText(const QString& prompt, const QString& title, const QString& defaultAnswer) = 0;
     // A save-file dialog; an empty text when cancelled.
@@ -35,7 +35,7 @@ public:
 class ConsoleOperator final : public Operator {
 public:
     void showMessage(const QString& text, MessageIcon icon, const QString& title) override;
-    bool ask(const QString& text, const QString& title) override;
+    bool ask(const QString& text, MessageIcon icon, const QString& title) override;
     QString askText(const QString& prompt, const QString& title, const QString& defaultAnswer) override;
     QString askSaveFile(const QString& defaultSuffix, const QString& filter) override;
     void setBusy(bool) override {}

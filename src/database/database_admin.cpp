@@ -192,4 +192,24 @@ bool DatabaseAdmin::CompruebaDatos(const QString& computerName, const QString& l
     return false;
 }
 
+bool DatabaseAdmin::mnuDBDelete(const QString& database, int port, const QString& computerName) {
+    if (database == QStringLiteral("OskDB")) {
+        m_operator.showMessage(
+            QStringLiteral("No se puede eliminar la Base de Datos OskDB, es esencial para el sistema."),
+            MessageIcon::Information, kDefaultTitle);
+        return false;
+    }
+    if (!m_operator.ask(
+            QStringLiteral("Va a eliminar una Base de Datos que puede estar en uso, ¿Desea continuar?"),
+            MessageIcon::Information, kDefaultTitle))
+        return false;
+    if (const Status dropped = m_engine.dropDatabase(database); !dropped) {
+        m_operator.showMessage(QStringLiteral("mnuDBDelete Error") + dropped.error(), MessageIcon::Critical,
+                               kDefaultTitle);
+        return false;
+    }
+    CargaBasesDatos(port, computerName);
+    return true;
+}
+
 } // namespace osk

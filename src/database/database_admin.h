@@ -57,6 +57,10 @@ public:
     // True when OskDB names this computer (by name, or by localAddress) as the server's host.
     bool CompruebaDatos(const QString& computerName, const QString& localAddress);
 
+    // "Eliminar BD": drops a product database after the operator confirms, then fills the list
+    // again. OskDB is never dropped. True when the database was dropped.
+    bool mnuDBDelete(const QString& database, int port, const QString& computerName);
+
 private:
     Engine& m_engine;
     EventLog& m_log;

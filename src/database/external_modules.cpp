@@ -59,7 +59,7 @@ bool ExternalModules::mnuDBDownload() {
             "El proceso de descarga durara varios minutos, dependiendo de la velocidad de conexión a "
             "internet.\r\nRecuerde que deberá cerrar la aplicación para poder iniciar la "
             "actualización.\r\n¿Desea cerrarla ahora?"),
-        kDefaultTitle);
+        MessageIcon::Question, kDefaultTitle);
     // The file found is the file started: on a case-sensitive system another spelling of its name
     // would not start anything.
     start(path, {}, m_programFolder);

@@ -6,8 +6,9 @@ void ScriptedOperator::showMessage(const QString& text, MessageIcon icon, const 
     messages.push_back({text, icon, title});
 }
 
-bool ScriptedOperator::ask(const QString& text, const QString&) {
+bool ScriptedOperator::ask(const QString& text, MessageIcon icon, const QString&) {
     prompts << text;
+    questionIcons.push_back(icon);
     if (questionAnswers.empty())
         return false;
     const bool answer = questionAnswers.front();

@@ -19,13 +19,14 @@ struct ShownMessage {
 class ScriptedOperator final : public Operator {
 public:
     void showMessage(const QString& text, MessageIcon icon, const QString& title) override;
-    bool ask(const QString& text, const QString& title) override;
+    bool ask(const QString& text, MessageIcon icon, const QString& title) override;
     QString askText(const QString& prompt, const QString& title, const QString& defaultAnswer) override;
     QString askSaveFile(const QString& defaultSuffix, const QString& filter) override;
     void setBusy(bool busy) override;
 
     std::vector<ShownMessage> messages;
     QStringList prompts;
+    std::vector<MessageIcon> questionIcons;
     std::deque<QString> textAnswers; // empty: the operator cancels
     std::deque<bool> questionAnswers;
     std::deque<QString> fileAnswers;
