@@ -1,14 +1,26 @@
 #include "database/embedded_engine.h"
 
+#include "database/embedded_component_writer.h"
+#include "database/embedded_sqlite.h"
 #include "database/record_errors.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
+#include <QStringView>
 #include <algorithm>
+#include <filesystem>
+#include <initializer_list>
 #include <memory>
+#include <optional>
 #include <sqlite3.h>
+#include <system_error>
 
 namespace osk {
+
+using namespace embedded;
 
 namespace {
 
@@ -16,10 +28,6 @@ const QString kPrincipalDatabase = QStringLiteral("OskDB");
 const QString kUpdateDatabase = QStringLiteral("OskDBUpdate");
 const QString kProductPrefix = QStringLiteral("osk");
 const QString kFileSuffix = QStringLiteral(".db");
-
-// Long enough to ride out another connection's write (a backup, the principal connection), short
-// enough that the console does not look hung.
-constexpr int kBusyTimeoutMs = 5000;
 
 // Property keys are compared without regard to case, as SQL Server's default collation does, so
 // that OskDB behaves on both engines alike. The third column of "SELECT *" is PropertyValue.
@@ -31,8 +39,10 @@ constexpr const char* kInsertMissingProperty =
     "INSERT INTO OskVersion (Property, PropertyValue) "
     "SELECT ?1, ?2 WHERE NOT EXISTS (SELECT 1 FROM OskVersion WHERE Property=?1)";
 constexpr const char* kSelectAllProperty = "SELECT * FROM OskVersion WHERE Property=?";
+// oskComponents as the client programs read it; no INTEGER PRIMARY KEY, as in the server's databases.
+constexpr const char* kCreateComponentsTable =
+    "CREATE TABLE oskComponents (IdNumero INTEGER, FileName TEXT, FileObject BLOB)";
 constexpr const char* kSelectPropertyValue = "SELECT PropertyValue FROM OskVersion WHERE Property=?";
-constexpr const char* kUpdatePropertyValue = "UPDATE OskVersion SET PropertyValue=? WHERE Property=?";
 
 struct InitialProperty {
     const char* key;
@@ -45,62 +55,6 @@ constexpr InitialProperty kInitialProperties[] = {
     {"AppVersion", OSK_VERSION_STRING}, {"AppDBRevision", "1"},  {"AppOskServerHost", nullptr},
     {"AppOskServerPort", nullptr},      {"AppUsrMode", nullptr}, {"AppEXERevision", nullptr},
 };
-
-struct ConnectionCloser {
-    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-using Connection = std::unique_ptr<sqlite3, ConnectionCloser>;
-
-struct StatementFinalizer {
-    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-};
-using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
-
-QString lastError(sqlite3* db) {
-    return QString::fromUtf8(sqlite3_errmsg(db));
-}
-
-Result<Connection> openConnection(const QString& path, int flags) {
-    sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(QDir::toNativeSeparators(path).toUtf8().constData(), &raw, flags, nullptr);
-    Connection db(raw); // a handle comes back even when the open fails, and must be closed
-    if (rc != SQLITE_OK) {
-        const QString reason = raw ? lastError(raw) : QString::fromUtf8(sqlite3_errstr(rc));
-        return Result<Connection>::failure(reason + QStringLiteral(": ") + QDir::toNativeSeparators(path));
-    }
-    sqlite3_busy_timeout(raw, kBusyTimeoutMs);
-    return Result<Connection>(std::move(db));
-}
-
-Result<Statement> prepare(sqlite3* db, const char* sql) {
-    sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &raw, nullptr) != SQLITE_OK) {
-        sqlite3_finalize(raw);
-        return Result<Statement>::failure(lastError(db));
-    }
-    return Result<Statement>(Statement(raw));
-}
-
-// A null QString is bound as an empty text: the server writes texts, never NULL, into a property.
-bool bindText(sqlite3_stmt* statement, int index, const QString& text) {
-    const QByteArray bytes = text.toUtf8();
-    return sqlite3_bind_text(statement, index, bytes.constData(), int(bytes.size()), SQLITE_TRANSIENT) ==
-           SQLITE_OK;
-}
-
-// The column as text; SQL NULL is a null QString, an empty text an empty, non-null one.
-QString columnText(sqlite3_stmt* statement, int column) {
-    if (sqlite3_column_type(statement, column) == SQLITE_NULL)
-        return {};
-    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
-    return QString::fromUtf8(text ? text : "", sqlite3_column_bytes(statement, column));
-}
-
-Status execute(sqlite3* db, const char* sql) {
-    if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
-        return Status::failure(lastError(db));
-    return {};
-}
 
 Status insertMissingProperties(sqlite3* db) {
     auto statement = prepare(db, kInsertMissingProperty);
@@ -118,17 +72,22 @@ Status insertMissingProperties(sqlite3* db) {
     return {};
 }
 
-// Creates the property table of OskDB and any of its initial rows that are missing, all or nothing.
-Status preparePrincipal(sqlite3* db) {
+// Creates the property table of OskDB and any of its initial rows that are missing, and then the
+// further tables given, all or nothing.
+Status prepareTables(sqlite3* db, std::initializer_list<const char*> furtherTables = {}) {
     if (auto begun = execute(db, "BEGIN IMMEDIATE"); !begun)
         return begun;
     Status done = execute(db, kCreatePropertyTable);
     if (done)
         done = insertMissingProperties(db);
+    for (const char* table : furtherTables) {
+        if (done)
+            done = execute(db, table);
+    }
     if (done)
         done = execute(db, "COMMIT");
     if (!done)
-        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        rollback(db);
     return done;
 }
 
@@ -141,12 +100,166 @@ bool isPrincipal(const QString& name) {
     return name.compare(kPrincipalDatabase, Qt::CaseInsensitive) == 0;
 }
 
+// A database name is a file in the data folder, never a path out of it.
+bool isPlainName(const QString& database) {
+    return !database.isEmpty() && !database.contains(QLatin1Char('/')) &&
+           !database.contains(QLatin1Char('\\')) && !database.contains(QChar(0));
+}
+
+// A database name stays this short so that its file, with the temporary and journal names made
+// beside it, fits within the 255 bytes a file name may take.
+constexpr qsizetype kMaxNameBytes = 200;
+
+// The names a new database may take: a plain file name on every system the server runs on, and one
+// that the database list shows.
+Status checkNewDatabaseName(const QString& name) {
+    if (name.isEmpty())
+        return Status::failure(QStringLiteral("Falta el nombre de la base de datos."));
+    const QString invalid = QStringLiteral("'%1' no es un nombre válido para una base de datos.").arg(name);
+    constexpr QStringView kForbidden = u"<>:\"/\\|?*";
+    for (const QChar c : name) {
+        if (c.unicode() < 0x20 || kForbidden.contains(c))
+            return Status::failure(invalid);
+    }
+    // Windows drops a final dot or blank from a file name, and the name would then be another.
+    if (name != name.trimmed() || name.endsWith(QLatin1Char('.')))
+        return Status::failure(invalid);
+    if (name.toUtf8().size() > kMaxNameBytes)
+        return Status::failure(
+            QStringLiteral("El nombre de la base de datos '%1' es demasiado largo.").arg(name));
+    if (!name.startsWith(kProductPrefix, Qt::CaseInsensitive))
+        return Status::failure(
+            QStringLiteral(
+                "El nombre de una base de datos de Osk debe empezar por 'osk'; '%1' no aparecería en "
+                "la lista de bases de datos.")
+                .arg(name));
+    if (!isProductDatabase(name))
+        return Status::failure(
+            QStringLiteral("El nombre '%1' está reservado para las actualizaciones de Osk.").arg(name));
+    return {};
+}
+
+QString invalidName(const QString& database) {
+    return QStringLiteral("Invalid database name: ") + database;
+}
+
 // A connection of its own to one existing database: a read never creates a database file.
 Result<Connection> openExisting(const EmbeddedEngine& engine, const QString& database) {
-    if (database.isEmpty() || database.contains(QLatin1Char('/')) || database.contains(QLatin1Char('\\')) ||
-        database.contains(QChar(0)))
-        return Result<Connection>::failure(QStringLiteral("Invalid database name: ") + database);
+    if (!isPlainName(database))
+        return Result<Connection>::failure(invalidName(database));
     return openConnection(engine.databasePath(database), SQLITE_OPEN_READWRITE);
+}
+
+QString native(const QString& path) {
+    return QDir::toNativeSeparators(path);
+}
+
+// An empty file of its own beside target, made with the permissions of any new file, under a name
+// that neither the database list nor a person's listing shows.
+Result<QString> createSiblingFile(const QString& target) {
+    const QFileInfo info(target);
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const QString candidate =
+            info.dir().filePath(QStringLiteral(".%1.%2.tmp")
+                                    .arg(info.fileName())
+                                    .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0')));
+        QFile file(candidate);
+        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+            return Result<QString>(candidate);
+        if (!QFileInfo::exists(candidate))
+            return Result<QString>::failure(QStringLiteral("No se puede crear el archivo '%1': %2")
+                                                .arg(native(candidate), file.errorString()));
+    }
+    return Result<QString>::failure(
+        QStringLiteral("No se puede crear un archivo temporal junto a '%1'.").arg(native(target)));
+}
+
+// Removes a database file's companions: a journal or write-ahead log left beside a removed
+// database would be taken for part of the next database of that name.
+void removeSideFiles(const QString& databaseFile, QStringList& leftOver) {
+    for (const char* suffix : {"-journal", "-wal", "-shm"}) {
+        const QString side = databaseFile + QLatin1String(suffix);
+        if (QFileInfo::exists(side) && !QFile::remove(side))
+            leftOver << native(side);
+    }
+}
+
+// A drop may wait this long for a lock to go: the check is whether the database is in use now.
+constexpr int kDropBusyTimeoutMs = 250;
+
+enum class DropLock { Held, InUse, NotADatabase, Failed };
+
+// Takes the lock that proves no other connection reads or writes the database. In write-ahead
+// mode an exclusive transaction does not keep readers out, so the database first leaves that mode,
+// which SQLite only allows while no other connection has it open.
+DropLock lockForDrop(sqlite3* db) {
+    const auto outcome = [db] {
+        switch (sqlite3_errcode(db)) {
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            return DropLock::InUse;
+        case SQLITE_NOTADB:
+            return DropLock::NotADatabase;
+        default:
+            return DropLock::Failed;
+        }
+    };
+    const auto journalMode = [db](const char* pragma) -> std::optional<QString> {
+        auto statement = prepare(db, pragma);
+        if (!statement || sqlite3_step(statement->get()) != SQLITE_ROW)
+            return std::nullopt;
+        return columnText(statement->get(), 0).toLower();
+    };
+    const auto mode = journalMode("PRAGMA journal_mode");
+    if (!mode)
+        return outcome();
+    if (*mode == QLatin1String("wal")) {
+        const auto left = journalMode("PRAGMA journal_mode=DELETE");
+        if (!left)
+            return outcome();
+        if (*left == QLatin1String("wal"))
+            return DropLock::InUse;
+    }
+    if (sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return outcome();
+    return DropLock::Held;
+}
+
+// The whole backup may take as long as the backup statement of the server engine may run.
+constexpr qint64 kBackupTimeoutMs = 1000 * 1000;
+// Pages per step: between steps the source is unlocked, so others write while the copy goes on.
+constexpr int kBackupPagesPerStep = 256;
+constexpr int kBackupRetryMs = 50;
+
+// Copies source into the empty database destination, page by page.
+Status copyDatabase(sqlite3* source, sqlite3* destination) {
+    sqlite3_backup* backup = sqlite3_backup_init(destination, "main", source, "main");
+    if (!backup)
+        return Status::failure(lastError(destination));
+    QElapsedTimer clock;
+    clock.start();
+    int rc = SQLITE_OK;
+    bool timedOut = false;
+    while (true) {
+        rc = sqlite3_backup_step(backup, kBackupPagesPerStep);
+        if (rc != SQLITE_OK && rc != SQLITE_BUSY && rc != SQLITE_LOCKED)
+            break;
+        // A source written to all the time starts the copy over and over; the time-out ends it.
+        if (clock.elapsed() > kBackupTimeoutMs) {
+            timedOut = true;
+            break;
+        }
+        if (rc != SQLITE_OK)
+            sqlite3_sleep(kBackupRetryMs);
+    }
+    const int finished = sqlite3_backup_finish(backup);
+    if (rc == SQLITE_DONE && finished == SQLITE_OK)
+        return {};
+    if (timedOut)
+        return Status::failure(QStringLiteral("Tiempo de espera agotado."));
+    // The step's error is the destination connection's once the backup is finished.
+    return Status::failure(finished != SQLITE_OK ? lastError(destination)
+                                                 : QString::fromUtf8(sqlite3_errstr(rc)));
 }
 
 } // namespace
@@ -175,7 +288,7 @@ Status EmbeddedEngine::openPrincipal() {
     if (!opened)
         return Status::failure(opened.error());
     Connection db = std::move(opened).value();
-    if (auto prepared = preparePrincipal(db.get()); !prepared)
+    if (auto prepared = prepareTables(db.get()); !prepared)
         return prepared;
     m_principal = db.release();
     return {};
@@ -252,28 +365,163 @@ Status EmbeddedEngine::updateProperty(const QString& database, const QString& ke
     auto opened = openExisting(*this, database);
     if (!opened)
         return Status::failure(opened.error());
-    sqlite3* db = opened->get();
-    auto statement = prepare(db, kUpdatePropertyValue);
-    if (!statement)
-        return Status::failure(statement.error());
-    sqlite3_stmt* st = statement->get();
-    if (!bindText(st, 1, value) || !bindText(st, 2, key) || sqlite3_step(st) != SQLITE_DONE)
-        return Status::failure(lastError(db));
+    return updatePropertyValue(opened->get(), key, value);
+}
+
+Status EmbeddedEngine::dropDatabase(const QString& database) {
+    if (!isPlainName(database))
+        return Status::failure(invalidName(database));
+    const QString path = databasePath(database);
+    if (!QFileInfo(path).isFile())
+        return Status::failure(
+            QStringLiteral("No se puede eliminar la base de datos '%1' porque no existe.").arg(database));
+    const QString inUse =
+        QStringLiteral("No se puede eliminar la base de datos '%1' porque está en uso.").arg(database);
+    // The principal connection holds no lock while idle, so the lock below would not see it.
+    if (m_principal && isPrincipal(database))
+        return Status::failure(inUse);
+
+    auto opened = openConnection(path, SQLITE_OPEN_READWRITE, kDropBusyTimeoutMs);
+    if (!opened)
+        return Status::failure(opened.error());
+    Connection db = std::move(opened).value();
+    switch (lockForDrop(db.get())) {
+    case DropLock::Held:
+    case DropLock::NotADatabase: // nothing can use it; it goes like any other file
+        break;
+    case DropLock::InUse:
+        return Status::failure(inUse);
+    case DropLock::Failed:
+        return Status::failure(lastError(db.get()));
+    }
+
+    // The file goes while the lock is held, so no one takes the database in between. Windows does
+    // not remove a file that is open, this connection's included: there it goes right after the
+    // close, and any other connection that has it open still makes the removal fail.
+#ifdef Q_OS_WIN
+    db.reset();
+#endif
+    QFile file(path);
+    const bool removed = file.remove();
+    db.reset();
+    if (!removed)
+        return Status::failure(
+            QStringLiteral("No se puede eliminar el archivo '%1': %2").arg(native(path), file.errorString()));
+
+    QStringList leftOver;
+    removeSideFiles(path, leftOver);
+    if (!leftOver.isEmpty())
+        return Status::failure(QStringLiteral("La base de datos '%1' se eliminó, pero no los archivos %2.")
+                                   .arg(database, leftOver.join(QStringLiteral(", "))));
     return {};
 }
 
-// Not written yet: the database administration commands come next.
-Status EmbeddedEngine::dropDatabase(const QString&) {
-    return Status::failure(QStringLiteral("Eliminar bases de datos no está disponible todavía."));
+// The copy is written to a new file beside the output and renamed over it once complete, so a
+// failed backup leaves the previous backup file as it was.
+Status EmbeddedEngine::backupDatabase(const QString& database, const QString& outputFile) {
+    if (!isPlainName(database))
+        return Status::failure(invalidName(database));
+    const QString path = databasePath(database);
+    if (!QFileInfo(path).isFile())
+        return Status::failure(
+            QStringLiteral(
+                "No se puede hacer la copia de seguridad de la base de datos '%1' porque no existe.")
+                .arg(database));
+    if (outputFile.isEmpty())
+        return Status::failure(QStringLiteral("Falta el nombre del archivo de la copia de seguridad."));
+    const QFileInfo output(outputFile);
+    if (output.exists() && output.canonicalFilePath() == QFileInfo(path).canonicalFilePath())
+        return Status::failure(
+            QStringLiteral("La copia de seguridad no puede escribirse sobre la propia base de datos '%1'.")
+                .arg(database));
+    if (output.isDir())
+        return Status::failure(QStringLiteral("'%1' es una carpeta.").arg(native(outputFile)));
+
+    // Read-write, so that a journal left by a crash is rolled back before the copy reads.
+    auto source = openConnection(path, SQLITE_OPEN_READWRITE);
+    if (!source)
+        return Status::failure(source.error());
+    auto created = createSiblingFile(outputFile);
+    if (!created)
+        return Status::failure(created.error());
+    const QString temporary = *created;
+    const auto discard = [&temporary](const QString& error) {
+        QFile::remove(temporary);
+        QStringList ignored;
+        removeSideFiles(temporary, ignored);
+        return Status::failure(error);
+    };
+
+    {
+        auto destination = openConnection(temporary, SQLITE_OPEN_READWRITE);
+        if (!destination)
+            return discard(destination.error());
+        if (Status copied = copyDatabase(source->get(), destination->get()); !copied)
+            return discard(copied.error());
+        // Closing the destination here, before the rename, releases its file on every system.
+    }
+
+    if (output.exists())
+        QFile::setPermissions(temporary, output.permissions());
+    std::error_code error;
+    std::filesystem::rename(QFile(temporary).filesystemFileName(), QFile(outputFile).filesystemFileName(),
+                            error);
+    if (error)
+        return discard(QStringLiteral("No se puede escribir el archivo '%1': %2")
+                           .arg(native(outputFile), QString::fromLocal8Bit(error.message())));
+    return {};
 }
 
-Status EmbeddedEngine::backupDatabase(const QString&, const QString&) {
-    return Status::failure(QStringLiteral("Las copias de seguridad no están disponibles todavía."));
+Result<std::unique_ptr<ComponentWriter>> EmbeddedEngine::openComponentWriter(const QString& database) {
+    using Opened = Result<std::unique_ptr<ComponentWriter>>;
+    auto opened = openExisting(*this, database);
+    if (!opened)
+        return Opened::failure(opened.error());
+    return Opened(std::make_unique<EmbeddedComponentWriter>(std::move(opened).value()));
 }
 
-Result<std::unique_ptr<ComponentWriter>> EmbeddedEngine::openComponentWriter(const QString&) {
-    return Result<std::unique_ptr<ComponentWriter>>::failure(
-        QStringLiteral("La distribución de ejecutables no está disponible todavía."));
+Status EmbeddedEngine::createProductDatabase(const QString& name) {
+    if (auto valid = checkNewDatabaseName(name); !valid)
+        return valid;
+    if (!QDir().mkpath(m_dataFolder))
+        return Status::failure(
+            QStringLiteral("No se puede crear la carpeta '%1'.").arg(native(m_dataFolder)));
+    const QString exists = QStringLiteral("La base de datos '%1' ya existe.").arg(name);
+    // Names are told apart without regard to case, as the server's names are and as Windows' files are.
+    const QString fileName = name + kFileSuffix;
+    for (const QString& entry :
+         QDir(m_dataFolder)
+             .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+        if (entry.compare(fileName, Qt::CaseInsensitive) == 0)
+            return Status::failure(exists);
+    }
+
+    // Built whole beside its final name and only then given it, so no half-made database is listed.
+    const QString path = databasePath(name);
+    auto created = createSiblingFile(path);
+    if (!created)
+        return Status::failure(created.error());
+    const QString temporary = *created;
+    const auto discard = [&temporary](const QString& error) {
+        QFile::remove(temporary);
+        QStringList ignored;
+        removeSideFiles(temporary, ignored);
+        return Status::failure(error);
+    };
+    {
+        auto opened = openConnection(temporary, SQLITE_OPEN_READWRITE);
+        if (!opened)
+            return discard(opened.error());
+        if (Status prepared = prepareTables(opened->get(), {kCreateComponentsTable}); !prepared)
+            return discard(prepared.error());
+    }
+    // QFile::rename never replaces a file: a database made meanwhile under the name is kept.
+    QFile file(temporary);
+    if (!file.rename(path))
+        return discard(QFileInfo::exists(path) ? exists
+                                               : QStringLiteral("No se puede crear el archivo '%1': %2")
+                                                     .arg(native(path), file.errorString()));
+    return {};
 }
 
 } // namespace osk

@@ -35,6 +35,11 @@ public:
 
     QString databasePath(const QString& database) const;
 
+    // Creates the empty product database "<name>.db": the property table of OskDB with its initial rows,
+    // and an empty oskComponents. Refuses a name that is taken (in any case), that is not a plain file
+    // name, or that the database list would not show.
+    Status createProductDatabase(const QString& name);
+
 private:
     QString m_dataFolder;
     sqlite3* m_principal = nullptr;
