@@ -4,6 +4,9 @@
 #include "app/signal_pipe.h"
 #include "common/clock.h"
 #include "common/operator.h"
+#include "config/main_settings.h"
+#include "config/profile_file.h"
+#include "database/embedded_engine.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -72,6 +75,22 @@ int HeadlessRunner::run() {
     if (!core.saveLog())
         exitCode = kExitFailure;
     return exitCode;
+}
+
+int createEmbeddedDatabase(const QString& programFolder, const QString& name) {
+    const ProfileFile settings(QDir(programFolder).filePath(kSettingsFileName));
+    if (chooseEngine(settings) != EngineKind::Embedded) {
+        printLine(stderr,
+                  QStringLiteral("La configuración usa SQL Server; las bases de datos se crean allí."));
+        return kExitFailure;
+    }
+    EmbeddedEngine engine(QDir(programFolder).filePath(QStringLiteral("Data")));
+    if (Status created = engine.createProductDatabase(name); !created) {
+        printLine(stderr, created.error());
+        return kExitFailure;
+    }
+    printLine(stdout, QStringLiteral("Base de datos %1 creada.").arg(name));
+    return 0;
 }
 
 } // namespace osk

@@ -19,4 +19,8 @@ private:
     QString m_programFolder;
 };
 
+// oskserverd --create-database: an empty product database in the embedded engine's folder, so that
+// a new installation has something to try every command on. The process's exit status.
+int createEmbeddedDatabase(const QString& programFolder, const QString& name);
+
 } // namespace osk

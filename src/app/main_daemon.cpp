@@ -1,4 +1,5 @@
 #include "app/headless_runner.h"
+#include "database/embedded_engine.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -22,8 +23,16 @@ int main(int argc, char* argv[]) {
                        "folder)."),
         QStringLiteral("DIR"));
     parser.addOption(home);
+    const QCommandLineOption createDatabase(
+        QStringLiteral("create-database"),
+        QStringLiteral("Create an empty product database NAME (osk...) on the embedded engine, then exit."),
+        QStringLiteral("NAME"));
+    parser.addOption(createDatabase);
     parser.process(app);
 
-    const QString folder = parser.isSet(home) ? parser.value(home) : QCoreApplication::applicationDirPath();
-    return osk::HeadlessRunner(QDir(folder).absolutePath()).run();
+    const QString folder =
+        QDir(parser.isSet(home) ? parser.value(home) : QCoreApplication::applicationDirPath()).absolutePath();
+    if (parser.isSet(createDatabase))
+        return osk::createEmbeddedDatabase(folder, parser.value(createDatabase));
+    return osk::HeadlessRunner(folder).run();
 }

@@ -1,3 +1,5 @@
+#include "config/main_settings.h"
+#include "database/embedded_engine.h"
 #include "support/temp_program_folder.h"
 #include "support/test_io.h"
 
@@ -123,6 +125,7 @@ private slots:
     void portTakenByAnotherListener();
     void unwritableLogFailsTheExit();
     void freshFolderGetsDefaultSettings();
+    void createdDatabaseIsListedAndGetsTheServerData();
 };
 
 void TestOskServerd::servesClientsStopsOnSigtermAndSavesLog() {
@@ -360,6 +363,47 @@ void TestOskServerd::freshFolderGetsDefaultSettings() {
     QCOMPARE(daemon.process.exitCode(), 0);
     QCOMPARE(readFileBytes(QDir(home).filePath(QStringLiteral("OskServer.INI"))),
              QByteArray("[Main]\r\nPort=1033\r\n"));
+}
+
+// As a new user tries it: a product database made by the service itself is listed at the next start
+// and carries this server's host, port and user mode, as OskDB does.
+void TestOskServerd::createdDatabaseIsListedAndGetsTheServerData() {
+    TempProgramFolder folder;
+    const quint16 port = freePort();
+    QVERIFY(writeFileBytes(folder.file(QStringLiteral("OskServer.INI")), portSettings(port)));
+
+    Daemon create;
+    QVERIFY(create.start({QStringLiteral("--home"), folder.path(), QStringLiteral("--create-database"),
+                          QStringLiteral("oskdemo")}));
+    QVERIFY(create.waitForFinished());
+    QCOMPARE(create.process.exitCode(), 0);
+    Daemon again;
+    QVERIFY(again.start({QStringLiteral("--home"), folder.path(), QStringLiteral("--create-database"),
+                         QStringLiteral("OSKDEMO")}));
+    QVERIFY(again.waitForFinished());
+    QVERIFY(again.process.exitCode() != 0);
+    QVERIFY(!again.err.isEmpty());
+
+    Daemon daemon;
+    QVERIFY(daemon.start({QStringLiteral("--home"), folder.path()}));
+    QVERIFY(daemon.waitForOutput(kListening));
+    QVERIFY(daemon.terminate());
+    QVERIFY(daemon.waitForFinished());
+    QCOMPARE(daemon.process.exitCode(), 0);
+
+    osk::EmbeddedEngine engine(folder.file(QStringLiteral("Data")));
+    const auto listed = engine.listProductDatabases();
+    QVERIFY(listed.ok());
+    QCOMPARE(*listed, QStringList({QStringLiteral("OskDB"), QStringLiteral("oskdemo")}));
+    for (const QString& database : *listed) {
+        const auto storedPort = engine.readProperty(database, QStringLiteral("AppOskServerPort"));
+        const auto mode = engine.readProperty(database, QStringLiteral("AppUsrMode"));
+        const auto host = engine.readProperty(database, QStringLiteral("AppOskServerHost"));
+        QVERIFY(storedPort.ok() && mode.ok() && host.ok());
+        QCOMPARE(**storedPort, QString::number(port));
+        QCOMPARE(**mode, QStringLiteral("MULTI"));
+        QCOMPARE(**host, osk::computerName());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestOskServerd)
