@@ -1,6 +1,7 @@
 #include "app/server_core.h"
 
 #include "app/engine_factory.h"
+#include "backup/backup_schedule.h"
 #include "common/operator.h"
 #include "database/engine.h"
 
@@ -14,6 +15,12 @@ namespace osk {
 namespace {
 const QString kCaptionStarted = QStringLiteral("Osk Server - Iniciado");
 const QString kCaptionStopped = QStringLiteral("Osk Server - Detenido");
+
+std::unique_ptr<Engine> engineFromSettings(const QString& programFolder) {
+    const ProfileFile settings(QDir(programFolder).filePath(kSettingsFileName));
+    return makeEngine(chooseEngine(settings), programFolder,
+                      settings.read(kMainSection, QStringLiteral("SQLServer")));
+}
 } // namespace
 
 QString localIpv4Address() {
@@ -29,18 +36,25 @@ QString localIpv4Address() {
 }
 
 ServerCore::ServerCore(QString programFolder, const Clock& clock, Operator& op, QObject* parent)
+    : ServerCore(programFolder, engineFromSettings(programFolder), clock, op, parent) {}
+
+ServerCore::ServerCore(QString programFolder, std::unique_ptr<Engine> engine, const Clock& clock,
+                       Operator& op, QObject* parent)
     : QObject(parent)
     , m_programFolder(std::move(programFolder))
     , m_clock(clock)
     , m_operator(op)
     , m_settingsFile(QDir(m_programFolder).filePath(kSettingsFileName))
     , m_log(clock, op, m_programFolder)
-    , m_engine(makeEngine(chooseEngine(m_settingsFile), m_programFolder,
-                          m_settingsFile.read(kMainSection, QStringLiteral("SQLServer"))))
+    , m_engine(std::move(engine))
     , m_admin(*m_engine, m_log, op, m_databases)
     , m_session(clock, m_log, readMaxUsers(m_settingsFile))
+    , m_backups(*m_engine, m_log, clock, m_waitDialog)
     , m_caption(kCaptionStopped) {
+    // A precise timer keeps the interval just under a minute, so that no minute goes without a tick.
+    m_tmrBackup.setTimerType(Qt::PreciseTimer);
     m_tmrBackup.setInterval(kBackupCheckIntervalMs);
+    connect(&m_tmrBackup, &QTimer::timeout, &m_backups, &BackupScheduler::check);
 }
 
 ServerCore::~ServerCore() = default;
@@ -60,6 +74,7 @@ void ServerCore::load() {
     m_session.tmrMain().stop();
 
     m_settings = CargaValores(m_settingsFile);
+    reloadSchedules();
     if (!m_engine->isLocal(m_settings.computerName)) {
         for (Command command :
              {Command::mnuDBBackup, Command::mnuAutoBackup, Command::mnuDBDownload, Command::mnuDBUpload})
@@ -146,6 +161,14 @@ void ServerCore::setStartedCommands(bool started) {
         m_commands.setEnabled(Command::mnuDBDownload, local);
         m_commands.setEnabled(Command::mnuDBUpload, local);
     }
+}
+
+void ServerCore::reloadSchedules() {
+    // The embedded engine counts as a SQL Server on this computer; a SQL Server counts when its
+    // name is "(LOCAL)" or this computer's.
+    const bool serverIsLocal = m_engine->isLocal(m_settings.computerName) ||
+                               isLocalSqlServerName(m_settings.sqlServerName, m_settings.computerName);
+    m_backups.load(m_settingsFile, serverIsLocal, m_operator);
 }
 
 void ServerCore::updateDatabases() {

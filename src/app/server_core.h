@@ -1,6 +1,8 @@
 #pragma once
 
 #include "app/command_states.h"
+#include "backup/backup_scheduler.h"
+#include "backup/wait_dialog.h"
 #include "common/result.h"
 #include "config/main_settings.h"
 #include "config/profile_file.h"
@@ -33,6 +35,9 @@ public:
     static constexpr int kConnectionAttempts = 10;
 
     ServerCore(QString programFolder, const Clock& clock, Operator& op, QObject* parent = nullptr);
+    // With an engine of the caller's choosing instead of the one the settings name.
+    ServerCore(QString programFolder, std::unique_ptr<Engine> engine, const Clock& clock, Operator& op,
+               QObject* parent = nullptr);
     ~ServerCore() override;
 
     const QString& programFolder() const { return m_programFolder; }
@@ -44,6 +49,10 @@ public:
     CommandStates& commands() { return m_commands; }
     Engine& engine() { return *m_engine; }
     QTimer& tmrBackup() { return m_tmrBackup; }
+    BackupScheduler& backups() { return m_backups; }
+    const std::array<BackupSchedule, kBackupScheduleCount>& schedules() const {
+        return m_backups.schedules();
+    }
 
     // cnPrincipal: up to ten attempts, letting pending events run between them.
     Status AbreConexion();
@@ -51,6 +60,9 @@ public:
     // The load of the main window without the window: settings, labels, database list with the
     // server data written into it, and the local address the service start needs.
     void load();
+    // Reads the backup schedules again, as after the schedule editor closes; needs the settings
+    // that load() reads.
+    void reloadSchedules();
 
     bool isStarted() const { return m_session.isListening(); }
     // mnuIniciarServicio: true when the service now listens.
@@ -92,6 +104,8 @@ private:
     SessionServer m_session;
     CommandStates m_commands;
     QTimer m_tmrBackup;
+    HeadlessWaitDialog m_waitDialog;
+    BackupScheduler m_backups;
     QString m_caption;
     TrayImage m_trayImage = TrayImage::Stop;
     QString m_localAddress;

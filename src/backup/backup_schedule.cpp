@@ -1,0 +1,129 @@
+#include "backup/backup_schedule.h"
+
+#include "common/operator.h"
+#include "common/result.h"
+#include "common/vb.h"
+#include "config/profile_file.h"
+
+#include <QRegularExpression>
+
+namespace osk {
+
+namespace {
+
+const QString kTypeKey = QStringLiteral("Type");
+const QString kDataBaseKey = QStringLiteral("DataBase");
+// The editor writes it as "OutPutFile"; keys are matched without regard to case.
+const QString kOutputFileKey = QStringLiteral("OutputFile");
+const QString kDayKey = QStringLiteral("Day");
+const QString kHourKey = QStringLiteral("Hour");
+
+const QString kLoadError = QStringLiteral("Imposible cargar parámetros.");
+// The descriptions the operator has always read for the two ways a conversion fails.
+const QString kTypeMismatch = QStringLiteral("No coinciden los tipos");
+const QString kOverflow = QStringLiteral("Desbordamiento");
+
+// "Type": the number at the start of the text, as a 16-bit integer. A text with no number is 0,
+// an inactive schedule; only a number beyond 16 bits fails.
+Result<int32_t> typeFrom(const QString& text) {
+    const std::optional<int16_t> value = vb::toInt16(vb::val(text));
+    if (!value)
+        return Result<int32_t>::failure(kOverflow);
+    return int32_t(*value);
+}
+
+// "Day": the whole text must be a number; it is rounded (halves to even) into 0..255.
+Result<uint8_t> dayFrom(const QString& text) {
+    if (!vb::isNumeric(text))
+        return Result<uint8_t>::failure(kTypeMismatch);
+    const std::optional<int16_t> value = vb::toInt16(vb::val(text));
+    if (!value || *value < 0 || *value > 255)
+        return Result<uint8_t>::failure(kOverflow);
+    return uint8_t(*value);
+}
+
+// "Hour": a 24-hour time of day, "HH:MM" as the editor writes it; a one-digit hour and trailing
+// seconds, as a hand-edited file may hold them, are read as well.
+Result<QTime> hourFrom(const QString& text) {
+    static const QRegularExpression pattern(
+        QStringLiteral("^\\s*([0-9]{1,2}):([0-9]{2})(?::([0-9]{2}))?\\s*$"));
+    const QRegularExpressionMatch match = pattern.match(text);
+    if (!match.hasMatch())
+        return Result<QTime>::failure(kTypeMismatch);
+    const int hour = match.captured(1).toInt();
+    const int minute = match.captured(2).toInt();
+    const int second = match.hasCaptured(3) ? match.captured(3).toInt() : 0;
+    if (hour > 23 || minute > 59 || second > 59)
+        return Result<QTime>::failure(kTypeMismatch);
+    return QTime(hour, minute, second);
+}
+
+// Reads one section with a "Type" into the record, field by field in the documented order, so that
+// a failure leaves the fields read before it in place.
+Status readSchedule(const ProfileFile& file, const QString& section, const QString& typeText,
+                    BackupSchedule& schedule) {
+    const Result<int32_t> type = typeFrom(typeText);
+    if (!type)
+        return Status::failure(type.error());
+    schedule.Type = *type;
+    schedule.DataBase = file.read(section, kDataBaseKey);
+    schedule.OutputFile = file.read(section, kOutputFileKey);
+    const Result<uint8_t> day = dayFrom(file.read(section, kDayKey));
+    if (!day)
+        return Status::failure(day.error());
+    schedule.Day = *day;
+    const Result<QTime> hour = hourFrom(file.read(section, kHourKey));
+    if (!hour)
+        return Status::failure(hour.error());
+    schedule.Hour = *hour;
+    return {};
+}
+
+QString minuteText(const QTime& time) {
+    return time.toString(u"HH:mm");
+}
+
+} // namespace
+
+QString backupSection(int index) {
+    return QStringLiteral("Backup%1").arg(index + 1);
+}
+
+bool isLocalSqlServerName(const QString& sqlServerName, const QString& computerName) {
+    return sqlServerName.toUpper() == u"(LOCAL)" || sqlServerName.toUpper() == computerName.toUpper();
+}
+
+BackupSchedules loadBackupSchedules(const ProfileFile& file, bool serverIsLocal, Operator& op) {
+    BackupSchedules schedules{};
+    if (!serverIsLocal)
+        return schedules;
+    for (int i = 0; i < kBackupScheduleCount; ++i) {
+        const QString section = backupSection(i);
+        const QString type = file.read(section, kTypeKey);
+        if (type.isEmpty())
+            continue;
+        const Status read = readSchedule(file, section, type, schedules[size_t(i)]);
+        if (!read) {
+            op.showMessage(kLoadError + QStringLiteral("\r\n\r\n") + read.error(), MessageIcon::Information,
+                           kDefaultTitle);
+            break;
+        }
+    }
+    return schedules;
+}
+
+std::optional<int> dueBackupSchedule(const BackupSchedules& schedules, const QDateTime& now) {
+    // Texts are compared, not times, so that seconds never matter.
+    const QString current = minuteText(now.time());
+    const int weekday = now.date().dayOfWeek(); // Monday = 1 .. Sunday = 7
+    for (int i = 0; i < kBackupScheduleCount; ++i) {
+        const BackupSchedule& schedule = schedules[size_t(i)];
+        if (schedule.Type == 0 || minuteText(schedule.Hour) != current)
+            continue;
+        if (schedule.Type == 1 || weekday == schedule.Day + 1)
+            return i;
+    }
+    return std::nullopt;
+}
+
+} // namespace osk

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+#include <QTime>
+#include <array>
+#include <cstdint>
+#include <optional>
+
+namespace osk {
+
+class Operator;
+class ProfileFile;
+
+// One scheduled backup, as section "Backup1".."Backup3" of the settings file holds it.
+struct BackupSchedule {
+    QString DataBase;
+    // 0 inactive, 1 daily; every other value is weekly.
+    int32_t Type = 0;
+    // The weekday of a weekly schedule, 0 = Monday .. 6 = Sunday.
+    uint8_t Day = 0;
+    // Only hour and minute matter.
+    QTime Hour = QTime(0, 0);
+    QString OutputFile;
+};
+
+inline constexpr int kBackupScheduleCount = 3;
+using BackupSchedules = std::array<BackupSchedule, kBackupScheduleCount>;
+
+// The settings section of schedule i (0-based): "Backup1".."Backup3".
+QString backupSection(int index);
+
+// The name rule for a SQL Server on this computer: its name is "(LOCAL)" in any case, or this
+// computer's name in any case.
+bool isLocalSqlServerName(const QString& sqlServerName, const QString& computerName);
+
+// Loads the three schedules. Backup files name the SQL Server machine's own disk, so nothing is
+// read unless serverIsLocal: the caller decides it from the engine (the embedded engine counts as
+// a SQL Server on this computer) and the name rule above. A section without "Type" stays inactive.
+// A value that does not convert shows the operator "Imposible cargar parámetros." with the reason
+// and ends the load: schedules already read keep their values, the one being read keeps the
+// fields read before the failing one ("Type", "DataBase", "OutputFile", "Day", "Hour" in that
+// order), later ones stay inactive.
+BackupSchedules loadBackupSchedules(const ProfileFile& file, bool serverIsLocal, Operator& op);
+
+// The schedule due at `now`: the lowest-numbered active one whose "HH:MM" is now's "HH:MM" and,
+// when weekly, whose Day + 1 is today's weekday counted from Monday = 1.
+std::optional<int> dueBackupSchedule(const BackupSchedules& schedules, const QDateTime& now);
+
+} // namespace osk

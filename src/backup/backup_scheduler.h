@@ -1,0 +1,74 @@
+#pragma once
+
+#include "backup/backup_schedule.h"
+#include "common/result.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+#include <QThread>
+#include <memory>
+
+namespace osk {
+
+class Clock;
+class Engine;
+class EventLog;
+class Operator;
+class ProfileFile;
+class WaitDialog;
+
+// The scheduled backups: the three schedules, the once-a-minute check that tmrBackup drives and
+// the runner.
+//
+// A backup runs on a worker thread of its own, so that the session service goes on answering
+// clients while the engine writes the file (which may take up to the engine's backup time-out).
+// The worker only calls Engine::backupDatabase, which works on a connection of the engine's own
+// and shares no state with the rest of the engine; everything else, the wait dialog and the event
+// log included, stays on this object's thread. While a backup runs the check does nothing, as no
+// second backup may start, and a second run is refused. The destructor waits for a running backup,
+// since the engine must outlive its statement.
+class BackupScheduler final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(BackupScheduler)
+
+public:
+    BackupScheduler(Engine& engine, EventLog& log, const Clock& clock, WaitDialog& waitDialog,
+                    QObject* parent = nullptr);
+    ~BackupScheduler() override;
+
+    const BackupSchedules& schedules() const { return m_schedules; }
+    // Replaces the schedules with what the settings file holds now (see loadBackupSchedules).
+    void load(const ProfileFile& file, bool serverIsLocal, Operator& op);
+
+    // The tick of tmrBackup: runs the schedule due this minute, if any. A schedule that has started
+    // in this minute does not start again at a second tick within it.
+    void check();
+
+    // Starts a backup of database into outputFile behind the wait dialog; backupFinished tells its
+    // end. False, and nothing done, while another backup runs.
+    bool run(const QString& outputFile, const QString& database);
+    bool isRunning() const { return m_worker != nullptr; }
+
+    // The console replaces the headless dialog with its own; it must outlive this object's use of it.
+    void setWaitDialog(WaitDialog& dialog) { m_waitDialog = &dialog; }
+
+signals:
+    // A backup started by run() has ended, after the dialog is hidden and any failure logged.
+    void backupFinished(bool ok);
+
+private:
+    void finishRun();
+
+    Engine& m_engine;
+    EventLog& m_log;
+    const Clock& m_clock;
+    WaitDialog* m_waitDialog;
+    BackupSchedules m_schedules{};
+    QDateTime m_lastStartMinute;
+    std::unique_ptr<QThread> m_worker;
+    // Written by the worker, read here only after the worker has ended.
+    Status m_outcome;
+};
+
+} // namespace osk
