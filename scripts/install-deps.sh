@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing Osk Server need. Does nothing when they
-# are all there, so it is safe to run before every build.
+# are all there, so it is safe to run before every build; registers the ODBC driver each time (the
+# registration leaves an existing one alone).
 set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkgconf
   qt6-base-dev
   libsqlite3-dev
+  unixodbc-dev tdsodbc odbcinst
+  libsqliteodbc
   clang-format
   git
 )
@@ -19,6 +22,7 @@ for package in "${packages[@]}"; do
 done
 
 if [ ${#missing[@]} -eq 0 ]; then
+  "$(dirname "$0")/register-odbc-driver.sh"
   exit 0
 fi
 
@@ -30,3 +34,7 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 "${sudo_cmd[@]}" apt-get update -qq
 "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+
+# The SQL Server engine connects through the driver name "SQL Server"; FreeTDS's driver takes that
+# name unless a driver of that name is already installed.
+"$(dirname "$0")/register-odbc-driver.sh"

@@ -16,6 +16,10 @@ const QString kMinStartKey = QStringLiteral("MinInit");
 const QString kSqlServerKey = QStringLiteral("SQLServer");
 const QString kEngineKey = QStringLiteral("Engine");
 const QString kMaxUsersKey = QStringLiteral("MaxUsers");
+const QString kOdbcDriverKey = QStringLiteral("ODBCDriver");
+const QString kTdsVersionKey = QStringLiteral("TDSVersion");
+const QString kLoginTimeoutKey = QStringLiteral("LoginTimeout");
+constexpr int kMaxLoginTimeout = 300;
 
 // The stored port, rounded as the language rounds (halves to even), or 0 when it is no TCP port.
 // The whole TCP range is kept, not only signed 16 bits: a port above 32767, written by hand or
@@ -53,6 +57,7 @@ MainSettings CargaValores(ProfileFile& file) {
     settings.sqlServerName = file.read(kMainSection, kSqlServerKey);
     settings.engine = chooseEngine(file);
     settings.maxUsers = readMaxUsers(file);
+    settings.sqlServer = readSqlServerSettings(file);
     return settings;
 }
 
@@ -76,6 +81,20 @@ int readMaxUsers(const ProfileFile& file) {
     bool ok = false;
     const int value = digitsOnly ? text.toInt(&ok) : -1;
     return ok && value <= 255 ? value : kDefaultMaxUsers;
+}
+
+SqlServerSettings readSqlServerSettings(const ProfileFile& file) {
+    SqlServerSettings settings;
+    if (const QString driver = file.read(kMainSection, kOdbcDriverKey).trimmed(); !driver.isEmpty())
+        settings.driver = driver;
+    // "none" leaves FreeTDS's keys out of the connect string, for another driver.
+    if (const QString version = file.read(kMainSection, kTdsVersionKey).trimmed(); !version.isEmpty())
+        settings.tdsVersion = version.compare(u"none", Qt::CaseInsensitive) == 0 ? QString() : version;
+    bool ok = false;
+    const int timeout = file.read(kMainSection, kLoginTimeoutKey).trimmed().toInt(&ok);
+    if (ok && timeout >= 1 && timeout <= kMaxLoginTimeout)
+        settings.loginTimeoutSeconds = timeout;
+    return settings;
 }
 
 QString computerName() {

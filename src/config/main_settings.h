@@ -8,6 +8,13 @@ namespace osk {
 
 enum class EngineKind { Embedded, SqlServer };
 
+// How the SQL Server engine reaches its server, from section "Main".
+struct SqlServerSettings {
+    QString driver = QStringLiteral("SQL Server"); // "ODBCDriver"
+    QString tdsVersion = QStringLiteral("7.1");    // "TDSVersion", for FreeTDS; empty for "none"
+    int loginTimeoutSeconds = 5;                   // "LoginTimeout", 1 to 300
+};
+
 // The service settings of section "Main" as the program loads them once at start.
 struct MainSettings {
     int port = 0;           // 0 means no valid port
@@ -17,6 +24,7 @@ struct MainSettings {
     QString sqlServerName; // "SQLServer"
     EngineKind engine = EngineKind::Embedded;
     int maxUsers = 255; // "MaxUsers", 0 to 255
+    SqlServerSettings sqlServer;
 };
 
 inline constexpr int kDefaultPort = 1033;
@@ -36,6 +44,11 @@ EngineKind chooseEngine(const ProfileFile& file);
 
 // "Main"/"MaxUsers", 0 to 255; 255 when missing or not a whole number in range.
 int readMaxUsers(const ProfileFile& file);
+
+// "Main"/"ODBCDriver", "Main"/"TDSVersion" and "Main"/"LoginTimeout"; each falls back to its default
+// when missing, and the time-out also when it is not a whole number of seconds from 1 to 300.
+// TDSVersion "none" gives an empty version.
+SqlServerSettings readSqlServerSettings(const ProfileFile& file);
 
 // The local computer's name.
 QString computerName();

@@ -1,0 +1,269 @@
+#include "database/odbc_engine.h"
+
+#include "database/odbc_component_writer.h"
+#include "database/odbc_sql.h"
+#include "database/record_errors.h"
+
+#include <sqlext.h>
+
+namespace osk {
+
+namespace {
+
+const QString kPrincipalDatabase = QStringLiteral("OskDB");
+const QString kMasterDatabase = QStringLiteral("Master");
+
+// A backup reports a line per tenth of its progress and a few more; far more means a driver that
+// keeps answering without ever ending the results.
+constexpr int kMaxBackupResults = 10000;
+
+bool succeeded(SQLRETURN rc) {
+    return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
+}
+
+// The server's messages after a statement: informational ones (SQLSTATE class 01, such as
+// "Processed 184 pages ..." or "BACKUP DATABASE successfully processed ...") and errors. The first
+// error's text is the failure's description.
+struct ServerMessages {
+    QString firstError;
+    int count = 0;
+
+    void collect(SQLHSTMT stmt) {
+        for (SQLSMALLINT record = 1;; ++record) {
+            SQLCHAR state[6] = {};
+            SQLINTEGER nativeError = 0;
+            SQLCHAR message[2048] = {};
+            SQLSMALLINT length = 0;
+            const SQLRETURN rc = SQLGetDiagRec(SQL_HANDLE_STMT, stmt, record, state, &nativeError, message,
+                                               SQLSMALLINT(sizeof message), &length);
+            if (!succeeded(rc))
+                return;
+            ++count;
+            const bool informational = state[0] == '0' && (state[1] == '1' || state[1] == '0');
+            if (!informational && firstError.isEmpty())
+                firstError = QString::fromUtf8(reinterpret_cast<const char*>(message)).trimmed();
+        }
+    }
+};
+
+} // namespace
+
+QString bracketQuoted(const QString& name) {
+    QString quoted = name;
+    quoted.replace(QLatin1Char(']'), QStringLiteral("]]"));
+    return QLatin1Char('[') + quoted + QLatin1Char(']');
+}
+
+QString apostropheQuoted(const QString& text) {
+    QString quoted = text;
+    quoted.replace(QLatin1Char('\''), QStringLiteral("''"));
+    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
+}
+
+OdbcEngine::OdbcEngine(OdbcOptions options)
+    : m_options(std::move(options)) {}
+
+OdbcEngine::~OdbcEngine() = default;
+
+QString OdbcEngine::connectString(const QString& database) const {
+    QString text = QStringLiteral("uid=Osk;pwd=kq7351;driver={") + m_options.driver +
+                   QStringLiteral("};Regional=Yes;server=") + m_options.serverName +
+                   QStringLiteral(";database=") + database + QLatin1Char(';');
+    // FreeTDS's own keys follow the documented part, which stays as it is. Microsoft's driver
+    // ignores them.
+    if (!m_options.tdsVersion.isEmpty())
+        text +=
+            QStringLiteral("TDS_Version=") + m_options.tdsVersion + QStringLiteral(";ClientCharset=UTF-8;");
+    return text;
+}
+
+bool OdbcEngine::isLocal(const QString& computerName) const {
+    const QString host = m_options.serverName.section(QLatin1Char('\\'), 0, 0);
+    for (const QString& local : {computerName, QStringLiteral("(local)"), QStringLiteral("localhost"),
+                                 QStringLiteral("."), QStringLiteral("127.0.0.1")}) {
+        if (!host.isEmpty() && host.compare(local, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
+Result<std::unique_ptr<OdbcConnection>> OdbcEngine::connect(const QString& database) const {
+    return OdbcConnection::open(m_environment, connectString(database), m_options.loginTimeoutSeconds);
+}
+
+Result<std::unique_ptr<OdbcStatement>> OdbcEngine::principalStatement() const {
+    // Used while closed, cnPrincipal answers with the reason its last open failed.
+    if (!m_principal)
+        return Result<std::unique_ptr<OdbcStatement>>::failure(
+            m_principalError.isEmpty() ? QStringLiteral("The connection to OskDB is not open.")
+                                       : m_principalError);
+    return OdbcStatement::allocate(*m_principal, kPrincipalQueryTimeout, m_options.statementListener);
+}
+
+Status OdbcEngine::openPrincipal() {
+    // A previous connection is released first; a failed open leaves none.
+    m_principal.reset();
+    m_principalError.clear();
+    auto opened = connect(kPrincipalDatabase);
+    if (!opened) {
+        m_principalError = opened.error();
+        return Status::failure(opened.error());
+    }
+    m_principal = std::move(opened).value();
+    if (m_options.principalSetup.isEmpty())
+        return {};
+    // The statement is freed before its connection may be.
+    Status done = [this] {
+        auto statement = principalStatement();
+        return statement ? (*statement)->executeDirect(m_options.principalSetup)
+                         : Status::failure(statement.error());
+    }();
+    if (!done) {
+        m_principal.reset();
+        m_principalError = done.error();
+    }
+    return done;
+}
+
+Result<QString> OdbcEngine::principalPropertyThirdColumn(const QString& key) {
+    auto statement = principalStatement();
+    if (!statement)
+        return Result<QString>::failure(statement.error());
+    OdbcStatement& st = **statement;
+    st.bindText(key);
+    if (Status done = st.executeDirect(QString::fromLatin1(odbc_sql::kReadPropertyRow)); !done)
+        return Result<QString>::failure(done.error());
+    const Result<int> columns = st.columnCount();
+    if (!columns)
+        return Result<QString>::failure(columns.error());
+    const Result<bool> row = st.fetch();
+    if (!row)
+        return Result<QString>::failure(row.error());
+    if (!*row)
+        return Result<QString>::failure(kNoCurrentRecord);
+    if (*columns < 3)
+        return Result<QString>::failure(QStringLiteral("The table OskVersion has no third column."));
+    return st.text(3);
+}
+
+Result<QStringList> OdbcEngine::listProductDatabases() {
+    using Names = Result<QStringList>;
+    auto connection = connect(kMasterDatabase);
+    if (!connection)
+        return Names::failure(connection.error());
+    auto statement = OdbcStatement::allocate(**connection, 0, m_options.statementListener);
+    if (!statement)
+        return Names::failure(statement.error());
+    OdbcStatement& st = **statement;
+    if (Status done = st.executeDirect(QString::fromLatin1(odbc_sql::kListDatabases)); !done)
+        return Names::failure(done.error());
+    QStringList names;
+    for (;;) {
+        const Result<bool> row = st.fetch();
+        if (!row)
+            return Names::failure(row.error());
+        if (!*row)
+            break;
+        const Result<QString> name = st.text(1);
+        if (!name)
+            return Names::failure(name.error());
+        names << *name;
+    }
+    return Names(std::move(names));
+}
+
+Result<PropertyValue> OdbcEngine::readProperty(const QString& database, const QString& key) {
+    using Read = Result<PropertyValue>;
+    auto connection = connect(database);
+    if (!connection)
+        return Read::failure(connection.error());
+    auto statement = OdbcStatement::allocate(**connection, 0, m_options.statementListener);
+    if (!statement)
+        return Read::failure(statement.error());
+    OdbcStatement& st = **statement;
+    st.bindText(key);
+    if (Status done = st.executeDirect(QString::fromLatin1(odbc_sql::kReadProperty)); !done)
+        return Read::failure(done.error());
+    const Result<bool> row = st.fetch();
+    if (!row)
+        return Read::failure(row.error());
+    if (!*row)
+        return Read(PropertyValue());
+    const Result<QString> value = st.text(1);
+    if (!value)
+        return Read::failure(value.error());
+    return Read(PropertyValue(*value));
+}
+
+Status OdbcEngine::updateProperty(const QString& database, const QString& key, const QString& value) {
+    auto connection = connect(database);
+    if (!connection)
+        return Status::failure(connection.error());
+    auto statement = OdbcStatement::allocate(**connection, 0, m_options.statementListener);
+    if (!statement)
+        return Status::failure(statement.error());
+    (*statement)->bindText(value);
+    (*statement)->bindText(key);
+    return (*statement)->executeDirect(QString::fromLatin1(odbc_sql::kUpdateProperty));
+}
+
+Status OdbcEngine::dropDatabase(const QString& database) {
+    auto statement = principalStatement();
+    if (!statement)
+        return Status::failure(statement.error());
+    return (*statement)->executeDirect(QStringLiteral("Drop DATABASE ") + bracketQuoted(database));
+}
+
+Status OdbcEngine::backupDatabase(const QString& database, const QString& outputFile) {
+    auto connection = connect(kMasterDatabase);
+    if (!connection)
+        return Status::failure(connection.error());
+    // BACKUP refuses to run inside a transaction.
+    const SQLRETURN autocommit = SQLSetConnectAttr((*connection)->handle(), SQL_ATTR_AUTOCOMMIT,
+                                                   reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+    if (!succeeded(autocommit))
+        return Status::failure(odbcDiagnostic(SQL_HANDLE_DBC, (*connection)->handle(),
+                                              QStringLiteral("Autocommit was refused.")));
+    auto statement = OdbcStatement::allocate(**connection, kBackupQueryTimeout, m_options.statementListener);
+    if (!statement)
+        return Status::failure(statement.error());
+    OdbcStatement& st = **statement;
+    const QString text = QStringLiteral("BACKUP DATABASE ") + bracketQuoted(database) +
+                         QStringLiteral("\r\nTO DISK = ") + apostropheQuoted(outputFile);
+    SQLRETURN rc = st.send(text);
+    // The server reports progress as one result after another; the backup completes only once all
+    // of them have been read. The return codes are not to be trusted here: the messages decide.
+    ServerMessages messages;
+    bool failedWithoutMessage = false;
+    for (int results = 0; rc != SQL_NO_DATA && rc != SQL_INVALID_HANDLE && results < kMaxBackupResults;
+         ++results) {
+        const int before = messages.count;
+        messages.collect(st.handle());
+        if (rc == SQL_ERROR && messages.count == before) {
+            failedWithoutMessage = true;
+            break;
+        }
+        rc = SQLMoreResults(st.handle());
+    }
+    if (!messages.firstError.isEmpty())
+        return Status::failure(messages.firstError);
+    if (failedWithoutMessage)
+        return Status::failure(QStringLiteral("The backup failed without a message from the server."));
+    return {};
+}
+
+Result<std::unique_ptr<ComponentWriter>> OdbcEngine::openComponentWriter(const QString& database) {
+    using Opened = Result<std::unique_ptr<ComponentWriter>>;
+    auto connection = connect(database);
+    if (!connection)
+        return Opened::failure(connection.error());
+    PieceMethod method = m_options.pieceMethod;
+    if (method == PieceMethod::Automatic)
+        method = (*connection)->dbmsName().contains(QStringLiteral("SQL Server"), Qt::CaseInsensitive)
+                     ? PieceMethod::UpdateText
+                     : PieceMethod::DataAtExecution;
+    return Opened(std::make_unique<OdbcComponentWriter>(std::move(connection).value(), method,
+                                                        m_options.statementListener));
+}
+
+} // namespace osk

@@ -1,0 +1,85 @@
+#pragma once
+
+#include "database/engine.h"
+#include "database/odbc_connection.h"
+
+#include <QString>
+#include <memory>
+
+namespace osk {
+
+// How a component's content is appended to FileObject, one piece at a time.
+enum class PieceMethod {
+    // UPDATETEXT on SQL Server, data at execution on any other driver.
+    Automatic,
+    // One "UPDATETEXT ... @ptr NULL 0 <piece>" per piece on the image column: SQL Server receives
+    // each piece as it is read, so the client's memory stays flat whatever the file's size.
+    UpdateText,
+    // One update whose parameter is sent with SQLPutData; the driver may gather the whole value
+    // before sending it (FreeTDS does), so this is for drivers that are not SQL Server.
+    DataAtExecution,
+};
+
+struct OdbcOptions {
+    // The "server" of the connect string: host, or host\instance.
+    QString serverName;
+    // The driver name of the connect string.
+    QString driver = QStringLiteral("SQL Server");
+    // Appended to the connect string for FreeTDS, which otherwise negotiates a version and can hang
+    // for minutes in its fall-back; 7.1 is what SQL Server 2000 speaks. Empty: nothing appended.
+    QString tdsVersion = QStringLiteral("7.1");
+    int loginTimeoutSeconds = 5;
+    // Run once on cnPrincipal when it opens; empty for a driver that is not SQL Server.
+    QString principalSetup = QStringLiteral("SET ANSI_DEFAULTS ON");
+    PieceMethod pieceMethod = PieceMethod::Automatic;
+    StatementListener statementListener;
+};
+
+// SQL Server through ODBC: every connection uses the connect string
+// "uid=Osk;pwd=kq7351;driver={<driver>};Regional=Yes;server=<server>;database=<db>;". cnPrincipal
+// (OskDB) stays open from openPrincipal() on; the list, the property work and the client
+// distribution open a connection for the operation and close it after. backupDatabase() may run on
+// another thread: it uses a connection of its own and touches nothing else of the engine.
+class OdbcEngine final : public Engine {
+public:
+    static constexpr int kPrincipalQueryTimeout = 30;
+    static constexpr int kBackupQueryTimeout = 1000;
+
+    explicit OdbcEngine(OdbcOptions options);
+    ~OdbcEngine() override;
+    OdbcEngine(const OdbcEngine&) = delete;
+    OdbcEngine& operator=(const OdbcEngine&) = delete;
+
+    const OdbcOptions& options() const { return m_options; }
+    QString connectString(const QString& database) const;
+
+    QString serverDisplayName() const override { return m_options.serverName; }
+    bool isLocal(const QString& computerName) const override;
+
+    Status openPrincipal() override;
+    bool isPrincipalOpen() const override { return m_principal != nullptr; }
+    Result<QString> principalPropertyThirdColumn(const QString& key) override;
+
+    Result<QStringList> listProductDatabases() override;
+    Result<PropertyValue> readProperty(const QString& database, const QString& key) override;
+    Status updateProperty(const QString& database, const QString& key, const QString& value) override;
+    Status dropDatabase(const QString& database) override;
+    Status backupDatabase(const QString& database, const QString& outputFile) override;
+    Result<std::unique_ptr<ComponentWriter>> openComponentWriter(const QString& database) override;
+
+private:
+    Result<std::unique_ptr<OdbcConnection>> connect(const QString& database) const;
+    Result<std::unique_ptr<OdbcStatement>> principalStatement() const;
+
+    OdbcOptions m_options;
+    OdbcEnvironment m_environment;
+    std::unique_ptr<OdbcConnection> m_principal;
+    QString m_principalError; // why the last openPrincipal() failed
+};
+
+// "[name]" with every "]" doubled, for names that cannot be bound (DROP, BACKUP).
+QString bracketQuoted(const QString& name);
+// "'text'" with every apostrophe doubled.
+QString apostropheQuoted(const QString& text);
+
+} // namespace osk
