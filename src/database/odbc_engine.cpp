@@ -21,32 +21,36 @@ bool succeeded(SQLRETURN rc) {
     return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
 }
 
-// The server's messages after a statement: informational ones (SQLSTATE class 01, such as
-// "Processed 184 pages ..." or "BACKUP DATABASE successfully processed ...") and errors. The first
-// error's text is the failure's description.
-struct ServerMessages {
-    QString firstError;
-    int count = 0;
-
-    void collect(SQLHSTMT stmt) {
-        for (SQLSMALLINT record = 1;; ++record) {
-            SQLCHAR state[6] = {};
-            SQLINTEGER nativeError = 0;
-            SQLCHAR message[2048] = {};
-            SQLSMALLINT length = 0;
-            const SQLRETURN rc = SQLGetDiagRec(SQL_HANDLE_STMT, stmt, record, state, &nativeError, message,
-                                               SQLSMALLINT(sizeof message), &length);
-            if (!succeeded(rc))
-                return;
-            ++count;
-            const bool informational = state[0] == '0' && (state[1] == '1' || state[1] == '0');
-            if (!informational && firstError.isEmpty())
-                firstError = QString::fromUtf8(reinterpret_cast<const char*>(message)).trimmed();
-        }
+// Appends the diagnostic records of the statement's current result.
+void collectMessages(SQLHSTMT stmt, QList<ServerMessage>& messages) {
+    for (SQLSMALLINT record = 1;; ++record) {
+        SQLCHAR state[6] = {};
+        SQLINTEGER nativeError = 0;
+        SQLCHAR message[2048] = {};
+        SQLSMALLINT length = 0;
+        const SQLRETURN rc = SQLGetDiagRec(SQL_HANDLE_STMT, stmt, record, state, &nativeError, message,
+                                           SQLSMALLINT(sizeof message), &length);
+        if (!succeeded(rc))
+            return;
+        messages.append({QString::fromLatin1(reinterpret_cast<const char*>(state)),
+                         QString::fromUtf8(reinterpret_cast<const char*>(message)).trimmed()});
     }
-};
+}
 
 } // namespace
+
+Status judgeByMessages(const QList<ServerMessage>& messages, bool failedWithoutMessage) {
+    for (const ServerMessage& message : messages) {
+        // Class 00 is success, class 01 a warning or the server's informational text.
+        const bool informational =
+            message.state.startsWith(QLatin1String("00")) || message.state.startsWith(QLatin1String("01"));
+        if (!informational)
+            return Status::failure(message.text.isEmpty() ? message.state : message.text);
+    }
+    if (failedWithoutMessage)
+        return Status::failure(QStringLiteral("The statement failed without a message from the server."));
+    return {};
+}
 
 QString bracketQuoted(const QString& name) {
     QString quoted = name;
@@ -233,23 +237,19 @@ Status OdbcEngine::backupDatabase(const QString& database, const QString& output
     SQLRETURN rc = st.send(text);
     // The server reports progress as one result after another; the backup completes only once all
     // of them have been read. The return codes are not to be trusted here: the messages decide.
-    ServerMessages messages;
+    QList<ServerMessage> messages;
     bool failedWithoutMessage = false;
     for (int results = 0; rc != SQL_NO_DATA && rc != SQL_INVALID_HANDLE && results < kMaxBackupResults;
          ++results) {
-        const int before = messages.count;
-        messages.collect(st.handle());
-        if (rc == SQL_ERROR && messages.count == before) {
+        const qsizetype before = messages.size();
+        collectMessages(st.handle(), messages);
+        if (rc == SQL_ERROR && messages.size() == before) {
             failedWithoutMessage = true;
             break;
         }
         rc = SQLMoreResults(st.handle());
     }
-    if (!messages.firstError.isEmpty())
-        return Status::failure(messages.firstError);
-    if (failedWithoutMessage)
-        return Status::failure(QStringLiteral("The backup failed without a message from the server."));
-    return {};
+    return judgeByMessages(messages, failedWithoutMessage || rc == SQL_INVALID_HANDLE);
 }
 
 Result<std::unique_ptr<ComponentWriter>> OdbcEngine::openComponentWriter(const QString& database) {

@@ -3,6 +3,7 @@
 #include "database/engine.h"
 #include "database/odbc_connection.h"
 
+#include <QList>
 #include <QString>
 #include <memory>
 
@@ -76,6 +77,18 @@ private:
     std::unique_ptr<OdbcConnection> m_principal;
     QString m_principalError; // why the last openPrincipal() failed
 };
+
+// One diagnostic record the server sent with a statement's results.
+struct ServerMessage {
+    QString state; // SQLSTATE, five characters
+    QString text;
+};
+
+// A statement whose driver's return codes cannot be trusted (BACKUP through FreeTDS), judged by
+// what the server said: it failed when a message is an error (any SQLSTATE class but 00 and 01),
+// with the first error's text as the description, or when the driver failed and the server said
+// nothing.
+Status judgeByMessages(const QList<ServerMessage>& messages, bool failedWithoutMessage);
 
 // "[name]" with every "]" doubled, for names that cannot be bound (DROP, BACKUP).
 QString bracketQuoted(const QString& name);

@@ -87,6 +87,8 @@ private slots:
     void databaseList();
     void propertiesAreBoundNotPasted();
     void dropAndBackupTexts();
+    void backupJudgedByServerMessages_data();
+    void backupJudgedByServerMessages();
     void componentsStoredByteForByte_data();
     void componentsStoredByteForByte();
     void componentRowsReplaced();
@@ -369,6 +371,48 @@ void TestOdbcEngine::dropAndBackupTexts() {
     QCOMPARE(m_sent,
              QStringList{QStringLiteral("BACKUP DATABASE [osk'demo]\r\nTO DISK = 'C:\\Copias\\it''s.bak'")});
     QVERIFY(QFile::exists(dbFile(QStringLiteral("oskdemo"))));
+}
+
+using Messages = QList<ServerMessage>;
+
+void TestOdbcEngine::backupJudgedByServerMessages_data() {
+    QTest::addColumn<Messages>("messages");
+    QTest::addColumn<bool>("driverFailedSilently");
+    QTest::addColumn<QString>("error"); // empty: success
+
+    const ServerMessage processed{
+        QStringLiteral("01000"),
+        QStringLiteral("[FreeTDS][SQL Server]Processed 184 pages for database 'oskdemo'.")};
+    const ServerMessage done{
+        QStringLiteral("01000"),
+        QStringLiteral("[FreeTDS][SQL Server]BACKUP DATABASE successfully processed 185 pages.")};
+    const ServerMessage device{QStringLiteral("42000"),
+                               QStringLiteral("[FreeTDS][SQL Server]Cannot open backup device 'X:\\a.bak'.")};
+    const ServerMessage abnormal{
+        QStringLiteral("42000"),
+        QStringLiteral("[FreeTDS][SQL Server]BACKUP DATABASE is terminating abnormally.")};
+
+    QTest::newRow("progress and success") << Messages{processed, done} << false << QString();
+    QTest::newRow("first error is the description")
+        << Messages{processed, device, abnormal} << false << device.text;
+    QTest::newRow("error after success messages") << Messages{done, abnormal} << false << abnormal.text;
+    QTest::newRow("driver failed, server silent")
+        << Messages{} << true << QStringLiteral("The statement failed without a message from the server.");
+    QTest::newRow("messages, then a result the driver failed on silently")
+        << Messages{processed} << true
+        << QStringLiteral("The statement failed without a message from the server.");
+    QTest::newRow("nothing at all") << Messages{} << false << QString();
+    QTest::newRow("error without text")
+        << Messages{{QStringLiteral("HYT00"), QString()}} << false << QStringLiteral("HYT00");
+}
+
+void TestOdbcEngine::backupJudgedByServerMessages() {
+    QFETCH(Messages, messages);
+    QFETCH(bool, driverFailedSilently);
+    QFETCH(QString, error);
+    const Status judged = judgeByMessages(messages, driverFailedSilently);
+    QCOMPARE(judged.ok(), error.isEmpty());
+    QCOMPARE(judged.error(), error);
 }
 
 void TestOdbcEngine::componentsStoredByteForByte_data() {
