@@ -50,6 +50,7 @@ ServerCore::ServerCore(QString programFolder, std::unique_ptr<Engine> engine, co
     , m_admin(*m_engine, m_log, op, m_databases)
     , m_session(clock, m_log, readMaxUsers(m_settingsFile))
     , m_backups(*m_engine, m_log, clock, m_waitDialog)
+    , m_modules(m_programFolder, computerName(), op, m_launcher)
     , m_caption(kCaptionStopped) {
     // A precise timer keeps the interval just under a minute, so that no minute goes without a tick.
     m_tmrBackup.setTimerType(Qt::PreciseTimer);
@@ -169,6 +170,19 @@ void ServerCore::reloadSchedules() {
     const bool serverIsLocal = m_engine->isLocal(m_settings.computerName) ||
                                isLocalSqlServerName(m_settings.sqlServerName, m_settings.computerName);
     m_backups.load(m_settingsFile, serverIsLocal, m_operator);
+}
+
+bool ServerCore::deleteDatabase(const QString& database) {
+    return m_admin.mnuDBDelete(database, m_settings.port, m_settings.computerName);
+}
+
+void ServerCore::updateClients(const QString& database) {
+    ClientDistribution distribution(m_programFolder, *m_engine, m_operator, *m_progress);
+    const QString failure = distribution.ActualizaClientes(database);
+    m_log.AddLog(failure.isEmpty() ? QStringLiteral("Datos actualizados correctamente") : failure,
+                 LogKind::Done);
+    // Refreshed only: the server data is not written again.
+    m_admin.CargaBasesDatos(0, m_settings.computerName);
 }
 
 void ServerCore::updateDatabases() {

@@ -6,7 +6,9 @@
 #include "common/result.h"
 #include "config/main_settings.h"
 #include "config/profile_file.h"
+#include "database/client_distribution.h"
 #include "database/database_admin.h"
+#include "database/external_modules.h"
 #include "eventlog/event_log.h"
 #include "session/session_server.h"
 
@@ -71,6 +73,15 @@ public:
     void stopService();
     // mnuDBActualizar.
     void updateDatabases();
+    // mnuDBDelete on a row of lstDB: true when the database was dropped.
+    bool deleteDatabase(const QString& database);
+    // mnuDBExeUpdate on a row of lstDB.
+    void updateClients(const QString& database);
+    // mnuDBBackup, mnuDBSecurity, mnuSecurity, mnuDBDownload, mnuDBUpload.
+    ExternalModules& modules() { return m_modules; }
+    // The console's progress window for updateClients; none by default.
+    void setProgressView(ProgressView& view) { m_progress = &view; }
+
     // mnuSaveLog, and the save at the end of the program.
     Status saveLog() { return m_log.save(); }
 
@@ -105,7 +116,11 @@ private:
     CommandStates m_commands;
     QTimer m_tmrBackup;
     HeadlessWaitDialog m_waitDialog;
+    NoProgressView m_noProgress;
+    ProgressView* m_progress = &m_noProgress;
+    ProcessLauncher m_launcher;
     BackupScheduler m_backups;
+    ExternalModules m_modules;
     QString m_caption;
     TrayImage m_trayImage = TrayImage::Stop;
     QString m_localAddress;

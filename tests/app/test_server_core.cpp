@@ -1,5 +1,7 @@
 #include "app/server_core.h"
 #include "common/operator.h"
+#include "database/client_distribution.h"
+#include "database/embedded_engine.h"
 #include "database/engine.h"
 #include "support/fake_clock.h"
 #include "support/scripted_operator.h"
@@ -9,11 +11,15 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
+#include <map>
 #include <memory>
+#include <optional>
+#include <sqlite3.h>
 
 using namespace osk;
 using osk::test::FakeClock;
@@ -91,6 +97,8 @@ private slots:
     void maxUsersFallsBackTo255();
     void sqlServerOnAnotherComputer_data();
     void sqlServerOnAnotherComputer();
+    void databaseCommandsOnTheEmbeddedEngine();
+    void clientDistributionStoresEveryFileByteForByte();
 };
 
 void TestServerCore::startAndStopSetCommandsCaptionTrayAndLog() {
@@ -371,6 +379,99 @@ void TestServerCore::sqlServerOnAnotherComputer() {
     QVERIFY(f.linesSince(logged).isEmpty());
     QCOMPARE(f.op.messages.size(), size_t(1));
     QVERIFY(f.op.messages[0].text.endsWith(opened.error()));
+}
+
+// A new user's first steps: a product database beside OskDB, listed, then dropped.
+void TestServerCore::databaseCommandsOnTheEmbeddedEngine() {
+    Fixture f;
+    QVERIFY(f.writeSettings(portSettings(f.port)));
+    ServerCore& core = f.make();
+    QVERIFY(core.AbreConexion().ok());
+    QVERIFY(EmbeddedEngine(f.folder.file(QStringLiteral("Data")))
+                .createProductDatabase(QStringLiteral("oskdemo"))
+                .ok());
+    core.load();
+    QCOMPARE(core.lstDB().rowCount(), 2);
+
+    QVERIFY(!core.deleteDatabase(QStringLiteral("OskDB")));
+    f.op.questionAnswers = {true};
+    QVERIFY(core.deleteDatabase(QStringLiteral("oskdemo")));
+    QCOMPARE(core.lstDB().rowCount(), 1);
+    QCOMPARE(core.lstDB().rows().front().name, QStringLiteral("OskDB"));
+    QVERIFY(!QFile::exists(f.folder.file(QStringLiteral("Data/oskdemo.db"))));
+}
+
+namespace {
+// FileObject of the row with that file name, read straight from the database file; a null
+// QByteArray for SQL NULL.
+std::optional<QByteArray> storedComponent(const QString& databasePath, const QString& fileName, int* id) {
+    sqlite3* db = nullptr;
+    std::optional<QByteArray> result;
+    if (sqlite3_open_v2(databasePath.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        sqlite3_prepare_v2(db, "SELECT IdNumero, FileObject FROM oskComponents WHERE FileName=?", -1,
+                           &statement, nullptr);
+        const QByteArray name = fileName.toUtf8();
+        sqlite3_bind_text(statement, 1, name.constData(), int(name.size()), SQLITE_TRANSIENT);
+        if (sqlite3_step(statement) == SQLITE_ROW) {
+            *id = sqlite3_column_int(statement, 0);
+            const void* blob = sqlite3_column_blob(statement, 1);
+            result = blob ? QByteArray(static_cast<const char*>(blob), sqlite3_column_bytes(statement, 1))
+                          : QByteArray();
+        }
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return result;
+}
+} // namespace
+
+void TestServerCore::clientDistributionStoresEveryFileByteForByte() {
+    Fixture f;
+    QVERIFY(f.writeSettings(portSettings(f.port)));
+    ServerCore& core = f.make();
+    QVERIFY(core.AbreConexion().ok());
+    QVERIFY(EmbeddedEngine(f.folder.file(QStringLiteral("Data")))
+                .createProductDatabase(QStringLiteral("oskdemo"))
+                .ok());
+    core.load();
+
+    QDir(f.folder.path()).mkpath(QStringLiteral("ClientUpdate"));
+    const qint64 piece = ClientDistribution::kPieceSize;
+    const std::vector<std::pair<QString, qint64>> files = {{QStringLiteral("Osk2.exe"), 3 * piece + 1},
+                                                           {QStringLiteral("exacto.dll"), 2 * piece},
+                                                           {QStringLiteral("vacio.dat"), 0},
+                                                           {QStringLiteral("l'apostrofo.txt"), 10}};
+    std::map<QString, QByteArray> contents;
+    for (const auto& [name, size] : files) {
+        QByteArray bytes(size, Qt::Uninitialized);
+        for (qint64 i = 0; i < size; ++i)
+            bytes[i] = char((i * 31 + size) % 251);
+        contents[name] = bytes;
+        QVERIFY(writeFileBytes(f.folder.file(QStringLiteral("ClientUpdate/") + name), bytes));
+    }
+
+    const QString database = f.folder.file(QStringLiteral("Data/oskdemo.db"));
+    for (int run = 1; run <= 2; ++run) {
+        const size_t before = core.eventLog().entries().size();
+        core.updateClients(QStringLiteral("oskdemo"));
+        QCOMPARE(f.linesSince(before),
+                 QStringList({line("Datos actualizados correctamente", LogKind::Done)}));
+        QSet<int> ids;
+        for (const auto& [name, bytes] : contents) {
+            int id = 0;
+            const std::optional<QByteArray> stored = storedComponent(database, name, &id);
+            QVERIFY2(stored.has_value(), qPrintable(name));
+            QCOMPARE(stored->isNull(), bytes.isEmpty());
+            QCOMPARE(*stored, bytes);
+            ids.insert(id);
+        }
+        QCOMPARE(ids, QSet<int>({1, 2, 3, 4})); // numbered again from 1, one row each
+    }
+    const auto revision = EmbeddedEngine(f.folder.file(QStringLiteral("Data")))
+                              .readProperty(QStringLiteral("oskdemo"), QStringLiteral("AppEXERevision"));
+    QVERIFY(revision.ok() && revision->has_value() && !(*revision)->isEmpty());
+    QVERIFY(f.op.messages.empty());
 }
 
 QTEST_GUILESS_MAIN(TestServerCore)
