@@ -114,14 +114,16 @@ Status OdbcEngine::openPrincipal() {
         return Status::failure(opened.error());
     }
     m_principal = std::move(opened).value();
-    if (m_options.principalSetup.isEmpty())
-        return {};
-    // The statement is freed before its connection may be.
-    Status done = [this] {
-        auto statement = principalStatement();
-        return statement ? (*statement)->executeDirect(m_options.principalSetup)
-                         : Status::failure(statement.error());
-    }();
+    Status done;
+    for (const QString& setup : m_options.principalSetup) {
+        // The statement is freed before its connection may be.
+        done = [&] {
+            auto statement = principalStatement();
+            return statement ? (*statement)->executeDirect(setup) : Status::failure(statement.error());
+        }();
+        if (!done)
+            break;
+    }
     if (!done) {
         m_principal.reset();
         m_principalError = done.error();

@@ -5,6 +5,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <memory>
 
 namespace osk {
@@ -30,8 +31,13 @@ struct OdbcOptions {
     // for minutes in its fall-back; 7.1 is what SQL Server 2000 speaks. Empty: nothing appended.
     QString tdsVersion = QStringLiteral("7.1");
     int loginTimeoutSeconds = 5;
-    // Run once on cnPrincipal when it opens; empty for a driver that is not SQL Server.
-    QString principalSetup = QStringLiteral("SET ANSI_DEFAULTS ON");
+    // Run in order on cnPrincipal when it opens; empty for a driver that is not SQL Server.
+    // ANSI_DEFAULTS also turns IMPLICIT_TRANSACTIONS on, behind the driver's back: every SELECT
+    // would then open a transaction that nothing commits, and DROP DATABASE (which refuses to run
+    // inside one) would fail on this connection. The second statement puts autocommit back and
+    // keeps the other ANSI settings.
+    QStringList principalSetup{QStringLiteral("SET ANSI_DEFAULTS ON"),
+                               QStringLiteral("SET IMPLICIT_TRANSACTIONS OFF")};
     PieceMethod pieceMethod = PieceMethod::Automatic;
     StatementListener statementListener;
 };

@@ -230,7 +230,8 @@ void TestOdbcEngine::settingsChooseDriverAndTimeouts() {
     QCOMPARE(odbc->options().driver, driver);
     QCOMPARE(odbc->options().tdsVersion, tdsVersion);
     QCOMPARE(odbc->options().loginTimeoutSeconds, loginTimeout);
-    QCOMPARE(odbc->options().principalSetup, QStringLiteral("SET ANSI_DEFAULTS ON"));
+    QCOMPARE(odbc->options().principalSetup, (QStringList{QStringLiteral("SET ANSI_DEFAULTS ON"),
+                                                          QStringLiteral("SET IMPLICIT_TRANSACTIONS OFF")}));
 }
 
 void TestOdbcEngine::principalSessionAndThirdColumn() {
@@ -271,6 +272,17 @@ void TestOdbcEngine::principalFailuresLeaveItClosed() {
     QVERIFY2(opened.error().contains(QStringLiteral("SET")), qPrintable(opened.error()));
     QCOMPARE(m_sent, QStringList{QStringLiteral("SET ANSI_DEFAULTS ON")});
     QVERIFY(!engine.isPrincipalOpen());
+
+    // The session statements run in order; the first refused one closes the connection again.
+    OdbcOptions partly = sqliteOptions();
+    partly.principalSetup =
+        QStringList{QStringLiteral("PRAGMA foreign_keys=ON"), QStringLiteral("SET IMPLICIT_TRANSACTIONS OFF"),
+                    QStringLiteral("PRAGMA x")};
+    m_sent.clear();
+    OdbcEngine halfway(partly);
+    QVERIFY(!halfway.openPrincipal().ok());
+    QVERIFY(!halfway.isPrincipalOpen());
+    QCOMPARE(m_sent, partly.principalSetup.first(2));
 
     // Used while closed, it answers with the reason of the failed open and sends nothing.
     m_sent.clear();
