@@ -299,6 +299,16 @@ done
 elapsed=$(($(date +%s) - started))
 log "measured in $elapsed s"
 
+# Client distribution into the embedded engine beside a plain copy of the same files.
+distribution_runs=()
+if [[ -x $build_dir/bench/osk_distribution_bench ]]; then
+    for ((run = 1; run <= 3; run++)); do
+        log "distribution run $run/3"
+        distribution_runs+=("$("${pin_server[@]}" "$build_dir/bench/osk_distribution_bench" --megabytes 200 --files 4)")
+    done
+fi
+field() { sed -E "s/.*$1=([^ ]+).*/\1/" <<<"$2"; }
+
 # ---- arithmetic on the collected numbers ----
 
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
@@ -446,6 +456,23 @@ report=$work/PERFORMANCE.md
         echo "| $p | ${R[osk,rss_start,$p]} | ${R[osk,rss_hold,$p]} | ${R[osk,kib_per_session,$p]} | ${R[baseline,rss_start,$p]} | ${R[baseline,rss_hold,$p]} | ${R[baseline,kib_per_session,$p]} |"
     done
     echo
+    if ((${#distribution_runs[@]})); then
+        echo "## Client distribution"
+        echo
+        echo "\`bench/osk_distribution_bench\`: four files of 50 MiB (200 MiB, the first named Osk2.exe) stored into a"
+        echo "new embedded product database by the client distribution, beside a plain copy of the same files"
+        echo "(read and written in 16384-byte pieces, no sync) in the same run. Peak resident memory (VmHWM) of"
+        echo "the process after each step shows whether a file is ever held whole. Goal: at least half the copy's speed."
+        echo
+        echo "| run | copy MiB/s | distribution MiB/s | ratio | peak KiB before | after copy | after distribution |"
+        echo "|---|---|---|---|---|---|---|"
+        run=0
+        for line in "${distribution_runs[@]}"; do
+            run=$((run + 1))
+            echo "| $run | $(field copy_mib_per_s "$line") | $(field store_mib_per_s "$line") | $(field ratio "$line")× | $(field peak_rss_kib_start "$line") | $(field peak_rss_kib_after_copy "$line") | $(field peak_rss_kib_after_store "$line") |"
+        done
+        echo
+    fi
     echo "## Raw results"
     echo
     echo '```'
