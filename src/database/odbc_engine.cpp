@@ -4,6 +4,9 @@
 #include "database/odbc_sql.h"
 #include "database/record_errors.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <sqlext.h>
 
 namespace osk {
@@ -221,6 +224,12 @@ Status OdbcEngine::dropDatabase(const QString& database) {
 }
 
 Status OdbcEngine::backupDatabase(const QString& database, const QString& outputFile) {
+    // BACKUP adds a backup set to an existing file; the old file goes first so that the new set is
+    // the only one. Backups are scheduled only when SQL Server runs on this computer, so the path
+    // the server writes is a path of this disk.
+    if (QFileInfo::exists(outputFile) && !QFile::remove(outputFile))
+        return Status::failure(QStringLiteral("Cannot delete the old backup file ") +
+                               QDir::toNativeSeparators(outputFile));
     auto connection = connect(kMasterDatabase);
     if (!connection)
         return Status::failure(connection.error());

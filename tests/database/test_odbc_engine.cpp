@@ -375,6 +375,15 @@ void TestOdbcEngine::dropAndBackupTexts() {
     QVERIFY(!dropped.error().isEmpty());
     QCOMPARE(m_sent, QStringList{QStringLiteral("Drop DATABASE [osk]]demo]")});
 
+    // The old backup file goes before the statement is sent.
+    const QString oldBackup = dbFile(QStringLiteral("old.bak"));
+    QVERIFY(writeFileBytes(oldBackup, "an older backup set"));
+    m_sent.clear();
+    QVERIFY(!engine.backupDatabase(QStringLiteral("oskdemo"), oldBackup).ok());
+    QVERIFY(!QFile::exists(oldBackup));
+    QCOMPARE(m_sent, QStringList{QStringLiteral("BACKUP DATABASE [oskdemo]\r\nTO DISK = '") + oldBackup +
+                                 QLatin1Char('\'')});
+
     m_sent.clear();
     const Status backedUp =
         engine.backupDatabase(QStringLiteral("osk'demo"), QStringLiteral("C:\\Copias\\it's.bak"));
