@@ -350,6 +350,11 @@ void TestOdbcEngine::propertiesAreBoundNotPasted() {
     QCOMPARE(m_sent.last(), QStringLiteral("Select PropertyValue From OskVersion where Property=?"));
     QVERIFY(m_sent.contains(QStringLiteral("Update OskVersion Set PropertyValue=? Where Property=?")));
 
+    // A value longer than one read of the driver comes back whole, characters beyond ASCII included.
+    const QString longValue = QString(QStringLiteral("ñandú-€-")).repeated(900);
+    QVERIFY(engine.updateProperty(oskdemo, QStringLiteral("AppEXERevision"), longValue).ok());
+    QCOMPARE(engine.readProperty(oskdemo, QStringLiteral("AppEXERevision"))->value(), longValue);
+
     // A database without the property table.
     const Result<PropertyValue> noTable =
         engine.readProperty(QStringLiteral("Master"), QStringLiteral("AppVersion"));
