@@ -84,14 +84,11 @@ QString OdbcEngine::connectString(const QString& database) const {
     return text;
 }
 
+// The documented rule, exactly: the server's name is this computer's name, in any case. "(local)"
+// and the like do not count here, so the disk-bound commands stay off for them.
 bool OdbcEngine::isLocal(const QString& computerName) const {
-    const QString host = m_options.serverName.section(QLatin1Char('\\'), 0, 0);
-    for (const QString& local : {computerName, QStringLiteral("(local)"), QStringLiteral("localhost"),
-                                 QStringLiteral("."), QStringLiteral("127.0.0.1")}) {
-        if (!host.isEmpty() && host.compare(local, Qt::CaseInsensitive) == 0)
-            return true;
-    }
-    return false;
+    return !m_options.serverName.isEmpty() &&
+           m_options.serverName.compare(computerName, Qt::CaseInsensitive) == 0;
 }
 
 Result<std::unique_ptr<OdbcConnection>> OdbcEngine::connect(const QString& database) const {
