@@ -53,6 +53,9 @@ int HeadlessRunner::run() {
     SystemClock clock;
     ConsoleOperator console;
     ServerCore core(QDir(m_programFolder).absolutePath(), clock, console);
+    // What the core logged while it was being built (the recovery of an earlier run's lines).
+    for (const LogEntry& entry : core.eventLog().entries())
+        printLine(stdout, entry.text);
     QObject::connect(&core.eventLog(), &EventLog::entryAdded,
                      [](const LogEntry& entry) { printLine(stdout, entry.text); });
 
@@ -72,7 +75,7 @@ int HeadlessRunner::run() {
         core.stopService();
     }
 
-    if (!core.saveLog())
+    if (!core.saveLogAtExit())
         exitCode = kExitFailure;
     return exitCode;
 }

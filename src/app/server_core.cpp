@@ -52,6 +52,8 @@ ServerCore::ServerCore(QString programFolder, std::unique_ptr<Engine> engine, co
     , m_backups(*m_engine, m_log, clock, m_waitDialog)
     , m_modules(m_programFolder, computerName(), op, m_launcher)
     , m_caption(kCaptionStopped) {
+    // Before anything is logged, so that an earlier run's unsaved lines come first.
+    m_log.openJournal();
     // A precise timer keeps the interval just under a minute, so that no minute goes without a tick.
     m_tmrBackup.setTimerType(Qt::PreciseTimer);
     m_tmrBackup.setInterval(kBackupCheckIntervalMs);

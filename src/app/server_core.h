@@ -82,8 +82,10 @@ public:
     // The console's progress window for updateClients; none by default.
     void setProgressView(ProgressView& view) { m_progress = &view; }
 
-    // mnuSaveLog, and the save at the end of the program.
+    // mnuSaveLog.
     Status saveLog() { return m_log.save(); }
+    // The save at the end of the program, after which the run counts as ended cleanly.
+    Status saveLogAtExit() { return m_log.saveAtExit(); }
 
     QString caption() const { return m_caption; }
     TrayImage trayImage() const { return m_trayImage; }

@@ -124,6 +124,7 @@ private slots:
     void secondCopyOnSameFolderIsRefused();
     void portTakenByAnotherListener();
     void unwritableLogFailsTheExit();
+    void killedServerLosesNoLine();
     void freshFolderGetsDefaultSettings();
     void createdDatabaseIsListedAndGetsTheServerData();
 };
@@ -334,6 +335,65 @@ void TestOskServerd::unwritableLogFailsTheExit() {
              daemon.err.constData());
     QVERIFY(daemon.out.contains("Servidor inactivo."));
     QCOMPARE(readFileBytes(folder.file(QStringLiteral("Log"))), QByteArray("not a folder"));
+}
+
+// A kill leaves no chance to save: the next start in the same folder puts every line of the killed
+// run into the day's file, as a block of its own, and says so.
+void TestOskServerd::killedServerLosesNoLine() {
+    TempProgramFolder folder;
+    const quint16 port = freePort();
+    QVERIFY(port != 0);
+    QVERIFY(writeFileBytes(folder.file(QStringLiteral("OskServer.INI")), portSettings(port)));
+
+    const QDate startDate = QDate::currentDate();
+    QByteArray killedOut;
+    {
+        Daemon daemon;
+        QVERIFY(daemon.start({QStringLiteral("--home"), folder.path()}));
+        QVERIFY2(daemon.waitForOutput(kListening), daemon.err.constData());
+        Client alicia;
+        Client bruno;
+        for (auto [client, name] :
+             {std::pair{&alicia, QByteArray("alicia")}, std::pair{&bruno, QByteArray("bruno")}}) {
+            QVERIFY(client->connectTo(port));
+            QVERIFY(client->expect("CONNECTED"));
+            QVERIFY(client->send("SESION-" + name));
+            QVERIFY(daemon.waitForOutput("para [SESION-" + name + "] completado."));
+            QVERIFY(client->send("USER=" + name));
+            QVERIFY(client->expect("USER_OK"));
+            QVERIFY(daemon.waitForOutput("Validado usuario [" + name + "] en [SESION-" + name + "]."));
+        }
+        daemon.process.kill();
+        QVERIFY(daemon.waitForFinished());
+        QCOMPARE(daemon.process.exitStatus(), QProcess::CrashExit);
+        killedOut = daemon.out;
+    }
+    QList<QByteArray> killedLines;
+    for (const QByteArray& line : killedOut.split('\n')) {
+        if (!line.isEmpty())
+            killedLines << QString::fromUtf8(line).toLatin1();
+    }
+    QVERIFY(killedLines.size() >= 8);
+
+    Daemon daemon;
+    QVERIFY(daemon.start({QStringLiteral("--home"), folder.path()}));
+    QVERIFY2(daemon.waitForOutput(kListening), daemon.err.constData());
+    const QByteArray recovered = "Se han recuperado " + QByteArray::number(killedLines.size()) +
+                                 " l\xC3\xADneas del registro de una ejecuci\xC3\xB3n anterior.";
+    QVERIFY2(daemon.out.contains(recovered), daemon.out.constData());
+    QVERIFY(daemon.terminate());
+    QVERIFY(daemon.waitForFinished());
+    QCOMPARE(daemon.process.exitCode(), 0);
+
+    QByteArray files = readFileBytes(folder.file(logName(startDate)));
+    if (const QDate today = QDate::currentDate(); today != startDate)
+        files += readFileBytes(folder.file(logName(today)));
+    const QByteArray marker = startDate.toString(QStringLiteral("dd/MM/yyyy")).toLatin1();
+    QVERIFY2(files.startsWith("\r\n[BEGIN " + marker + "]\r\n" + killedLines.join("\r\n") + "\r\n[END " +
+                              marker + "]\r\n\r\n\r\n"),
+             files.constData());
+    QVERIFY(files.contains(QString::fromUtf8(recovered).toLatin1() + "\r\n"));
+    QCOMPARE(files.count("[BEGIN "), 2);
 }
 
 void TestOskServerd::freshFolderGetsDefaultSettings() {

@@ -1,3 +1,4 @@
+#include "common/ansi_codec.h"
 #include "common/operator.h"
 #include "eventlog/event_log.h"
 #include "support/fake_clock.h"
@@ -10,6 +11,7 @@
 #include <QFileInfo>
 #include <QTimer>
 #include <QtTest>
+#include <algorithm>
 
 using namespace osk;
 using osk::test::FakeClock;
@@ -43,6 +45,7 @@ struct Fixture {
     EventLog log{clock, op, folder.path()};
 
     QString logFile(const QString& name) const { return folder.file(QStringLiteral("Log/") + name); }
+    QByteArray journal() const { return readFileBytes(log.journalPath()); }
     QStringList texts() const {
         QStringList result;
         for (const LogEntry& entry : log.entries())
@@ -71,6 +74,11 @@ private slots:
     void failedSaveTellsTheOperator();
     void linesLoggedDuringSaveWaitForTheNextSave();
     void saveHasNoEntryLimit();
+
+    void journalHoldsTheUnsavedLines();
+    void leftoverJournalIsRecoveredAsItsOwnBlock();
+    void unusableJournalLeavesLoggingWorking_data();
+    void unusableJournalLeavesLoggingWorking();
 };
 
 void TestEventLog::lineTakesTimeOfDayAndKind_data() {
@@ -331,6 +339,115 @@ void TestEventLog::saveHasNoEntryLimit() {
     QCOMPARE(lines[2], QByteArray("[09:05:17]  0\r"));
     QCOMPARE(lines[count + 1], QByteArray("[09:05:17]  39999\r"));
     QCOMPARE(lines[count + 3], QByteArray("[END 04/12/2026]\r"));
+}
+
+// Every line is in the journal with its date as soon as it is logged; a save keeps only what its
+// block did not write, and the end of a run leaves nothing to recover.
+void TestEventLog::journalHoldsTheUnsavedLines() {
+    Fixture f;
+    f.log.openJournal();
+    QCOMPARE(f.log.journalPath(), f.logFile(QStringLiteral("eventlog.journal")));
+    QVERIFY(f.log.entries().empty());
+    QCOMPARE(f.journal(), QByteArray());
+
+    f.clock.set(at(4, 23, 59, 59));
+    f.log.AddLog(QStringLiteral("Conexión aceptada."), LogKind::Done);
+    f.clock.set(at(5, 0, 0, 1));
+    f.log.AddLog(QStringLiteral("Servidor activo."), LogKind::Done);
+    QCOMPARE(f.journal(), QByteArray("04/12/2026\t[23:59:59]  Conexi\xF3n aceptada.\r\n"
+                                     "05/12/2026\t[00:00:01]  Servidor activo.\r\n"));
+
+    // A line logged while the block is written is not in the block, so it stays in the journal.
+    bool posted = false;
+    QObject::connect(&f.log, &EventLog::entryAdded, &f.log, [&](const LogEntry& entry) {
+        if (posted || !entry.text.endsWith(kSaveText))
+            return;
+        posted = true;
+        QTimer::singleShot(0, &f.log, [&] { f.log.AddLog(QStringLiteral("durante"), LogKind::Info); });
+    });
+    QVERIFY(f.log.save().ok());
+    QVERIFY(posted);
+    const QByteArray created =
+        "05/12/2026\t[00:00:01]  " +
+        QFile::encodeName(QDir::toNativeSeparators(f.logFile(QStringLiteral("05122026.log")))) +
+        " creado con \xE9xito.\r\n";
+    QCOMPARE(f.journal(), "05/12/2026\t[00:00:01]  durante\r\n" + created);
+
+    QVERIFY(f.log.saveAtExit().ok());
+    QCOMPARE(f.journal(), QByteArray());
+    f.log.AddLog(QStringLiteral("después"), LogKind::Info);
+    QCOMPARE(f.journal(), QByteArray());
+
+    ScriptedOperator op;
+    EventLog again(f.clock, op, f.folder.path());
+    again.openJournal();
+    QVERIFY(again.entries().empty());
+}
+
+void TestEventLog::leftoverJournalIsRecoveredAsItsOwnBlock() {
+    Fixture f;
+    QVERIFY(QDir().mkpath(f.folder.file(QStringLiteral("Log"))));
+    const QByteArray earlier =
+        "\r\n[BEGIN 03/12/2026]\r\n[08:00:00]  Servidor activo.\r\n[END 03/12/2026]\r\n\r\n\r\n";
+    QVERIFY(writeFileBytes(f.logFile(QStringLiteral("03122026.log")), earlier));
+    QVERIFY(writeFileBytes(f.logFile(QStringLiteral("eventlog.journal")),
+                           "03/12/2026\t[22:10:00]  Validado usuario [ana] en [S\xCD].\r\n"
+                           "03/12/2026\t[22:10:05]  Conexi\xF3n err\xF3nea.\r\n"));
+
+    f.log.openJournal();
+
+    QCOMPARE(readFileBytes(f.logFile(QStringLiteral("03122026.log"))),
+             earlier + "\r\n[BEGIN 03/12/2026]\r\n[22:10:00]  Validado usuario [ana] en [S\xCD].\r\n"
+                       "[22:10:05]  Conexi\xF3n err\xF3nea.\r\n[END 03/12/2026]\r\n\r\n\r\n");
+    QVERIFY(!QFileInfo::exists(f.logFile(QStringLiteral("04122026.log"))));
+    const QString recovered =
+        QStringLiteral("[09:05:17]  Se han recuperado 2 líneas del registro de una ejecución anterior.");
+    QCOMPARE(f.texts(), QStringList{recovered});
+    QCOMPARE(f.log.entries()[0].kind, LogKind::Error);
+    QCOMPARE(f.journal(), "04/12/2026\t" + AnsiCodec::encode(recovered) + "\r\n");
+}
+
+void TestEventLog::unusableJournalLeavesLoggingWorking_data() {
+    QTest::addColumn<QString>("obstacle");
+    QTest::addColumn<bool>("saves");
+
+    QTest::newRow("Log is a plain file") << QStringLiteral("file") << false;
+    QTest::newRow("journal is a folder") << QStringLiteral("folder") << true;
+    if (QFileInfo::exists(QStringLiteral("/dev/full")))
+        QTest::newRow("journal's disk is full") << QStringLiteral("full") << true;
+}
+
+void TestEventLog::unusableJournalLeavesLoggingWorking() {
+    QFETCH(QString, obstacle);
+    QFETCH(bool, saves);
+
+    Fixture f;
+    if (obstacle == QLatin1String("file")) {
+        QVERIFY(writeFileBytes(f.folder.file(QStringLiteral("Log")), "not a folder"));
+    } else if (obstacle == QLatin1String("folder")) {
+        QVERIFY(QDir().mkpath(f.logFile(QStringLiteral("eventlog.journal"))));
+    } else {
+        QVERIFY(QDir().mkpath(f.folder.file(QStringLiteral("Log"))));
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), f.logFile(QStringLiteral("eventlog.journal"))));
+    }
+
+    f.log.openJournal();
+    f.log.AddLog(QStringLiteral("Servidor activo."), LogKind::Done);
+    f.log.AddLog(QStringLiteral("Esperando conexiones..."), LogKind::Info);
+
+    // One line says so, whether the journal failed at once or at its first line.
+    const QStringList texts = f.texts();
+    QCOMPARE(texts.size(), 3);
+    const auto unavailable =
+        std::find_if(f.log.entries().begin(), f.log.entries().end(), [](const LogEntry& e) {
+            return e.text.startsWith(
+                QStringLiteral("[09:05:17]  El diario de recuperación del registro no está disponible: "));
+        });
+    QVERIFY2(unavailable != f.log.entries().end(), qPrintable(texts.join(u'\n')));
+    QCOMPARE(unavailable->kind, LogKind::Error);
+    QVERIFY(texts.contains(QStringLiteral("[09:05:17]  Servidor activo.")));
+    QCOMPARE(texts.last(), QStringLiteral("[09:05:17]  Esperando conexiones..."));
+    QCOMPARE(f.log.save().ok(), saves);
 }
 
 QTEST_GUILESS_MAIN(TestEventLog)
