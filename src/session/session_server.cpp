@@ -20,6 +20,8 @@ const QString kWrongState =
 const QString kNoSuchRow = QStringLiteral("Index out of bounds");
 // The error number a port outside 1 to 65535 is reported with.
 constexpr int kInvalidPropertyValue = 380;
+// Room for every client of a full server to be connecting at the same moment.
+constexpr int kListenBacklog = 512;
 
 QString text(QByteArrayView bytes) {
     return AnsiCodec::decode(bytes);
@@ -76,9 +78,14 @@ SessionServer::ListenOutcome SessionServer::listen(int port) {
         m_listenError = QStringLiteral("Invalid property value");
         return ListenOutcome::Failed;
     }
-    if (!m_listener)
+    if (!m_listener) {
         m_listener =
             std::make_unique<Listener>([this](qintptr descriptor) { onConnectionRequest(descriptor); });
+        // Every client may come back at once (after a restart or a network cut). With Qt's
+        // default queue of 50, the system dropped the rest of such a burst and the clients waited
+        // seconds for their greeting (tests/soak/churn_soak).
+        m_listener->setListenBacklogSize(kListenBacklog);
+    }
     if (m_listener->listen(QHostAddress::AnyIPv4, quint16(port)))
         return ListenOutcome::Listening;
     m_listenError = m_listener->errorString();
