@@ -11,7 +11,7 @@ packages=(
   unixodbc-dev tdsodbc odbcinst
   libsqliteodbc
   clang-format
-  git
+  git iproute2
 )
 
 missing=()
