@@ -1,6 +1,7 @@
 #include "app/headless_runner.h"
 
 #include "app/server_core.h"
+#include "app/service_notifier.h"
 #include "app/signal_pipe.h"
 #include "common/clock.h"
 #include "common/operator.h"
@@ -19,8 +20,8 @@ namespace osk {
 namespace {
 constexpr int kExitFailure = 1;
 
-void printLine(std::FILE* stream, const QString& text) {
-    const QByteArray bytes = text.toLocal8Bit();
+void printLine(std::FILE* stream, const QString& text, const QByteArray& prefix = {}) {
+    const QByteArray bytes = prefix + text.toLocal8Bit();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
     std::fputc('\n', stream);
     std::fflush(stream);
@@ -53,11 +54,15 @@ int HeadlessRunner::run() {
     SystemClock clock;
     ConsoleOperator console;
     ServerCore core(QDir(m_programFolder).absolutePath(), clock, console);
+    // Under the journal every line carries its priority, so that errors stand out in journalctl.
+    const bool toJournal = stdoutIsJournal();
+    const auto printEntry = [toJournal](const LogEntry& entry) {
+        printLine(stdout, entry.text, toJournal ? journalPrefix(entry.kind) : QByteArray());
+    };
     // What the core logged while it was being built (the recovery of an earlier run's lines).
     for (const LogEntry& entry : core.eventLog().entries())
-        printLine(stdout, entry.text);
-    QObject::connect(&core.eventLog(), &EventLog::entryAdded,
-                     [](const LogEntry& entry) { printLine(stdout, entry.text); });
+        printEntry(entry);
+    QObject::connect(&core.eventLog(), &EventLog::entryAdded, printEntry);
 
     if (Status opened = core.AbreConexion(); !opened) {
         printLine(stderr, opened.error());
@@ -70,8 +75,14 @@ int HeadlessRunner::run() {
         printLine(stderr, QStringLiteral("El servicio no se ha podido iniciar."));
         exitCode = kExitFailure;
     } else {
+        // Listening now: a manager waiting for the service may start what depends on it.
+        const ServiceNotifier manager = ServiceNotifier::fromEnvironment();
+        manager.notify(QByteArrayLiteral("READY=1"));
         if (!stopRequested)
             QCoreApplication::exec();
+        // The stop and the log save may take a while; the manager waits for them instead of
+        // taking the silence for a hang.
+        manager.notify(QByteArrayLiteral("STOPPING=1"));
         core.stopService();
     }
 
