@@ -418,6 +418,17 @@ Status EmbeddedEngine::dropDatabase(const QString& database) {
 
 // The copy is written to a new file beside the output and renamed over it once complete, so a
 // failed backup leaves the previous backup file as it was.
+namespace {
+// A file built beside its final name that will not be given it: removed with its side files, and
+// the reason passed on.
+Status discardTemporary(const QString& temporary, const QString& error) {
+    QFile::remove(temporary);
+    QStringList ignored;
+    removeSideFiles(temporary, ignored);
+    return Status::failure(error);
+}
+} // namespace
+
 Status EmbeddedEngine::backupDatabase(const QString& database, const QString& outputFile) {
     if (!isPlainName(database))
         return Status::failure(invalidName(database));
@@ -446,10 +457,7 @@ Status EmbeddedEngine::backupDatabase(const QString& database, const QString& ou
         return Status::failure(created.error());
     const QString temporary = *created;
     const auto discard = [&temporary](const QString& error) {
-        QFile::remove(temporary);
-        QStringList ignored;
-        removeSideFiles(temporary, ignored);
-        return Status::failure(error);
+        return discardTemporary(temporary, error);
     };
 
     {
@@ -503,10 +511,7 @@ Status EmbeddedEngine::createProductDatabase(const QString& name) {
         return Status::failure(created.error());
     const QString temporary = *created;
     const auto discard = [&temporary](const QString& error) {
-        QFile::remove(temporary);
-        QStringList ignored;
-        removeSideFiles(temporary, ignored);
-        return Status::failure(error);
+        return discardTemporary(temporary, error);
     };
     {
         auto opened = openConnection(temporary, SQLITE_OPEN_READWRITE);

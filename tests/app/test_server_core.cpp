@@ -67,6 +67,17 @@ struct Fixture {
         core = std::make_unique<ServerCore>(folder.path(), clock, op);
         return *core;
     }
+    // Loaded on the embedded engine with one product database, "oskdemo", beside OskDB.
+    bool loadWithDemoDatabase() {
+        if (!writeSettings(portSettings(port)) || !make().AbreConexion().ok())
+            return false;
+        if (!EmbeddedEngine(folder.file(QStringLiteral("Data")))
+                 .createProductDatabase(QStringLiteral("oskdemo"))
+                 .ok())
+            return false;
+        core->load();
+        return true;
+    }
     // The lines logged since the given count, as "text|kind".
     QStringList linesSince(size_t from) const {
         QStringList lines;
@@ -387,13 +398,8 @@ void TestServerCore::sqlServerOnAnotherComputer() {
 // A new user's first steps: a product database beside OskDB, listed, then dropped.
 void TestServerCore::databaseCommandsOnTheEmbeddedEngine() {
     Fixture f;
-    QVERIFY(f.writeSettings(portSettings(f.port)));
-    ServerCore& core = f.make();
-    QVERIFY(core.AbreConexion().ok());
-    QVERIFY(EmbeddedEngine(f.folder.file(QStringLiteral("Data")))
-                .createProductDatabase(QStringLiteral("oskdemo"))
-                .ok());
-    core.load();
+    QVERIFY(f.loadWithDemoDatabase());
+    ServerCore& core = *f.core;
     QCOMPARE(core.lstDB().rowCount(), 2);
 
     QVERIFY(!core.deleteDatabase(QStringLiteral("OskDB")));
@@ -431,13 +437,8 @@ std::optional<QByteArray> storedComponent(const QString& databasePath, const QSt
 
 void TestServerCore::clientDistributionStoresEveryFileByteForByte() {
     Fixture f;
-    QVERIFY(f.writeSettings(portSettings(f.port)));
-    ServerCore& core = f.make();
-    QVERIFY(core.AbreConexion().ok());
-    QVERIFY(EmbeddedEngine(f.folder.file(QStringLiteral("Data")))
-                .createProductDatabase(QStringLiteral("oskdemo"))
-                .ok());
-    core.load();
+    QVERIFY(f.loadWithDemoDatabase());
+    ServerCore& core = *f.core;
 
     QDir(f.folder.path()).mkpath(QStringLiteral("ClientUpdate"));
     const qint64 piece = ClientDistribution::kPieceSize;
