@@ -12,6 +12,7 @@ packages=(
   libsqliteodbc
   clang-format
   git iproute2
+  fonts-dejavu-core fonts-liberation2
 )
 
 missing=()

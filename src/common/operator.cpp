@@ -27,7 +27,7 @@ QString ConsoleOperator::askText(const QString& prompt, const QString&, const QS
     return {};
 }
 
-QString ConsoleOperator::askSaveFile(const QString&, const QString&) {
+QString ConsoleOperator::askSaveFile(const QString&, const QString&, const QString&) {
     return {};
 }
 

@@ -24,8 +24,9 @@ public:
     virtual bool ask(const QString& text, MessageIcon icon, const QString& title) = 0;
     // An input box; an empty text when the operator cancels, as the original input box answered.
     virtual QString askText(const QString& prompt, const QString& title, const QString& defaultAnswer) = 0;
-    // A save-file dialog; an empty text when cancelled.
-    virtual QString askSaveFile(const QString& defaultSuffix, const QString& filter) = 0;
+    // A save-file dialog starting at initialName; filter in the documents' form, "Description|*.ext".
+    // An empty text when cancelled.
+    virtual QString askSaveFile(const QString& defaultSuffix, const QString& filter, const QString& initialName) = 0;
     // The hourglass pointer, on or off.
     virtual void setBusy(bool busy) = 0;
 };
@@ -37,7 +38,7 @@ public:
     void showMessage(const QString& text, MessageIcon icon, const QString& title) override;
     bool ask(const QString& text, MessageIcon icon, const QString& title) override;
     QString askText(const QString& prompt, const QString& title, const QString& defaultAnswer) override;
-    QString askSaveFile(const QString& defaultSuffix, const QString& filter) override;
+    QString askSaveFile(const QString& defaultSuffix, const QString& filter, const QString& initialName) override;
     void setBusy(bool) override {}
 };
 

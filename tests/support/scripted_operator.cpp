@@ -25,7 +25,7 @@ QString ScriptedOperator::askText(const QString& prompt, const QString&, const Q
     return answer;
 }
 
-QString ScriptedOperator::askSaveFile(const QString&, const QString&) {
+QString ScriptedOperator::askSaveFile(const QString&, const QString&, const QString&) {
     if (fileAnswers.empty())
         return {};
     QString answer = fileAnswers.front();
