@@ -26,7 +26,8 @@ public:
     virtual QString askText(const QString& prompt, const QString& title, const QString& defaultAnswer) = 0;
     // A save-file dialog starting at initialName; filter in the documents' form, "Description|*.ext".
     // An empty text when cancelled.
-    virtual QString askSaveFile(const QString& defaultSuffix, const QString& filter, const QString& initialName) = 0;
+    virtual QString askSaveFile(const QString& defaultSuffix, const QString& filter,
+                                const QString& initialName) = 0;
     // The hourglass pointer, on or off.
     virtual void setBusy(bool busy) = 0;
 };
@@ -38,7 +39,8 @@ public:
     void showMessage(const QString& text, MessageIcon icon, const QString& title) override;
     bool ask(const QString& text, MessageIcon icon, const QString& title) override;
     QString askText(const QString& prompt, const QString& title, const QString& defaultAnswer) override;
-    QString askSaveFile(const QString& defaultSuffix, const QString& filter, const QString& initialName) override;
+    QString askSaveFile(const QString& defaultSuffix, const QString& filter,
+                        const QString& initialName) override;
     void setBusy(bool) override {}
 };
 

@@ -52,10 +52,12 @@ QString QtOperator::askText(const QString& prompt, const QString& title, const Q
     return dialog.textValue();
 }
 
-QString QtOperator::askSaveFile(const QString& defaultSuffix, const QString& filter, const QString& initialName) {
+QString QtOperator::askSaveFile(const QString& defaultSuffix, const QString& filter,
+                                const QString& initialName) {
     QFileDialog dialog(m_parent);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setDefaultSuffix(defaultSuffix.startsWith(QLatin1Char('.')) ? defaultSuffix.mid(1) : defaultSuffix);
+    dialog.setDefaultSuffix(defaultSuffix.startsWith(QLatin1Char('.')) ? defaultSuffix.mid(1)
+                                                                       : defaultSuffix);
     dialog.setNameFilter(nameFilters(filter));
     if (!initialName.isEmpty())
         dialog.selectFile(initialName);

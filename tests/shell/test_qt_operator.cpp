@@ -13,8 +13,7 @@ using namespace osk;
 namespace {
 
 // Runs `inspect` on the modal dialog that the next call opens, then answers it with `close`.
-template <typename Dialog>
-void onNextDialog(std::function<void(Dialog*)> inspect) {
+template <typename Dialog> void onNextDialog(std::function<void(Dialog*)> inspect) {
     QTimer::singleShot(0, [inspect] {
         auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget());
         QVERIFY(dialog);
@@ -65,13 +64,15 @@ private slots:
         QCOMPARE(offered, QStringLiteral("1033"));
 
         onNextDialog<QInputDialog>([](QInputDialog* dialog) { dialog->reject(); });
-        QVERIFY(op.askText(QStringLiteral("Indique nuevo puerto."), kProductTitle, QStringLiteral("1033")).isEmpty());
+        QVERIFY(op.askText(QStringLiteral("Indique nuevo puerto."), kProductTitle, QStringLiteral("1033"))
+                    .isEmpty());
     }
 
     void documentFiltersBecomeNameFilters() {
         QCOMPARE(QtOperator::nameFilters(QStringLiteral("Archivos de texto (*.txt)|*.txt")),
                  QStringLiteral("Archivos de texto (*.txt)"));
-        QCOMPARE(QtOperator::nameFilters(QStringLiteral("A (*.a)|*.a|B (*.b)|*.b")), QStringLiteral("A (*.a);;B (*.b)"));
+        QCOMPARE(QtOperator::nameFilters(QStringLiteral("A (*.a)|*.a|B (*.b)|*.b")),
+                 QStringLiteral("A (*.a);;B (*.b)"));
     }
 
     void hourglassIsNestedAndRestored() {

@@ -21,7 +21,8 @@ public:
     void showMessage(const QString& text, MessageIcon icon, const QString& title) override;
     bool ask(const QString& text, MessageIcon icon, const QString& title) override;
     QString askText(const QString& prompt, const QString& title, const QString& defaultAnswer) override;
-    QString askSaveFile(const QString& defaultSuffix, const QString& filter, const QString& initialName) override;
+    QString askSaveFile(const QString& defaultSuffix, const QString& filter,
+                        const QString& initialName) override;
     void setBusy(bool busy) override;
 
     std::vector<ShownMessage> messages;
