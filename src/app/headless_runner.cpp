@@ -34,7 +34,7 @@ int HeadlessRunner::run() {
         return kExitFailure;
     }
     // One copy per program folder: a second would fight the first for the port and the log.
-    QLockFile instanceLock(QDir(m_programFolder).filePath(QStringLiteral(".oskserverd.lock")));
+    QLockFile instanceLock(QDir(m_programFolder).filePath(kInstanceLockName));
     instanceLock.setStaleLockTime(0);
     if (!instanceLock.tryLock(0)) {
         printLine(stderr, QStringLiteral("El servidor ya está en funcionamiento"));

@@ -3,6 +3,7 @@
 #include "app/engine_factory.h"
 #include "backup/backup_schedule.h"
 #include "common/operator.h"
+#include "config/settings_commands.h"
 #include "database/engine.h"
 
 #include <QCoreApplication>
@@ -77,6 +78,9 @@ void ServerCore::load() {
     m_session.tmrMain().stop();
 
     m_settings = CargaValores(m_settingsFile);
+    m_autoStartChecked = m_settings.autoStart;
+    m_minStartChecked = m_settings.minStart;
+    emit checkMarksChanged();
     reloadSchedules();
     if (!m_engine->isLocal(m_settings.computerName)) {
         for (Command command :
@@ -101,7 +105,8 @@ void ServerCore::load() {
 }
 
 bool ServerCore::startService() {
-    if (m_settings.port == 0) {
+    // The port command has no lower bound; a port the system cannot listen on is refused here.
+    if (m_settings.port < 1 || m_settings.port > 65535) {
         m_log.AddLog(QStringLiteral("Puerto incorrecto."), LogKind::Error);
         return false;
     }
@@ -190,6 +195,29 @@ void ServerCore::updateClients(const QString& database) {
 void ServerCore::updateDatabases() {
     m_admin.CargaBasesDatos(m_settings.port, m_settings.computerName);
     m_log.AddLog(QStringLiteral("Bases de datos actualizadas correctamente."), LogKind::Done);
+}
+
+void ServerCore::mnuServicioPuerto() {
+    const std::optional<int> port = SettingsCommands(m_settingsFile, m_operator).askPort(m_settings.port);
+    if (!port)
+        return;
+    m_settings.port = *port;
+    emit labelsChanged();
+    m_admin.CargaBasesDatos(m_settings.port, m_settings.computerName);
+}
+
+void ServerCore::mnuSQL() {
+    SettingsCommands(m_settingsFile, m_operator).changeSqlServer(m_settings.sqlServerName);
+}
+
+void ServerCore::mnuAutoStart() {
+    m_autoStartChecked = SettingsCommands(m_settingsFile, m_operator).toggleAutoStart(m_autoStartChecked);
+    emit checkMarksChanged();
+}
+
+void ServerCore::mnuMinStart() {
+    m_minStartChecked = SettingsCommands(m_settingsFile, m_operator).toggleMinStart(m_minStartChecked);
+    emit checkMarksChanged();
 }
 
 QString ServerCore::portLabel() const {

@@ -82,6 +82,17 @@ public:
     // The console's progress window for updateClients; none by default.
     void setProgressView(ProgressView& view) { m_progress = &view; }
 
+    // mnuServicioPuerto: a new port is used from the next start and written into the databases now.
+    void mnuServicioPuerto();
+    // mnuSQL: another SQL Server for the next start.
+    void mnuSQL();
+    // mnuAutoStart and mnuMinStart: their check marks, which mirror the settings file; the flags
+    // that this run's load acted on stay in settings().
+    bool isAutoStartChecked() const { return m_autoStartChecked; }
+    bool isMinStartChecked() const { return m_minStartChecked; }
+    void mnuAutoStart();
+    void mnuMinStart();
+
     // mnuSaveLog.
     Status saveLog() { return m_log.save(); }
     // The save at the end of the program, after which the run counts as ended cleanly.
@@ -99,6 +110,7 @@ signals:
     void captionChanged(const QString& caption);
     void trayImageChanged(osk::TrayImage image);
     void labelsChanged();
+    void checkMarksChanged();
 
 private:
     void setCaption(const QString& caption);
@@ -127,7 +139,12 @@ private:
     TrayImage m_trayImage = TrayImage::Stop;
     QString m_localAddress;
     QString m_localHostName;
+    bool m_autoStartChecked = false;
+    bool m_minStartChecked = false;
 };
+
+// The lock that keeps a second copy, console or service, off one program folder.
+inline const QString kInstanceLockName = QStringLiteral(".oskserverd.lock");
 
 // The first IPv4 address of this computer that is not a loopback address; the loopback address
 // when that is all there is; empty when the computer has no IPv4 address at all.

@@ -44,6 +44,9 @@ public:
 
     // What the console shows as the SQL Server name.
     virtual QString serverDisplayName() const = 0;
+    // The server the next connection goes to, when the operator names one at start-up; an engine
+    // that needs no server ignores it.
+    virtual void setServerName(const QString&) {}
     // True when the engine works on this computer's disk (SQL Server on this computer, or the
     // embedded engine), which the disk-bound commands need.
     virtual bool isLocal(const QString& computerName) const = 0;

@@ -61,6 +61,7 @@ public:
     QString connectString(const QString& database) const;
 
     QString serverDisplayName() const override { return m_options.serverName; }
+    void setServerName(const QString& name) override { m_options.serverName = name; }
     bool isLocal(const QString& computerName) const override;
 
     Status openPrincipal() override;

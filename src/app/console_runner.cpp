@@ -1,0 +1,74 @@
+#include "app/console_runner.h"
+
+#include "app/main_window.h"
+#include "app/server_core.h"
+#include "app/splash_window.h"
+#include "app/startup_connection.h"
+#include "common/clock.h"
+#include "common/operator.h"
+#include "config/main_settings.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QLockFile>
+
+namespace osk {
+
+namespace {
+constexpr int kExitFailure = 1;
+}
+
+ConsoleRunner::ConsoleRunner(QString programFolder, Operator& op)
+    : m_programFolder(std::move(programFolder))
+    , m_operator(op) {}
+
+int ConsoleRunner::run() {
+    QDir().mkpath(m_programFolder);
+    QLockFile instanceLock(QDir(m_programFolder).filePath(kInstanceLockName));
+    instanceLock.setStaleLockTime(0);
+    if (!instanceLock.tryLock(0)) {
+        m_operator.showMessage(QStringLiteral("El servidor ya está en funcionamiento"), MessageIcon::None,
+                               kDefaultTitle);
+        return kExitFailure;
+    }
+
+    SplashWindow splash;
+    splash.show();
+    m_operator.setBusy(true);
+    QCoreApplication::processEvents();
+
+    SystemClock clock;
+    ServerCore core(m_programFolder, clock, m_operator);
+    splash.setMessage(QStringLiteral("Conectando con SQL Server (Presione ESC para cancelar)..."));
+    const bool needsServerName = chooseEngine(core.settingsFile()) == EngineKind::SqlServer;
+    StartupConnection connection(core.engine(), core.settingsFile(), needsServerName, m_operator);
+    const StartupConnection::Outcome outcome =
+        connection.connect([&splash] { return splash.cancelRequested(); });
+    m_operator.setBusy(false);
+    splash.close();
+    if (outcome == StartupConnection::Outcome::Cancelled)
+        return 0;
+    if (outcome == StartupConnection::Outcome::Failed) {
+        if (needsServerName)
+            connection.offerAnotherServer();
+        else
+            m_operator.showMessage(connection.lastError(), MessageIcon::Critical, kDefaultTitle);
+        return kExitFailure;
+    }
+
+    MainWindow window(core, m_operator);
+    window.load();
+    if (window.isMinimized())
+        window.showMinimized();
+    else
+        window.show();
+    QObject::connect(&window, &MainWindow::finished, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    QApplication::exec();
+
+    // The desktop session may end the program while the service runs.
+    if (core.isStarted())
+        core.stopService();
+    return core.saveLogAtExit() ? 0 : kExitFailure;
+}
+
+} // namespace osk

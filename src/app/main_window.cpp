@@ -1,0 +1,528 @@
+#include "app/main_window.h"
+
+#include "app/server_core.h"
+#include "common/operator.h"
+#include "session/user_log.h"
+#include "session/user_log_window.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QListView>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QScreen>
+#include <QSessionManager>
+#include <QShortcut>
+#include <QToolBar>
+#include <QTreeView>
+#include <QUrl>
+#include <QVBoxLayout>
+
+namespace osk {
+
+namespace {
+
+constexpr int kWindowWidth = 720;
+constexpr int kWindowHeight = 640;
+
+QLabel* statusLabel(const char* name, const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(QLatin1String(name));
+    label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    label->setMinimumWidth(60);
+    return label;
+}
+
+QGroupBox* frame(const char* name, const QString& caption, QWidget* parent) {
+    auto* box = new QGroupBox(caption, parent);
+    box->setObjectName(QLatin1String(name));
+    return box;
+}
+
+} // namespace
+
+MainWindow::MainWindow(ServerCore& core, Operator& op, QWidget* parent)
+    : QMainWindow(parent,
+                  // Fixed size, no maximise button.
+                  Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                      Qt::WindowCloseButtonHint)
+    , m_core(core)
+    , m_operator(op) {
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(QStringLiteral("Osk Server"));
+
+    auto* central = new QWidget(this);
+    auto* layout = new QVBoxLayout(central);
+    layout->addWidget(buildDatabaseFrame(), 3);
+    layout->addWidget(buildUsersFrame(), 3);
+    layout->addWidget(buildEventFrame(), 5);
+    layout->addWidget(buildStatusRow());
+    setCentralWidget(central);
+    buildMenus();
+    bindCore();
+
+    auto* help = new QShortcut(QKeySequence::HelpContents, this);
+    connect(help, &QShortcut::activated, this, &MainWindow::mnuAyudaAyuda);
+    // The end of the desktop session ends the program even while the service runs.
+    connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { m_sessionEnding = true; });
+
+    setFixedSize(kWindowWidth, kWindowHeight);
+}
+
+MainWindow::~MainWindow() = default;
+
+QWidget* MainWindow::buildDatabaseFrame() {
+    QGroupBox* box = frame("fraDB", QStringLiteral("Bases de Datos"), this);
+    m_lstDB = new QTreeView(box);
+    m_lstDB->setObjectName(QStringLiteral("lstDB"));
+    m_lstDB->setModel(&m_core.lstDB());
+    m_lstDB->setRootIsDecorated(false);
+    m_lstDB->setUniformRowHeights(true);
+    m_lstDB->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_lstDB->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_lstDB->header()->setStretchLastSection(true);
+    m_lstDB->header()->resizeSection(0, 260);
+    m_lstDB->header()->resizeSection(1, 180);
+    m_lstDB->viewport()->installEventFilter(this);
+    auto* layout = new QVBoxLayout(box);
+    layout->addWidget(m_lstDB);
+    return box;
+}
+
+QWidget* MainWindow::buildUsersFrame() {
+    QGroupBox* box = frame("fraUsers", QStringLiteral("Usuarios"), this);
+    m_toolbar = new QToolBar(box);
+    m_toolbar->setObjectName(QStringLiteral("Toolbar1"));
+    m_toolbar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    QAction* disconnectUser = m_toolbar->addAction(QStringLiteral("Eliminar"));
+    disconnectUser->setObjectName(QStringLiteral("Eliminar"));
+    disconnectUser->setToolTip(QStringLiteral("Cerrar conexión"));
+    QAction* followUser = m_toolbar->addAction(QStringLiteral("Propiedades"));
+    followUser->setObjectName(QStringLiteral("Propiedades"));
+    followUser->setToolTip(QStringLiteral("Seguimiento"));
+    m_actions.insert(disconnectUser->objectName(), disconnectUser);
+    m_actions.insert(followUser->objectName(), followUser);
+    connect(disconnectUser, &QAction::triggered, this, &MainWindow::mnuUserClose);
+    connect(followUser, &QAction::triggered, this, &MainWindow::mnuUserLog);
+
+    m_lstUsers = new QListView(box);
+    m_lstUsers->setObjectName(QStringLiteral("lstUsers"));
+    m_lstUsers->setModel(&m_core.session().lstUsers());
+    m_lstUsers->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_lstUsers->viewport()->installEventFilter(this);
+
+    m_pgbUsers = new QProgressBar(box);
+    m_pgbUsers->setObjectName(QStringLiteral("pgbUsers"));
+    m_pgbUsers->setTextVisible(false);
+    m_pgbUsers->setRange(0, 0);
+    m_pgbUsers->setMaximumHeight(14);
+
+    auto* layout = new QVBoxLayout(box);
+    layout->addWidget(m_toolbar);
+    layout->addWidget(m_lstUsers);
+    layout->addWidget(m_pgbUsers);
+    return box;
+}
+
+QWidget* MainWindow::buildEventFrame() {
+    QGroupBox* box = frame("Frame1", QStringLiteral("Sucesos"), this);
+    m_lstDatos = new QListWidget(box);
+    m_lstDatos->setObjectName(QStringLiteral("lstDatos"));
+    m_lstDatos->setFont(QFont(QStringLiteral("Courier New"), 9));
+    m_lstDatos->setUniformItemSizes(true);
+    auto* layout = new QVBoxLayout(box);
+    layout->addWidget(m_lstDatos);
+    return box;
+}
+
+QWidget* MainWindow::buildStatusRow() {
+    auto* row = new QWidget(this);
+    m_lblPCName = statusLabel("lblPCName", QStringLiteral("PC"), row);
+    m_lblIP = statusLabel("lblIP", QStringLiteral("IP"), row);
+    m_lblHost = statusLabel("lblHost", QStringLiteral("Host"), row);
+    m_lblPort = statusLabel("lblPort", QStringLiteral("Port"), row);
+    m_lblBytes = statusLabel("lblBytes", QStringLiteral("0 Bytes Recibidos"), row);
+    auto* layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(2);
+    layout->addWidget(m_lblPCName, 3);
+    layout->addWidget(m_lblIP, 2);
+    layout->addWidget(m_lblHost, 3);
+    layout->addWidget(m_lblPort, 1);
+    layout->addWidget(m_lblBytes, 2);
+    return row;
+}
+
+QMenu* MainWindow::addMenu(QMenu* parent, const char* name, const QString& title) {
+    auto* created = parent ? parent->addMenu(title) : new QMenu(title, this);
+    created->setObjectName(QLatin1String(name));
+    m_menus.insert(created->objectName(), created);
+    return created;
+}
+
+QAction* MainWindow::addItem(QMenu* menu, const char* name, const QString& caption,
+                             void (MainWindow::*handler)()) {
+    QAction* item = menu->addAction(caption);
+    item->setObjectName(QLatin1String(name));
+    m_actions.insert(item->objectName(), item);
+    connect(item, &QAction::triggered, this, handler);
+    return item;
+}
+
+void MainWindow::addSeparator(QMenu* menu, const char* name) {
+    QAction* separator = menu->addSeparator();
+    separator->setObjectName(QLatin1String(name));
+    m_actions.insert(separator->objectName(), separator);
+}
+
+void MainWindow::buildMenus() {
+    QMenuBar* bar = menuBar();
+    auto topLevel = [this, bar](const char* name, const QString& title) {
+        QMenu* created = addMenu(nullptr, name, title);
+        bar->addMenu(created);
+        return created;
+    };
+
+    QMenu* archivo = topLevel("mnuArchivo", QStringLiteral("&Archivo"));
+    addItem(archivo, "mnuSaveLog", QStringLiteral("&Guardar Registro de eventos"), &MainWindow::mnuSaveLog);
+    addSeparator(archivo, "mnuSepArch");
+    addItem(archivo, "mnuSalir", QStringLiteral("&Salir"), &MainWindow::mnuSalir);
+
+    QMenu* servicio = topLevel("mnuServicio", QStringLiteral("&Servicio"));
+    addItem(servicio, "mnuIniciarServicio", QStringLiteral("&Iniciar Servicio"),
+            &MainWindow::mnuIniciarServicio);
+    addItem(servicio, "mnuDetenerServicio", QStringLiteral("&Detener Servicio"),
+            &MainWindow::mnuDetenerServicio);
+    addSeparator(servicio, "MnuServicioSep1");
+    addItem(servicio, "mnuAutoStart", QStringLiteral("Iniciar &automaticamente"), &MainWindow::mnuAutoStart)
+        ->setCheckable(true);
+    addItem(servicio, "mnuMinStart", QStringLiteral("Iniciar &minimizado"), &MainWindow::mnuMinStart)
+        ->setCheckable(true);
+    addItem(servicio, "mnuServicioPuerto", QStringLiteral("&Establecer Puerto"),
+            &MainWindow::mnuServicioPuerto);
+
+    QMenu* db = topLevel("mnuDB", QStringLiteral("&Base de Datos"));
+    addItem(db, "mnuSQL", QStringLiteral("Cambiar servidor SQLServer"), &MainWindow::mnuSQL);
+    addSeparator(db, "mnuBDSep");
+    addItem(db, "mnuDBBackup", QStringLiteral("&Copias de Seguridad"), &MainWindow::mnuDBBackup);
+    addItem(db, "mnuAutoBackup", QStringLiteral("&Programación Copias de Seguridad"),
+            &MainWindow::mnuAutoBackup);
+    addItem(db, "mnuDBActualizar", QStringLiteral("&Actualizar Base de Datos"), &MainWindow::mnuDBActualizar);
+    addItem(db, "mnuDBDownload", QStringLiteral("&Descargar Actualización Osk 2.0"),
+            &MainWindow::mnuDBDownload);
+    addItem(db, "mnuDBUpload", QStringLiteral("Subir &Base de Datos a Ftp"), &MainWindow::mnuDBUpload);
+
+    QMenu* user = topLevel("mnuUser", QStringLiteral("&Usuarios"));
+    addItem(user, "mnuUserClose", QStringLiteral("&Cerrar conexión"), &MainWindow::mnuUserClose);
+    addItem(user, "mnuUserLog", QStringLiteral("&Seguimiento"), &MainWindow::mnuUserLog);
+    addSeparator(user, "mnuUserSep1");
+    addItem(user, "mnuSecurity", QStringLiteral("&Grupos y Usuarios"), &MainWindow::mnuSecurity);
+    m_actions.value(QStringLiteral("mnuUserSep1"))->setVisible(false);
+    m_actions.value(QStringLiteral("mnuSecurity"))->setVisible(false);
+
+    QMenu* ayuda = topLevel("mnuAyuda", QStringLiteral("A&yuda"));
+    addItem(ayuda, "mnuAyudaAyuda", QStringLiteral("A&yuda"), &MainWindow::mnuAyudaAyuda);
+    addSeparator(ayuda, "mnuAyudaSep1");
+    addItem(ayuda, "mnuAyudaAbout", QStringLiteral("&Acerca de Osk Server..."), &MainWindow::mnuAyudaAbout);
+
+    // Pop-up only: never in the menu bar.
+    QMenu* tray = addMenu(nullptr, "mnuSysTray", QStringLiteral("SysTray"));
+    addItem(tray, "mnuSysTrayAbrir", QStringLiteral("Restaurar"), &MainWindow::mnuSysTrayAbrir);
+    addSeparator(tray, "mnuSysTraySep");
+    addItem(tray, "mnuSysTrayStart", QStringLiteral("Iniciar Osk Server"), &MainWindow::mnuIniciarServicio);
+    addItem(tray, "mnuSysTrayStop", QStringLiteral("Detener Osk Server"), &MainWindow::mnuDetenerServicio);
+    addSeparator(tray, "mnuSysTraySep2");
+    addItem(tray, "mnuSysTrayCerrar", QStringLiteral("Cerrar"), &MainWindow::mnuSysTrayCerrar);
+
+    QMenu* bd = addMenu(nullptr, "mnuBD", QStringLiteral("BD"));
+    addItem(bd, "mnuDBExeUpdate", QStringLiteral("Actualizar ejecutables"), &MainWindow::mnuDBExeUpdate);
+    addItem(bd, "mnuDBSecurity", QStringLiteral("Grupos y Usuarios"), &MainWindow::mnuDBSecurity);
+    addItem(bd, "mnuDBDelete", QStringLiteral("Eliminar BD"), &MainWindow::mnuDBDelete);
+}
+
+void MainWindow::bindCommand(Command command, QAction* item) {
+    item->setEnabled(m_core.commands().isEnabled(command));
+    connect(&m_core.commands(), &CommandStates::changed, item,
+            [item, command](Command changed, bool enabled) {
+                if (changed == command)
+                    item->setEnabled(enabled);
+            });
+}
+
+void MainWindow::bindCore() {
+    const std::pair<Command, const char*> bound[] = {
+        {Command::mnuIniciarServicio, "mnuIniciarServicio"},
+        {Command::mnuDetenerServicio, "mnuDetenerServicio"},
+        {Command::mnuSalir, "mnuSalir"},
+        {Command::mnuServicioPuerto, "mnuServicioPuerto"},
+        {Command::mnuDBActualizar, "mnuDBActualizar"},
+        {Command::mnuAutoBackup, "mnuAutoBackup"},
+        {Command::mnuSQL, "mnuSQL"},
+        {Command::mnuDBDownload, "mnuDBDownload"},
+        {Command::mnuDBUpload, "mnuDBUpload"},
+        {Command::mnuDBBackup, "mnuDBBackup"},
+    };
+    for (const auto& [command, name] : bound)
+        bindCommand(command, m_actions.value(QLatin1String(name)));
+
+    for (const LogEntry& entry : m_core.eventLog().entries())
+        addLogLine(entry);
+    connect(&m_core.eventLog(), &EventLog::entryAdded, this, &MainWindow::addLogLine);
+    connect(&m_core, &ServerCore::captionChanged, this, &QWidget::setWindowTitle);
+    connect(&m_core, &ServerCore::labelsChanged, this, &MainWindow::refreshLabels);
+    connect(&m_core, &ServerCore::checkMarksChanged, this, &MainWindow::refreshCheckMarks);
+    connect(&m_core.session(), &SessionServer::gaugeChanged, m_pgbUsers, &QProgressBar::setValue);
+    connect(&m_core.session(), &SessionServer::bytesLabelChanged, m_lblBytes, &QLabel::setText);
+
+    ActivityTracking& tracking = m_core.session().tracking();
+    connect(&tracking, &ActivityTracking::opened, this, &MainWindow::showTracking);
+    connect(&tracking, &ActivityTracking::focusRequested, this, &MainWindow::focusTracking);
+}
+
+void MainWindow::load() {
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+    setWindowTitle(m_core.caption());
+    m_core.load();
+    refreshLabels();
+    m_pgbUsers->setRange(0, m_core.session().maxUsers());
+    m_pgbUsers->setValue(0);
+
+    const MainSettings& settings = m_core.settings();
+    if (settings.autoStart && m_core.commands().isEnabled(Command::mnuIniciarServicio))
+        m_core.startService();
+    if (settings.minStart && m_core.isStarted())
+        setWindowState(windowState() | Qt::WindowMinimized);
+}
+
+QAction* MainWindow::action(const QString& name) const {
+    return m_actions.value(name);
+}
+
+QMenu* MainWindow::menu(const QString& name) const {
+    return m_menus.value(name);
+}
+
+void MainWindow::addLogLine(const LogEntry& entry) {
+    auto* item = new QListWidgetItem(entry.text, m_lstDatos);
+    item->setData(Qt::UserRole, int(entry.kind));
+    m_lstDatos->scrollToItem(item);
+}
+
+void MainWindow::refreshLabels() {
+    m_lblPCName->setText(m_core.sqlServerLabel());
+    m_lblIP->setText(m_core.ipLabel());
+    m_lblHost->setText(m_core.hostLabel());
+    m_lblPort->setText(m_core.portLabel());
+    m_lblBytes->setText(m_core.session().bytesLabel());
+}
+
+void MainWindow::refreshCheckMarks() {
+    m_actions.value(QStringLiteral("mnuAutoStart"))->setChecked(m_core.isAutoStartChecked());
+    m_actions.value(QStringLiteral("mnuMinStart"))->setChecked(m_core.isMinStartChecked());
+}
+
+void MainWindow::showTracking(UserLog* log) {
+    auto* window = new UserLogWindow(*log, m_core.session().tracking(), m_operator, this);
+    // The tracking may end from the session's side: the window goes with it.
+    connect(&m_core.session().tracking(), &ActivityTracking::closing, window, [window](UserLog* closing) {
+        if (closing == window->log())
+            window->close();
+    });
+    window->show();
+}
+
+void MainWindow::focusTracking(UserLog* log) {
+    for (auto* window : findChildren<UserLogWindow*>()) {
+        if (window->log() == log) {
+            window->showNormal();
+            window->raise();
+            window->activateWindow();
+        }
+    }
+}
+
+int MainWindow::selectedUserRow() const {
+    const QModelIndex current = m_lstUsers->currentIndex();
+    return current.isValid() ? current.row() : -1;
+}
+
+QString MainWindow::selectedDatabase() const {
+    const QModelIndex current = m_lstDB->currentIndex();
+    if (!current.isValid())
+        return {};
+    return m_core.lstDB().index(current.row(), 0).data().toString();
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    // A right click opens the list's pop-up menu over the row already selected; it does not
+    // change the selection.
+    const bool rightPress = event->type() == QEvent::MouseButtonPress &&
+                            static_cast<QMouseEvent*>(event)->button() == Qt::RightButton;
+    if (!rightPress)
+        return QMainWindow::eventFilter(watched, event);
+    const QPoint at = static_cast<QMouseEvent*>(event)->globalPosition().toPoint();
+    if (watched == m_lstUsers->viewport() && selectedUserRow() >= 0)
+        m_menus.value(QStringLiteral("mnuUser"))->popup(at);
+    else if (watched == m_lstDB->viewport() && !selectedDatabase().isEmpty())
+        m_menus.value(QStringLiteral("mnuBD"))->popup(at);
+    return true;
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (m_sessionEnding || m_ending) {
+        event->accept();
+        emit finished();
+        return;
+    }
+    if (!m_core.commands().isEnabled(Command::mnuSalir)) {
+        event->ignore();
+        m_operator.showMessage(QStringLiteral("Debe detener el servicio antes de cerrar Osk Server."),
+                               MessageIcon::Information, kDefaultTitle);
+        return;
+    }
+    m_operator.setBusy(true);
+    event->accept();
+    for (auto* window : findChildren<UserLogWindow*>())
+        window->close();
+    m_operator.setBusy(false);
+    emit finished();
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+}
+
+void MainWindow::restoreFromTray() {
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+}
+
+void MainWindow::prepareTrayMenu() {
+    const auto copyEnabled = [this](const char* from, const char* to) {
+        m_actions.value(QLatin1String(to))->setEnabled(m_actions.value(QLatin1String(from))->isEnabled());
+    };
+    copyEnabled("mnuIniciarServicio", "mnuSysTrayStart");
+    copyEnabled("mnuDetenerServicio", "mnuSysTrayStop");
+    copyEnabled("mnuSalir", "mnuSysTrayCerrar");
+}
+
+void MainWindow::endProgram() {
+    m_ending = true;
+    close();
+}
+
+void MainWindow::mnuSaveLog() {
+    // A failure has been shown to the operator by the save itself.
+    (void)m_core.saveLog();
+}
+
+void MainWindow::mnuSalir() {
+    close();
+}
+
+void MainWindow::mnuIniciarServicio() {
+    m_core.startService();
+}
+
+void MainWindow::mnuDetenerServicio() {
+    m_core.stopService();
+}
+
+void MainWindow::mnuAutoStart() {
+    m_core.mnuAutoStart();
+}
+
+void MainWindow::mnuMinStart() {
+    m_core.mnuMinStart();
+}
+
+void MainWindow::mnuServicioPuerto() {
+    m_core.mnuServicioPuerto();
+}
+
+void MainWindow::mnuSQL() {
+    m_core.mnuSQL();
+}
+
+void MainWindow::mnuDBBackup() {
+    m_core.modules().mnuDBBackup();
+}
+
+void MainWindow::mnuAutoBackup() {
+    m_core.reloadSchedules();
+}
+
+void MainWindow::mnuDBActualizar() {
+    m_core.updateDatabases();
+}
+
+void MainWindow::mnuDBDownload() {
+    if (m_core.modules().mnuDBDownload())
+        endProgram();
+}
+
+void MainWindow::mnuDBUpload() {
+    m_core.modules().mnuDBUpload();
+}
+
+void MainWindow::mnuUserClose() {
+    if (const int row = selectedUserRow(); row >= 0)
+        m_core.session().disconnectRow(row);
+}
+
+void MainWindow::mnuUserLog() {
+    if (const int row = selectedUserRow(); row >= 0)
+        m_core.session().openTracking(row);
+}
+
+void MainWindow::mnuSecurity() {
+    m_core.modules().mnuSecurity();
+}
+
+void MainWindow::mnuAyudaAyuda() {
+    const QString helpFile = QDir(m_core.programFolder()).filePath(QStringLiteral("OskServer.chm"));
+    if (QFileInfo::exists(helpFile) && QDesktopServices::openUrl(QUrl::fromLocalFile(helpFile)))
+        return;
+    m_operator.showMessage(
+        QStringLiteral("No se puede abrir la ayuda ('%1').").arg(QDir::toNativeSeparators(helpFile)),
+        MessageIcon::Information, kDefaultTitle);
+}
+
+void MainWindow::mnuAyudaAbout() {}
+
+void MainWindow::mnuSysTrayAbrir() {
+    restoreFromTray();
+}
+
+void MainWindow::mnuSysTrayCerrar() {
+    mnuSalir();
+}
+
+void MainWindow::mnuDBExeUpdate() {
+    if (const QString database = selectedDatabase(); !database.isEmpty())
+        m_core.updateClients(database);
+}
+
+void MainWindow::mnuDBSecurity() {
+    if (const QString database = selectedDatabase(); !database.isEmpty())
+        m_core.modules().mnuDBSecurity(database);
+}
+
+void MainWindow::mnuDBDelete() {
+    if (const QString database = selectedDatabase(); !database.isEmpty())
+        m_core.deleteDatabase(database);
+}
+
+} // namespace osk

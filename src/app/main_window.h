@@ -1,0 +1,123 @@
+#pragma once
+
+#include "app/command_states.h"
+
+#include <QMainWindow>
+#include <QMap>
+
+class QAction;
+class QLabel;
+class QListView;
+class QListWidget;
+class QMenu;
+class QProgressBar;
+class QToolBar;
+class QTreeView;
+
+namespace osk {
+
+class Operator;
+class ServerCore;
+class UserLog;
+struct LogEntry;
+
+// frmMain: the databases, the connected users and the event log, the server's identity at the
+// bottom, and every command in the menus. The window holds no state of its own beyond what is on
+// screen: lists, labels, captions and enabled states are bound to the core, and every command
+// calls the core.
+class MainWindow final : public QMainWindow {
+    Q_OBJECT
+
+public:
+    MainWindow(ServerCore& core, Operator& op, QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // The load: the core's load, the labels and the gauge, then the automatic start and the
+    // minimised start that the settings ask for.
+    void load();
+
+    // A menu item or toolbar button by its name (mnuIniciarServicio, Eliminar, ...).
+    QAction* action(const QString& name) const;
+    // A menu by its name, including the pop-up menus mnuUser, mnuSysTray and mnuBD.
+    QMenu* menu(const QString& name) const;
+
+    // mnuSysTrayAbrir: back from the tray.
+    void restoreFromTray();
+    // The tray menu as it is about to pop up: its items follow the service commands.
+    void prepareTrayMenu();
+
+signals:
+    // The window has closed for good; the program ends.
+    void finished();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    QWidget* buildDatabaseFrame();
+    QWidget* buildUsersFrame();
+    QWidget* buildEventFrame();
+    QWidget* buildStatusRow();
+    void buildMenus();
+    QMenu* addMenu(QMenu* parent, const char* name, const QString& title);
+    QAction* addItem(QMenu* menu, const char* name, const QString& caption, void (MainWindow::*handler)());
+    void addSeparator(QMenu* menu, const char* name);
+    void bindCommand(Command command, QAction* action);
+    void bindCore();
+
+    void addLogLine(const LogEntry& entry);
+    void refreshLabels();
+    void refreshCheckMarks();
+    void showTracking(UserLog* log);
+    void focusTracking(UserLog* log);
+
+    int selectedUserRow() const;
+    QString selectedDatabase() const;
+    void endProgram();
+
+    // Commands.
+    void mnuSaveLog();
+    void mnuSalir();
+    void mnuIniciarServicio();
+    void mnuDetenerServicio();
+    void mnuAutoStart();
+    void mnuMinStart();
+    void mnuServicioPuerto();
+    void mnuSQL();
+    void mnuDBBackup();
+    void mnuAutoBackup();
+    void mnuDBActualizar();
+    void mnuDBDownload();
+    void mnuDBUpload();
+    void mnuUserClose();
+    void mnuUserLog();
+    void mnuSecurity();
+    void mnuAyudaAyuda();
+    void mnuAyudaAbout();
+    void mnuSysTrayAbrir();
+    void mnuSysTrayCerrar();
+    void mnuDBExeUpdate();
+    void mnuDBSecurity();
+    void mnuDBDelete();
+
+    ServerCore& m_core;
+    Operator& m_operator;
+    QMap<QString, QAction*> m_actions;
+    QMap<QString, QMenu*> m_menus;
+    QTreeView* m_lstDB = nullptr;
+    QListView* m_lstUsers = nullptr;
+    QToolBar* m_toolbar = nullptr;
+    QProgressBar* m_pgbUsers = nullptr;
+    QListWidget* m_lstDatos = nullptr;
+    QLabel* m_lblPCName = nullptr;
+    QLabel* m_lblIP = nullptr;
+    QLabel* m_lblHost = nullptr;
+    QLabel* m_lblPort = nullptr;
+    QLabel* m_lblBytes = nullptr;
+    bool m_sessionEnding = false;
+    bool m_ending = false;
+};
+
+} // namespace osk

@@ -1,0 +1,72 @@
+#include "app/splash_window.h"
+
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QScreen>
+#include <QVBoxLayout>
+
+namespace osk {
+
+namespace {
+QLabel* label(const char* name, const QString& text, QWidget* parent) {
+    auto* created = new QLabel(text, parent);
+    created->setObjectName(QLatin1String(name));
+    return created;
+}
+} // namespace
+
+SplashWindow::SplashWindow(QWidget* parent)
+    : QWidget(parent, Qt::SplashScreen | Qt::FramelessWindowHint)
+    , m_message(label("LblMensajes", QStringLiteral("Cargando aplicación ..."), this)) {
+    setObjectName(QStringLiteral("frmSplash"));
+    setWindowTitle(QStringLiteral("Osk Server"));
+    auto* title = label("lblTitle", QStringLiteral("Osk Server"), this);
+    QFont titleFont = title->font();
+    titleFont.setPointSize(titleFont.pointSize() * 2);
+    titleFont.setBold(true);
+    title->setFont(titleFont);
+    auto* description =
+        label("lblDescripcion",
+              QStringLiteral("Servidor de módulos, accesos y usuarios para aplicaciones Osk 2.0"), this);
+    auto* version = label("lblVersion", versionText(), this);
+    auto* copyright = label("lblLegalCopyright", QStringLiteral("Copyright © Osk Server"), this);
+
+    auto* frame = new QFrame(this);
+    frame->setFrameStyle(QFrame::Box | QFrame::Raised);
+    auto* layout = new QVBoxLayout(frame);
+    layout->setContentsMargins(24, 20, 24, 16);
+    layout->addWidget(title);
+    layout->addWidget(description);
+    layout->addWidget(version);
+    layout->addSpacing(16);
+    layout->addWidget(m_message);
+    layout->addWidget(copyright);
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->addWidget(frame);
+
+    adjustSize();
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+}
+
+void SplashWindow::setMessage(const QString& text) {
+    m_message->setText(text);
+}
+
+QString SplashWindow::versionText() {
+    return QStringLiteral("Versión %1.%2.%3")
+        .arg(OSK_VERSION_MAJOR)
+        .arg(OSK_VERSION_MINOR)
+        .arg(OSK_VERSION_PATCH);
+}
+
+void SplashWindow::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape)
+        m_cancelRequested = true;
+    else
+        QWidget::keyPressEvent(event);
+}
+
+} // namespace osk

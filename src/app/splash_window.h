@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QWidget>
+
+class QLabel;
+
+namespace osk {
+
+// frmSplash: the program's name, version and what it is doing while the start-up connects.
+// Escape asks for the start-up to be abandoned.
+class SplashWindow final : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit SplashWindow(QWidget* parent = nullptr);
+
+    void setMessage(const QString& text);
+    bool cancelRequested() const { return m_cancelRequested; }
+
+    // "Versión 2.0.0": the version the About box and --version show too.
+    static QString versionText();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    QLabel* m_message;
+    bool m_cancelRequested = false;
+};
+
+} // namespace osk

@@ -1,0 +1,79 @@
+#include "session/user_log_window.h"
+
+#include "common/operator.h"
+#include "session/activity_tracking.h"
+#include "session/user_log.h"
+
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QListWidget>
+#include <QPushButton>
+#include <QScreen>
+#include <QVBoxLayout>
+
+namespace osk {
+
+UserLogWindow::UserLogWindow(UserLog& log, ActivityTracking& tracking, Operator& op, QWidget* owner)
+    // A window of its own that the main window owns, so that it stays in front of it.
+    : QWidget(owner, Qt::Window)
+    , m_log(&log)
+    , m_tracking(tracking)
+    , m_operator(op)
+    , m_lstInfo(new QListWidget(this))
+    , m_cmdSave(new QPushButton(QStringLiteral("Guardar"), this)) {
+    setObjectName(QStringLiteral("frmUserLog"));
+    setAttribute(Qt::WA_DeleteOnClose);
+    setWindowTitle(log.caption());
+    m_lstInfo->setObjectName(QStringLiteral("lstInfo"));
+    m_cmdSave->setObjectName(QStringLiteral("cmdSave"));
+    m_cmdSave->setEnabled(false);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(m_cmdSave);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(4, 4, 4, 4);
+    layout->addWidget(m_lstInfo);
+    layout->addLayout(buttons);
+
+    setMinimumWidth(kMinimumWidth);
+    resize(480, 320);
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+
+    for (const QString& line : log.lines())
+        addLine(line);
+    connect(&log, &UserLog::lineAdded, this, &UserLogWindow::addLine);
+    connect(m_cmdSave, &QPushButton::clicked, this, &UserLogWindow::save);
+}
+
+void UserLogWindow::addLine(const QString& shownLine) {
+    m_lstInfo->addItem(shownLine);
+    m_lstInfo->setCurrentRow(m_lstInfo->count() - 1);
+    m_cmdSave->setEnabled(true);
+}
+
+void UserLogWindow::save() {
+    if (!m_log || !m_log->canSave())
+        return;
+    const QString path = m_operator.askSaveFile(QStringLiteral(".txt"),
+                                                QStringLiteral("Archivos de texto (*.txt)|*.txt"), QString());
+    if (path.isEmpty())
+        return;
+    if (!m_log->saveTo(path))
+        m_operator.showMessage(QStringLiteral("Imposible guardar el registro."), MessageIcon::Exclamation,
+                               kDefaultTitle);
+}
+
+void UserLogWindow::closeEvent(QCloseEvent* event) {
+    // The tracking ends whatever closed the window; when the tracking ended first, the log is
+    // already on its way out and there is nothing left to tell the client.
+    if (UserLog* log = m_log) {
+        m_log = nullptr;
+        m_tracking.closeLog(log);
+    }
+    event->accept();
+}
+
+} // namespace osk

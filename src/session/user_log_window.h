@@ -1,0 +1,46 @@
+#pragma once
+
+#include "session/user_log.h"
+
+#include <QPointer>
+#include <QWidget>
+
+class QListWidget;
+class QPushButton;
+
+namespace osk {
+
+class ActivityTracking;
+class Operator;
+
+// frmUserLog: one user's activity lines as they arrive, and their saving to a text file. The
+// window only shows its UserLog; closing it, for whatever reason, ends the tracking (the client is
+// told "NOLOG").
+class UserLogWindow final : public QWidget {
+    Q_OBJECT
+
+public:
+    // The narrowest the window may be dragged.
+    static constexpr int kMinimumWidth = 200;
+
+    UserLogWindow(UserLog& log, ActivityTracking& tracking, Operator& op, QWidget* owner);
+
+    UserLog* log() const { return m_log; }
+
+    // cmdSave.
+    void save();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void addLine(const QString& shownLine);
+
+    QPointer<UserLog> m_log;
+    ActivityTracking& m_tracking;
+    Operator& m_operator;
+    QListWidget* m_lstInfo;
+    QPushButton* m_cmdSave;
+};
+
+} // namespace osk
