@@ -2,6 +2,7 @@
 
 #include "app/main_window.h"
 #include "app/server_core.h"
+#include "app/signal_pipe.h"
 #include "app/splash_window.h"
 #include "app/startup_connection.h"
 #include "common/clock.h"
@@ -11,6 +12,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QLockFile>
+#include <csignal>
 
 namespace osk {
 
@@ -32,6 +34,17 @@ int ConsoleRunner::run() {
         return kExitFailure;
     }
 
+    // A stop signal (the desktop session ending, a service manager, Ctrl+C) ends the program the
+    // way the desktop session's end does: the service stopped and the log saved, not lost.
+    bool stopRequested = false;
+    MainWindow* mainWindow = nullptr;
+    SignalPipe stopSignals({SIGTERM, SIGINT});
+    QObject::connect(&stopSignals, &SignalPipe::received, [&stopRequested, &mainWindow] {
+        stopRequested = true;
+        if (mainWindow)
+            mainWindow->endProgram();
+    });
+
     SplashWindow splash;
     splash.show();
     m_operator.setBusy(true);
@@ -43,7 +56,7 @@ int ConsoleRunner::run() {
     const bool needsServerName = chooseEngine(core.settingsFile()) == EngineKind::SqlServer;
     StartupConnection connection(core.engine(), core.settingsFile(), needsServerName, m_operator);
     const StartupConnection::Outcome outcome =
-        connection.connect([&splash] { return splash.cancelRequested(); });
+        connection.connect([&] { return splash.cancelRequested() || stopRequested; });
     m_operator.setBusy(false);
     splash.close();
     if (outcome == StartupConnection::Outcome::Cancelled)
@@ -57,13 +70,16 @@ int ConsoleRunner::run() {
     }
 
     MainWindow window(core, m_operator);
+    mainWindow = &window;
     window.load();
     if (window.isMinimized())
         window.showMinimized();
     else
         window.show();
     QObject::connect(&window, &MainWindow::finished, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
-    QApplication::exec();
+    if (!stopRequested)
+        QApplication::exec();
+    mainWindow = nullptr;
 
     // The desktop session may end the program while the service runs.
     if (core.isStarted())

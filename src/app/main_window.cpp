@@ -34,11 +34,12 @@ namespace {
 constexpr int kWindowWidth = 720;
 constexpr int kWindowHeight = 640;
 
-QLabel* statusLabel(const char* name, const QString& text, QWidget* parent) {
+// A bordered label of the bottom row, wide enough for the longest text it is given.
+QLabel* statusLabel(const char* name, const QString& text, const QString& widest, QWidget* parent) {
     auto* label = new QLabel(text, parent);
     label->setObjectName(QLatin1String(name));
     label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    label->setMinimumWidth(60);
+    label->setMinimumWidth(label->fontMetrics().horizontalAdvance(widest) + 2 * label->frameWidth() + 8);
     return label;
 }
 
@@ -73,7 +74,7 @@ MainWindow::MainWindow(ServerCore& core, Operator& op, QWidget* parent)
     auto* help = new QShortcut(QKeySequence::HelpContents, this);
     connect(help, &QShortcut::activated, this, &MainWindow::mnuAyudaAyuda);
     // The end of the desktop session ends the program even while the service runs.
-    connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { m_sessionEnding = true; });
+    connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { m_ending = true; });
 
     setFixedSize(kWindowWidth, kWindowHeight);
 }
@@ -146,19 +147,21 @@ QWidget* MainWindow::buildEventFrame() {
 
 QWidget* MainWindow::buildStatusRow() {
     auto* row = new QWidget(this);
-    m_lblPCName = statusLabel("lblPCName", QStringLiteral("PC"), row);
-    m_lblIP = statusLabel("lblIP", QStringLiteral("IP"), row);
-    m_lblHost = statusLabel("lblHost", QStringLiteral("Host"), row);
-    m_lblPort = statusLabel("lblPort", QStringLiteral("Port"), row);
-    m_lblBytes = statusLabel("lblBytes", QStringLiteral("0 Bytes Recibidos"), row);
+    m_lblPCName =
+        statusLabel("lblPCName", QStringLiteral("PC"), QStringLiteral(" SQLServer: [(embedded)]"), row);
+    m_lblIP = statusLabel("lblIP", QStringLiteral("IP"), QStringLiteral(" IP: 255.255.255.255"), row);
+    m_lblHost = statusLabel("lblHost", QStringLiteral("Host"), QStringLiteral(" Host: [servidor]"), row);
+    m_lblPort = statusLabel("lblPort", QStringLiteral("Port"), QStringLiteral("Puerto: 65535"), row);
+    m_lblBytes = statusLabel("lblBytes", QStringLiteral("0 Bytes Recibidos"),
+                             QStringLiteral("999.999.999 bytes recibidos"), row);
     auto* layout = new QHBoxLayout(row);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(2);
-    layout->addWidget(m_lblPCName, 3);
-    layout->addWidget(m_lblIP, 2);
-    layout->addWidget(m_lblHost, 3);
-    layout->addWidget(m_lblPort, 1);
-    layout->addWidget(m_lblBytes, 2);
+    layout->addWidget(m_lblPCName, 1);
+    layout->addWidget(m_lblIP);
+    layout->addWidget(m_lblHost, 1);
+    layout->addWidget(m_lblPort);
+    layout->addWidget(m_lblBytes);
     return row;
 }
 
@@ -379,7 +382,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-    if (m_sessionEnding || m_ending) {
+    if (m_ending) {
         event->accept();
         emit finished();
         return;

@@ -45,6 +45,10 @@ public:
     void restoreFromTray();
     // The tray menu as it is about to pop up: its items follow the service commands.
     void prepareTrayMenu();
+    // Ends the program even while the service runs: the desktop session ends, a stop signal came,
+    // or the operator chose to leave for an update. What the service and the log need is done by
+    // whoever runs the window once it has finished.
+    void endProgram();
 
 signals:
     // The window has closed for good; the program ends.
@@ -75,7 +79,6 @@ private:
 
     int selectedUserRow() const;
     QString selectedDatabase() const;
-    void endProgram();
 
     // Commands.
     void mnuSaveLog();
@@ -116,7 +119,6 @@ private:
     QLabel* m_lblHost = nullptr;
     QLabel* m_lblPort = nullptr;
     QLabel* m_lblBytes = nullptr;
-    bool m_sessionEnding = false;
     bool m_ending = false;
 };
 
