@@ -307,6 +307,13 @@ if [[ -x $build_dir/bench/osk_distribution_bench ]]; then
         distribution_runs+=("$("${pin_server[@]}" "$build_dir/bench/osk_distribution_bench" --megabytes 200 --files 4)")
     done
 fi
+
+# Start-up of the service and of the console, when the console was built.
+startup_section=
+if [[ -x $build_dir/bench/osk_console_startup ]]; then
+    log "start-up"
+    startup_section=$("$script_dir/startup_bench.sh" "$build_dir" 7)
+fi
 field() { sed -E "s/.*$1=([^ ]+).*/\1/" <<<"$2"; }
 
 # ---- arithmetic on the collected numbers ----
@@ -471,6 +478,10 @@ report=$work/PERFORMANCE.md
             run=$((run + 1))
             echo "| $run | $(field copy_mib_per_s "$line") | $(field store_mib_per_s "$line") | $(field ratio "$line")× | $(field peak_rss_kib_start "$line") | $(field peak_rss_kib_after_copy "$line") | $(field peak_rss_kib_after_store "$line") |"
         done
+        echo
+    fi
+    if [[ -n $startup_section ]]; then
+        echo "$startup_section"
         echo
     fi
     echo "## Raw results"
