@@ -279,7 +279,17 @@ private slots:
 
         auto* users = c.window->findChild<QListView*>(QStringLiteral("lstUsers"));
         QTRY_COMPARE_WITH_TIMEOUT(users->model()->rowCount(), 1, kWaitMs);
+        // A right click opens the users menu only over a selection, and does not change it.
+        QMenu* userMenu = c.window->menu(QStringLiteral("mnuUser"));
+        const QPoint onRow = users->visualRect(users->model()->index(0, 0)).center();
+        QTest::mouseClick(users->viewport(), Qt::RightButton, {}, onRow);
+        QVERIFY(!userMenu->isVisible());
+        QVERIFY(!users->currentIndex().isValid());
         users->setCurrentIndex(users->model()->index(0, 0));
+        QTest::mouseClick(users->viewport(), Qt::RightButton, {}, onRow);
+        QVERIFY(userMenu->isVisible());
+        userMenu->close();
+
         c.item("Propiedades")->trigger();
         QTRY_COMPARE_WITH_TIMEOUT(ana.received, QByteArray("LOG"), kWaitMs);
         ana.take();
