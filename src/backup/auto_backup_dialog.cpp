@@ -82,6 +82,7 @@ AutoBackupDialog::AutoBackupDialog(Engine& engine, ProfileFile& settings, Operat
     connectControls();
     m_editor.load();
     refresh();
+    centreOnScreen();
 }
 
 void AutoBackupDialog::buildControls() {
@@ -241,16 +242,20 @@ void AutoBackupDialog::validateLeftBox(QLineEdit* box) {
     const bool valid = box == m_txtHour ? m_editor.validateHour() : m_editor.validateMinute();
     m_validating = false;
     if (!valid) {
-        // Taken back once the focus change under way has ended.
-        QTimer::singleShot(0, box, [box] { box->setFocus(Qt::OtherFocusReason); });
+        // Taken back once the focus change under way has ended. A mouse press that moved the
+        // focus reaches its control only after the message box, whose release it never gets:
+        // that press is undone, so nothing the operator aimed at is left pressed or open.
+        QTimer::singleShot(0, box, [this, box] {
+            for (QPushButton* button : findChildren<QPushButton*>())
+                button->setDown(false);
+            for (QComboBox* list : findChildren<QComboBox*>())
+                list->hidePopup();
+            box->setFocus(Qt::OtherFocusReason);
+        });
     }
 }
 
-void AutoBackupDialog::showEvent(QShowEvent* event) {
-    QDialog::showEvent(event);
-    if (m_centred)
-        return;
-    m_centred = true;
+void AutoBackupDialog::centreOnScreen() {
     adjustSize();
     if (const QScreen* display = screen())
         move(display->availableGeometry().center() - rect().center());

@@ -30,7 +30,6 @@ public:
 protected:
     // The dialog previews the keys of all its controls, and checks a time box when it is left.
     bool eventFilter(QObject* watched, QEvent* event) override;
-    void showEvent(QShowEvent* event) override;
 
 private:
     void buildControls();
@@ -39,6 +38,7 @@ private:
     bool previewKey(QObject* watched, int key);
     void validateLeftBox(QLineEdit* box);
     void pressAceptar();
+    void centreOnScreen();
 
     BackupEditor m_editor;
     QComboBox* m_cboBackup = nullptr;
@@ -52,7 +52,6 @@ private:
     QPushButton* m_cmdAceptar = nullptr;
     QPushButton* m_cmdCancelar = nullptr;
     bool m_validating = false;
-    bool m_centred = false;
 };
 
 } // namespace osk

@@ -11,8 +11,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QtTest>
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <utility>
 
@@ -48,6 +50,10 @@ private slots:
         m_dialog->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_dialog.get()));
         QCOMPARE(m_dialog->windowTitle(), QStringLiteral("Programación Copias de Seguridad"));
+        const QPoint offCentre =
+            m_dialog->geometry().center() - m_dialog->screen()->availableGeometry().center();
+        QVERIFY2(std::abs(offCentre.x()) <= 2 && std::abs(offCentre.y()) <= 2,
+                 qPrintable(QStringLiteral("%1,%2").arg(offCentre.x()).arg(offCentre.y())));
         QCOMPARE(combo("cboBackup")->currentText(), QStringLiteral("Copia de Seguridad 1"));
         QCOMPARE(combo("cboType")->currentText(), QStringLiteral("Inactiva"));
         QCOMPARE(combo("cboDB")->count(), 2);
