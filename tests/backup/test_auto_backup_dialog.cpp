@@ -1,6 +1,7 @@
 #include "backup/auto_backup_dialog.h"
 #include "config/profile_file.h"
 #include "database/embedded_engine.h"
+#include "shell/qt_operator.h"
 #include "support/scripted_operator.h"
 #include "support/temp_program_folder.h"
 #include "support/test_io.h"
@@ -10,6 +11,7 @@
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QtTest>
@@ -182,6 +184,43 @@ private slots:
         // Cancelar may be reached whatever the box holds.
         m_dialog->findChild<QPushButton*>(QStringLiteral("cmdCancelar"))->setFocus(Qt::MouseFocusReason);
         QCOMPARE(m_operator->messages.size(), size_t(1));
+    }
+
+    // The message box takes the focus from the box it is about; that must not count as leaving it.
+    void refusalMessageBoxDoesNotLoop() {
+        QtOperator op;
+        AutoBackupDialog dialog(*m_engine, *m_settings, op);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        auto* type = dialog.findChild<QComboBox*>(QStringLiteral("cboType"));
+        auto* hour = dialog.findChild<QLineEdit*>(QStringLiteral("txtHour"));
+        type->setCurrentIndex(BackupEditor::kDaily);
+        hour->setFocus();
+        hour->selectAll();
+        QTest::keyClicks(hour, QStringLiteral("ab"));
+
+        int boxes = 0;
+        QTimer closer;
+        connect(&closer, &QTimer::timeout, &closer, [&boxes] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                ++boxes;
+                box->accept();
+            }
+        });
+        closer.start(20);
+        // Aceptar's own check, while the box has the focus.
+        QTest::keyClick(hour, Qt::Key_Return);
+        QCOMPARE(boxes, 1);
+        QVERIFY(dialog.isVisible());
+        // Leaving the box. (The offscreen platform gives the activation back only when asked.)
+        dialog.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        QCOMPARE(QApplication::focusWidget(), hour);
+        QTest::keyClick(hour, Qt::Key_Tab);
+        QTRY_COMPARE(dialog.focusWidget(), hour);
+        QTest::qWait(300);
+        QCOMPARE(boxes, 2);
+        QCOMPARE(dialog.focusWidget(), hour);
     }
 
 private:
