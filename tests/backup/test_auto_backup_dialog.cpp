@@ -81,13 +81,8 @@ private slots:
             QVERIFY2(button->width() > button->fontMetrics().horizontalAdvance(button->text()) + 8,
                      qPrintable(button->text()));
 
-        if (const QString folder = qEnvironmentVariable("OSK_SCREENSHOT_DIR"); !folder.isEmpty()) {
+        if (const QString folder = qEnvironmentVariable("OSK_SCREENSHOT_DIR"); !folder.isEmpty())
             m_dialog->grab().save(QDir(folder).filePath(QStringLiteral("frmAutoBackup.png")));
-            combo("cboType")->setCurrentIndex(BackupEditor::kWeekly);
-            typeInto("txtFile",
-                     QStringLiteral("C:\\Archivos de programa\\Microsoft SQL Server\\oskalfa.obk"));
-            m_dialog->grab().save(QDir(folder).filePath(QStringLiteral("frmAutoBackup-weekly.png")));
-        }
     }
 
     void widgetsFollowTheTypeChange() {
@@ -131,19 +126,6 @@ private slots:
                                 "Hour=07:00\r\n"));
     }
 
-    void enterWithABadHourKeepsTheDialogOpen() {
-        m_dialog->show();
-        combo("cboType")->setCurrentIndex(BackupEditor::kDaily);
-        typeInto("txtHour", QStringLiteral("24"));
-
-        QTest::keyClick(line("txtHour"), Qt::Key_Return);
-        QVERIFY(m_dialog->isVisible());
-        QCOMPARE(m_operator->messages.size(), size_t(1));
-        QCOMPARE(m_operator->messages.front().text, QStringLiteral("Información de hora incorrecta."));
-        QCOMPARE(line("txtHour")->text(), QStringLiteral("24")); // Enter never reached the box
-        QVERIFY(!m_settings->exists());
-    }
-
     void escapeCancelsWithoutWriting() {
         m_dialog->show();
         combo("cboType")->setCurrentIndex(BackupEditor::kDaily);
@@ -167,23 +149,6 @@ private slots:
         combo("cboType")->setCurrentIndex(BackupEditor::kInactive);
         QTest::keyClick(line("txtFile"), Qt::Key_F2);
         QCOMPARE(m_operator->fileAnswers.size(), size_t(1));
-    }
-
-    void leavingABadTimeBoxKeepsTheFocusThere() {
-        m_dialog->show();
-        QVERIFY(QTest::qWaitForWindowActive(m_dialog.get()));
-        combo("cboType")->setCurrentIndex(BackupEditor::kDaily);
-        line("txtMinute")->setFocus();
-        typeInto("txtMinute", QStringLiteral("ab"));
-
-        QTest::keyClick(line("txtMinute"), Qt::Key_Tab);
-        QTRY_COMPARE(QApplication::focusWidget(), line("txtMinute"));
-        QCOMPARE(m_operator->messages.size(), size_t(1));
-        QCOMPARE(m_operator->messages.front().text, QStringLiteral("Información de minuto incorrecta."));
-
-        // Cancelar may be reached whatever the box holds.
-        m_dialog->findChild<QPushButton*>(QStringLiteral("cmdCancelar"))->setFocus(Qt::MouseFocusReason);
-        QCOMPARE(m_operator->messages.size(), size_t(1));
     }
 
     // The message box takes the focus from the box it is about; that must not count as leaving it.
@@ -221,6 +186,11 @@ private slots:
         QTest::qWait(300);
         QCOMPARE(boxes, 2);
         QCOMPARE(dialog.focusWidget(), hour);
+
+        // Cancelar may be reached whatever the box holds.
+        dialog.findChild<QPushButton*>(QStringLiteral("cmdCancelar"))->setFocus(Qt::MouseFocusReason);
+        QTest::qWait(100);
+        QCOMPARE(boxes, 2);
     }
 
 private:
