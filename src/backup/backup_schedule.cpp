@@ -5,7 +5,10 @@
 #include "common/vb.h"
 #include "config/profile_file.h"
 
+#include <QDir>
+#include <QList>
 #include <QRegularExpression>
+#include <utility>
 
 namespace osk {
 
@@ -17,6 +20,9 @@ const QString kDataBaseKey = QStringLiteral("DataBase");
 const QString kOutputFileKey = QStringLiteral("OutputFile");
 const QString kDayKey = QStringLiteral("Day");
 const QString kHourKey = QStringLiteral("Hour");
+
+// The editor's spelling of the output-file key.
+const QString kOutputFileWriteKey = QStringLiteral("OutPutFile");
 
 const QString kLoadError = QStringLiteral("Imposible cargar parámetros.");
 // The descriptions the operator has always read for the two ways a conversion fails.
@@ -83,6 +89,22 @@ QString minuteText(const QTime& time) {
     return time.toString(u"HH:mm");
 }
 
+// The values of one section in the order they are written.
+QList<std::pair<QString, QString>> sectionValues(const BackupSchedule& schedule) {
+    if (schedule.Type == 0) {
+        return {{kTypeKey, QStringLiteral("0")},
+                {kDataBaseKey, QString()},
+                {kOutputFileWriteKey, QString()},
+                {kDayKey, QStringLiteral("0")},
+                {kHourKey, QStringLiteral("00:00")}};
+    }
+    return {{kTypeKey, QString::number(schedule.Type)},
+            {kDataBaseKey, schedule.DataBase},
+            {kOutputFileWriteKey, schedule.OutputFile},
+            {kDayKey, QString::number(schedule.Day)},
+            {kHourKey, minuteText(schedule.Hour)}};
+}
+
 } // namespace
 
 QString backupSection(int index) {
@@ -110,6 +132,19 @@ BackupSchedules loadBackupSchedules(const ProfileFile& file, bool serverIsLocal,
         }
     }
     return schedules;
+}
+
+Status saveBackupSchedules(ProfileFile& file, const BackupSchedules& schedules) {
+    for (int i = 0; i < kBackupScheduleCount; ++i) {
+        const QString section = backupSection(i);
+        for (const auto& [key, value] : sectionValues(schedules[size_t(i)])) {
+            if (!file.write(section, key, value)) {
+                return Status::failure(QStringLiteral("No se puede escribir %1/%2 en el archivo '%3'.")
+                                           .arg(section, key, QDir::toNativeSeparators(file.path())));
+            }
+        }
+    }
+    return {};
 }
 
 std::optional<int> dueBackupSchedule(const BackupSchedules& schedules, const QDateTime& now) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/result.h"
+
 #include <QDateTime>
 #include <QString>
 #include <QTime>
@@ -42,6 +44,11 @@ bool isLocalSqlServerName(const QString& sqlServerName, const QString& computerN
 // fields read before the failing one ("Type", "DataBase", "OutputFile", "Day", "Hour" in that
 // order), later ones stay inactive.
 BackupSchedules loadBackupSchedules(const ProfileFile& file, bool serverIsLocal, Operator& op);
+
+// Writes the three schedules into their sections, keys "Type", "DataBase", "OutPutFile", "Day",
+// "Hour" in that order; an inactive schedule is written as "0", "", "", "0", "00:00" whatever its
+// record holds. Stops at the first write that fails: the sections keep what was written before it.
+Status saveBackupSchedules(ProfileFile& file, const BackupSchedules& schedules);
 
 // The schedule due at `now`: the lowest-numbered active one whose "HH:MM" is now's "HH:MM" and,
 // when weekly, whose Day + 1 is today's weekday counted from Monday = 1.
