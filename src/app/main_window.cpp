@@ -1,6 +1,7 @@
 #include "app/main_window.h"
 
 #include "app/server_core.h"
+#include "backup/auto_backup_dialog.h"
 #include "common/operator.h"
 #include "session/user_log.h"
 #include "session/user_log_window.h"
@@ -464,6 +465,11 @@ void MainWindow::mnuDBBackup() {
 }
 
 void MainWindow::mnuAutoBackup() {
+    {
+        AutoBackupDialog dialog(m_core.engine(), m_core.settingsFile(), m_operator, this);
+        dialog.exec();
+    }
+    // Whichever button closed it: the schedules in force are those of the settings file.
     m_core.reloadSchedules();
 }
 

@@ -1,5 +1,6 @@
 #include "app/main_window.h"
 #include "app/server_core.h"
+#include "backup/auto_backup_dialog.h"
 #include "database/embedded_engine.h"
 #include "session/user_log_window.h"
 #include "support/fake_clock.h"
@@ -258,6 +259,28 @@ private slots:
         QVERIFY(c.item("mnuAutoStart")->isChecked());
         QCOMPARE(c.core->settingsFile().read(kMainSection, QStringLiteral("OSInit")), QStringLiteral("1"));
         QVERIFY(!c.core->isStarted());
+    }
+
+    void scheduleEditorIsReloadedAfterItCloses() {
+        Console c;
+        QVERIFY(c.open());
+        QVERIFY(c.item("mnuAutoBackup")->isEnabled());
+        bool edited = false;
+        QTimer::singleShot(0, [&edited] {
+            auto* dialog = qobject_cast<AutoBackupDialog*>(QApplication::activeModalWidget());
+            QVERIFY(dialog);
+            BackupEditor& editor = dialog->editor();
+            editor.selectType(BackupEditor::kDaily);
+            editor.setHourText(QStringLiteral("7"));
+            editor.setFileText(QStringLiteral("/tmp/oskdemo.obk"));
+            edited = editor.accept();
+            dialog->accept();
+        });
+        c.item("mnuAutoBackup")->trigger();
+        QVERIFY(edited);
+        QCOMPARE(c.core->schedules()[0].Type, 1);
+        QCOMPARE(c.core->schedules()[0].Hour, QTime(7, 0));
+        QCOMPARE(c.core->schedules()[0].OutputFile, QStringLiteral("/tmp/oskdemo.obk"));
     }
 
     // A client validates, the operator follows it, its activity lines reach the window and are
