@@ -52,7 +52,6 @@ void UpdatingDialog::show() {
     centreOnScreen(*this);
     m_progress->setValue(1);
     QDialog::show();
-    raise();
     paintNow(*this);
 }
 

@@ -45,7 +45,6 @@ void WaitingDialog::show(const QString& message) {
     m_message->setText(message);
     centreOnScreen(*this);
     QDialog::show();
-    raise();
     paintNow(*this);
 }
 
