@@ -26,6 +26,7 @@ const QString kDisclaimer =
                    "daños ni de la pérdida de datos que pudiera causar.");
 const QString kNoSystemInfo = QStringLiteral("La información del sistema no está disponible en este momento");
 constexpr int kPictureSize = 48;
+constexpr int kTextWidth = 320;
 
 QLabel* namedLabel(const QString& name, const QString& text, QWidget* parent) {
     auto* label = new QLabel(text, parent);
@@ -100,6 +101,7 @@ void AboutDialog::build() {
     title->setFont(titleFont);
     QLabel* description = namedLabel(QStringLiteral("lblDescription"), kDescription, this);
     description->setWordWrap(true);
+    description->setMinimumWidth(kTextWidth);
 
     auto* heading = new QVBoxLayout;
     heading->addWidget(title);
@@ -111,6 +113,7 @@ void AboutDialog::build() {
 
     QLabel* disclaimer = namedLabel(QStringLiteral("lblDisclaimer"), kDisclaimer, this);
     disclaimer->setWordWrap(true);
+    disclaimer->setMinimumWidth(kTextWidth);
 
     auto* ok = new QPushButton(QStringLiteral("Aceptar"), this);
     ok->setObjectName(QStringLiteral("cmdOK"));

@@ -5,9 +5,6 @@
 #include <QDialog>
 #include <memory>
 
-class QLabel;
-class QPushButton;
-
 namespace osk {
 
 class Operator;
