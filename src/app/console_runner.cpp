@@ -72,10 +72,7 @@ int ConsoleRunner::run() {
     MainWindow window(core, m_operator);
     mainWindow = &window;
     window.load();
-    if (window.isMinimized())
-        window.showMinimized();
-    else
-        window.show();
+    window.showAtStart();
     QObject::connect(&window, &MainWindow::finished, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     if (!stopRequested)
         QApplication::exec();

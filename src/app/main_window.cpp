@@ -5,6 +5,11 @@
 #include "common/operator.h"
 #include "session/user_log.h"
 #include "session/user_log_window.h"
+#include "shell/about_dialog.h"
+#include "shell/shell_icons.h"
+#include "shell/sys_tray.h"
+#include "shell/updating_dialog.h"
+#include "shell/waiting_dialog.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -58,9 +63,13 @@ MainWindow::MainWindow(ServerCore& core, Operator& op, QWidget* parent)
                   Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                       Qt::WindowCloseButtonHint)
     , m_core(core)
-    , m_operator(op) {
+    , m_operator(op)
+    , m_tray(new SysTray(this))
+    , m_frmWaiting(new WaitingDialog(this))
+    , m_frmUpdating(new UpdatingDialog(this)) {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("Osk Server"));
+    setWindowIcon(icons::program());
 
     auto* central = new QWidget(this);
     auto* layout = new QVBoxLayout(central);
@@ -71,6 +80,9 @@ MainWindow::MainWindow(ServerCore& core, Operator& op, QWidget* parent)
     setCentralWidget(central);
     buildMenus();
     bindCore();
+    bindTray();
+    m_core.backups().setWaitDialog(*m_frmWaiting);
+    m_core.setProgressView(*m_frmUpdating);
 
     auto* help = new QShortcut(QKeySequence::HelpContents, this);
     connect(help, &QShortcut::activated, this, &MainWindow::mnuAyudaAyuda);
@@ -105,10 +117,11 @@ QWidget* MainWindow::buildUsersFrame() {
     m_toolbar = new QToolBar(box);
     m_toolbar->setObjectName(QStringLiteral("Toolbar1"));
     m_toolbar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    QAction* disconnectUser = m_toolbar->addAction(QStringLiteral("Eliminar"));
+    m_toolbar->setIconSize(QSize(16, 16));
+    QAction* disconnectUser = m_toolbar->addAction(icons::toolbarDelete(), QStringLiteral("Eliminar"));
     disconnectUser->setObjectName(QStringLiteral("Eliminar"));
     disconnectUser->setToolTip(QStringLiteral("Cerrar conexión"));
-    QAction* followUser = m_toolbar->addAction(QStringLiteral("Propiedades"));
+    QAction* followUser = m_toolbar->addAction(icons::toolbarProperties(), QStringLiteral("Propiedades"));
     followUser->setObjectName(QStringLiteral("Propiedades"));
     followUser->setToolTip(QStringLiteral("Seguimiento"));
     m_actions.insert(disconnectUser->objectName(), disconnectUser);
@@ -281,7 +294,11 @@ void MainWindow::bindCore() {
     for (const LogEntry& entry : m_core.eventLog().entries())
         addLogLine(entry);
     connect(&m_core.eventLog(), &EventLog::entryAdded, this, &MainWindow::addLogLine);
-    connect(&m_core, &ServerCore::captionChanged, this, &QWidget::setWindowTitle);
+    connect(&m_core, &ServerCore::captionChanged, this, [this](const QString& caption) {
+        setWindowTitle(caption);
+        m_tray->ChangeToolTip(caption);
+    });
+    connect(&m_core, &ServerCore::trayImageChanged, this, &MainWindow::setTrayImage);
     connect(&m_core, &ServerCore::labelsChanged, this, &MainWindow::refreshLabels);
     connect(&m_core, &ServerCore::checkMarksChanged, this, &MainWindow::refreshCheckMarks);
     connect(&m_core.session(), &SessionServer::gaugeChanged, m_pgbUsers, &QProgressBar::setValue);
@@ -292,11 +309,44 @@ void MainWindow::bindCore() {
     connect(&tracking, &ActivityTracking::focusRequested, this, &MainWindow::focusTracking);
 }
 
+void MainWindow::bindTray() {
+    m_tray->setSourceWindow(this);
+    connect(m_tray, &SysTray::LButtonDblClk, this, &MainWindow::mnuSysTrayAbrir);
+    connect(m_tray, &SysTray::LButtonDown, this, &MainWindow::showTrayMenu);
+}
+
+void MainWindow::setTrayImage(TrayImage image) {
+    m_tray->ChangeIcon(image == TrayImage::Start ? icons::trayStart() : icons::trayStop());
+}
+
+void MainWindow::showTrayMenu() {
+    prepareTrayMenu();
+    // Waits for the choice; the tray drops its notifications meanwhile.
+    m_menus.value(QStringLiteral("mnuSysTray"))->exec(m_tray->lastActivationPos());
+}
+
+void MainWindow::minimiseToTray() {
+    if (!SysTray::isAvailable()) {
+        // Hidden where nothing can bring it back, the window would be lost: it stays on the task bar.
+        if (!m_toldNoTray) {
+            m_toldNoTray = true;
+            m_core.eventLog().AddLog(
+                QStringLiteral("Este escritorio no tiene área de notificación: la ventana "
+                               "se minimiza en la barra de tareas."),
+                LogKind::Info);
+        }
+        return;
+    }
+    m_tray->setToolTip(windowTitle());
+    m_tray->MinToSysTray();
+}
+
 void MainWindow::load() {
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
     setWindowTitle(m_core.caption());
     m_core.load();
+    setTrayImage(m_core.trayImage());
     refreshLabels();
     m_pgbUsers->setRange(0, m_core.session().maxUsers());
     m_pgbUsers->setValue(0);
@@ -304,8 +354,18 @@ void MainWindow::load() {
     const MainSettings& settings = m_core.settings();
     if (settings.autoStart && m_core.commands().isEnabled(Command::mnuIniciarServicio))
         m_core.startService();
-    if (settings.minStart && m_core.isStarted())
-        setWindowState(windowState() | Qt::WindowMinimized);
+    m_startMinimised = settings.minStart && m_core.isStarted();
+}
+
+void MainWindow::showAtStart() {
+    if (!m_startMinimised) {
+        show();
+    } else if (SysTray::isAvailable()) {
+        setWindowState(Qt::WindowMinimized);
+        minimiseToTray();
+    } else {
+        showMinimized();
+    }
 }
 
 QAction* MainWindow::action(const QString& name) const {
@@ -317,7 +377,7 @@ QMenu* MainWindow::menu(const QString& name) const {
 }
 
 void MainWindow::addLogLine(const LogEntry& entry) {
-    auto* item = new QListWidgetItem(entry.text, m_lstDatos);
+    auto* item = new QListWidgetItem(icons::logKind(int(entry.kind)), entry.text, m_lstDatos);
     item->setData(Qt::UserRole, int(entry.kind));
     m_lstDatos->scrollToItem(item);
 }
@@ -396,6 +456,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     }
     m_operator.setBusy(true);
     event->accept();
+    m_tray->RemoveFromSysTray();
     for (auto* window : findChildren<UserLogWindow*>())
         window->close();
     m_operator.setBusy(false);
@@ -404,11 +465,14 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 
 void MainWindow::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && isMinimized())
+        minimiseToTray();
 }
 
 void MainWindow::restoreFromTray() {
     setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
+    m_tray->RemoveFromSysTray();
     raise();
     activateWindow();
 }
@@ -509,7 +573,10 @@ void MainWindow::mnuAyudaAyuda() {
         MessageIcon::Information, kDefaultTitle);
 }
 
-void MainWindow::mnuAyudaAbout() {}
+void MainWindow::mnuAyudaAbout() {
+    AboutDialog about(m_operator, this);
+    about.exec();
+}
 
 void MainWindow::mnuSysTrayAbrir() {
     restoreFromTray();

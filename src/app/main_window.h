@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/command_states.h"
+#include "app/server_core.h"
 
 #include <QMainWindow>
 #include <QMap>
@@ -17,8 +18,10 @@ class QTreeView;
 namespace osk {
 
 class Operator;
-class ServerCore;
+class SysTray;
+class UpdatingDialog;
 class UserLog;
+class WaitingDialog;
 struct LogEntry;
 
 // frmMain: the databases, the connected users and the event log, the server's identity at the
@@ -35,11 +38,16 @@ public:
     // The load: the core's load, the labels and the gauge, then the automatic start and the
     // minimised start that the settings ask for.
     void load();
+    // Shows the window after the load: in the tray when the minimised start asked for it and
+    // the desktop has a tray, minimised on the task bar when it has none.
+    void showAtStart();
 
     // A menu item or toolbar button by its name (mnuIniciarServicio, Eliminar, ...).
     QAction* action(const QString& name) const;
     // A menu by its name, including the pop-up menus mnuUser, mnuSysTray and mnuBD.
     QMenu* menu(const QString& name) const;
+    // gSysTray.
+    SysTray& tray() { return *m_tray; }
 
     // mnuSysTrayAbrir: back from the tray.
     void restoreFromTray();
@@ -71,6 +79,10 @@ private:
     void bindCommand(Command command, QAction* action);
     void bindCore();
 
+    void bindTray();
+    void minimiseToTray();
+    void showTrayMenu();
+    void setTrayImage(TrayImage image);
     void addLogLine(const LogEntry& entry);
     void refreshLabels();
     void refreshCheckMarks();
@@ -119,7 +131,12 @@ private:
     QLabel* m_lblHost = nullptr;
     QLabel* m_lblPort = nullptr;
     QLabel* m_lblBytes = nullptr;
+    SysTray* m_tray = nullptr;
+    WaitingDialog* m_frmWaiting = nullptr;
+    UpdatingDialog* m_frmUpdating = nullptr;
     bool m_ending = false;
+    bool m_startMinimised = false;
+    bool m_toldNoTray = false;
 };
 
 } // namespace osk

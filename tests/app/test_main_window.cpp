@@ -3,6 +3,7 @@
 #include "backup/auto_backup_dialog.h"
 #include "database/embedded_engine.h"
 #include "session/user_log_window.h"
+#include "shell/sys_tray.h"
 #include "support/fake_clock.h"
 #include "support/scripted_operator.h"
 #include "support/temp_program_folder.h"
@@ -246,6 +247,45 @@ private slots:
         QCOMPARE(c.op.messages.size(), size_t(1));
         QCOMPARE(c.label("lblPort"), QStringLiteral("Puerto: 65500"));
         QCOMPARE(c.core->settingsFile().read(kMainSection, QStringLiteral("Port")), QStringLiteral("65500"));
+    }
+
+    void trayEventsAndTheMissingTray() {
+        Console c;
+        QVERIFY(c.open("OSInit=1\r\nMinInit=1\r\n"));
+        if (!c.core->isStarted())
+            QSKIP("The service could not start here");
+        const QString noTray = QStringLiteral("Este escritorio no tiene área de notificación: la ventana se "
+                                              "minimiza en la barra de tareas.");
+        const auto noTrayLines = [&c, &noTray] {
+            return std::count_if(c.core->eventLog().entries().begin(), c.core->eventLog().entries().end(),
+                                 [&noTray](const LogEntry& entry) { return entry.text.endsWith(noTray); });
+        };
+        // The offscreen desktop has no tray: the minimised start stays on the task bar, said once.
+        c.window->showAtStart();
+        QVERIFY(c.window->isMinimized());
+        QVERIFY(c.window->isVisible());
+        QCOMPARE(noTrayLines(), 1);
+
+        c.window->tray().notify(SysTray::LeftDoubleClick);
+        QVERIFY(!c.window->isMinimized());
+        QVERIFY(c.window->isVisible());
+        c.window->showMinimized();
+        QCOMPARE(noTrayLines(), 1);
+
+        // A click pops up the tray menu with the service's states; a right click does nothing.
+        bool menuShown = false;
+        QTimer::singleShot(0, [&c, &menuShown] {
+            QMenu* trayMenu = c.window->menu(QStringLiteral("mnuSysTray"));
+            menuShown = trayMenu->isVisible() && c.item("mnuSysTrayStop")->isEnabled() &&
+                        !c.item("mnuSysTrayCerrar")->isEnabled();
+            trayMenu->close();
+        });
+        c.window->tray().notify(SysTray::LeftDown);
+        QVERIFY(menuShown);
+        c.window->tray().notify(SysTray::RightDown);
+        c.window->tray().notify(SysTray::RightUp);
+        QVERIFY(!c.window->menu(QStringLiteral("mnuSysTray"))->isVisible());
+        c.core->stopService();
     }
 
     void checkItemsMirrorTheSettings() {
