@@ -8,7 +8,6 @@
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("oskserver"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Osk Server"));
     QApplication::setApplicationVersion(QStringLiteral(OSK_VERSION_STRING));
     // The window closes into the tray and tracking windows come and go: the program ends when the
     // main window says so, not with its last window.

@@ -154,6 +154,7 @@ QWidget* MainWindow::buildEventFrame() {
     m_lstDatos->setObjectName(QStringLiteral("lstDatos"));
     m_lstDatos->setFont(QFont(QStringLiteral("Courier New"), 9));
     m_lstDatos->setUniformItemSizes(true);
+    m_lstDatos->setIconSize(QSize(16, 16));
     auto* layout = new QVBoxLayout(box);
     layout->addWidget(m_lstDatos);
     return box;
