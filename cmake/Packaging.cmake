@@ -1,4 +1,6 @@
-# Installation and the Debian package of the headless service (component "server").
+# Installation and the Debian packages: the headless service (component "server", package
+# oskserverd) and the desktop console (component "console", package oskserver), so that a server
+# without a desktop needs no GUI libraries.
 include(GNUInstallDirs)
 
 set(OSK_DOC_DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/oskserver)
@@ -24,12 +26,28 @@ install(CODE "
        FILES \"${PROJECT_BINARY_DIR}/packaging/oskserverd.service\")
 " COMPONENT server)
 
+if(TARGET oskserver)
+  install(TARGETS oskserver RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT console)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/oskserver.desktop
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/applications COMPONENT console)
+  foreach(size 16 32 48 128 256)
+    install(FILES ${PROJECT_SOURCE_DIR}/src/shell/icons/oskserver-${size}.png
+            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/icons/hicolor/${size}x${size}/apps
+            RENAME oskserver.png COMPONENT console)
+  endforeach()
+  install(FILES ${PROJECT_SOURCE_DIR}/src/shell/icons/oskserver.svg
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/icons/hicolor/scalable/apps COMPONENT console)
+endif()
+
 set(CPACK_PACKAGE_NAME oskserver)
 set(CPACK_PACKAGE_VENDOR "Osk Server")
 set(CPACK_PACKAGE_CONTACT "Osk Server maintainers <oskserver@localhost>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Osk Server, session server for the Osk 2.0 client programs")
 set(CPACK_COMPONENTS_ALL server)
+if(TARGET oskserver)
+  list(APPEND CPACK_COMPONENTS_ALL console)
+endif()
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
@@ -42,6 +60,10 @@ set(CPACK_DEBIAN_SERVER_DESCRIPTION
 set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/postinst ${PROJECT_SOURCE_DIR}/packaging/prerm
     ${PROJECT_SOURCE_DIR}/packaging/postrm)
+set(CPACK_DEBIAN_CONSOLE_PACKAGE_NAME oskserver)
+set(CPACK_DEBIAN_CONSOLE_PACKAGE_SECTION x11)
+set(CPACK_DEBIAN_CONSOLE_DESCRIPTION
+    "The desktop console oskserver: the session service with its main window, menus, tray icon and the database commands. It carries the whole server and runs in the desktop user's session with its own program folder.")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 include(CPack)

@@ -1,4 +1,5 @@
 #include "app/console_runner.h"
+#include "app/program_folder.h"
 #include "shell/qt_operator.h"
 
 #include <QApplication>
@@ -19,13 +20,14 @@ int main(int argc, char* argv[]) {
     parser.addVersionOption();
     const QCommandLineOption home(
         QStringLiteral("home"),
-        QStringLiteral("Program folder: settings, Log, Data (default: the executable's folder)."),
+        QStringLiteral("Program folder: settings, Log, Data (default: the executable's folder, or "
+                       "~/.local/share/oskserver when that folder is not writable)."),
         QStringLiteral("DIR"));
     parser.addOption(home);
     parser.process(app);
 
     const QString folder =
-        QDir(parser.isSet(home) ? parser.value(home) : QCoreApplication::applicationDirPath()).absolutePath();
+        parser.isSet(home) ? QDir(parser.value(home)).absolutePath() : osk::defaultProgramFolder();
     osk::QtOperator op;
     return osk::ConsoleRunner(folder, op).run();
 }

@@ -1,4 +1,5 @@
 #include "app/headless_runner.h"
+#include "app/program_folder.h"
 #include "database/embedded_engine.h"
 
 #include <QCommandLineParser>
@@ -19,8 +20,8 @@ int main(int argc, char* argv[]) {
     parser.addVersionOption();
     const QCommandLineOption home(
         QStringLiteral("home"),
-        QStringLiteral("Program folder: settings, Log, Data (default: the executable's "
-                       "folder)."),
+        QStringLiteral("Program folder: settings, Log, Data (default: the executable's folder, or "
+                       "~/.local/share/oskserver when that folder is not writable)."),
         QStringLiteral("DIR"));
     parser.addOption(home);
     const QCommandLineOption createDatabase(
@@ -31,7 +32,7 @@ int main(int argc, char* argv[]) {
     parser.process(app);
 
     const QString folder =
-        QDir(parser.isSet(home) ? parser.value(home) : QCoreApplication::applicationDirPath()).absolutePath();
+        parser.isSet(home) ? QDir(parser.value(home)).absolutePath() : osk::defaultProgramFolder();
     if (parser.isSet(createDatabase))
         return osk::createEmbeddedDatabase(folder, parser.value(createDatabase));
     return osk::HeadlessRunner(folder).run();

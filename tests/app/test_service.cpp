@@ -112,6 +112,7 @@ class TestService final : public QObject {
 
 private slots:
     void installsTheServiceTree();
+    void installsTheConsoleApart();
     void unitIsAcceptedBySystemd();
     void notifiesReadyWhenListeningAndStoppingOnSigterm_data();
     void notifiesReadyWhenListeningAndStoppingOnSigterm();
@@ -161,6 +162,44 @@ void TestService::installsTheServiceTree() {
     QCOMPARE(readFileBytes(root.filePath(QStringLiteral("usr/share/doc/oskserver/README.md"))),
              readFileBytes(QStringLiteral(OSK_SOURCE_DIR "/README.md")));
     m_installed = true;
+}
+
+void TestService::installsTheConsoleApart() {
+#ifndef OSKSERVER_PATH
+    QSKIP("The console is not built");
+#else
+    QTemporaryDir destDir;
+    QVERIFY(destDir.isValid());
+    QProcess install;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DESTDIR"), destDir.path());
+    install.setProcessEnvironment(environment);
+    install.setProcessChannelMode(QProcess::MergedChannels);
+    install.start(QStringLiteral(OSK_CMAKE_COMMAND),
+                  {QStringLiteral("--install"), QStringLiteral(OSK_BUILD_DIR), QStringLiteral("--prefix"),
+                   QStringLiteral("/usr"), QStringLiteral("--component"), QStringLiteral("console")});
+    QVERIFY(install.waitForFinished(60000));
+    const QByteArray output = install.readAll();
+    QVERIFY2(install.exitStatus() == QProcess::NormalExit && install.exitCode() == 0, output.constData());
+
+    const QDir root(destDir.path());
+    const QFileInfo console(root.filePath(QStringLiteral("usr/bin/oskserver")));
+    QVERIFY2(console.isFile() && console.isExecutable(), output.constData());
+    // The service's files belong to the other package.
+    QVERIFY(!QFileInfo::exists(root.filePath(QStringLiteral("usr/bin/oskserverd"))));
+    QVERIFY(!QFileInfo::exists(root.filePath(QStringLiteral("usr/lib/systemd"))));
+
+    const QByteArray entry =
+        readFileBytes(root.filePath(QStringLiteral("usr/share/applications/oskserver.desktop")));
+    QVERIFY(entry.startsWith("[Desktop Entry]\n"));
+    QVERIFY(entry.contains("\nExec=oskserver\n"));
+    QVERIFY(entry.contains("\nIcon=oskserver\n"));
+    for (const char* size : {"16x16", "32x32", "48x48", "128x128", "256x256"}) {
+        const QString icon =
+            root.filePath(QStringLiteral("usr/share/icons/hicolor/%1/apps/oskserver.png").arg(size));
+        QVERIFY2(readFileBytes(icon).startsWith("\x89PNG"), qPrintable(icon));
+    }
+#endif
 }
 
 void TestService::unitIsAcceptedBySystemd() {

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <QString>
+
+namespace osk {
+
+// The program folder when none is given with --home: the executable's own folder, where the
+// settings, logs and databases have always lived beside the program; but an installed program
+// sits in a folder its users cannot write (/usr/bin), and then each user gets one of their own,
+// oskserver under the user's data folder (~/.local/share/oskserver).
+QString defaultProgramFolder();
+
+} // namespace osk
