@@ -4,7 +4,7 @@
 
 namespace osk {
 
-// The title message boxes carry when the documents give none: the program's own name.
+// The title of a message box that names no other: the program's own name.
 inline const QString kDefaultTitle = QStringLiteral("OskServer");
 // The title given where a box or prompt names the product.
 inline const QString kProductTitle = QStringLiteral("Osk Server");
@@ -24,7 +24,7 @@ public:
     virtual bool ask(const QString& text, MessageIcon icon, const QString& title) = 0;
     // An input box; an empty text when the operator cancels, as the original input box answered.
     virtual QString askText(const QString& prompt, const QString& title, const QString& defaultAnswer) = 0;
-    // A save-file dialog starting at initialName; filter in the documents' form, "Description|*.ext".
+    // A save-file dialog starting at initialName; filter as "Description|*.ext".
     // An empty text when cancelled.
     virtual QString askSaveFile(const QString& defaultSuffix, const QString& filter,
                                 const QString& initialName) = 0;

@@ -76,7 +76,7 @@ QString OdbcEngine::connectString(const QString& database) const {
     QString text = QStringLiteral("uid=Osk;pwd=kq7351;driver={") + m_options.driver +
                    QStringLiteral("};Regional=Yes;server=") + m_options.serverName +
                    QStringLiteral(";database=") + database + QLatin1Char(';');
-    // FreeTDS's own keys follow the documented part, which stays as it is. Microsoft's driver
+    // FreeTDS's own keys come after the product's connect string, which stays as it is. Microsoft's driver
     // ignores them.
     if (!m_options.tdsVersion.isEmpty())
         text +=

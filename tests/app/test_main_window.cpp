@@ -34,13 +34,13 @@ struct Item {
     bool checkable = false;
 };
 
-struct MenuSpec {
+struct ExpectedMenu {
     const char* name;
     const char* title;
     std::vector<Item> items;
 };
 
-const std::vector<MenuSpec> kMenuBar = {
+const std::vector<ExpectedMenu> kMenuBar = {
     {"mnuArchivo",
      "&Archivo",
      {{"mnuSaveLog", "&Guardar Registro de eventos"}, {"mnuSepArch", "-"}, {"mnuSalir", "&Salir"}}},
@@ -72,7 +72,7 @@ const std::vector<MenuSpec> kMenuBar = {
      {{"mnuAyudaAyuda", "A&yuda"}, {"mnuAyudaSep1", "-"}, {"mnuAyudaAbout", "&Acerca de Osk Server..."}}},
 };
 
-const std::vector<MenuSpec> kPopups = {
+const std::vector<ExpectedMenu> kPopups = {
     {"mnuSysTray",
      "SysTray",
      {{"mnuSysTrayAbrir", "Restaurar"},
@@ -132,14 +132,14 @@ struct Console {
     }
 };
 
-void verifyMenu(const MainWindow& window, const MenuSpec& spec) {
-    QMenu* menu = window.menu(QLatin1String(spec.name));
-    QVERIFY2(menu, spec.name);
-    QCOMPARE(menu->title(), QString::fromUtf8(spec.title));
+void verifyMenu(const MainWindow& window, const ExpectedMenu& expectedMenu) {
+    QMenu* menu = window.menu(QLatin1String(expectedMenu.name));
+    QVERIFY2(menu, expectedMenu.name);
+    QCOMPARE(menu->title(), QString::fromUtf8(expectedMenu.title));
     const QList<QAction*> actions = menu->actions();
-    QCOMPARE(actions.size(), qsizetype(spec.items.size()));
-    for (size_t i = 0; i < spec.items.size(); ++i) {
-        const Item& expected = spec.items[i];
+    QCOMPARE(actions.size(), qsizetype(expectedMenu.items.size()));
+    for (size_t i = 0; i < expectedMenu.items.size(); ++i) {
+        const Item& expected = expectedMenu.items[i];
         QAction* actual = actions[qsizetype(i)];
         QCOMPARE(actual->objectName(), QLatin1String(expected.name));
         if (qstrcmp(expected.caption, "-") == 0)
@@ -165,10 +165,10 @@ private slots:
         for (QAction* top : c.window->menuBar()->actions())
             barMenus << top->menu()->objectName();
         QCOMPARE(barMenus, (QList<QString>{"mnuArchivo", "mnuServicio", "mnuDB", "mnuUser", "mnuAyuda"}));
-        for (const MenuSpec& spec : kMenuBar)
-            verifyMenu(*c.window, spec);
-        for (const MenuSpec& spec : kPopups)
-            verifyMenu(*c.window, spec);
+        for (const ExpectedMenu& expectedMenu : kMenuBar)
+            verifyMenu(*c.window, expectedMenu);
+        for (const ExpectedMenu& expectedMenu : kPopups)
+            verifyMenu(*c.window, expectedMenu);
     }
 
     void itemsFollowTheServiceAndTheTrayMenuCopiesThem() {
