@@ -6,14 +6,14 @@
 #include <QCommandLineParser>
 #include <QDir>
 
-int main(int argc, char* argv[]) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("oskserver"));
-    QApplication::setApplicationVersion(QStringLiteral(OSK_VERSION_STRING));
-    // The window closes into the tray and tracking windows come and go: the program ends when the
-    // main window says so, not with its last window.
-    QApplication::setQuitOnLastWindowClosed(false);
+namespace {
 
+// The command line is read before any window system is needed, so that --help and --version
+// answer on a terminal without a display. Returns the program folder.
+QString readCommandLine(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("oskserver"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(OSK_VERSION_STRING));
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Osk Server, desktop console."));
     parser.addHelpOption();
@@ -25,9 +25,21 @@ int main(int argc, char* argv[]) {
         QStringLiteral("DIR"));
     parser.addOption(home);
     parser.process(app);
+    return parser.isSet(home) ? QDir(parser.value(home)).absolutePath() : osk::defaultProgramFolder();
+}
 
-    const QString folder =
-        parser.isSet(home) ? QDir(parser.value(home)).absolutePath() : osk::defaultProgramFolder();
+} // namespace
+
+int main(int argc, char* argv[]) {
+    const QString folder = readCommandLine(argc, argv);
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("oskserver"));
+    QApplication::setApplicationVersion(QStringLiteral(OSK_VERSION_STRING));
+    // The window closes into the tray and tracking windows come and go: the program ends when the
+    // main window says so, not with its last window.
+    QApplication::setQuitOnLastWindowClosed(false);
+
     osk::QtOperator op;
     return osk::ConsoleRunner(folder, op).run();
 }

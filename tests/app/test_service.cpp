@@ -113,6 +113,7 @@ class TestService final : public QObject {
 private slots:
     void installsTheServiceTree();
     void installsTheConsoleApart();
+    void consoleAnswersVersionWithoutDisplay();
     void unitIsAcceptedBySystemd();
     void notifiesReadyWhenListeningAndStoppingOnSigterm_data();
     void notifiesReadyWhenListeningAndStoppingOnSigterm();
@@ -199,6 +200,20 @@ void TestService::installsTheConsoleApart() {
             root.filePath(QStringLiteral("usr/share/icons/hicolor/%1/apps/oskserver.png").arg(size));
         QVERIFY2(readFileBytes(icon).startsWith("\x89PNG"), qPrintable(icon));
     }
+#endif
+}
+
+void TestService::consoleAnswersVersionWithoutDisplay() {
+#ifndef OSKSERVER_PATH
+    QSKIP("The console is not built");
+#else
+    QProcess console;
+    console.setProcessEnvironment(environmentWithout(
+        {QStringLiteral("DISPLAY"), QStringLiteral("WAYLAND_DISPLAY"), QStringLiteral("QT_QPA_PLATFORM")}));
+    console.start(QStringLiteral(OSKSERVER_PATH), {QStringLiteral("--version")});
+    QVERIFY(console.waitForFinished(30000));
+    QCOMPARE(console.exitCode(), 0);
+    QCOMPARE(console.readAllStandardOutput().trimmed(), QByteArray("oskserver " OSK_VERSION_STRING));
 #endif
 }
 
