@@ -32,6 +32,7 @@
 #include <QTreeView>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace osk {
 
@@ -138,7 +139,7 @@ QWidget* MainWindow::buildUsersFrame() {
     m_pgbUsers = new QProgressBar(box);
     m_pgbUsers->setObjectName(QStringLiteral("pgbUsers"));
     m_pgbUsers->setTextVisible(false);
-    m_pgbUsers->setRange(0, 0);
+    m_pgbUsers->setRange(0, 1);
     m_pgbUsers->setMaximumHeight(14);
 
     auto* layout = new QVBoxLayout(box);
@@ -349,7 +350,8 @@ void MainWindow::load() {
     m_core.load();
     setTrayImage(m_core.trayImage());
     refreshLabels();
-    m_pgbUsers->setRange(0, m_core.session().maxUsers());
+    // A range of 0 to 0 would show a busy indicator, not an empty gauge.
+    m_pgbUsers->setRange(0, std::max(1, m_core.session().maxUsers()));
     m_pgbUsers->setValue(0);
 
     const MainSettings& settings = m_core.settings();
