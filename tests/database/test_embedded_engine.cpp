@@ -95,9 +95,11 @@ private slots:
         m_folder = std::make_unique<TempProgramFolder>();
         QVERIFY(m_folder->isValid());
         m_data = m_folder->file(QStringLiteral("Data"));
+        QVERIFY(QDir().mkpath(m_data));
     }
 
     void openPrincipalCreatesOskDB() {
+        QVERIFY(QDir(m_data).removeRecursively());
         EmbeddedEngine engine(m_data);
         QVERIFY(!engine.isPrincipalOpen());
         const Status opened = engine.openPrincipal();
@@ -130,7 +132,6 @@ private slots:
     }
 
     void openPrincipalCompletesAnExistingOskDB() {
-        QVERIFY(QDir().mkpath(m_data));
         EmbeddedEngine engine(m_data);
         const QString path = engine.databasePath(QStringLiteral("OskDB"));
         QVERIFY(createProductDatabase(path, {{QStringLiteral("AppVersion"), QStringLiteral("1.5")},
@@ -153,7 +154,6 @@ private slots:
         QVERIFY(!engine.principalPropertyThirdColumn(QStringLiteral("AppVersion")).ok());
 
         // A property table with two columns has no third column to read.
-        QVERIFY(QDir().mkpath(m_data));
         QVERIFY(runSql(engine.databasePath(QStringLiteral("OskDB")),
                        {QStringLiteral("CREATE TABLE OskVersion (Property TEXT, PropertyValue TEXT)")}));
         QVERIFY(engine.openPrincipal());
@@ -161,6 +161,7 @@ private slots:
     }
 
     void openPrincipalFailsWhereNoFolderCanBe() {
+        QVERIFY(QDir(m_data).removeRecursively());
         QFile blocker(m_data);
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         blocker.close();
@@ -170,9 +171,12 @@ private slots:
     }
 
     void listsProductDatabases() {
-        QVERIFY(QDir().mkpath(m_data));
         EmbeddedEngine engine(m_data);
         QCOMPARE(*engine.listProductDatabases(), QStringList());
+        QVERIFY(QDir(m_data).removeRecursively());
+        const auto missingFolder = engine.listProductDatabases();
+        QVERIFY(missingFolder.ok() && missingFolder->isEmpty());
+        QVERIFY(QDir().mkpath(m_data));
         for (const char* file : {"OSKZ.db", "osk1.db", "OskDBUpdate.db", "oskdbupdate.db", "Oska.db",
                                  "other.db", "xosk.db", "osk2.txt", "osk3.db-journal", "osk4.db.bak"})
             QVERIFY(createProductDatabase(QDir(m_data).filePath(QString::fromLatin1(file)), {}));
@@ -188,15 +192,7 @@ private slots:
                               QStringLiteral("OSKZ")}));
     }
 
-    void listingAMissingFolderIsEmpty() {
-        EmbeddedEngine engine(m_data);
-        const auto names = engine.listProductDatabases();
-        QVERIFY(names.ok());
-        QVERIFY(names->isEmpty());
-    }
-
     void readsProperties() {
-        QVERIFY(QDir().mkpath(m_data));
         EmbeddedEngine engine(m_data);
         const QString db = QStringLiteral("osk1");
         QVERIFY(createProductDatabase(engine.databasePath(db),
@@ -222,7 +218,6 @@ private slots:
     }
 
     void perDatabaseErrors() {
-        QVERIFY(QDir().mkpath(m_data));
         EmbeddedEngine engine(m_data);
         QVERIFY(
             runSql(engine.databasePath(QStringLiteral("oskbare")), {QStringLiteral("CREATE TABLE t (x)")}));
@@ -245,7 +240,6 @@ private slots:
     }
 
     void updatesOnlyExistingRows() {
-        QVERIFY(QDir().mkpath(m_data));
         EmbeddedEngine engine(m_data);
         const QString db = QStringLiteral("osk1");
         const QString path = engine.databasePath(db);
@@ -276,7 +270,6 @@ private slots:
     }
 
     void dropRemovesTheDatabaseAndItsJournal() {
-        QVERIFY(QDir().mkpath(m_data));
         EmbeddedEngine engine(m_data);
         const QString path = engine.databasePath(QStringLiteral("osk1"));
         QVERIFY(createProductDatabase(path, kSampleProperties));
@@ -296,6 +289,11 @@ private slots:
                  QStringLiteral("No se puede eliminar la base de datos 'osk1' porque no existe."));
         QVERIFY(!engine.dropDatabase(QStringLiteral("../Data/osk2")).ok());
         QVERIFY(QFileInfo::exists(engine.databasePath(QStringLiteral("osk2"))));
+
+        // A file under a database's name that is no database at all is dropped like any other.
+        QVERIFY(writeFileBytes(path, QByteArray(8192, 'j')));
+        QVERIFY(engine.dropDatabase(QStringLiteral("osk1")).ok());
+        QVERIFY(!QFileInfo::exists(path));
     }
 
     void dropIsRefusedWhileTheDatabaseIsInUse_data() {
@@ -314,7 +312,6 @@ private slots:
         QFETCH(QByteArray, hold);
         QFETCH(QByteArray, release);
         QFETCH(bool, reader);
-        QVERIFY(QDir().mkpath(m_data));
         EmbeddedEngine engine(m_data);
         const QString path = engine.databasePath(QStringLiteral("osk1"));
         QVERIFY(createProductDatabase(path, kSampleProperties));
@@ -344,7 +341,6 @@ private slots:
 
     // In write-ahead mode an exclusive transaction leaves readers in; any open reader counts.
     void dropOfAWriteAheadDatabaseWaitsForEveryReader() {
-        QVERIFY(QDir().mkpath(m_data));
         EmbeddedEngine engine(m_data);
         const QString path = engine.databasePath(QStringLiteral("oskwal"));
         QVERIFY(createProductDatabase(path, kSampleProperties));
@@ -373,19 +369,7 @@ private slots:
         QVERIFY(engine.principalPropertyThirdColumn(QStringLiteral("AppVersion")).ok());
     }
 
-    // A file under a database's name that is no database at all is dropped like any other.
-    void dropRemovesAFileThatIsNoDatabase() {
-        QVERIFY(QDir().mkpath(m_data));
-        EmbeddedEngine engine(m_data);
-        const QString path = engine.databasePath(QStringLiteral("oskjunk"));
-        QVERIFY(writeFileBytes(path, QByteArray(8192, 'j')));
-        const Status dropped = engine.dropDatabase(QStringLiteral("oskjunk"));
-        QVERIFY2(dropped.ok(), qPrintable(dropped.error()));
-        QVERIFY(!QFileInfo::exists(path));
-    }
-
     void backupCopiesTheWholeDatabase() {
-        QVERIFY(QDir().mkpath(m_data));
         EmbeddedEngine engine(m_data);
         const QString path = engine.databasePath(QStringLiteral("osk1"));
         // Some megabytes, so the copy takes many steps.
@@ -424,7 +408,6 @@ private slots:
     }
 
     void backupReplacesTheOutputFile() {
-        QVERIFY(QDir().mkpath(m_data));
         EmbeddedEngine engine(m_data);
         QVERIFY(createProductDatabase(engine.databasePath(QStringLiteral("osk1")), kSampleProperties));
         const QString output = m_folder->file(QStringLiteral("copia.bak"));
@@ -460,7 +443,6 @@ private slots:
         QFETCH(QString, database);
         QFETCH(QString, outputName);
         QFETCH(QString, error);
-        QVERIFY(QDir().mkpath(m_data));
         EmbeddedEngine engine(m_data);
         QVERIFY(createProductDatabase(engine.databasePath(QStringLiteral("osk1")), kSampleProperties));
         QVERIFY(writeFileBytes(engine.databasePath(QStringLiteral("oskjunk")), QByteArray(8192, 'j')));
@@ -538,7 +520,6 @@ private slots:
     void createProductDatabaseRefusesNames() {
         QFETCH(QString, name);
         QFETCH(QString, error);
-        QVERIFY(QDir().mkpath(m_data));
         EmbeddedEngine engine(m_data);
         QVERIFY(createProductDatabase(engine.databasePath(QStringLiteral("osk1")), kSampleProperties));
         const QByteArray before = readFileBytes(engine.databasePath(QStringLiteral("osk1")));

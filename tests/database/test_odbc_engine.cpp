@@ -62,6 +62,10 @@ int componentCount(const QString& path) {
     return count;
 }
 
+template <typename... Values> void row(const char* name, Values... values) {
+    (QTest::newRow(name) << ... << values);
+}
+
 QByteArray patterned(qint64 size, int seed) {
     QByteArray bytes(size, Qt::Uninitialized);
     for (qint64 i = 0; i < size; ++i)
@@ -194,26 +198,18 @@ void TestOdbcEngine::settingsChooseDriverAndTimeouts_data() {
     QTest::addColumn<QString>("driver");
     QTest::addColumn<QString>("tdsVersion");
     QTest::addColumn<int>("loginTimeout");
-    QTest::newRow("defaults") << QByteArray() << "SQL Server"
-                              << "7.1" << 5;
-    QTest::newRow("all set") << QByteArray("ODBCDriver=ODBC Driver 18 for SQL Server\r\nTDSVersion=7.4\r\n"
-                                           "LoginTimeout=12\r\n")
-                             << "ODBC Driver 18 for SQL Server"
-                             << "7.4" << 12;
-    QTest::newRow("time-out not a number") << QByteArray("LoginTimeout=5s\r\n") << "SQL Server"
-                                           << "7.1" << 5;
-    QTest::newRow("time-out zero") << QByteArray("LoginTimeout=0\r\n") << "SQL Server"
-                                   << "7.1" << 5;
-    QTest::newRow("time-out too long") << QByteArray("LoginTimeout=301\r\n") << "SQL Server"
-                                       << "7.1" << 5;
-    QTest::newRow("longest time-out") << QByteArray("LoginTimeout=300\r\n") << "SQL Server"
-                                      << "7.1" << 300;
-    QTest::newRow("no FreeTDS keys") << QByteArray(
-                                            "ODBCDriver=ODBC Driver 18 for SQL Server\r\nTDSVersion=None\r\n")
-                                     << "ODBC Driver 18 for SQL Server"
-                                     << "" << 5;
-    QTest::newRow("empty values") << QByteArray("ODBCDriver=\r\nTDSVersion=\r\n") << "SQL Server"
-                                  << "7.1" << 5;
+    row("defaults", QByteArray(), "SQL Server", "7.1", 5);
+    row("all set",
+        QByteArray("ODBCDriver=ODBC Driver 18 for SQL Server\r\nTDSVersion=7.4\r\n"
+                   "LoginTimeout=12\r\n"),
+        "ODBC Driver 18 for SQL Server", "7.4", 12);
+    row("time-out not a number", QByteArray("LoginTimeout=5s\r\n"), "SQL Server", "7.1", 5);
+    row("time-out zero", QByteArray("LoginTimeout=0\r\n"), "SQL Server", "7.1", 5);
+    row("time-out too long", QByteArray("LoginTimeout=301\r\n"), "SQL Server", "7.1", 5);
+    row("longest time-out", QByteArray("LoginTimeout=300\r\n"), "SQL Server", "7.1", 300);
+    row("no FreeTDS keys", QByteArray("ODBCDriver=ODBC Driver 18 for SQL Server\r\nTDSVersion=None\r\n"),
+        "ODBC Driver 18 for SQL Server", "", 5);
+    row("empty values", QByteArray("ODBCDriver=\r\nTDSVersion=\r\n"), "SQL Server", "7.1", 5);
 }
 
 // The settings reach the engine the factory makes for SQL Server.
