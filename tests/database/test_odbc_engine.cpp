@@ -10,6 +10,7 @@
 #include "sqlite_fixture.h"
 #include "support/test_io.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -26,40 +27,33 @@ const QString kFreeTdsDriver = QStringLiteral("Osk Test FreeTDS");
 const QString kSqliteLibrary = QStringLiteral("/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so");
 const QString kFreeTdsLibrary = QStringLiteral("/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so");
 
-// The content of one component as the file holds it; an empty array for NULL.
-std::optional<QByteArray> componentBlob(const QString& path, int id, QString* fileName = nullptr) {
+QString digest(const QByteArray& bytes) {
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex());
+}
+
+// The components table as the file holds it: "number name content-digest", or NULL for no content.
+QStringList componentRows(const QString& path) {
+    QStringList rows;
     sqlite3* db = nullptr;
-    std::optional<QByteArray> blob;
     if (sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
         sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(db, "SELECT FileName, FileObject FROM oskComponents WHERE IdNumero=?", -1, &st,
-                               nullptr) == SQLITE_OK) {
-            sqlite3_bind_int(st, 1, id);
-            if (sqlite3_step(st) == SQLITE_ROW) {
-                if (fileName)
-                    *fileName = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
-                blob = QByteArray(static_cast<const char*>(sqlite3_column_blob(st, 1)),
-                                  sqlite3_column_bytes(st, 1));
+        if (sqlite3_prepare_v2(db,
+                               "SELECT IdNumero, FileName, FileObject FROM oskComponents ORDER BY IdNumero",
+                               -1, &st, nullptr) == SQLITE_OK) {
+            while (sqlite3_step(st) == SQLITE_ROW) {
+                const QByteArray blob(static_cast<const char*>(sqlite3_column_blob(st, 2)),
+                                      sqlite3_column_bytes(st, 2));
+                rows << QStringLiteral("%1 %2 %3")
+                            .arg(sqlite3_column_int(st, 0))
+                            .arg(QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(st, 1))),
+                                 sqlite3_column_type(st, 2) == SQLITE_NULL ? QStringLiteral("NULL")
+                                                                           : digest(blob));
             }
         }
         sqlite3_finalize(st);
     }
     sqlite3_close(db);
-    return blob;
-}
-
-int componentCount(const QString& path) {
-    sqlite3* db = nullptr;
-    int count = -1;
-    if (sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM oskComponents", -1, &st, nullptr) == SQLITE_OK &&
-            sqlite3_step(st) == SQLITE_ROW)
-            count = sqlite3_column_int(st, 0);
-        sqlite3_finalize(st);
-    }
-    sqlite3_close(db);
-    return count;
+    return rows;
 }
 
 template <typename... Values> void row(const char* name, Values... values) {
@@ -477,13 +471,10 @@ void TestOdbcEngine::componentsStoredByteForByte() {
     QVERIFY(w.updateProperty(QStringLiteral("AppEXERevision"), QStringLiteral("2026-12-06 22:00")).ok());
     writer = Result<std::unique_ptr<ComponentWriter>>::failure(QString()); // closes the connection
 
-    QString name;
-    QCOMPARE(componentBlob(dbFile(QStringLiteral("oskdemo")), 1, &name), std::optional<QByteArray>(content));
-    QCOMPARE(name, QStringLiteral("Osk2.exe"));
     // The empty file keeps its row with a NULL value.
-    QCOMPARE(componentBlob(dbFile(QStringLiteral("oskdemo")), 2, &name),
-             std::optional<QByteArray>(QByteArray()));
-    QCOMPARE(name, QStringLiteral("vacío.txt"));
+    QCOMPARE(
+        componentRows(dbFile(QStringLiteral("oskdemo"))),
+        (QStringList{QStringLiteral("1 Osk2.exe ") + digest(content), QStringLiteral("2 vacío.txt NULL")}));
     QVERIFY(propertyRows(dbFile(QStringLiteral("oskdemo")))
                 .contains(QStringLiteral("AppEXERevision=2026-12-06 22:00")));
     QVERIFY(m_sent.contains(QStringLiteral("Update oskComponents Set FileObject=? Where IdNumero=?")));
@@ -499,14 +490,9 @@ void TestOdbcEngine::componentRowsReplaced() {
     // Osk2.exe loses its old row by name, number 1 its old holder by number.
     QVERIFY((*writer)->addComponent(1, QStringLiteral("Osk2.exe")).ok());
     QVERIFY((*writer)->addComponent(2, QStringLiteral("Ana's.dll")).ok());
-    QCOMPARE(componentCount(path), 3);
-    QString name;
-    QCOMPARE(componentBlob(path, 1, &name), std::optional<QByteArray>(QByteArray()));
-    QCOMPARE(name, QStringLiteral("Osk2.exe"));
-    QVERIFY(componentBlob(path, 2, &name).has_value());
-    QCOMPARE(name, QStringLiteral("Ana's.dll"));
-    QCOMPARE(componentBlob(path, 3), std::optional<QByteArray>(QByteArray("\x02", 1)));
-    QVERIFY(!componentBlob(path, 7).has_value());
+    QCOMPARE(componentRows(path),
+             (QStringList{QStringLiteral("1 Osk2.exe NULL"), QStringLiteral("2 Ana's.dll NULL"),
+                          QStringLiteral("3 Keep.dll ") + digest("\x02")}));
     QCOMPARE(m_sent.first(), QStringLiteral("Delete From oskComponents Where FileName=? Or IdNumero=?"));
     QCOMPARE(m_sent.at(1), QStringLiteral("Insert Into oskComponents (IdNumero,FileName) VALUES(?,?)"));
 }
@@ -539,8 +525,8 @@ void TestOdbcEngine::componentLengthEnforced() {
     QVERIFY(w.appendContent(QByteArray("ok")).ok());
     QVERIFY(w.endContent().ok());
     writer = Result<std::unique_ptr<ComponentWriter>>::failure(QString());
-    QCOMPARE(componentBlob(dbFile(QStringLiteral("oskdemo")), 3),
-             std::optional<QByteArray>(QByteArray("ok")));
+    QCOMPARE(componentRows(dbFile(QStringLiteral("oskdemo"))).last(),
+             QStringLiteral("3 c.bin ") + digest("ok"));
 }
 
 void TestOdbcEngine::componentsTableMissing() {
