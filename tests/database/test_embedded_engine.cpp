@@ -1,10 +1,6 @@
-#include "database/database_admin.h"
 #include "database/embedded_engine.h"
 #include "database/record_errors.h"
-#include "eventlog/event_log.h"
 #include "sqlite_fixture.h"
-#include "support/fake_clock.h"
-#include "support/scripted_operator.h"
 #include "support/temp_program_folder.h"
 #include "support/test_io.h"
 
@@ -451,7 +447,7 @@ private slots:
                  (QStringList{QStringLiteral("osk1.db"), QStringLiteral("oskjunk.db")}));
     }
 
-    void createProductDatabaseMakesAListedValidDatabase() {
+    void createdProductDatabaseIsLikeOskDB() {
         EmbeddedEngine engine(m_data);
         QVERIFY(engine.openPrincipal());
         const Status created = engine.createProductDatabase(QStringLiteral("OskNueva"));
@@ -469,19 +465,6 @@ private slots:
         QCOMPARE(queryText(path, "SELECT count(*) FROM oskComponents"), QStringLiteral("0"));
         QCOMPARE(QDir(m_data).entryList(QDir::Files | QDir::Hidden),
                  (QStringList{QStringLiteral("OskDB.db"), QStringLiteral("OskNueva.db")}));
-
-        FakeClock clock;
-        ScriptedOperator op;
-        EventLog log(clock, op, m_folder->path());
-        DatabaseListModel list;
-        DatabaseAdmin admin(engine, log, op, list);
-        admin.CargaBasesDatos(0, QStringLiteral("PC"));
-        QVERIFY(op.messages.empty());
-        QCOMPARE(list.rows().size(), size_t(2));
-        const DatabaseRow& row = list.rows()[1];
-        QCOMPARE(row.name, QStringLiteral("OskNueva"));
-        QCOMPARE(row.revision, QStringLiteral("1"));
-        QVERIFY(row.checked && row.valid);
     }
 
     void createProductDatabaseRefusesNames_data() {

@@ -223,8 +223,6 @@ void TestOdbcEngine::settingsChooseDriverAndTimeouts() {
     QCOMPARE(odbc->options().driver, driver);
     QCOMPARE(odbc->options().tdsVersion, tdsVersion);
     QCOMPARE(odbc->options().loginTimeoutSeconds, loginTimeout);
-    QCOMPARE(odbc->options().principalSetup, (QStringList{QStringLiteral("SET ANSI_DEFAULTS ON"),
-                                                          QStringLiteral("SET IMPLICIT_TRANSACTIONS OFF")}));
 }
 
 void TestOdbcEngine::principalSessionAndThirdColumn() {
