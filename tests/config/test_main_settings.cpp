@@ -1,5 +1,6 @@
 #include "config/main_settings.h"
 #include "support/temp_program_folder.h"
+#include "support/test_io.h"
 
 #include <QFile>
 #include <QTest>
@@ -10,26 +11,15 @@ namespace osk {
 
 namespace {
 
-QByteArray readAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeAll(const QString& path, const QByteArray& content) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
 // A settings file in a folder of its own, holding `content`, or no file at all for a null content.
 class SettingsFixture final {
 public:
     explicit SettingsFixture(const QByteArray& content = QByteArray()) {
-        if (!content.isNull()) {
-            writeAll(path(), content);
-        }
+        if (!content.isNull())
+            test::writeFileBytes(path(), content);
     }
     QString path() const { return m_folder.file(kSettingsFileName); }
-    QByteArray content() const { return readAll(path()); }
+    QByteArray content() const { return test::readFileBytes(path()); }
 
 private:
     test::TempProgramFolder m_folder;
@@ -41,12 +31,12 @@ class TestMainSettings final : public QObject {
     Q_OBJECT
 
 private slots:
-    void noFileWritesOnlyThePort();
+    void defaults_data();
+    void defaults();
     void port_data();
     void port();
     void startFlags_data();
     void startFlags();
-    void garbageFallsBackToDefaults();
     void unwritableFileStillGivesDefaultPort();
     void maxUsers_data();
     void maxUsers();
@@ -54,13 +44,25 @@ private slots:
     void engine();
 };
 
-void TestMainSettings::noFileWritesOnlyThePort() {
-    SettingsFixture fixture;
+void TestMainSettings::defaults_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QByteArray>("expectedContent");
+    const QByteArray garbage("[Main]\r\nPort=puerto\r\nOSInit=si\r\nMinInit=no\r\nMaxUsers=muchos\r\n"
+                             "Engine=Oracle\r\nSQLServer=\r\n");
+    QTest::newRow("no file") << QByteArray() << QByteArray("[Main]\r\nPort=1033\r\n");
+    QTest::newRow("garbage") << garbage << QByteArray(garbage).replace("puerto", "1033");
+}
+
+// Only the port is written back; every other key keeps its garbage.
+void TestMainSettings::defaults() {
+    QFETCH(QByteArray, content);
+    QFETCH(QByteArray, expectedContent);
+    SettingsFixture fixture(content);
     ProfileFile file(fixture.path());
 
     const MainSettings settings = CargaValores(file);
 
-    QCOMPARE(fixture.content(), QByteArray("[Main]\r\nPort=1033\r\n"));
+    QCOMPARE(fixture.content(), expectedContent);
     QCOMPARE(settings.port, 1033);
     QVERIFY(!settings.autoStart);
     QVERIFY(!settings.minStart);
@@ -135,34 +137,13 @@ void TestMainSettings::startFlags() {
     QFETCH(bool, on);
 
     // Each flag alone, so that a flag read from the other's key shows.
-    SettingsFixture autoStartOnly("[Main]\r\nPort=1033\r\nOSInit=" + value + "\r\n");
-    ProfileFile autoStartFile(autoStartOnly.path());
-    const MainSettings autoStart = CargaValores(autoStartFile);
-    QCOMPARE(autoStart.autoStart, on);
-    QVERIFY(!autoStart.minStart);
-
-    SettingsFixture minStartOnly("[Main]\r\nPort=1033\r\nMinInit=" + value + "\r\n");
-    ProfileFile minStartFile(minStartOnly.path());
-    const MainSettings minStart = CargaValores(minStartFile);
-    QCOMPARE(minStart.minStart, on);
-    QVERIFY(!minStart.autoStart);
-}
-
-void TestMainSettings::garbageFallsBackToDefaults() {
-    SettingsFixture fixture("[Main]\r\nPort=puerto\r\nOSInit=si\r\nMinInit=no\r\nMaxUsers=muchos\r\n"
-                            "Engine=Oracle\r\nSQLServer=\r\n");
-    ProfileFile file(fixture.path());
-
-    const MainSettings settings = CargaValores(file);
-
-    QCOMPARE(settings.port, kDefaultPort);
-    QVERIFY(!settings.autoStart);
-    QVERIFY(!settings.minStart);
-    QCOMPARE(settings.maxUsers, kDefaultMaxUsers);
-    QCOMPARE(settings.engine, EngineKind::Embedded);
-    QCOMPARE(fixture.content(),
-             QByteArray("[Main]\r\nPort=1033\r\nOSInit=si\r\nMinInit=no\r\nMaxUsers=muchos\r\n"
-                        "Engine=Oracle\r\nSQLServer=\r\n"));
+    for (const QByteArray key : {"OSInit", "MinInit"}) {
+        SettingsFixture fixture("[Main]\r\nPort=1033\r\n" + key + "=" + value + "\r\n");
+        ProfileFile file(fixture.path());
+        const MainSettings settings = CargaValores(file);
+        QCOMPARE(settings.autoStart, on && key == "OSInit");
+        QCOMPARE(settings.minStart, on && key == "MinInit");
+    }
 }
 
 void TestMainSettings::unwritableFileStillGivesDefaultPort() {

@@ -22,42 +22,51 @@ struct StoredRow {
     QList<qint64> pieceSizes;
 };
 
-// Keeps in memory what a database would store, piece by piece, and can be told to fail.
-class RecordingWriter final : public ComponentWriter {
-public:
-    Result<bool> hasComponentsTable() override { return tableExists; }
-    Status addComponent(int id, const QString& fileName) override {
-        rows[id] = StoredRow{fileName, {}, false, {}};
-        return {};
-    }
-    Status beginContent(int id, qint64 totalLength) override {
-        current = id;
-        expected = totalLength;
-        rows[id].hasContent = true;
-        return {};
-    }
-    Status appendContent(QByteArrayView piece) override {
-        if (failAfterPieces-- == 0)
-            return Status::failure(QStringLiteral("disco lleno"));
-        rows[current].content.append(piece);
-        rows[current].pieceSizes << piece.size();
-        return {};
-    }
-    Status endContent() override {
-        return rows[current].content.size() == expected ? Status()
-                                                        : Status::failure(QStringLiteral("incompleto"));
-    }
-    Status updateProperty(const QString& key, const QString& value) override {
-        properties[key] = value;
-        return {};
-    }
-
+// What a database would store, piece by piece; the test sets when it fails.
+struct Store {
     bool tableExists = true;
     int failAfterPieces = -1;
     std::map<int, StoredRow> rows;
     std::map<QString, QString> properties;
     int current = 0;
     qint64 expected = 0;
+};
+
+// A connection the engine hands out and owns, writing into the test's store.
+class RecordingWriter final : public ComponentWriter {
+public:
+    explicit RecordingWriter(Store& store)
+        : m_store(store) {}
+    Result<bool> hasComponentsTable() override { return m_store.tableExists; }
+    Status addComponent(int id, const QString& fileName) override {
+        m_store.rows[id] = StoredRow{fileName, {}, false, {}};
+        return {};
+    }
+    Status beginContent(int id, qint64 totalLength) override {
+        m_store.current = id;
+        m_store.expected = totalLength;
+        m_store.rows[id].hasContent = true;
+        return {};
+    }
+    Status appendContent(QByteArrayView piece) override {
+        if (m_store.failAfterPieces-- == 0)
+            return Status::failure(QStringLiteral("disco lleno"));
+        m_store.rows[m_store.current].content.append(piece);
+        m_store.rows[m_store.current].pieceSizes << piece.size();
+        return {};
+    }
+    Status endContent() override {
+        return m_store.rows[m_store.current].content.size() == m_store.expected
+                   ? Status()
+                   : Status::failure(QStringLiteral("incompleto"));
+    }
+    Status updateProperty(const QString& key, const QString& value) override {
+        m_store.properties[key] = value;
+        return {};
+    }
+
+private:
+    Store& m_store;
 };
 
 class WriterEngine final : public Engine {
@@ -76,28 +85,10 @@ public:
         opened << database;
         if (!openError.isEmpty())
             return Result<std::unique_ptr<ComponentWriter>>::failure(openError);
-        return std::unique_ptr<ComponentWriter>(std::make_unique<ForwardingWriter>(writer));
+        return std::unique_ptr<ComponentWriter>(std::make_unique<RecordingWriter>(writer));
     }
 
-    // The engine hands out a connection it owns; the test keeps looking at the same recorder.
-    class ForwardingWriter final : public ComponentWriter {
-    public:
-        explicit ForwardingWriter(RecordingWriter& to)
-            : m_to(to) {}
-        Result<bool> hasComponentsTable() override { return m_to.hasComponentsTable(); }
-        Status addComponent(int id, const QString& name) override { return m_to.addComponent(id, name); }
-        Status beginContent(int id, qint64 length) override { return m_to.beginContent(id, length); }
-        Status appendContent(QByteArrayView piece) override { return m_to.appendContent(piece); }
-        Status endContent() override { return m_to.endContent(); }
-        Status updateProperty(const QString& k, const QString& v) override {
-            return m_to.updateProperty(k, v);
-        }
-
-    private:
-        RecordingWriter& m_to;
-    };
-
-    RecordingWriter writer;
+    Store writer;
     QStringList opened;
     QString openError;
 };

@@ -18,6 +18,24 @@ namespace {
 const QString kComputer = QStringLiteral("SERVIDOR1");
 const QString kAddress = QStringLiteral("192.168.1.20");
 const QString kBadData = QStringLiteral("Datos incorrectos en la Base de Datos. Actualice.");
+
+// A valid product database whose server data are another server's.
+const std::vector<Property> kOsk1Rows{{QStringLiteral("AppVersion"), QStringLiteral("2.0")},
+                                      {QStringLiteral("AppDBRevision"), QStringLiteral("7")},
+                                      {QStringLiteral("AppOskServerHost"), QStringLiteral("OLDPC")},
+                                      {QStringLiteral("AppOskServerPort"), QStringLiteral("1000")},
+                                      {QStringLiteral("AppUsrMode"), QStringLiteral("SINGLE")}};
+
+// The administration of one test over the embedded engine, in its own program folder.
+struct Admin {
+    FakeClock clock;
+    TempProgramFolder folder;
+    EmbeddedEngine engine{folder.file(QStringLiteral("Data"))};
+    ScriptedOperator op;
+    EventLog log{clock, op, folder.path()};
+    DatabaseListModel list;
+    DatabaseAdmin admin{engine, log, op, list};
+};
 } // namespace
 
 class TestDatabaseAdmin final : public QObject {
@@ -25,31 +43,15 @@ class TestDatabaseAdmin final : public QObject {
 
 private slots:
     void init() {
-        m_folder = std::make_unique<TempProgramFolder>();
-        QVERIFY(m_folder->isValid());
-        m_engine = std::make_unique<EmbeddedEngine>(m_folder->file(QStringLiteral("Data")));
-        m_operator = std::make_unique<ScriptedOperator>();
-        m_log = std::make_unique<EventLog>(m_clock, *m_operator, m_folder->path());
-        m_list = std::make_unique<DatabaseListModel>();
-        m_admin = std::make_unique<DatabaseAdmin>(*m_engine, *m_log, *m_operator, *m_list);
-        QVERIFY(m_engine->openPrincipal());
+        f = std::make_unique<Admin>();
+        QVERIFY(f->folder.isValid());
+        QVERIFY(f->engine.openPrincipal());
     }
 
-    void cleanup() {
-        m_admin.reset();
-        m_list.reset();
-        m_log.reset();
-        m_operator.reset();
-        m_engine.reset();
-        m_folder.reset();
-    }
+    void cleanup() { f.reset(); }
 
     void cargaWritesServerDataIntoValidDatabases() {
-        createDatabase(QStringLiteral("osk1"), {{QStringLiteral("AppVersion"), QStringLiteral("2.0")},
-                                                {QStringLiteral("AppDBRevision"), QStringLiteral("7")},
-                                                {QStringLiteral("AppOskServerHost"), QStringLiteral("OLDPC")},
-                                                {QStringLiteral("AppOskServerPort"), QStringLiteral("1000")},
-                                                {QStringLiteral("AppUsrMode"), QStringLiteral("SINGLE")}});
+        createDatabase(QStringLiteral("osk1"), kOsk1Rows);
         const std::vector<Property> incorrect{{QStringLiteral("AppDBRevision"), QStringLiteral("3")},
                                               {QStringLiteral("AppOskServerHost"), QStringLiteral("OLDPC")},
                                               {QStringLiteral("AppOskServerPort"), QStringLiteral("1000")},
@@ -57,10 +59,10 @@ private slots:
         createDatabase(QStringLiteral("osk2"), incorrect);
 
         // Twice: a refill replaces the rows rather than adding to them.
-        m_admin->CargaBasesDatos(4001, kComputer);
-        m_admin->CargaBasesDatos(4001, kComputer);
+        f->admin.CargaBasesDatos(4001, kComputer);
+        f->admin.CargaBasesDatos(4001, kComputer);
 
-        QVERIFY(m_operator->messages.empty());
+        QVERIFY(f->op.messages.empty());
         QCOMPARE(listed(),
                  (QStringList{QStringLiteral("OskDB|1|Actualizada"), QStringLiteral("osk1|7|Actualizada"),
                               QStringLiteral("osk2|3|Incorrecta")}));
@@ -73,30 +75,25 @@ private slots:
             propertyRows(path(QStringLiteral("OskDB"))).contains(QStringLiteral("AppOskServerPort=4001")));
 
         // Only the "Incorrecta" row is red, across the whole row.
-        for (int column = 0; column < m_list->columnCount(); ++column) {
-            QCOMPARE(m_list->index(2, column).data(Qt::ForegroundRole).value<QColor>(), QColor(255, 0, 0));
-            QVERIFY(!m_list->index(1, column).data(Qt::ForegroundRole).isValid());
+        for (int column = 0; column < f->list.columnCount(); ++column) {
+            QCOMPARE(f->list.index(2, column).data(Qt::ForegroundRole).value<QColor>(), QColor(255, 0, 0));
+            QVERIFY(!f->list.index(1, column).data(Qt::ForegroundRole).isValid());
         }
-        QCOMPARE(m_list->headerData(0, Qt::Horizontal).toString(), QStringLiteral("Base de Datos"));
-        QCOMPARE(m_list->headerData(1, Qt::Horizontal).toString(), QStringLiteral("Versión"));
-        QCOMPARE(m_list->headerData(2, Qt::Horizontal).toString(), QStringLiteral("Estado"));
+        QCOMPARE(f->list.headerData(0, Qt::Horizontal).toString(), QStringLiteral("Base de Datos"));
+        QCOMPARE(f->list.headerData(1, Qt::Horizontal).toString(), QStringLiteral("Versión"));
+        QCOMPARE(f->list.headerData(2, Qt::Horizontal).toString(), QStringLiteral("Estado"));
     }
 
     void portZeroOnlyRefreshes() {
-        const std::vector<Property> rows{{QStringLiteral("AppVersion"), QStringLiteral("2.0")},
-                                         {QStringLiteral("AppDBRevision"), QStringLiteral("7")},
-                                         {QStringLiteral("AppOskServerHost"), QStringLiteral("OLDPC")},
-                                         {QStringLiteral("AppOskServerPort"), QStringLiteral("1000")},
-                                         {QStringLiteral("AppUsrMode"), QStringLiteral("SINGLE")}};
-        createDatabase(QStringLiteral("osk1"), rows);
+        createDatabase(QStringLiteral("osk1"), kOsk1Rows);
         const QStringList principalBefore = propertyRows(path(QStringLiteral("OskDB")));
 
-        m_admin->CargaBasesDatos(0, kComputer);
+        f->admin.CargaBasesDatos(0, kComputer);
 
-        QVERIFY(m_operator->messages.empty());
+        QVERIFY(f->op.messages.empty());
         QCOMPARE(listed(),
                  (QStringList{QStringLiteral("OskDB|1|Actualizada"), QStringLiteral("osk1|7|Actualizada")}));
-        QCOMPARE(propertyRows(path(QStringLiteral("osk1"))), rowsOf(rows));
+        QCOMPARE(propertyRows(path(QStringLiteral("osk1"))), rowsOf(kOsk1Rows));
         QCOMPARE(propertyRows(path(QStringLiteral("OskDB"))), principalBefore);
     }
 
@@ -121,22 +118,19 @@ private slots:
         QFETCH(QString, error);
         QFETCH(QString, failedRow);
         QVERIFY(runSql(path(QStringLiteral("osk2")), creation));
-        const std::vector<Property> later{{QStringLiteral("AppVersion"), QStringLiteral("2.0")},
-                                          {QStringLiteral("AppDBRevision"), QStringLiteral("7")},
-                                          {QStringLiteral("AppOskServerHost"), QStringLiteral("OLDPC")}};
-        createDatabase(QStringLiteral("osk3"), later);
+        createDatabase(QStringLiteral("osk3"), kOsk1Rows);
 
-        m_admin->CargaBasesDatos(4001, kComputer);
+        f->admin.CargaBasesDatos(4001, kComputer);
 
-        QCOMPARE(m_operator->messages.size(), size_t(1));
-        const ShownMessage& shown = m_operator->messages.front();
+        QCOMPARE(f->op.messages.size(), size_t(1));
+        const ShownMessage& shown = f->op.messages.front();
         QVERIFY2(shown.text.contains(error), qPrintable(shown.text));
         QCOMPARE(shown.icon, MessageIcon::Exclamation);
         QCOMPARE(shown.title, kDefaultTitle);
         // The failing database keeps its row; later ones are neither listed nor written.
         QCOMPARE(listed(), (QStringList{QStringLiteral("OskDB|1|Actualizada"), failedRow}));
-        QVERIFY(!m_list->index(1, 0).data(Qt::ForegroundRole).isValid());
-        QCOMPARE(propertyRows(path(QStringLiteral("osk3"))), rowsOf(later));
+        QVERIFY(!f->list.index(1, 0).data(Qt::ForegroundRole).isValid());
+        QCOMPARE(propertyRows(path(QStringLiteral("osk3"))), rowsOf(kOsk1Rows));
     }
 
     void compruebaDatos_data() {
@@ -160,47 +154,47 @@ private slots:
                    {QStringLiteral("UPDATE OskVersion SET PropertyValue=%1 WHERE Property='AppOskServerHost'")
                         .arg(sqlLiteral(storedHost.isNull() ? std::nullopt : std::optional(storedHost)))}));
 
-        QCOMPARE(m_admin->CompruebaDatos(kComputer, localAddress), ok);
+        QCOMPARE(f->admin.CompruebaDatos(kComputer, localAddress), ok);
 
-        QVERIFY(m_operator->messages.empty());
+        QVERIFY(f->op.messages.empty());
         if (ok) {
-            QVERIFY(m_log->entries().empty());
+            QVERIFY(f->log.entries().empty());
         } else {
-            QCOMPARE(m_log->entries().size(), size_t(1));
-            QVERIFY(m_log->entries().front().text.endsWith(kBadData));
-            QCOMPARE(m_log->entries().front().kind, LogKind::Error);
+            QCOMPARE(f->log.entries().size(), size_t(1));
+            QVERIFY(f->log.entries().front().text.endsWith(kBadData));
+            QCOMPARE(f->log.entries().front().kind, LogKind::Error);
         }
     }
 
     void compruebaDatosPassesAfterCarga() {
-        QVERIFY(!m_admin->CompruebaDatos(kComputer, kAddress));
-        m_admin->CargaBasesDatos(4001, kComputer);
-        QVERIFY(m_admin->CompruebaDatos(kComputer, kAddress));
-        QCOMPARE(m_log->entries().size(), size_t(1));
+        QVERIFY(!f->admin.CompruebaDatos(kComputer, kAddress));
+        f->admin.CargaBasesDatos(4001, kComputer);
+        QVERIFY(f->admin.CompruebaDatos(kComputer, kAddress));
+        QCOMPARE(f->log.entries().size(), size_t(1));
 
         // An apostrophe in the computer name travels unchanged.
         const QString quoted = QStringLiteral("PC'O''Brien");
-        m_admin->CargaBasesDatos(4001, quoted);
-        QVERIFY(m_operator->messages.empty());
-        QVERIFY(m_admin->CompruebaDatos(quoted, QString()));
-        QCOMPARE(m_log->entries().size(), size_t(1));
+        f->admin.CargaBasesDatos(4001, quoted);
+        QVERIFY(f->op.messages.empty());
+        QVERIFY(f->admin.CompruebaDatos(quoted, QString()));
+        QCOMPARE(f->log.entries().size(), size_t(1));
     }
 
     void compruebaDatosErrorsGoToTheOperator() {
         QVERIFY(runSql(path(QStringLiteral("OskDB")),
                        {QStringLiteral("DELETE FROM OskVersion WHERE Property='AppOskServerHost'")}));
 
-        QVERIFY(!m_admin->CompruebaDatos(kComputer, kAddress));
+        QVERIFY(!f->admin.CompruebaDatos(kComputer, kAddress));
 
-        QCOMPARE(m_operator->messages.size(), size_t(1));
-        QCOMPARE(m_operator->messages.front().text, QStringLiteral("CompruebaDatos \r\n") + kNoCurrentRecord);
-        QCOMPARE(m_operator->messages.front().icon, MessageIcon::None);
-        QCOMPARE(m_operator->messages.front().title, kDefaultTitle);
-        QVERIFY(m_log->entries().empty());
+        QCOMPARE(f->op.messages.size(), size_t(1));
+        QCOMPARE(f->op.messages.front().text, QStringLiteral("CompruebaDatos \r\n") + kNoCurrentRecord);
+        QCOMPARE(f->op.messages.front().icon, MessageIcon::None);
+        QCOMPARE(f->op.messages.front().title, kDefaultTitle);
+        QVERIFY(f->log.entries().empty());
     }
 
 private:
-    QString path(const QString& database) const { return m_engine->databasePath(database); }
+    QString path(const QString& database) const { return f->engine.databasePath(database); }
 
     void createDatabase(const QString& name, const std::vector<Property>& rows) {
         QVERIFY(createProductDatabase(path(name), rows));
@@ -216,22 +210,16 @@ private:
     // The list as the operator reads it: name|revision|state per row.
     QStringList listed() const {
         QStringList rows;
-        for (int row = 0; row < m_list->rowCount(); ++row) {
+        for (int row = 0; row < f->list.rowCount(); ++row) {
             QStringList cells;
-            for (int column = 0; column < m_list->columnCount(); ++column)
-                cells << m_list->index(row, column).data().toString();
+            for (int column = 0; column < f->list.columnCount(); ++column)
+                cells << f->list.index(row, column).data().toString();
             rows << cells.join(QLatin1Char('|'));
         }
         return rows;
     }
 
-    FakeClock m_clock;
-    std::unique_ptr<TempProgramFolder> m_folder;
-    std::unique_ptr<EmbeddedEngine> m_engine;
-    std::unique_ptr<ScriptedOperator> m_operator;
-    std::unique_ptr<EventLog> m_log;
-    std::unique_ptr<DatabaseListModel> m_list;
-    std::unique_ptr<DatabaseAdmin> m_admin;
+    std::unique_ptr<Admin> f;
 };
 
 QTEST_GUILESS_MAIN(TestDatabaseAdmin)

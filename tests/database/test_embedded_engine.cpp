@@ -1,10 +1,6 @@
-#include "database/database_admin.h"
 #include "database/embedded_engine.h"
 #include "database/record_errors.h"
-#include "eventlog/event_log.h"
 #include "sqlite_fixture.h"
-#include "support/fake_clock.h"
-#include "support/scripted_operator.h"
 #include "support/temp_program_folder.h"
 #include "support/test_io.h"
 
@@ -95,9 +91,11 @@ private slots:
         m_folder = std::make_unique<TempProgramFolder>();
         QVERIFY(m_folder->isValid());
         m_data = m_folder->file(QStringLiteral("Data"));
+        QVERIFY(QDir().mkpath(m_data));
     }
 
     void openPrincipalCreatesOskDB() {
+        QVERIFY(QDir(m_data).removeRecursively());
         EmbeddedEngine engine(m_data);
         QVERIFY(!engine.isPrincipalOpen());
         const Status opened = engine.openPrincipal();
@@ -130,7 +128,6 @@ private slots:
     }
 
     void openPrincipalCompletesAnExistingOskDB() {
-        QVERIFY(QDir().mkpath(m_data));
         EmbeddedEngine engine(m_data);
         const QString path = engine.databasePath(QStringLiteral("OskDB"));
         QVERIFY(createProductDatabase(path, {{QStringLiteral("AppVersion"), QStringLiteral("1.5")},
@@ -153,7 +150,6 @@ private slots:
         QVERIFY(!engine.principalPropertyThirdColumn(QStringLiteral("AppVersion")).ok());
 
         // A property table with two columns has no third column to read.
-        QVERIFY(QDir().mkpath(m_data));
         QVERIFY(runSql(engine.databasePath(QStringLiteral("OskDB")),
                        {QStringLiteral("CREATE TABLE OskVersion (Property TEXT, PropertyValue TEXT)")}));
         QVERIFY(engine.openPrincipal());
@@ -161,6 +157,7 @@ private slots:
     }
 
     void openPrincipalFailsWhereNoFolderCanBe() {
+        QVERIFY(QDir(m_data).removeRecursively());
         QFile blocker(m_data);
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         blocker.close();
@@ -170,9 +167,12 @@ private slots:
     }
 
     void listsProductDatabases() {
-        QVERIFY(QDir().mkpath(m_data));
         EmbeddedEngine engine(m_data);
         QCOMPARE(*engine.listProductDatabases(), QStringList());
+        QVERIFY(QDir(m_data).removeRecursively());
+        const auto missingFolder = engine.listProductDatabases();
+        QVERIFY(missingFolder.ok() && missingFolder->isEmpty());
+        QVERIFY(QDir().mkpath(m_data));
         for (const char* file : {"OSKZ.db", "osk1.db", "OskDBUpdate.db", "oskdbupdate.db", "Oska.db",
                                  "other.db", "xosk.db", "osk2.txt", "osk3.db-journal", "osk4.db.bak"})
             QVERIFY(createProductDatabase(QDir(m_data).filePath(QString::fromLatin1(file)), {}));
@@ -188,15 +188,7 @@ private slots:
                               QStringLiteral("OSKZ")}));
     }
 
-    void listingAMissingFolderIsEmpty() {
-        EmbeddedEngine engine(m_data);
-        const auto names = engine.listProductDatabases();
-        QVERIFY(names.ok());
-        QVERIFY(names->isEmpty());
-    }
-
     void readsProperties() {
-        QVERIFY(QDir().mkpath(m_data));
         EmbeddedEngine engine(m_data);
         const QString db = QStringLiteral("osk1");
         QVERIFY(createProductDatabase(engine.databasePath(db),
@@ -222,7 +214,6 @@ private slots:
     }
 
     void perDatabaseErrors() {
-        QVERIFY(QDir().mkpath(m_data));
         EmbeddedEngine engine(m_data);
         QVERIFY(
             runSql(engine.databasePath(QStringLiteral("oskbare")), {QStringLiteral("CREATE TABLE t (x)")}));
@@ -245,7 +236,6 @@ private slots:
     }
 
     void updatesOnlyExistingRows() {
-        QVERIFY(QDir().mkpath(m_data));
         EmbeddedEngine engine(m_data);
         const QString db = QStringLiteral("osk1");
         const QString path = engine.databasePath(db);
@@ -276,7 +266,6 @@ private slots:
     }
 
     void dropRemovesTheDatabaseAndItsJournal() {
-        QVERIFY(QDir().mkpath(m_data));
         EmbeddedEngine engine(m_data);
         const QString path = engine.databasePath(QStringLiteral("osk1"));
         QVERIFY(createProductDatabase(path, kSampleProperties));
@@ -296,6 +285,11 @@ private slots:
                  QStringLiteral("No se puede eliminar la base de datos 'osk1' porque no existe."));
         QVERIFY(!engine.dropDatabase(QStringLiteral("../Data/osk2")).ok());
         QVERIFY(QFileInfo::exists(engine.databasePath(QStringLiteral("osk2"))));
+
+        // A file under a database's name that is no database at all is dropped like any other.
+        QVERIFY(writeFileBytes(path, QByteArray(8192, 'j')));
+        QVERIFY(engine.dropDatabase(QStringLiteral("osk1")).ok());
+        QVERIFY(!QFileInfo::exists(path));
     }
 
     void dropIsRefusedWhileTheDatabaseIsInUse_data() {
@@ -314,7 +308,6 @@ private slots:
         QFETCH(QByteArray, hold);
         QFETCH(QByteArray, release);
         QFETCH(bool, reader);
-        QVERIFY(QDir().mkpath(m_data));
         EmbeddedEngine engine(m_data);
         const QString path = engine.databasePath(QStringLiteral("osk1"));
         QVERIFY(createProductDatabase(path, kSampleProperties));
@@ -344,7 +337,6 @@ private slots:
 
     // In write-ahead mode an exclusive transaction leaves readers in; any open reader counts.
     void dropOfAWriteAheadDatabaseWaitsForEveryReader() {
-        QVERIFY(QDir().mkpath(m_data));
         EmbeddedEngine engine(m_data);
         const QString path = engine.databasePath(QStringLiteral("oskwal"));
         QVERIFY(createProductDatabase(path, kSampleProperties));
@@ -373,19 +365,7 @@ private slots:
         QVERIFY(engine.principalPropertyThirdColumn(QStringLiteral("AppVersion")).ok());
     }
 
-    // A file under a database's name that is no database at all is dropped like any other.
-    void dropRemovesAFileThatIsNoDatabase() {
-        QVERIFY(QDir().mkpath(m_data));
-        EmbeddedEngine engine(m_data);
-        const QString path = engine.databasePath(QStringLiteral("oskjunk"));
-        QVERIFY(writeFileBytes(path, QByteArray(8192, 'j')));
-        const Status dropped = engine.dropDatabase(QStringLiteral("oskjunk"));
-        QVERIFY2(dropped.ok(), qPrintable(dropped.error()));
-        QVERIFY(!QFileInfo::exists(path));
-    }
-
     void backupCopiesTheWholeDatabase() {
-        QVERIFY(QDir().mkpath(m_data));
         EmbeddedEngine engine(m_data);
         const QString path = engine.databasePath(QStringLiteral("osk1"));
         // Some megabytes, so the copy takes many steps.
@@ -394,7 +374,11 @@ private slots:
             path, {QStringLiteral("CREATE TABLE bulk (n INTEGER, data BLOB)"),
                    QStringLiteral("WITH RECURSIVE k(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM k "
                                   "WHERE n < 600) INSERT INTO bulk SELECT n, randomblob(5000) FROM k")}));
+        // An older, larger backup under the name is replaced whole, and keeps its permissions.
         const QString output = m_folder->file(QStringLiteral("copia.bak"));
+        const qint64 oldSize = 4 << 20;
+        QVERIFY(writeFileBytes(output, QByteArray(oldSize, 'o')));
+        QVERIFY(QFile::setPermissions(output, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
 
         {
             // A reader in the middle of a result set and a writer with an uncommitted change: the
@@ -411,6 +395,8 @@ private slots:
 
         QCOMPARE(propertyRows(output), kSampleRows);
         QCOMPARE(queryText(output, "PRAGMA integrity_check"), QStringLiteral("ok"));
+        QVERIFY(QFileInfo(output).size() < oldSize);
+        QCOMPARE(QFileInfo(output).permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::ReadGroup);
         const char* digest = "SELECT count(*) || ':' || sum(length(data)) || ':' || hex(substr(group_concat("
                              "hex(substr(data, 1, 8)), ''), 1, 200)) FROM bulk";
         QCOMPARE(queryText(output, digest), queryText(path, digest));
@@ -419,23 +405,6 @@ private slots:
         QCOMPARE(engine.readProperty(QStringLiteral("oskcopia"), QStringLiteral("AppDBRevision"))->value(),
                  QStringLiteral("9"));
         // Nothing but the backup file is left beside it.
-        QCOMPARE(QDir(m_folder->path()).entryList(QDir::Files | QDir::Hidden),
-                 QStringList{QStringLiteral("copia.bak")});
-    }
-
-    void backupReplacesTheOutputFile() {
-        QVERIFY(QDir().mkpath(m_data));
-        EmbeddedEngine engine(m_data);
-        QVERIFY(createProductDatabase(engine.databasePath(QStringLiteral("osk1")), kSampleProperties));
-        const QString output = m_folder->file(QStringLiteral("copia.bak"));
-        QVERIFY(writeFileBytes(output, QByteArray(100000, 'o')));
-        QVERIFY(QFile::setPermissions(output, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
-
-        const Status backedUp = engine.backupDatabase(QStringLiteral("osk1"), output);
-        QVERIFY2(backedUp.ok(), qPrintable(backedUp.error()));
-        QCOMPARE(propertyRows(output), kSampleRows);
-        QVERIFY(readFileBytes(output).startsWith("SQLite format 3"));
-        QCOMPARE(QFileInfo(output).permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::ReadGroup);
         QCOMPARE(QDir(m_folder->path()).entryList(QDir::Files | QDir::Hidden),
                  QStringList{QStringLiteral("copia.bak")});
     }
@@ -460,7 +429,6 @@ private slots:
         QFETCH(QString, database);
         QFETCH(QString, outputName);
         QFETCH(QString, error);
-        QVERIFY(QDir().mkpath(m_data));
         EmbeddedEngine engine(m_data);
         QVERIFY(createProductDatabase(engine.databasePath(QStringLiteral("osk1")), kSampleProperties));
         QVERIFY(writeFileBytes(engine.databasePath(QStringLiteral("oskjunk")), QByteArray(8192, 'j')));
@@ -479,7 +447,7 @@ private slots:
                  (QStringList{QStringLiteral("osk1.db"), QStringLiteral("oskjunk.db")}));
     }
 
-    void createProductDatabaseMakesAListedValidDatabase() {
+    void createdProductDatabaseIsLikeOskDB() {
         EmbeddedEngine engine(m_data);
         QVERIFY(engine.openPrincipal());
         const Status created = engine.createProductDatabase(QStringLiteral("OskNueva"));
@@ -497,19 +465,6 @@ private slots:
         QCOMPARE(queryText(path, "SELECT count(*) FROM oskComponents"), QStringLiteral("0"));
         QCOMPARE(QDir(m_data).entryList(QDir::Files | QDir::Hidden),
                  (QStringList{QStringLiteral("OskDB.db"), QStringLiteral("OskNueva.db")}));
-
-        FakeClock clock;
-        ScriptedOperator op;
-        EventLog log(clock, op, m_folder->path());
-        DatabaseListModel list;
-        DatabaseAdmin admin(engine, log, op, list);
-        admin.CargaBasesDatos(0, QStringLiteral("PC"));
-        QVERIFY(op.messages.empty());
-        QCOMPARE(list.rows().size(), size_t(2));
-        const DatabaseRow& row = list.rows()[1];
-        QCOMPARE(row.name, QStringLiteral("OskNueva"));
-        QCOMPARE(row.revision, QStringLiteral("1"));
-        QVERIFY(row.checked && row.valid);
     }
 
     void createProductDatabaseRefusesNames_data() {
@@ -538,7 +493,6 @@ private slots:
     void createProductDatabaseRefusesNames() {
         QFETCH(QString, name);
         QFETCH(QString, error);
-        QVERIFY(QDir().mkpath(m_data));
         EmbeddedEngine engine(m_data);
         QVERIFY(createProductDatabase(engine.databasePath(QStringLiteral("osk1")), kSampleProperties));
         const QByteArray before = readFileBytes(engine.databasePath(QStringLiteral("osk1")));

@@ -10,6 +10,7 @@
 #include "sqlite_fixture.h"
 #include "support/test_io.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -26,40 +27,37 @@ const QString kFreeTdsDriver = QStringLiteral("Osk Test FreeTDS");
 const QString kSqliteLibrary = QStringLiteral("/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so");
 const QString kFreeTdsLibrary = QStringLiteral("/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so");
 
-// The content of one component as the file holds it; an empty array for NULL.
-std::optional<QByteArray> componentBlob(const QString& path, int id, QString* fileName = nullptr) {
+QString digest(const QByteArray& bytes) {
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex());
+}
+
+// The components table as the file holds it: "number name content-digest", or NULL for no content.
+QStringList componentRows(const QString& path) {
+    QStringList rows;
     sqlite3* db = nullptr;
-    std::optional<QByteArray> blob;
     if (sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
         sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(db, "SELECT FileName, FileObject FROM oskComponents WHERE IdNumero=?", -1, &st,
-                               nullptr) == SQLITE_OK) {
-            sqlite3_bind_int(st, 1, id);
-            if (sqlite3_step(st) == SQLITE_ROW) {
-                if (fileName)
-                    *fileName = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
-                blob = QByteArray(static_cast<const char*>(sqlite3_column_blob(st, 1)),
-                                  sqlite3_column_bytes(st, 1));
+        if (sqlite3_prepare_v2(db,
+                               "SELECT IdNumero, FileName, FileObject FROM oskComponents ORDER BY IdNumero",
+                               -1, &st, nullptr) == SQLITE_OK) {
+            while (sqlite3_step(st) == SQLITE_ROW) {
+                const QByteArray blob(static_cast<const char*>(sqlite3_column_blob(st, 2)),
+                                      sqlite3_column_bytes(st, 2));
+                rows << QStringLiteral("%1 %2 %3")
+                            .arg(sqlite3_column_int(st, 0))
+                            .arg(QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(st, 1))),
+                                 sqlite3_column_type(st, 2) == SQLITE_NULL ? QStringLiteral("NULL")
+                                                                           : digest(blob));
             }
         }
         sqlite3_finalize(st);
     }
     sqlite3_close(db);
-    return blob;
+    return rows;
 }
 
-int componentCount(const QString& path) {
-    sqlite3* db = nullptr;
-    int count = -1;
-    if (sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM oskComponents", -1, &st, nullptr) == SQLITE_OK &&
-            sqlite3_step(st) == SQLITE_ROW)
-            count = sqlite3_column_int(st, 0);
-        sqlite3_finalize(st);
-    }
-    sqlite3_close(db);
-    return count;
+template <typename... Values> void row(const char* name, Values... values) {
+    (QTest::newRow(name) << ... << values);
 }
 
 QByteArray patterned(qint64 size, int seed) {
@@ -194,26 +192,18 @@ void TestOdbcEngine::settingsChooseDriverAndTimeouts_data() {
     QTest::addColumn<QString>("driver");
     QTest::addColumn<QString>("tdsVersion");
     QTest::addColumn<int>("loginTimeout");
-    QTest::newRow("defaults") << QByteArray() << "SQL Server"
-                              << "7.1" << 5;
-    QTest::newRow("all set") << QByteArray("ODBCDriver=ODBC Driver 18 for SQL Server\r\nTDSVersion=7.4\r\n"
-                                           "LoginTimeout=12\r\n")
-                             << "ODBC Driver 18 for SQL Server"
-                             << "7.4" << 12;
-    QTest::newRow("time-out not a number") << QByteArray("LoginTimeout=5s\r\n") << "SQL Server"
-                                           << "7.1" << 5;
-    QTest::newRow("time-out zero") << QByteArray("LoginTimeout=0\r\n") << "SQL Server"
-                                   << "7.1" << 5;
-    QTest::newRow("time-out too long") << QByteArray("LoginTimeout=301\r\n") << "SQL Server"
-                                       << "7.1" << 5;
-    QTest::newRow("longest time-out") << QByteArray("LoginTimeout=300\r\n") << "SQL Server"
-                                      << "7.1" << 300;
-    QTest::newRow("no FreeTDS keys") << QByteArray(
-                                            "ODBCDriver=ODBC Driver 18 for SQL Server\r\nTDSVersion=None\r\n")
-                                     << "ODBC Driver 18 for SQL Server"
-                                     << "" << 5;
-    QTest::newRow("empty values") << QByteArray("ODBCDriver=\r\nTDSVersion=\r\n") << "SQL Server"
-                                  << "7.1" << 5;
+    row("defaults", QByteArray(), "SQL Server", "7.1", 5);
+    row("all set",
+        QByteArray("ODBCDriver=ODBC Driver 18 for SQL Server\r\nTDSVersion=7.4\r\n"
+                   "LoginTimeout=12\r\n"),
+        "ODBC Driver 18 for SQL Server", "7.4", 12);
+    row("time-out not a number", QByteArray("LoginTimeout=5s\r\n"), "SQL Server", "7.1", 5);
+    row("time-out zero", QByteArray("LoginTimeout=0\r\n"), "SQL Server", "7.1", 5);
+    row("time-out too long", QByteArray("LoginTimeout=301\r\n"), "SQL Server", "7.1", 5);
+    row("longest time-out", QByteArray("LoginTimeout=300\r\n"), "SQL Server", "7.1", 300);
+    row("no FreeTDS keys", QByteArray("ODBCDriver=ODBC Driver 18 for SQL Server\r\nTDSVersion=None\r\n"),
+        "ODBC Driver 18 for SQL Server", "", 5);
+    row("empty values", QByteArray("ODBCDriver=\r\nTDSVersion=\r\n"), "SQL Server", "7.1", 5);
 }
 
 // The settings reach the engine the factory makes for SQL Server.
@@ -233,8 +223,6 @@ void TestOdbcEngine::settingsChooseDriverAndTimeouts() {
     QCOMPARE(odbc->options().driver, driver);
     QCOMPARE(odbc->options().tdsVersion, tdsVersion);
     QCOMPARE(odbc->options().loginTimeoutSeconds, loginTimeout);
-    QCOMPARE(odbc->options().principalSetup, (QStringList{QStringLiteral("SET ANSI_DEFAULTS ON"),
-                                                          QStringLiteral("SET IMPLICIT_TRANSACTIONS OFF")}));
 }
 
 void TestOdbcEngine::principalSessionAndThirdColumn() {
@@ -481,13 +469,10 @@ void TestOdbcEngine::componentsStoredByteForByte() {
     QVERIFY(w.updateProperty(QStringLiteral("AppEXERevision"), QStringLiteral("2026-12-06 22:00")).ok());
     writer = Result<std::unique_ptr<ComponentWriter>>::failure(QString()); // closes the connection
 
-    QString name;
-    QCOMPARE(componentBlob(dbFile(QStringLiteral("oskdemo")), 1, &name), std::optional<QByteArray>(content));
-    QCOMPARE(name, QStringLiteral("Osk2.exe"));
     // The empty file keeps its row with a NULL value.
-    QCOMPARE(componentBlob(dbFile(QStringLiteral("oskdemo")), 2, &name),
-             std::optional<QByteArray>(QByteArray()));
-    QCOMPARE(name, QStringLiteral("vacío.txt"));
+    QCOMPARE(
+        componentRows(dbFile(QStringLiteral("oskdemo"))),
+        (QStringList{QStringLiteral("1 Osk2.exe ") + digest(content), QStringLiteral("2 vacío.txt NULL")}));
     QVERIFY(propertyRows(dbFile(QStringLiteral("oskdemo")))
                 .contains(QStringLiteral("AppEXERevision=2026-12-06 22:00")));
     QVERIFY(m_sent.contains(QStringLiteral("Update oskComponents Set FileObject=? Where IdNumero=?")));
@@ -503,14 +488,9 @@ void TestOdbcEngine::componentRowsReplaced() {
     // Osk2.exe loses its old row by name, number 1 its old holder by number.
     QVERIFY((*writer)->addComponent(1, QStringLiteral("Osk2.exe")).ok());
     QVERIFY((*writer)->addComponent(2, QStringLiteral("Ana's.dll")).ok());
-    QCOMPARE(componentCount(path), 3);
-    QString name;
-    QCOMPARE(componentBlob(path, 1, &name), std::optional<QByteArray>(QByteArray()));
-    QCOMPARE(name, QStringLiteral("Osk2.exe"));
-    QVERIFY(componentBlob(path, 2, &name).has_value());
-    QCOMPARE(name, QStringLiteral("Ana's.dll"));
-    QCOMPARE(componentBlob(path, 3), std::optional<QByteArray>(QByteArray("\x02", 1)));
-    QVERIFY(!componentBlob(path, 7).has_value());
+    QCOMPARE(componentRows(path),
+             (QStringList{QStringLiteral("1 Osk2.exe NULL"), QStringLiteral("2 Ana's.dll NULL"),
+                          QStringLiteral("3 Keep.dll ") + digest("\x02")}));
     QCOMPARE(m_sent.first(), QStringLiteral("Delete From oskComponents Where FileName=? Or IdNumero=?"));
     QCOMPARE(m_sent.at(1), QStringLiteral("Insert Into oskComponents (IdNumero,FileName) VALUES(?,?)"));
 }
@@ -543,8 +523,8 @@ void TestOdbcEngine::componentLengthEnforced() {
     QVERIFY(w.appendContent(QByteArray("ok")).ok());
     QVERIFY(w.endContent().ok());
     writer = Result<std::unique_ptr<ComponentWriter>>::failure(QString());
-    QCOMPARE(componentBlob(dbFile(QStringLiteral("oskdemo")), 3),
-             std::optional<QByteArray>(QByteArray("ok")));
+    QCOMPARE(componentRows(dbFile(QStringLiteral("oskdemo"))).last(),
+             QStringLiteral("3 c.bin ") + digest("ok"));
 }
 
 void TestOdbcEngine::componentsTableMissing() {
