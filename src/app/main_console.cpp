@@ -4,7 +4,6 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QDir>
 
 namespace {
 
@@ -18,14 +17,10 @@ QString readCommandLine(int argc, char* argv[]) {
     parser.setApplicationDescription(QStringLiteral("Osk Server, desktop console."));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption home(
-        QStringLiteral("home"),
-        QStringLiteral("Program folder: settings, Log, Data (default: the executable's folder, or "
-                       "~/.local/share/oskserver when that folder is not writable)."),
-        QStringLiteral("DIR"));
+    const QCommandLineOption home = osk::homeOption();
     parser.addOption(home);
     parser.process(app);
-    return parser.isSet(home) ? QDir(parser.value(home)).absolutePath() : osk::defaultProgramFolder();
+    return osk::programFolder(parser, home);
 }
 
 } // namespace

@@ -4,7 +4,6 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDir>
 
 int main(int argc, char* argv[]) {
     // Qt's own event dispatcher scales better than glib's with hundreds of sockets, and the
@@ -18,11 +17,7 @@ int main(int argc, char* argv[]) {
     parser.setApplicationDescription(QStringLiteral("Osk Server, headless service."));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption home(
-        QStringLiteral("home"),
-        QStringLiteral("Program folder: settings, Log, Data (default: the executable's folder, or "
-                       "~/.local/share/oskserver when that folder is not writable)."),
-        QStringLiteral("DIR"));
+    const QCommandLineOption home = osk::homeOption();
     parser.addOption(home);
     const QCommandLineOption createDatabase(
         QStringLiteral("create-database"),
@@ -31,8 +26,7 @@ int main(int argc, char* argv[]) {
     parser.addOption(createDatabase);
     parser.process(app);
 
-    const QString folder =
-        parser.isSet(home) ? QDir(parser.value(home)).absolutePath() : osk::defaultProgramFolder();
+    const QString folder = osk::programFolder(parser, home);
     if (parser.isSet(createDatabase))
         return osk::createEmbeddedDatabase(folder, parser.value(createDatabase));
     return osk::HeadlessRunner(folder).run();

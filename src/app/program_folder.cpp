@@ -1,5 +1,6 @@
 #include "app/program_folder.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -13,6 +14,18 @@ QString defaultProgramFolder() {
         return QDir(beside).absolutePath();
     return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
         .filePath(QStringLiteral("oskserver"));
+}
+
+QCommandLineOption homeOption() {
+    return QCommandLineOption(
+        QStringLiteral("home"),
+        QStringLiteral("Program folder: settings, Log, Data (default: the executable's folder, "
+                       "or ~/.local/share/oskserver when that folder is not writable)."),
+        QStringLiteral("DIR"));
+}
+
+QString programFolder(const QCommandLineParser& parser, const QCommandLineOption& home) {
+    return parser.isSet(home) ? QDir(parser.value(home)).absolutePath() : defaultProgramFolder();
 }
 
 } // namespace osk

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QCommandLineOption>
 #include <QString>
+
+class QCommandLineParser;
 
 namespace osk {
 
@@ -9,5 +12,10 @@ namespace osk {
 // sits in a folder its users cannot write (/usr/bin), and then each user gets one of their own,
 // oskserver under the user's data folder (~/.local/share/oskserver).
 QString defaultProgramFolder();
+
+// --home DIR, which both programs take.
+QCommandLineOption homeOption();
+// The folder --home names, made absolute, or the default one.
+QString programFolder(const QCommandLineParser& parser, const QCommandLineOption& home);
 
 } // namespace osk

@@ -19,8 +19,7 @@ const QString kCaptionStopped = QStringLiteral("Osk Server - Detenido");
 
 std::unique_ptr<Engine> engineFromSettings(const QString& programFolder) {
     const ProfileFile settings(QDir(programFolder).filePath(kSettingsFileName));
-    return makeEngine(chooseEngine(settings), programFolder,
-                      settings.read(kMainSection, QStringLiteral("SQLServer")));
+    return makeEngine(chooseEngine(settings), programFolder, settings.read(kMainSection, kSqlServerKey));
 }
 } // namespace
 

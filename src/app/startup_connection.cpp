@@ -10,10 +10,6 @@
 
 namespace osk {
 
-namespace {
-const QString kSqlServerKey = QStringLiteral("SQLServer");
-}
-
 StartupConnection::StartupConnection(Engine& engine, ProfileFile& settings, bool engineNeedsServerName,
                                      Operator& op)
     : m_engine(engine)

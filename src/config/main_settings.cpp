@@ -10,10 +10,6 @@ namespace osk {
 
 namespace {
 
-const QString kPortKey = QStringLiteral("Port");
-const QString kAutoStartKey = QStringLiteral("OSInit");
-const QString kMinStartKey = QStringLiteral("MinInit");
-const QString kSqlServerKey = QStringLiteral("SQLServer");
 const QString kEngineKey = QStringLiteral("Engine");
 const QString kMaxUsersKey = QStringLiteral("MaxUsers");
 const QString kOdbcDriverKey = QStringLiteral("ODBCDriver");

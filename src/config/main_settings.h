@@ -31,6 +31,11 @@ inline constexpr int kDefaultPort = 1033;
 inline constexpr int kDefaultMaxUsers = 255;
 inline const QString kSettingsFileName = QStringLiteral("OskServer.INI");
 inline const QString kMainSection = QStringLiteral("Main");
+// The keys of section "Main" that commands other than the load write or read.
+inline const QString kPortKey = QStringLiteral("Port");
+inline const QString kAutoStartKey = QStringLiteral("OSInit");
+inline const QString kMinStartKey = QStringLiteral("MinInit");
+inline const QString kSqlServerKey = QStringLiteral("SQLServer");
 
 // Loads the settings: the port (writing the default 1033 back when it is missing, 0 or not a
 // usable port), the two start flags, the computer name, the SQL Server name, the engine and the

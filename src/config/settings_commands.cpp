@@ -12,10 +12,6 @@
 namespace osk {
 
 namespace {
-const QString kPortKey = QStringLiteral("Port");
-const QString kSqlServerKey = QStringLiteral("SQLServer");
-const QString kAutoStartKey = QStringLiteral("OSInit");
-const QString kMinStartKey = QStringLiteral("MinInit");
 constexpr double kFirstRefusedPort = 65501;
 } // namespace
 
