@@ -16,6 +16,8 @@ namespace {
 // The description the original socket layer gave for a send on a slot with no connection.
 const QString kWrongState =
     QStringLiteral("Wrong protocol or connection state for the requested transaction or request");
+// Its description of a send that found the connection's buffers full.
+const QString kNoBufferSpace = QStringLiteral("No buffer space is available");
 // The error number a port outside 1 to 65535 is reported with.
 constexpr int kInvalidPropertyValue = 380;
 // Room for every client of a full server to be connecting at the same moment.
@@ -185,7 +187,15 @@ void SessionServer::onDataArrival(int slot) {
 Status SessionServer::send(int slot, QByteArrayView message) {
     if (slot < 0 || slot >= slotCount() || !isConnected(slot))
         return Status::failure(kWrongState);
-    QTcpSocket& socket = *m_connections[size_t(slot)].socket;
+    Connection& connection = m_connections[size_t(slot)];
+    QTcpSocket& socket = *connection.socket;
+    // What the system does not take waits in Qt's buffer. A client that reads nothing would make
+    // the server hold everything sent to it for as long as its system still answers, so past this
+    // bound the connection counts as failed, as a failed send would make it.
+    if (socket.bytesToWrite() + message.size() > kMaxQueuedBytes) {
+        connection.failed = true;
+        return Status::failure(kNoBufferSpace);
+    }
     if (!sendNow(socket, message))
         return Status::failure(socket.errorString());
     return {};

@@ -32,6 +32,9 @@ public:
     static constexpr int kSweepIntervalMs = 5000;
     // One arrival reads at most this much; what waits beyond it is the next arrival.
     static constexpr qint64 kMaxArrivalBytes = 64 * 1024;
+    // At most this much waits in the server for a client that is slow to read what it is sent
+    // (beyond what the system buffers); a send past it fails and the sweep removes the session.
+    static constexpr qint64 kMaxQueuedBytes = 1024 * 1024;
     // A peer that vanishes without closing is given up after this long without an acknowledgement.
     // The first unacknowledged probe may leave up to one sweep after the peer vanished, the system
     // gives up only at a retransmission after the time-out, and the failure is acted on at the next
