@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test; then builds everything again with
-# AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/) and runs every test on that build.
-# OSK_SKIP_SANITIZERS=1 runs the normal build only.
+# AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/) and runs every test on that build;
+# then runs the tests of the backup worker under ThreadSanitizer (build-tsan/) and fuzzes the
+# session rules for 60 s (build-fuzz/, clang).
+# OSK_SKIP_SANITIZERS=1 runs the normal build only; OSK_SKIP_TSAN=1 and OSK_SKIP_FUZZ=1 skip one step.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build_dir="${BUILD_DIR:-$here/build}"
 asan_build_dir="${ASAN_BUILD_DIR:-$here/build-asan}"
+tsan_build_dir="${TSAN_BUILD_DIR:-$here/build-tsan}"
 
 "$here/scripts/install-deps.sh"
 "$here/scripts/check-format.sh"
@@ -20,3 +23,12 @@ echo "Sanitizer build (address, undefined) in $asan_build_dir"
 BUILD_DIR="$asan_build_dir" "$here/scripts/build.sh" -DBUILD_TESTING=ON -DBUILD_BENCH=ON \
   -DOSK_SANITIZE=address,undefined
 "$here/scripts/run-sanitized-tests.sh" "$asan_build_dir"
+
+if [ "${OSK_SKIP_TSAN:-0}" != 1 ]; then
+  echo "ThreadSanitizer build of the backup worker's tests in $tsan_build_dir"
+  "$here/scripts/run-tsan-tests.sh" "$tsan_build_dir"
+fi
+
+if [ "${OSK_SKIP_FUZZ:-0}" != 1 ]; then
+  "$here/scripts/run-fuzz.sh" 60
+fi

@@ -6,8 +6,8 @@
 #include <QDateTime>
 #include <QObject>
 #include <QString>
-#include <QThread>
 #include <memory>
+#include <thread>
 
 namespace osk {
 
@@ -48,7 +48,7 @@ public:
     // Starts a backup of database into outputFile behind the wait dialog; backupFinished tells its
     // end. False, and nothing done, while another backup runs.
     bool run(const QString& outputFile, const QString& database);
-    bool isRunning() const { return m_worker != nullptr; }
+    bool isRunning() const { return m_worker.joinable(); }
 
     // The console replaces the headless dialog with its own; it must outlive this object's use of it.
     void setWaitDialog(WaitDialog& dialog) { m_waitDialog = &dialog; }
@@ -66,8 +66,8 @@ private:
     WaitDialog* m_waitDialog;
     BackupSchedules m_schedules{};
     QDateTime m_lastStartMinute;
-    std::unique_ptr<QThread> m_worker;
-    // Written by the worker, read here only after the worker has ended.
+    std::thread m_worker;
+    // Written by the worker, read here only after the worker has been joined.
     Status m_outcome;
 };
 

@@ -1,6 +1,5 @@
 #include "session/session_server.h"
 
-#include "common/ansi_codec.h"
 #include "common/vb.h"
 #include "eventlog/event_log.h"
 #include "session/protocol.h"
@@ -17,15 +16,12 @@ namespace {
 // The description the original socket layer gave for a send on a slot with no connection.
 const QString kWrongState =
     QStringLiteral("Wrong protocol or connection state for the requested transaction or request");
-const QString kNoSuchRow = QStringLiteral("Index out of bounds");
+// Its description of a send that found the connection's buffers full.
+const QString kNoBufferSpace = QStringLiteral("No buffer space is available");
 // The error number a port outside 1 to 65535 is reported with.
 constexpr int kInvalidPropertyValue = 380;
 // Room for every client of a full server to be connecting at the same moment.
 constexpr int kListenBacklog = 512;
-
-QString text(QByteArrayView bytes) {
-    return AnsiCodec::decode(bytes);
-}
 
 // Schedules the socket's deletion after the handler that is running returns.
 void dispose(std::unique_ptr<QTcpSocket>& socket) {
@@ -56,8 +52,9 @@ SessionServer::SessionServer(const Clock& clock, EventLog& log, int maxUsers, QO
     , m_log(log)
     , m_maxUsers(maxUsers)
     , m_tracking(clock, [this](int slot) { CloseLog(slot); })
+    , m_dispatcher(maxUsers, log, m_users, m_tracking, *this)
     , m_readBuffer(int(kMaxArrivalBytes), Qt::Uninitialized) {
-    m_slots.resize(1); // slot 0, the listening socket, never carries a client
+    m_connections.resize(1); // slot 0, the listening socket, never carries a client
     m_tmrMain.setInterval(kSweepIntervalMs);
     connect(&m_tmrMain, &QTimer::timeout, this, &SessionServer::sweep);
     resetBytesLabel();
@@ -65,8 +62,8 @@ SessionServer::SessionServer(const Clock& clock, EventLog& log, int maxUsers, QO
 
 SessionServer::~SessionServer() {
     // No event loop runs after this, so sockets are deleted here rather than later.
-    for (Slot& slot : m_slots)
-        delete slot.socket.release();
+    for (Connection& connection : m_connections)
+        delete connection.socket.release();
     delete m_refusal.release();
 }
 
@@ -103,23 +100,22 @@ quint16 SessionServer::listeningPort() const {
 }
 
 QByteArray SessionServer::tag(int slot) const {
-    return m_slots.at(size_t(slot)).tag;
+    return m_dispatcher.tag(slot);
 }
 
 QString SessionServer::remoteAddress(int slot) const {
-    return m_slots.at(size_t(slot)).remoteAddress;
+    return m_dispatcher.remoteAddress(slot);
 }
 
 bool SessionServer::isConnected(int slot) const {
-    const Slot& s = m_slots.at(size_t(slot));
-    return s.socket && !s.failed && s.socket->state() == QAbstractSocket::ConnectedState;
+    if (slot < 0 || size_t(slot) >= m_connections.size())
+        return false;
+    const Connection& c = m_connections[size_t(slot)];
+    return c.socket && !c.failed && c.socket->state() == QAbstractSocket::ConnectedState;
 }
 
 int SessionServer::CuentaConexiones() const {
-    int count = 0;
-    for (const Slot& slot : m_slots)
-        count += slot.tag.isEmpty() ? 0 : 1;
-    return count;
+    return m_dispatcher.CuentaConexiones();
 }
 
 void SessionServer::onConnectionRequest(qintptr descriptor) {
@@ -135,39 +131,24 @@ void SessionServer::onConnectionRequest(qintptr descriptor) {
     }
     tuneAcceptedSocket(*socket, kVanishedPeerTimeoutMs);
     socket->setReadBufferSize(kMaxArrivalBytes);
-    if (CuentaConexiones() < m_maxUsers)
-        accept(std::move(socket));
+    if (const int slot = m_dispatcher.slotForNewConnection(); slot > 0)
+        accept(slot, std::move(socket));
     else
         refuse(std::move(socket));
 }
 
-void SessionServer::accept(std::unique_ptr<QTcpSocket> socket) {
-    // The free slot with the highest index, or a new one after the last.
-    int chosen = 0;
-    for (int i = 1; i < slotCount(); ++i) {
-        if (m_slots[size_t(i)].tag.isEmpty())
-            chosen = i;
-    }
-    if (chosen == 0) {
-        chosen = slotCount();
-        m_slots.emplace_back();
-    }
-    closeSlot(chosen); // whatever the slot still held is dropped
+void SessionServer::accept(int slot, std::unique_ptr<QTcpSocket> socket) {
+    if (size_t(slot) >= m_connections.size())
+        m_connections.resize(size_t(slot) + 1);
+    close(slot); // whatever the slot still held is dropped
 
-    Slot& slot = m_slots[size_t(chosen)];
-    slot.socket = std::move(socket);
-    setTag(chosen, {});
-    slot.failed = false;
-    slot.remoteAddress = slot.socket->peerAddress().toString();
-    connect(slot.socket.get(), &QTcpSocket::readyRead, this, [this, chosen] { onDataArrival(chosen); });
-    connect(slot.socket.get(), &QTcpSocket::errorOccurred, this,
-            [this, chosen] { m_slots[size_t(chosen)].failed = true; });
-
-    if (Status sent = send(chosen, protocol::kConnected); !sent) {
-        m_log.AddLog(QStringLiteral("WSock_ConnectionRequest: ") + sent.error(), LogKind::Error);
-        return;
-    }
-    m_log.AddLog(QStringLiteral("Conexión aceptada. Esperando inicio de sesión..."), LogKind::Done);
+    Connection& connection = m_connections[size_t(slot)];
+    connection.socket = std::move(socket);
+    connection.failed = false;
+    connect(connection.socket.get(), &QTcpSocket::readyRead, this, [this, slot] { onDataArrival(slot); });
+    connect(connection.socket.get(), &QTcpSocket::errorOccurred, this,
+            [this, slot] { m_connections[size_t(slot)].failed = true; });
+    m_dispatcher.accepted(slot, connection.socket->peerAddress().toString());
 }
 
 // WSockT keeps the most recently refused client until the next refusal replaces it.
@@ -182,7 +163,7 @@ void SessionServer::refuse(std::unique_ptr<QTcpSocket> socket) {
 }
 
 void SessionServer::onDataArrival(int slot) {
-    QTcpSocket* socket = m_slots[size_t(slot)].socket.get();
+    QTcpSocket* socket = m_connections[size_t(slot)].socket.get();
     if (!socket)
         return;
     const qint64 read = socket->read(m_readBuffer.data(), kMaxArrivalBytes);
@@ -194,180 +175,36 @@ void SessionServer::onDataArrival(int slot) {
         QMetaObject::invokeMethod(
             this,
             [this, slot, guard = QPointer<QTcpSocket>(socket)] {
-                if (guard && m_slots[size_t(slot)].socket.get() == guard)
+                if (guard && m_connections[size_t(slot)].socket.get() == guard)
                     onDataArrival(slot);
             },
             Qt::QueuedConnection);
     }
     m_receivedBytes += read;
-    if (Status handled = dispatch(slot, QByteArrayView(m_readBuffer.constData(), read)); !handled)
-        m_log.AddLog(QStringLiteral("WSock_DataArrival: ") + handled.error(), LogKind::Error);
-}
-
-// One message: first by its prefix, then by the connection's Tag.
-Status SessionServer::dispatch(int slot, QByteArrayView message) {
-    using protocol::MessageType;
-    switch (protocol::classify(message)) {
-    case MessageType::UserAvailable: {
-        const Result<bool> duplicate = answerAvailability(slot, message);
-        if (!duplicate)
-            return Status::failure(duplicate.error());
-        if (*duplicate) {
-            updateGauge();
-            return {};
-        }
-        break;
-    }
-    case MessageType::User:
-        return handleUserMessage(slot, message);
-    case MessageType::Log:
-        m_tracking.handOff(text(protocol::userPart(m_slots[size_t(slot)].tag)),
-                           text(protocol::logLine(message)));
-        break;
-    case MessageType::Note:
-        if (Status relayed = relayNote(message); !relayed)
-            return relayed;
-        break;
-    case MessageType::Other:
-        break;
-    }
-
-    if (m_slots[size_t(slot)].tag.isEmpty()) {
-        ValidaUsuario(slot, message);
-        m_tmrMain.start();
-    } else if (message == protocol::kClose) {
-        if (Status ended = endSession(slot); !ended)
-            return ended;
-    }
-    updateGauge();
-    return {};
-}
-
-void SessionServer::setTag(int slot, QByteArray tag) {
-    QByteArray& current = m_slots[size_t(slot)].tag;
-    if (protocol::hasUser(current)) {
-        const auto it = m_validatedUsers.find(protocol::userPart(current));
-        if (it != m_validatedUsers.end() && --it.value() == 0)
-            m_validatedUsers.erase(it);
-    }
-    current = std::move(tag);
-    if (protocol::hasUser(current))
-        ++m_validatedUsers[protocol::userPart(current)];
-}
-
-bool SessionServer::validatedElsewhere(int slot, QByteArrayView user) const {
-    const auto it = m_validatedUsers.constFind(user.toByteArray());
-    if (it == m_validatedUsers.constEnd())
-        return false;
-    const QByteArray& own = m_slots[size_t(slot)].tag;
-    const bool ownUser = protocol::hasUser(own) && protocol::afterFirst(own, '|') == user;
-    return it.value() > (ownUser ? 1 : 0);
-}
-
-// True when the answer was "USER_DUPLICATE".
-Result<bool> SessionServer::answerAvailability(int slot, QByteArrayView message) {
-    const bool duplicate = validatedElsewhere(slot, protocol::afterFirst(message, '='));
-    if (Status sent = send(slot, duplicate ? protocol::kUserDuplicate : protocol::kUserOk); !sent)
-        return Result<bool>::failure(sent.error());
-    return duplicate;
-}
-
-Status SessionServer::handleUserMessage(int slot, QByteArrayView message) {
-    Slot& s = m_slots[size_t(slot)];
-    if (protocol::hasUser(s.tag))
-        return changeUser(slot, message);
-
-    const QByteArray session = s.tag;
-    const protocol::UserFields fields = protocol::userFields(message);
-    if (validatedElsewhere(slot, fields.user)) {
-        Status sent = send(slot, protocol::kUserDuplicate);
-        if (sent)
-            updateGauge();
-        return sent;
-    }
-    if (Status sent = send(slot, protocol::kUserOk); !sent)
-        return sent;
-    setTag(slot, protocol::joinTag(session, fields.user));
-    m_log.AddLog(QStringLiteral("Validado usuario [") + text(fields.user) + QStringLiteral("] en [") +
-                     text(session) + QStringLiteral("]."),
-                 LogKind::Info);
-    m_users.append(UsersList::rowText(s.remoteAddress, text(fields.user), text(session), fields.hasExtra,
-                                      text(fields.extra), false),
-                   slot);
-    return {};
-}
-
-// A validated connection names another user: no duplicate test and no reply.
-Status SessionServer::changeUser(int slot, QByteArrayView message) {
-    Slot& s = m_slots[size_t(slot)];
-    const QByteArray session = protocol::sessionPart(s.tag);
-    const protocol::UserFields fields = protocol::userFields(message);
-    setTag(slot, protocol::joinTag(session, fields.user));
-    m_log.AddLog(QStringLiteral("Cambiado usuario a [") + text(fields.user) + QStringLiteral("] en [") +
-                     text(session) + QStringLiteral("]."),
-                 LogKind::Done);
-    const int row = m_users.findByAddress(s.remoteAddress);
-    if (row < 0)
-        return Status::failure(kNoSuchRow);
-    m_users.remove(row);
-    m_users.insert(row,
-                   UsersList::rowText(s.remoteAddress, text(fields.user), text(session), fields.hasExtra,
-                                      text(fields.extra), true),
-                   slot);
-    return {};
-}
-
-Status SessionServer::relayNote(QByteArrayView message) {
-    const protocol::NoteFields fields = protocol::noteFields(message);
-    for (int i = 1; i < slotCount(); ++i) {
-        if (protocol::userPart(m_slots[size_t(i)].tag) == fields.addressee)
-            return send(i,
-                        QByteArray(protocol::kNotePrefix.data(), protocol::kNotePrefix.size()) + fields.note);
-    }
-    return {};
-}
-
-Status SessionServer::endSession(int slot) {
-    Slot& s = m_slots[size_t(slot)];
-    const QByteArray user = protocol::userPart(s.tag);
-    if (protocol::hasUser(s.tag)) {
-        if (const int row = m_users.findByAddress(s.remoteAddress); row >= 0) {
-            m_log.AddLog(QStringLiteral("Sesion cerrada para [") + text(user) + QStringLiteral("]."),
-                         LogKind::Done);
-            m_users.remove(row);
-        }
-    }
-    if (Status sent = send(slot, protocol::kClosed); !sent)
-        return sent;
-    m_tracking.operate(text(user), true, 0);
-    setTag(slot, {});
-    return {};
-}
-
-void SessionServer::ValidaUsuario(int slot, QByteArrayView sessionText) {
-    setTag(slot, sessionText.toByteArray());
-    const QByteArray& tag = m_slots[size_t(slot)].tag;
-    m_log.AddLog(QStringLiteral("Inicio de sesión para [") + text(tag) + QStringLiteral("] completado."),
-                 LogKind::Done);
+    m_dispatcher.handleArrival(slot, QByteArrayView(m_readBuffer.constData(), read));
 }
 
 Status SessionServer::send(int slot, QByteArrayView message) {
     if (slot < 0 || slot >= slotCount() || !isConnected(slot))
         return Status::failure(kWrongState);
-    QTcpSocket& socket = *m_slots[size_t(slot)].socket;
+    Connection& connection = m_connections[size_t(slot)];
+    QTcpSocket& socket = *connection.socket;
+    // What the system does not take waits in Qt's buffer. A client that reads nothing would make
+    // the server hold everything sent to it for as long as its system still answers, so past this
+    // bound the connection counts as failed, as a failed send would make it.
+    if (socket.bytesToWrite() + message.size() > kMaxQueuedBytes) {
+        connection.failed = true;
+        return Status::failure(kNoBufferSpace);
+    }
     if (!sendNow(socket, message))
         return Status::failure(socket.errorString());
     return {};
 }
 
-// A probe fails when the send fails, and also when the connection has already gone: a write made
-// before the event loop noticed the close still lands in Qt's buffer.
-bool SessionServer::probe(int slot) {
-    return send(slot, protocol::kCheck).ok();
-}
-
-void SessionServer::closeSlot(int slot) {
-    std::unique_ptr<QTcpSocket>& socket = m_slots[size_t(slot)].socket;
+void SessionServer::close(int slot) {
+    if (slot < 0 || size_t(slot) >= m_connections.size())
+        return;
+    std::unique_ptr<QTcpSocket>& socket = m_connections[size_t(slot)].socket;
     if (!socket)
         return;
     socket->disconnect(this);
@@ -375,36 +212,21 @@ void SessionServer::closeSlot(int slot) {
     dispose(socket);
 }
 
+void SessionServer::sessionStarted() {
+    m_tmrMain.start();
+}
+
 void SessionServer::sweep() {
-    for (int i = 0; i < slotCount(); ++i) {
-        Slot& slot = m_slots[size_t(i)];
-        if (slot.tag.isEmpty() || probe(i))
-            continue;
-        const QString address = slot.remoteAddress;
-        const QByteArray user = protocol::userPart(slot.tag);
-        closeSlot(i);
-        m_tracking.operate(text(user), true, 0);
-        setTag(i, {});
-        for (int row = m_users.findByAddress(address); row >= 0; row = m_users.findByAddress(address, row)) {
-            m_users.remove(row);
-            m_log.AddLog(QStringLiteral("Usuario no encontrado. Eliminando..."), LogKind::Error);
-        }
-    }
+    m_dispatcher.probeAll();
     setBytesLabel(QLatin1Char(' ') + vb::formatThousands(m_receivedBytes) +
                   QStringLiteral(" bytes recibidos"));
-    updateGauge();
+    m_dispatcher.updateGauge();
 }
 
 void SessionServer::closeAll() {
-    for (int i = 0; i < slotCount(); ++i) {
-        if (!m_slots[size_t(i)].tag.isEmpty() && isConnected(i))
-            (void)send(i, protocol::kClosed);
-        closeSlot(i);
-        setTag(i, {});
-    }
+    m_dispatcher.closeAll();
     if (m_listener)
         m_listener->close();
-    m_users.clear();
 }
 
 void SessionServer::resetBytesLabel() {
@@ -412,44 +234,19 @@ void SessionServer::resetBytesLabel() {
 }
 
 void SessionServer::disconnectRow(int row) {
-    if (row < 0 || row >= m_users.count())
-        return;
-    const int slot = m_users.row(row).slot;
-    if (slot < 0 || slot >= slotCount())
-        return;
-    closeSlot(slot);
-    const QByteArray tag = m_slots[size_t(slot)].tag;
-    // A row can outlive its user (a "CLOSE" that took another row of the same address): the line
-    // then names the session alone.
-    const QByteArray session = protocol::sessionPart(tag);
-    const QByteArray user = protocol::hasUser(tag) ? protocol::userPart(tag) : QByteArray();
-    m_log.AddLog(QStringLiteral("Usuario [") + text(user) + QStringLiteral("] en [") + text(session) +
-                     QStringLiteral("] desconectado manualmente."),
-                 LogKind::Error);
-    setTag(slot, {});
-    m_users.remove(row);
+    m_dispatcher.disconnectRow(row);
 }
 
 void SessionServer::openTracking(int row) {
-    if (row < 0 || row >= m_users.count())
-        return;
-    const int slot = m_users.row(row).slot;
-    if (Status sent = send(slot, protocol::kLog); !sent) {
-        m_log.AddLog(QStringLiteral("mnuUserLog_Click: ") + sent.error(), LogKind::Error);
-        return;
-    }
-    m_tracking.operate(text(protocol::userPart(m_slots[size_t(slot)].tag)), false, slot);
+    m_dispatcher.openTracking(row);
 }
 
 void SessionServer::CloseLog(int slot) {
     (void)send(slot, protocol::kNoLog);
 }
 
-void SessionServer::updateGauge() {
-    if (m_gauge == m_users.count())
-        return;
-    m_gauge = m_users.count();
-    emit gaugeChanged(m_gauge);
+void SessionServer::showGauge(int value) {
+    emit gaugeChanged(value);
 }
 
 void SessionServer::setBytesLabel(const QString& label) {

@@ -2,10 +2,10 @@
 
 #include "common/result.h"
 #include "session/activity_tracking.h"
+#include "session/session_dispatcher.h"
 #include "session/users_list.h"
 
 #include <QByteArray>
-#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QTcpSocket>
@@ -22,8 +22,9 @@ class Listener;
 // The session server: the listening socket (slot 0 of WSock), the client slots 1 and up, the spare
 // socket WSockT that answers refused requests, the users list, the liveness sweep on tmrMain and
 // the received-bytes counter. Every handler runs to completion on the event loop; errors met while
-// handling client traffic go to the event log, never to a dialog.
-class SessionServer final : public QObject {
+// handling client traffic go to the event log, never to a dialog. The sockets are kept here; what
+// each event does to the slots' Tags and the users list is the dispatcher's.
+class SessionServer final : public QObject, private SessionHost {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(SessionServer)
 
@@ -31,6 +32,9 @@ public:
     static constexpr int kSweepIntervalMs = 5000;
     // One arrival reads at most this much; what waits beyond it is the next arrival.
     static constexpr qint64 kMaxArrivalBytes = 64 * 1024;
+    // At most this much waits in the server for a client that is slow to read what it is sent
+    // (beyond what the system buffers); a send past it fails and the sweep removes the session.
+    static constexpr qint64 kMaxQueuedBytes = 1024 * 1024;
     // A peer that vanishes without closing is given up after this long without an acknowledgement.
     // The first unacknowledged probe may leave up to one sweep after the peer vanished, the system
     // gives up only at a retransmission after the time-out, and the failure is acted on at the next
@@ -55,7 +59,7 @@ public:
     void closeAll();
 
     // WSock as the rest of the program sees it.
-    int slotCount() const { return int(m_slots.size()); }
+    int slotCount() const { return m_dispatcher.slotCount(); }
     QByteArray tag(int slot) const;
     QString remoteAddress(int slot) const;
     bool isConnected(int slot) const;
@@ -66,7 +70,7 @@ public:
     QTimer& tmrMain() { return m_tmrMain; }
 
     // The users gauge: the number of users rows, as last brought up to date.
-    int gaugeValue() const { return m_gauge; }
+    int gaugeValue() const { return m_dispatcher.gaugeValue(); }
     qint64 receivedBytes() const { return m_receivedBytes; }
     QString bytesLabel() const { return m_bytesLabel; }
     void resetBytesLabel();
@@ -85,51 +89,35 @@ signals:
     void bytesLabelChanged(const QString& text);
 
 private:
-    // One element of WSock. Its Tag changes only through SessionServer::setTag.
-    struct Slot {
+    // The socket of one element of WSock; its Tag and remote address are the dispatcher's.
+    struct Connection {
         std::unique_ptr<QTcpSocket> socket;
-        QByteArray tag;
-        // Taken at accept time: Qt forgets the peer's address once the socket is closed, and the
-        // sweep still needs it to find the rows of a dead connection.
-        QString remoteAddress;
         bool failed = false;
     };
 
     void onConnectionRequest(qintptr descriptor);
-    void accept(std::unique_ptr<QTcpSocket> socket);
+    void accept(int slot, std::unique_ptr<QTcpSocket> socket);
     void refuse(std::unique_ptr<QTcpSocket> socket);
     void onDataArrival(int slot);
 
-    Status dispatch(int slot, QByteArrayView message);
-    Result<bool> answerAvailability(int slot, QByteArrayView message);
-    Status handleUserMessage(int slot, QByteArrayView message);
-    Status changeUser(int slot, QByteArrayView message);
-    Status relayNote(QByteArrayView message);
-    Status endSession(int slot);
-    void ValidaUsuario(int slot, QByteArrayView text);
-
-    Status send(int slot, QByteArrayView message);
-    bool probe(int slot);
-    void closeSlot(int slot);
-    void setTag(int slot, QByteArray tag);
-    bool validatedElsewhere(int slot, QByteArrayView user) const;
-    void updateGauge();
+    Status send(int slot, QByteArrayView message) override;
+    void close(int slot) override;
+    void sessionStarted() override;
+    void showGauge(int value) override;
     void setBytesLabel(const QString& text);
 
     const Clock& m_clock;
     EventLog& m_log;
     const int m_maxUsers;
     std::unique_ptr<Listener> m_listener;
-    std::vector<Slot> m_slots;
-    // How many slots have each user validated: the availability question is asked on every
-    // message of some clients and must not scan every slot.
-    QHash<QByteArray, int> m_validatedUsers;
+    // Indexed as the dispatcher's slots; grown with them.
+    std::vector<Connection> m_connections;
     std::unique_ptr<QTcpSocket> m_refusal; // WSockT
     UsersList m_users;
     ActivityTracking m_tracking;
+    SessionDispatcher m_dispatcher;
     QTimer m_tmrMain;
     qint64 m_receivedBytes = 0;
-    int m_gauge = 0;
     QString m_bytesLabel;
     QString m_listenError;
     int m_listenErrorNumber = 0;
