@@ -13,6 +13,7 @@ packages=(
   clang-format
   git iproute2
   fonts-dejavu-core fonts-liberation2
+  clang libclang-rt-dev
 )
 
 missing=()

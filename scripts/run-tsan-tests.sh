@@ -12,7 +12,7 @@ shift || true
 targets=(test_backup_scheduler test_backup_server_core test_backup_keeps_sessions)
 
 cmake -S "$here" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSK_SANITIZE=thread \
-  -DBUILD_TESTING=ON -DBUILD_BENCH=OFF >/dev/null
+  -DBUILD_TESTING=ON -DBUILD_BENCH=OFF -DOSK_BUILD_CONSOLE=OFF >/dev/null
 cmake --build "$build_dir" --parallel "${JOBS:-2}" --target "${targets[@]}"
 
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$here/tests/sanitizers/tsan.supp"
