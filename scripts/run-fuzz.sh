@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (AddressSanitizer and UndefinedBehaviorSanitizer on) in
 # build-fuzz/ and runs each for SECONDS (default 60), one worker, on a copy of its seed corpus in
-# tests/fuzz/corpus/. Installs clang and its runtimes when missing, as install-deps.sh does.
+# tests/fuzz/corpus/. Installs what is missing first (install-deps.sh).
 # Usage: run-fuzz.sh [SECONDS] [libFuzzer options...]
 #
 # A finding (a crash, a sanitizer report or a broken invariant) fails the run; the input that caused
@@ -13,23 +13,8 @@ seconds="${1:-60}"
 shift || true
 targets=(session_dispatcher)
 
-packages=(clang libclang-rt-dev)
-missing=()
-for package in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q '^install ok installed$'; then
-    missing+=("$package")
-  fi
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  sudo_cmd=()
-  if [ "$(id -u)" -ne 0 ]; then
-    sudo_cmd=(sudo)
-  fi
-  export DEBIAN_FRONTEND=noninteractive
-  "${sudo_cmd[@]}" apt-get update -qq
-  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+# clang and its runtimes come with the project's packages.
+"$here/scripts/install-deps.sh"
 
 CC=clang CXX=clang++ cmake -S "$here" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DOSK_FUZZ=ON -DBUILD_TESTING=OFF -DBUILD_BENCH=OFF -DOSK_BUILD_CONSOLE=OFF >/dev/null

@@ -25,7 +25,12 @@ ConsoleRunner::ConsoleRunner(QString programFolder, Operator& op)
     , m_operator(op) {}
 
 int ConsoleRunner::run() {
-    QDir().mkpath(m_programFolder);
+    if (!QDir().mkpath(m_programFolder)) {
+        m_operator.showMessage(
+            QStringLiteral("No se puede crear la carpeta %1.").arg(QDir::toNativeSeparators(m_programFolder)),
+            MessageIcon::Critical, kDefaultTitle);
+        return kExitFailure;
+    }
     QLockFile instanceLock(QDir(m_programFolder).filePath(kInstanceLockName));
     instanceLock.setStaleLockTime(0);
     if (!instanceLock.tryLock(0)) {

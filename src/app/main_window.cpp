@@ -197,6 +197,18 @@ QAction* MainWindow::addItem(QMenu* menu, const char* name, const QString& capti
     return item;
 }
 
+QAction* MainWindow::addGovernedItem(QMenu* menu, Command command, const char* name, const QString& caption,
+                                     void (MainWindow::*handler)()) {
+    QAction* item = addItem(menu, name, caption, handler);
+    item->setEnabled(m_core.commands().isEnabled(command));
+    connect(&m_core.commands(), &CommandStates::changed, item,
+            [item, command](Command changed, bool enabled) {
+                if (changed == command)
+                    item->setEnabled(enabled);
+            });
+    return item;
+}
+
 void MainWindow::addSeparator(QMenu* menu, const char* name) {
     QAction* separator = menu->addSeparator();
     separator->setObjectName(QLatin1String(name));
@@ -214,31 +226,35 @@ void MainWindow::buildMenus() {
     QMenu* archivo = topLevel("mnuArchivo", QStringLiteral("&Archivo"));
     addItem(archivo, "mnuSaveLog", QStringLiteral("&Guardar Registro de eventos"), &MainWindow::mnuSaveLog);
     addSeparator(archivo, "mnuSepArch");
-    addItem(archivo, "mnuSalir", QStringLiteral("&Salir"), &MainWindow::mnuSalir);
+    addGovernedItem(archivo, Command::mnuSalir, "mnuSalir", QStringLiteral("&Salir"), &MainWindow::mnuSalir);
 
     QMenu* servicio = topLevel("mnuServicio", QStringLiteral("&Servicio"));
-    addItem(servicio, "mnuIniciarServicio", QStringLiteral("&Iniciar Servicio"),
-            &MainWindow::mnuIniciarServicio);
-    addItem(servicio, "mnuDetenerServicio", QStringLiteral("&Detener Servicio"),
-            &MainWindow::mnuDetenerServicio);
+    addGovernedItem(servicio, Command::mnuIniciarServicio, "mnuIniciarServicio",
+                    QStringLiteral("&Iniciar Servicio"), &MainWindow::mnuIniciarServicio);
+    addGovernedItem(servicio, Command::mnuDetenerServicio, "mnuDetenerServicio",
+                    QStringLiteral("&Detener Servicio"), &MainWindow::mnuDetenerServicio);
     addSeparator(servicio, "MnuServicioSep1");
     addItem(servicio, "mnuAutoStart", QStringLiteral("Iniciar &automaticamente"), &MainWindow::mnuAutoStart)
         ->setCheckable(true);
     addItem(servicio, "mnuMinStart", QStringLiteral("Iniciar &minimizado"), &MainWindow::mnuMinStart)
         ->setCheckable(true);
-    addItem(servicio, "mnuServicioPuerto", QStringLiteral("&Establecer Puerto"),
-            &MainWindow::mnuServicioPuerto);
+    addGovernedItem(servicio, Command::mnuServicioPuerto, "mnuServicioPuerto",
+                    QStringLiteral("&Establecer Puerto"), &MainWindow::mnuServicioPuerto);
 
     QMenu* db = topLevel("mnuDB", QStringLiteral("&Base de Datos"));
-    addItem(db, "mnuSQL", QStringLiteral("Cambiar servidor SQLServer"), &MainWindow::mnuSQL);
+    addGovernedItem(db, Command::mnuSQL, "mnuSQL", QStringLiteral("Cambiar servidor SQLServer"),
+                    &MainWindow::mnuSQL);
     addSeparator(db, "mnuBDSep");
-    addItem(db, "mnuDBBackup", QStringLiteral("&Copias de Seguridad"), &MainWindow::mnuDBBackup);
-    addItem(db, "mnuAutoBackup", QStringLiteral("&Programación Copias de Seguridad"),
-            &MainWindow::mnuAutoBackup);
-    addItem(db, "mnuDBActualizar", QStringLiteral("&Actualizar Base de Datos"), &MainWindow::mnuDBActualizar);
-    addItem(db, "mnuDBDownload", QStringLiteral("&Descargar Actualización Osk 2.0"),
-            &MainWindow::mnuDBDownload);
-    addItem(db, "mnuDBUpload", QStringLiteral("Subir &Base de Datos a Ftp"), &MainWindow::mnuDBUpload);
+    addGovernedItem(db, Command::mnuDBBackup, "mnuDBBackup", QStringLiteral("&Copias de Seguridad"),
+                    &MainWindow::mnuDBBackup);
+    addGovernedItem(db, Command::mnuAutoBackup, "mnuAutoBackup",
+                    QStringLiteral("&Programación Copias de Seguridad"), &MainWindow::mnuAutoBackup);
+    addGovernedItem(db, Command::mnuDBActualizar, "mnuDBActualizar",
+                    QStringLiteral("&Actualizar Base de Datos"), &MainWindow::mnuDBActualizar);
+    addGovernedItem(db, Command::mnuDBDownload, "mnuDBDownload",
+                    QStringLiteral("&Descargar Actualización Osk 2.0"), &MainWindow::mnuDBDownload);
+    addGovernedItem(db, Command::mnuDBUpload, "mnuDBUpload", QStringLiteral("Subir &Base de Datos a Ftp"),
+                    &MainWindow::mnuDBUpload);
 
     QMenu* user = topLevel("mnuUser", QStringLiteral("&Usuarios"));
     addItem(user, "mnuUserClose", QStringLiteral("&Cerrar conexión"), &MainWindow::mnuUserClose);
@@ -268,31 +284,7 @@ void MainWindow::buildMenus() {
     addItem(bd, "mnuDBDelete", QStringLiteral("Eliminar BD"), &MainWindow::mnuDBDelete);
 }
 
-void MainWindow::bindCommand(Command command, QAction* item) {
-    item->setEnabled(m_core.commands().isEnabled(command));
-    connect(&m_core.commands(), &CommandStates::changed, item,
-            [item, command](Command changed, bool enabled) {
-                if (changed == command)
-                    item->setEnabled(enabled);
-            });
-}
-
 void MainWindow::bindCore() {
-    const std::pair<Command, const char*> bound[] = {
-        {Command::mnuIniciarServicio, "mnuIniciarServicio"},
-        {Command::mnuDetenerServicio, "mnuDetenerServicio"},
-        {Command::mnuSalir, "mnuSalir"},
-        {Command::mnuServicioPuerto, "mnuServicioPuerto"},
-        {Command::mnuDBActualizar, "mnuDBActualizar"},
-        {Command::mnuAutoBackup, "mnuAutoBackup"},
-        {Command::mnuSQL, "mnuSQL"},
-        {Command::mnuDBDownload, "mnuDBDownload"},
-        {Command::mnuDBUpload, "mnuDBUpload"},
-        {Command::mnuDBBackup, "mnuDBBackup"},
-    };
-    for (const auto& [command, name] : bound)
-        bindCommand(command, m_actions.value(QLatin1String(name)));
-
     for (const LogEntry& entry : m_core.eventLog().entries())
         addLogLine(entry);
     connect(&m_core.eventLog(), &EventLog::entryAdded, this, &MainWindow::addLogLine);
@@ -381,7 +373,6 @@ QMenu* MainWindow::menu(const QString& name) const {
 
 void MainWindow::addLogLine(const LogEntry& entry) {
     auto* item = new QListWidgetItem(icons::logKind(int(entry.kind)), entry.text, m_lstDatos);
-    item->setData(Qt::UserRole, int(entry.kind));
     m_lstDatos->scrollToItem(item);
 }
 

@@ -75,8 +75,10 @@ private:
     void buildMenus();
     QMenu* addMenu(QMenu* parent, const char* name, const QString& title);
     QAction* addItem(QMenu* menu, const char* name, const QString& caption, void (MainWindow::*handler)());
+    // An item whose enabled state the core decides.
+    QAction* addGovernedItem(QMenu* menu, Command command, const char* name, const QString& caption,
+                             void (MainWindow::*handler)());
     void addSeparator(QMenu* menu, const char* name);
-    void bindCommand(Command command, QAction* action);
     void bindCore();
 
     void bindTray();

@@ -19,7 +19,6 @@ StartupConnection::StartupConnection(Engine& engine, ProfileFile& settings, bool
     , m_serverName(settings.read(kMainSection, kSqlServerKey)) {}
 
 StartupConnection::Outcome StartupConnection::connect(const std::function<bool()>& cancelRequested) {
-    QCoreApplication::processEvents();
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
         if (cancelRequested && cancelRequested())
             return Outcome::Cancelled;
