@@ -51,9 +51,8 @@ int ConsoleRunner::run() {
     });
 
     SplashWindow splash;
-    splash.show();
+    splash.showPainted();
     m_operator.setBusy(true);
-    QCoreApplication::processEvents();
 
     SystemClock clock;
     ServerCore core(m_programFolder, clock, m_operator);

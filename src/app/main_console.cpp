@@ -1,6 +1,7 @@
 #include "app/console_runner.h"
 #include "app/program_folder.h"
 #include "shell/qt_operator.h"
+#include "shell/spanish_translations.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -34,6 +35,7 @@ int main(int argc, char* argv[]) {
     // The window closes into the tray and tracking windows come and go: the program ends when the
     // main window says so, not with its last window.
     QApplication::setQuitOnLastWindowClosed(false);
+    osk::installSpanishTranslations(app);
 
     osk::QtOperator op;
     return osk::ConsoleRunner(folder, op).run();

@@ -56,6 +56,28 @@ QGroupBox* frame(const char* name, const QString& caption, QWidget* parent) {
     return box;
 }
 
+// The operator's commands act on the selected row. A view in single selection selects the row that
+// moves into the place of a removed current row, which would make a bystander the target of the
+// next "Eliminar"; here the selection goes with its row. Connected before the view's own handler,
+// that is before the model is set, so that the view finds no current row to move.
+void setModelDroppingSelectionWithRow(QAbstractItemView* view, QAbstractItemModel* model) {
+    QObject::connect(model, &QAbstractItemModel::rowsAboutToBeRemoved, view,
+                     [view](const QModelIndex& parent, int first, int last) {
+                         QItemSelectionModel* selection = view->selectionModel();
+                         const QModelIndex current = selection->currentIndex();
+                         const bool goes = current.isValid() && current.parent() == parent &&
+                                           current.row() >= first && current.row() <= last;
+                         if (goes)
+                             selection->clear();
+                     });
+    view->setModel(model);
+}
+
+int selectedRow(const QAbstractItemView* view) {
+    const QModelIndexList rows = view->selectionModel()->selectedRows();
+    return rows.isEmpty() ? -1 : rows.first().row();
+}
+
 } // namespace
 
 MainWindow::MainWindow(ServerCore& core, Operator& op, QWidget* parent)
@@ -99,7 +121,7 @@ QWidget* MainWindow::buildDatabaseFrame() {
     QGroupBox* box = frame("fraDB", QStringLiteral("Bases de Datos"), this);
     m_lstDB = new QTreeView(box);
     m_lstDB->setObjectName(QStringLiteral("lstDB"));
-    m_lstDB->setModel(&m_core.lstDB());
+    setModelDroppingSelectionWithRow(m_lstDB, &m_core.lstDB());
     m_lstDB->setRootIsDecorated(false);
     m_lstDB->setUniformRowHeights(true);
     m_lstDB->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -132,7 +154,7 @@ QWidget* MainWindow::buildUsersFrame() {
 
     m_lstUsers = new QListView(box);
     m_lstUsers->setObjectName(QStringLiteral("lstUsers"));
-    m_lstUsers->setModel(&m_core.session().lstUsers());
+    setModelDroppingSelectionWithRow(m_lstUsers, &m_core.session().lstUsers());
     m_lstUsers->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_lstUsers->viewport()->installEventFilter(this);
 
@@ -305,8 +327,16 @@ void MainWindow::bindCore() {
 
 void MainWindow::bindTray() {
     m_tray->setSourceWindow(this);
-    connect(m_tray, &SysTray::LButtonDblClk, this, &MainWindow::mnuSysTrayAbrir);
-    connect(m_tray, &SysTray::LButtonDown, this, &MainWindow::showTrayMenu);
+    // The first click of a double click must not open the menu: a menu waiting for its choice
+    // would swallow the second click. The menu waits until a double click can no longer come.
+    m_trayMenuDelay.setSingleShot(true);
+    m_trayMenuDelay.setInterval(QApplication::doubleClickInterval());
+    connect(&m_trayMenuDelay, &QTimer::timeout, this, &MainWindow::showTrayMenu);
+    connect(m_tray, &SysTray::LButtonDown, &m_trayMenuDelay, qOverload<>(&QTimer::start));
+    connect(m_tray, &SysTray::LButtonDblClk, this, [this] {
+        m_trayMenuDelay.stop();
+        mnuSysTrayAbrir();
+    });
 }
 
 void MainWindow::setTrayImage(TrayImage image) {
@@ -316,7 +346,8 @@ void MainWindow::setTrayImage(TrayImage image) {
 void MainWindow::showTrayMenu() {
     prepareTrayMenu();
     // Waits for the choice; the tray drops its notifications meanwhile.
-    m_menus.value(QStringLiteral("mnuSysTray"))->exec(m_tray->lastActivationPos());
+    m_tray->whileBusy(
+        [this] { m_menus.value(QStringLiteral("mnuSysTray"))->exec(m_tray->lastActivationPos()); });
 }
 
 void MainWindow::minimiseToTray() {
@@ -325,8 +356,7 @@ void MainWindow::minimiseToTray() {
         if (!m_toldNoTray) {
             m_toldNoTray = true;
             m_core.eventLog().AddLog(
-                QStringLiteral("Este escritorio no tiene área de notificación: la ventana "
-                               "se minimiza en la barra de tareas."),
+                QStringLiteral("Sin área de notificación: se minimiza en la barra de tareas."),
                 LogKind::Info);
         }
         return;
@@ -381,7 +411,7 @@ void MainWindow::refreshLabels() {
     m_lblIP->setText(m_core.ipLabel());
     m_lblHost->setText(m_core.hostLabel());
     m_lblPort->setText(m_core.portLabel());
-    m_lblBytes->setText(m_core.session().bytesLabel());
+    // lblBytes keeps its first caption until the service shows a count.
 }
 
 void MainWindow::refreshCheckMarks() {
@@ -410,15 +440,12 @@ void MainWindow::focusTracking(UserLog* log) {
 }
 
 int MainWindow::selectedUserRow() const {
-    const QModelIndex current = m_lstUsers->currentIndex();
-    return current.isValid() ? current.row() : -1;
+    return selectedRow(m_lstUsers);
 }
 
 QString MainWindow::selectedDatabase() const {
-    const QModelIndex current = m_lstDB->currentIndex();
-    if (!current.isValid())
-        return {};
-    return m_core.lstDB().index(current.row(), 0).data().toString();
+    const int row = selectedRow(m_lstDB);
+    return row < 0 ? QString() : m_core.lstDB().index(row, 0).data().toString();
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
@@ -546,12 +573,12 @@ void MainWindow::mnuDBUpload() {
 
 void MainWindow::mnuUserClose() {
     if (const int row = selectedUserRow(); row >= 0)
-        m_core.session().disconnectRow(row);
+        m_core.disconnectUser(row);
 }
 
 void MainWindow::mnuUserLog() {
     if (const int row = selectedUserRow(); row >= 0)
-        m_core.session().openTracking(row);
+        m_core.followUser(row);
 }
 
 void MainWindow::mnuSecurity() {

@@ -5,6 +5,7 @@
 
 #include <QMainWindow>
 #include <QMap>
+#include <QTimer>
 
 class QAction;
 class QLabel;
@@ -134,6 +135,7 @@ private:
     QLabel* m_lblPort = nullptr;
     QLabel* m_lblBytes = nullptr;
     SysTray* m_tray = nullptr;
+    QTimer m_trayMenuDelay;
     WaitingDialog* m_frmWaiting = nullptr;
     UpdatingDialog* m_frmUpdating = nullptr;
     bool m_ending = false;

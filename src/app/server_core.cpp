@@ -191,6 +191,12 @@ void ServerCore::updateClients(const QString& database) {
     m_admin.CargaBasesDatos(0, m_settings.computerName);
 }
 
+void ServerCore::followUser(int row) {
+    if (Status opened = m_session.openTracking(row); !opened)
+        m_operator.showMessage(QStringLiteral("mnuUserLog_Click: ") + opened.error(), MessageIcon::Critical,
+                               kDefaultTitle);
+}
+
 void ServerCore::updateDatabases() {
     m_admin.CargaBasesDatos(m_settings.port, m_settings.computerName);
     m_log.AddLog(QStringLiteral("Bases de datos actualizadas correctamente."), LogKind::Done);

@@ -82,6 +82,11 @@ public:
     // The console's progress window for updateClients; none by default.
     void setProgressView(ProgressView& view) { m_progress = &view; }
 
+    // mnuUserClose and mnuUserLog on a row of lstUsers; a failure to ask the client for its
+    // activity is shown to the operator.
+    void disconnectUser(int row) { m_session.disconnectRow(row); }
+    void followUser(int row);
+
     // mnuServicioPuerto: a new port is used from the next start and written into the databases now.
     void mnuServicioPuerto();
     // mnuSQL: another SQL Server for the next start.

@@ -1,14 +1,20 @@
 #include "app/splash_window.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QScreen>
 #include <QVBoxLayout>
+#include <QWindow>
 
 namespace osk {
 
 namespace {
+// How long the window system may take to put the splash on screen before the start-up goes on.
+constexpr int kExposeWaitMs = 2000;
+
 QLabel* label(const char* name, const QString& text, QWidget* parent) {
     auto* created = new QLabel(text, parent);
     created->setObjectName(QLatin1String(name));
@@ -51,8 +57,18 @@ SplashWindow::SplashWindow(QWidget* parent)
         move(screen->availableGeometry().center() - rect().center());
 }
 
+void SplashWindow::showPainted() {
+    show();
+    // The window system maps the window in its own time; a paint before that shows nothing.
+    QDeadlineTimer deadline(kExposeWaitMs);
+    while (!(windowHandle() && windowHandle()->isExposed()) && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    repaint();
+}
+
 void SplashWindow::setMessage(const QString& text) {
     m_message->setText(text);
+    m_message->repaint();
 }
 
 QString SplashWindow::versionText() {

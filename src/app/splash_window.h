@@ -14,6 +14,10 @@ class SplashWindow final : public QWidget {
 public:
     explicit SplashWindow(QWidget* parent = nullptr);
 
+    // Shows the window and paints it before returning: what follows (a connection attempt) may
+    // keep the event loop from running for a whole login time-out.
+    void showPainted();
+    // The new message is on screen when this returns, for the same reason.
     void setMessage(const QString& text);
     bool cancelRequested() const { return m_cancelRequested; }
 

@@ -9,6 +9,8 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QScopedValueRollback>
+#include <utility>
 
 namespace osk {
 
@@ -111,6 +113,21 @@ QString EventLog::logFolder() const {
 }
 
 Status EventLog::save() {
+    // Events run between the lines of a save, and one of them may ask for another save. Nested, it
+    // would drop from the journal lines the outer save has not written; it runs after it instead.
+    if (m_saving) {
+        m_saveAgain = true;
+        return {};
+    }
+    Status saved = saveOnce();
+    while (saved && std::exchange(m_saveAgain, false))
+        saved = saveOnce();
+    m_saveAgain = false;
+    return saved;
+}
+
+Status EventLog::saveOnce() {
+    const QScopedValueRollback saving(m_saving, true);
     m_operator.setBusy(true);
     Status result = [this]() -> Status {
         if (!QDir().mkpath(logFolder()))

@@ -46,7 +46,8 @@ public:
     QString logFolder() const;
 
     // Appends the whole list as one BEGIN/END block to today's file. On failure the operator is
-    // told "No se ha podido guardar el registro." with the reason, and the reason is returned.
+    // told "No se ha podido guardar el registro." with the reason, and the reason is returned. A
+    // save asked for while one runs follows it.
     Status save();
     // The save at the end of the run. After a good save the journal is emptied and closed: only the
     // save's own report is logged after the block, and the end of a run never saves that line. A
@@ -57,6 +58,7 @@ signals:
     void entryAdded(const osk::LogEntry& entry);
 
 private:
+    Status saveOnce();
     Status writeBlock(const QString& path, const QString& date);
     void recover();
     // Closes the journal after a failure and says so.
@@ -67,6 +69,8 @@ private:
     QString m_programFolder;
     std::vector<LogEntry> m_entries;
     std::unique_ptr<RecoveryJournal> m_journal; // none until opened, or after it failed
+    bool m_saving = false;
+    bool m_saveAgain = false; // asked for while a save ran
 };
 
 } // namespace osk

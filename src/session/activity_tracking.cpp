@@ -39,11 +39,14 @@ void ActivityTracking::closeLog(UserLog* log) {
     const auto it = m_logs.find(key(log->user()));
     if (it == m_logs.end() || it->second.get() != log)
         return;
-    m_sendNoLog(log->slot());
-    emit closing(log);
-    // Destroyed later: the window that asked for the close may still be on the stack.
-    it->second.release()->deleteLater();
+    // Out of the collection before anyone hears of it: the window that closes on `closing` asks
+    // for this same close, which must then find nothing left to do.
+    std::unique_ptr<UserLog> closed = std::move(it->second);
     m_logs.erase(it);
+    m_sendNoLog(closed->slot());
+    emit closing(closed.get());
+    // Destroyed later: the window that asked for the close may still be on the stack.
+    closed.release()->deleteLater();
 }
 
 } // namespace osk

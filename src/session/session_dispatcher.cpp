@@ -165,7 +165,7 @@ Status SessionDispatcher::changeUser(int slot, QByteArrayView message) {
     m_log.AddLog(QStringLiteral("Cambiado usuario a [") + text(fields.user) + QStringLiteral("] en [") +
                      text(session) + QStringLiteral("]."),
                  LogKind::Done);
-    const int row = m_users.findByAddress(s.remoteAddress);
+    const int row = m_users.findBySlot(slot);
     if (row < 0)
         return Status::failure(kNoSuchRow);
     m_users.remove(row);
@@ -190,7 +190,7 @@ Status SessionDispatcher::endSession(int slot) {
     Slot& s = m_slots[size_t(slot)];
     const QByteArray user = protocol::userPart(s.tag);
     if (protocol::hasUser(s.tag)) {
-        if (const int row = m_users.findByAddress(s.remoteAddress); row >= 0) {
+        if (const int row = m_users.findBySlot(slot); row >= 0) {
             m_log.AddLog(QStringLiteral("Sesion cerrada para [") + text(user) + QStringLiteral("]."),
                          LogKind::Done);
             m_users.remove(row);
@@ -219,13 +219,13 @@ void SessionDispatcher::probeAll() {
     }
 }
 
+// Only the dead session's own row goes: the other sessions of its computer are alive.
 void SessionDispatcher::dropDeadSession(int slot) {
-    const QString address = m_slots[size_t(slot)].remoteAddress;
     const QByteArray user = protocol::userPart(m_slots[size_t(slot)].tag);
     m_host.close(slot);
     m_tracking.operate(text(user), true, 0);
     setTag(slot, {});
-    for (int row = m_users.findByAddress(address); row >= 0; row = m_users.findByAddress(address, row)) {
+    if (const int row = m_users.findBySlot(slot); row >= 0) {
         m_users.remove(row);
         m_log.AddLog(QStringLiteral("Usuario no encontrado. Eliminando..."), LogKind::Error);
     }
@@ -250,8 +250,7 @@ void SessionDispatcher::disconnectRow(int row) {
         return;
     m_host.close(slot);
     const QByteArray tag = m_slots[size_t(slot)].tag;
-    // A row can outlive its user (a "CLOSE" that took another row of the same address): the line
-    // then names the session alone.
+    // Should the session have lost its user, the line names the session alone.
     const QByteArray session = protocol::sessionPart(tag);
     const QByteArray user = protocol::hasUser(tag) ? protocol::userPart(tag) : QByteArray();
     m_log.AddLog(QStringLiteral("Usuario [") + text(user) + QStringLiteral("] en [") + text(session) +
@@ -261,15 +260,14 @@ void SessionDispatcher::disconnectRow(int row) {
     m_users.remove(row);
 }
 
-void SessionDispatcher::openTracking(int row) {
+Status SessionDispatcher::openTracking(int row) {
     if (row < 0 || row >= m_users.count())
-        return;
+        return {};
     const int slot = m_users.row(row).slot;
-    if (Status sent = m_host.send(slot, protocol::kLog); !sent) {
-        m_log.AddLog(QStringLiteral("mnuUserLog_Click: ") + sent.error(), LogKind::Error);
-        return;
-    }
+    if (Status sent = m_host.send(slot, protocol::kLog); !sent)
+        return sent;
     m_tracking.operate(text(protocol::userPart(m_slots[size_t(slot)].tag)), false, slot);
+    return {};
 }
 
 void SessionDispatcher::updateGauge() {

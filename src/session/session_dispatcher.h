@@ -57,13 +57,15 @@ public:
     void closeAll();
 
     void disconnectRow(int row);
-    void openTracking(int row);
+    // Asks the client of the row to report its activity and opens its tracking; fails when the
+    // request cannot be sent.
+    Status openTracking(int row);
     void updateGauge();
 
 private:
     struct Slot {
         QByteArray tag;
-        // Taken at accept time: the sweep still needs it once the connection is gone.
+        // Taken at accept time, for the text of the session's row in the users list.
         QString remoteAddress;
     };
 

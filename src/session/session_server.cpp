@@ -212,8 +212,11 @@ void SessionServer::close(int slot) {
     dispose(socket);
 }
 
+// Enables the sweep; a running sweep keeps its rhythm, or a client that starts sessions faster than
+// the interval would hold off every probe.
 void SessionServer::sessionStarted() {
-    m_tmrMain.start();
+    if (!m_tmrMain.isActive())
+        m_tmrMain.start();
 }
 
 void SessionServer::sweep() {
@@ -229,16 +232,18 @@ void SessionServer::closeAll() {
         m_listener->close();
 }
 
+// Said even when the text is the same: the console shows its first caption until a start.
 void SessionServer::resetBytesLabel() {
-    setBytesLabel(QStringLiteral(" 0 bytes recibidos"));
+    m_bytesLabel = QStringLiteral(" 0 bytes recibidos");
+    emit bytesLabelChanged(m_bytesLabel);
 }
 
 void SessionServer::disconnectRow(int row) {
     m_dispatcher.disconnectRow(row);
 }
 
-void SessionServer::openTracking(int row) {
-    m_dispatcher.openTracking(row);
+Status SessionServer::openTracking(int row) {
+    return m_dispatcher.openTracking(row);
 }
 
 void SessionServer::CloseLog(int slot) {

@@ -77,7 +77,7 @@ public:
 
     // The operator's commands on a row of the users list.
     void disconnectRow(int row);
-    void openTracking(int row);
+    Status openTracking(int row);
     // Tells the client on a slot to stop reporting its activity; errors are ignored.
     void CloseLog(int slot);
 

@@ -15,8 +15,10 @@
 namespace osk {
 
 UserLogWindow::UserLogWindow(UserLog& log, ActivityTracking& tracking, Operator& op, QWidget* owner)
-    // A window of its own that the main window owns, so that it stays in front of it.
-    : QWidget(owner, Qt::Window)
+    // A window that the main window owns, so that it stays in front of it: the window system
+    // keeps a dialog over its owner, where a plain top-level window of the owner may go behind.
+    : QWidget(owner, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                         Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
     , m_log(&log)
     , m_tracking(tracking)
     , m_operator(op)

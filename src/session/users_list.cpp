@@ -1,12 +1,8 @@
 #include "session/users_list.h"
 
-namespace osk {
+#include <algorithm>
 
-namespace {
-// What follows the address in every row's text. Matching it too keeps 10.0.0.1 from taking the
-// rows of 10.0.0.12.
-const QString kAfterAddress = QStringLiteral("  [");
-} // namespace
+namespace osk {
 
 UsersList::UsersList(QObject* parent)
     : QAbstractListModel(parent) {}
@@ -50,18 +46,15 @@ void UsersList::clear() {
     endResetModel();
 }
 
-int UsersList::findByAddress(const QString& address, int from) const {
-    const QString prefix = address + kAfterAddress;
-    for (int i = from; i < count(); ++i) {
-        if (m_rows[size_t(i)].text.startsWith(prefix))
-            return i;
-    }
-    return -1;
+int UsersList::findBySlot(int slot) const {
+    const auto found =
+        std::find_if(m_rows.begin(), m_rows.end(), [slot](const Row& row) { return row.slot == slot; });
+    return found == m_rows.end() ? -1 : int(found - m_rows.begin());
 }
 
 QString UsersList::rowText(const QString& address, const QString& user, const QString& session, bool hasExtra,
                            const QString& extra, bool afterChange) {
-    QString text = address + kAfterAddress + user +
+    QString text = address + QStringLiteral("  [") + user +
                    (afterChange ? QStringLiteral("]en [") : QStringLiteral("] en [")) + session +
                    QLatin1Char(']');
     if (hasExtra)

@@ -7,8 +7,8 @@
 namespace osk {
 
 // lstUsers: one row per validated session; the row's text is what the operator reads and its item
-// data is the slot index of the connection. Rows are found again by the remote address their text
-// begins with, or by their slot.
+// data is the slot index of the connection. A row belongs to its session and is found again by its
+// slot: several sessions share one remote address on a computer that runs more than one client.
 class UsersList final : public QAbstractListModel {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(UsersList)
@@ -34,9 +34,8 @@ public:
     void remove(int index);
     void clear();
 
-    // The first row, from the top, that belongs to a connection from this remote address; -1 if
-    // there is none.
-    int findByAddress(const QString& address, int from = 0) const;
+    // The row of the connection on this slot; -1 if it has none.
+    int findBySlot(int slot) const;
 
     static QString rowText(const QString& address, const QString& user, const QString& session, bool hasExtra,
                            const QString& extra, bool afterChange);

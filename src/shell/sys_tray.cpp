@@ -59,6 +59,11 @@ void SysTray::notify(int message) {
     raise(message);
 }
 
+void SysTray::whileBusy(const std::function<void()>& handler) {
+    const QScopedValueRollback busy(m_busy, true);
+    handler();
+}
+
 QIcon SysTray::shownIcon() const {
     return m_trayIcon->icon();
 }

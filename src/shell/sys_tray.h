@@ -7,6 +7,7 @@
 #include <QString>
 #include <QSystemTrayIcon>
 #include <QWidget>
+#include <functional>
 
 namespace osk {
 
@@ -57,7 +58,11 @@ public:
     static bool isAvailable();
 
     // Decodes one shell mouse message into its signal; numbers outside 513..518 raise nothing.
+    // Dropped while a handler of an earlier one runs.
     void notify(int message);
+    // Runs a handler that the owner started later (a menu waiting for its choice) under the same
+    // rule: the tray's messages are dropped until it returns.
+    void whileBusy(const std::function<void()>& handler);
 
     // Where the pointer was at the latest click on the icon: where a pop-up menu belongs.
     QPoint lastActivationPos() const { return m_lastActivationPos; }

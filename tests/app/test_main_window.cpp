@@ -15,6 +15,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QWindow>
 #include <QtTest>
 #include <memory>
 
@@ -124,6 +125,39 @@ struct Console {
         return true;
     }
     QAction* item(const char* name) const { return window->action(QLatin1String(name)); }
+    QListView* users() const { return window->findChild<QListView*>(QStringLiteral("lstUsers")); }
+    // A client from computer `from` with its session started and its user validated.
+    std::unique_ptr<Client> validated(const QString& from, const QByteArray& session,
+                                      const QByteArray& user) {
+        auto client = std::make_unique<Client>(port, from);
+        if (!QTest::qWaitFor([&] { return client->received == "CONNECTED"; }, kWaitMs))
+            return nullptr;
+        client->take();
+        const int rows = users()->model()->rowCount();
+        client->send(session);
+        // The session text must arrive on its own: the first arrival of a connection is its session.
+        if (!QTest::qWaitFor(
+                [&] {
+                    return core->session().lstUsers().count() == rows &&
+                           core->session().CuentaConexiones() > 0 &&
+                           log().contains(QString::fromLatin1(session));
+                },
+                kWaitMs))
+            return nullptr;
+        client->send("USER=" + user);
+        if (!QTest::qWaitFor([&] { return client->received == "USER_OK"; }, kWaitMs))
+            return nullptr;
+        client->take();
+        return client;
+    }
+    QString log() const {
+        QString all;
+        for (const LogEntry& entry : core->eventLog().entries())
+            all += entry.text + QLatin1Char('\n');
+        return all;
+    }
+    // As a click on the row selects it.
+    void select(int row) const { users()->setCurrentIndex(users()->model()->index(row, 0)); }
     QString label(const char* name) const { return window->findChild<QLabel*>(QLatin1String(name))->text(); }
     // Every bound item shows the enabled state the core holds.
     void verifyItemsMirrorCore() const {
@@ -178,6 +212,7 @@ private slots:
             QSKIP("This computer has no IPv4 address");
         QCOMPARE(c.window->windowTitle(), QStringLiteral("Osk Server - Detenido"));
         QCOMPARE(c.label("lblPort"), QStringLiteral("Puerto: %1").arg(c.port));
+        QCOMPARE(c.label("lblBytes"), QStringLiteral("0 Bytes Recibidos"));
         c.verifyItemsMirrorCore();
         QVERIFY(c.item("mnuIniciarServicio")->isEnabled());
         QVERIFY(!c.item("mnuDetenerServicio")->isEnabled());
@@ -185,6 +220,7 @@ private slots:
         c.item("mnuIniciarServicio")->trigger();
         QVERIFY(c.core->isStarted());
         QCOMPARE(c.window->windowTitle(), QStringLiteral("Osk Server - Iniciado"));
+        QCOMPARE(c.label("lblBytes"), QStringLiteral("0 Bytes Recibidos"));
         c.verifyItemsMirrorCore();
         QVERIFY(!c.item("mnuSalir")->isEnabled());
         c.window->prepareTrayMenu();
@@ -194,6 +230,7 @@ private slots:
 
         c.item("mnuSysTrayStop")->trigger();
         QVERIFY(!c.core->isStarted());
+        QCOMPARE(c.label("lblBytes"), QStringLiteral(" 0 bytes recibidos"));
         c.verifyItemsMirrorCore();
         c.window->prepareTrayMenu();
         QVERIFY(c.item("mnuSysTrayStart")->isEnabled());
@@ -254,8 +291,7 @@ private slots:
         QVERIFY(c.open("OSInit=1\r\nMinInit=1\r\n"));
         if (!c.core->isStarted())
             QSKIP("The service could not start here");
-        const QString noTray = QStringLiteral("Este escritorio no tiene área de notificación: la ventana se "
-                                              "minimiza en la barra de tareas.");
+        const QString noTray = QStringLiteral("Sin área de notificación: se minimiza en la barra de tareas.");
         const auto noTrayLines = [&c, &noTray] {
             return std::count_if(c.core->eventLog().entries().begin(), c.core->eventLog().entries().end(),
                                  [&noTray](const LogEntry& entry) { return entry.text.endsWith(noTray); });
@@ -272,19 +308,34 @@ private slots:
         c.window->showMinimized();
         QCOMPARE(noTrayLines(), 1);
 
-        // A click pops up the tray menu with the service's states; a right click does nothing.
-        bool menuShown = false;
-        QTimer::singleShot(0, [&c, &menuShown] {
-            QMenu* trayMenu = c.window->menu(QStringLiteral("mnuSysTray"));
-            menuShown = trayMenu->isVisible() && c.item("mnuSysTrayStop")->isEnabled() &&
-                        !c.item("mnuSysTrayCerrar")->isEnabled();
+        // A click pops up the tray menu with the service's states, once a double click can no
+        // longer come; a double click brings the window back without it; a right click does nothing.
+        QMenu* trayMenu = c.window->menu(QStringLiteral("mnuSysTray"));
+        int menusShown = 0;
+        bool statesShown = false;
+        QTimer closer;
+        QObject::connect(&closer, &QTimer::timeout, [&] {
+            if (!trayMenu->isVisible())
+                return;
+            ++menusShown;
+            statesShown = c.item("mnuSysTrayStop")->isEnabled() && !c.item("mnuSysTrayCerrar")->isEnabled();
             trayMenu->close();
         });
+        closer.start(20);
         c.window->tray().notify(SysTray::LeftDown);
-        QVERIFY(menuShown);
+        c.window->tray().notify(SysTray::LeftUp);
+        QTRY_COMPARE_WITH_TIMEOUT(menusShown, 1, kWaitMs);
+        QVERIFY(statesShown);
+
+        c.window->showMinimized();
+        c.window->tray().notify(SysTray::LeftDown);
+        c.window->tray().notify(SysTray::LeftUp);
+        c.window->tray().notify(SysTray::LeftDoubleClick);
+        QVERIFY(!c.window->isMinimized());
         c.window->tray().notify(SysTray::RightDown);
         c.window->tray().notify(SysTray::RightUp);
-        QVERIFY(!c.window->menu(QStringLiteral("mnuSysTray"))->isVisible());
+        QTest::qWait(QApplication::doubleClickInterval() + 200);
+        QCOMPARE(menusShown, 1);
         c.core->stopService();
     }
 
@@ -379,6 +430,94 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(ana.received, QByteArray("NOLOG"), kWaitMs);
         ana.take();
         QTRY_VERIFY_WITH_TIMEOUT(!c.window->findChild<UserLogWindow*>(), kWaitMs);
+        c.core->stopService();
+    }
+
+    // The followed user's session ends, by "CLOSE" or by vanishing: its window closes, the client
+    // is told "NOLOG" once, and the console goes on serving the other user of that computer.
+    void aFollowedUserLeavingClosesItsWindowOnce() {
+        Console c;
+        QVERIFY(c.open());
+        if (c.core->localAddress().isEmpty())
+            QSKIP("This computer has no IPv4 address");
+        QVERIFY(c.core->startService());
+        c.window->show();
+        auto ana = c.validated(QStringLiteral("127.0.0.2"), "ALMACEN1", "ana");
+        auto luis = c.validated(QStringLiteral("127.0.0.2"), "CAJA", "luis");
+        QVERIFY(ana && luis);
+        c.select(0);
+        c.item("mnuUserLog")->trigger();
+        QTRY_COMPARE_WITH_TIMEOUT(ana->received, QByteArray("LOG"), kWaitMs);
+        ana->take();
+        auto* window = c.window->findChild<UserLogWindow*>();
+        QVERIFY(window);
+        // It stays in front of the main window, also once the main window is back from the tray.
+        c.window->tray().MinToSysTray();
+        c.window->restoreFromTray();
+        QVERIFY(window->isVisible());
+        QCOMPARE(window->windowType(), Qt::Dialog);
+        QCOMPARE(window->windowHandle()->transientParent(), c.window->windowHandle());
+
+        ana->send("CLOSE");
+        QTRY_VERIFY_WITH_TIMEOUT(!c.window->findChild<UserLogWindow*>(), kWaitMs);
+        QTest::qWait(100);
+        QCOMPARE(ana->received, QByteArray("CLOSEDNOLOG"));
+        QCOMPARE(c.users()->model()->rowCount(), 1);
+
+        c.select(0);
+        c.item("Propiedades")->trigger();
+        QTRY_COMPARE_WITH_TIMEOUT(luis->received, QByteArray("LOG"), kWaitMs);
+        QVERIFY(c.window->findChild<UserLogWindow*>());
+        luis->reset();
+        QTRY_VERIFY_WITH_TIMEOUT((c.core->session().sweep(), c.users()->model()->rowCount() == 0), kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!c.window->findChild<UserLogWindow*>(), kWaitMs);
+        QCOMPARE(c.core->session().tracking().count(), 0);
+        c.core->stopService();
+    }
+
+    // The commands act on a selected row only: when the selected user leaves nothing is selected,
+    // and neither "Eliminar", "Propiedades" nor a right click reaches the user whose row moved up.
+    void commandsActOnASelectedRowOnly() {
+        Console c;
+        QVERIFY(c.open());
+        if (c.core->localAddress().isEmpty())
+            QSKIP("This computer has no IPv4 address");
+        QVERIFY(c.core->startService());
+        c.window->show();
+        auto ana = c.validated(QStringLiteral("127.0.0.1"), "ALMACEN1", "ana");
+        auto luis = c.validated(QStringLiteral("127.0.0.3"), "CAJA", "luis");
+        QVERIFY(ana && luis);
+        c.select(0);
+        ana->send("CLOSE");
+        QTRY_COMPARE_WITH_TIMEOUT(c.users()->model()->rowCount(), 1, kWaitMs);
+        QVERIFY(c.users()->selectionModel()->selectedRows().isEmpty());
+        c.item("Eliminar")->trigger();
+        c.item("mnuUserClose")->trigger();
+        c.item("Propiedades")->trigger();
+        // The row that has the keyboard focus is not selected either.
+        c.users()->selectionModel()->setCurrentIndex(c.users()->model()->index(0, 0),
+                                                     QItemSelectionModel::NoUpdate);
+        c.item("Eliminar")->trigger();
+        const QPoint onRow = c.users()->visualRect(c.users()->model()->index(0, 0)).center();
+        QTest::mouseClick(c.users()->viewport(), Qt::RightButton, {}, onRow);
+        QVERIFY(!c.window->menu(QStringLiteral("mnuUser"))->isVisible());
+        QTest::qWait(100);
+        QCOMPARE(c.users()->model()->rowCount(), 1);
+        QCOMPARE(luis->socket.state(), QAbstractSocket::ConnectedState);
+        QCOMPARE(luis->received, QByteArray());
+        QVERIFY(!c.log().contains(QStringLiteral("desconectado manualmente")));
+
+        // Following a client that has gone says why, in a box.
+        const int slot = c.core->session().lstUsers().row(0).slot;
+        luis->reset();
+        QTRY_VERIFY_WITH_TIMEOUT(!c.core->session().isConnected(slot), kWaitMs);
+        c.select(0);
+        c.item("mnuUserLog")->trigger();
+        QCOMPARE(c.op.messages.size(), size_t(1));
+        QVERIFY2(c.op.messages[0].text.startsWith(QStringLiteral("mnuUserLog_Click: ")),
+                 qPrintable(c.op.messages[0].text));
+        QCOMPARE(c.op.messages[0].icon, MessageIcon::Critical);
+        QVERIFY(!c.window->findChild<UserLogWindow*>());
         c.core->stopService();
     }
 };

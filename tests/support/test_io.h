@@ -41,8 +41,11 @@ inline quint16 freePort() {
 // until the test takes it, while the QTRY_ macros let the event loop run.
 class Client final : public QObject {
 public:
-    explicit Client(quint16 port) {
+    // `from` is the client computer's address: any of 127.0.0.0/8 reaches the server, so two
+    // clients can stand for two computers.
+    explicit Client(quint16 port, const QString& from = QStringLiteral("127.0.0.1")) {
         connect(&socket, &QTcpSocket::readyRead, this, [this] { received += socket.readAll(); });
+        socket.bind(QHostAddress(from));
         socket.connectToHost(QHostAddress::LocalHost, port);
     }
     void send(QByteArrayView message) {
