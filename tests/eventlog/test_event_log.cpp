@@ -71,6 +71,7 @@ private slots:
     void failedSaveTellsTheOperator_data();
     void failedSaveTellsTheOperator();
     void linesLoggedDuringSaveWaitForTheNextSave();
+    void saveAskedForDuringASaveFollowsIt();
     void saveHasNoEntryLimit();
 
     void journalHoldsTheUnsavedLines();
@@ -296,6 +297,36 @@ void TestEventLog::linesLoggedDuringSaveWaitForTheNextSave() {
                              "[09:05:18]  Recibiendo petici\xF3n de conexi\xF3n...", "[09:05:18]" + created,
                              "[09:10:00]  Guardando registro de sucesos..."});
     QCOMPARE(readFileBytes(path), first + second);
+}
+
+// The operator asks for a second save while the first one writes (its menu item runs between the
+// written lines): the second follows the first, so the file holds two whole blocks and the journal
+// exactly the line that came after the second.
+void TestEventLog::saveAskedForDuringASaveFollowsIt() {
+    Fixture f;
+    f.log.openJournal();
+    f.log.AddLog(QStringLiteral("Servidor activo."), LogKind::Done);
+    bool asked = false;
+    QObject::connect(&f.log, &EventLog::entryAdded, &f.log, [&](const LogEntry& entry) {
+        if (asked || !entry.text.endsWith(kSaveText))
+            return;
+        asked = true;
+        QTimer::singleShot(0, &f.log, [&] { QVERIFY(f.log.save().ok()); });
+    });
+
+    QVERIFY(f.log.save().ok());
+
+    QVERIFY(asked);
+    const QString path = f.logFile(QStringLiteral("04122026.log"));
+    const QByteArray created =
+        "[09:05:17]  " + QFile::encodeName(QDir::toNativeSeparators(path)) + " creado con \xE9xito.";
+    QCOMPARE(readFileBytes(path),
+             block("04/12/2026",
+                   {"[09:05:17]  Servidor activo.", "[09:05:17]  Guardando registro de sucesos..."}) +
+                 block("04/12/2026",
+                       {"[09:05:17]  Servidor activo.", "[09:05:17]  Guardando registro de sucesos...",
+                        created, "[09:05:17]  Guardando registro de sucesos..."}));
+    QCOMPARE(f.journal(), "04/12/2026\t" + created + "\r\n");
 }
 
 void TestEventLog::saveHasNoEntryLimit() {

@@ -1,8 +1,12 @@
 #include "shell/qt_operator.h"
+#include "shell/spanish_translations.h"
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDialogButtonBox>
+#include <QFileDialog>
 #include <QInputDialog>
+#include <QLabel>
 #include <QMessageBox>
 #include <QTimer>
 #include <QtTest>
@@ -86,6 +90,31 @@ private slots:
         QVERIFY(!QApplication::overrideCursor());
         op.setBusy(false); // an unmatched end is harmless
         QVERIFY(!QApplication::overrideCursor());
+    }
+
+    // Qt's own texts in the dialogs are Spanish like ours: the buttons of a message box and the
+    // labels and buttons of the save dialog.
+    void standardTextsAreSpanish() {
+        QVERIFY(installSpanishTranslations(*qApp));
+        QtOperator op;
+        QString okText;
+        onNextDialog<QMessageBox>([&](QMessageBox* box) {
+            okText = box->buttons().constFirst()->text();
+            box->accept();
+        });
+        op.showMessage(QStringLiteral("Puerto Incorrecto"), MessageIcon::Information, kProductTitle);
+        QStringList saveTexts;
+        onNextDialog<QFileDialog>([&](QFileDialog* dialog) {
+            for (const QLabel* label : dialog->findChildren<QLabel*>())
+                saveTexts << label->text();
+            for (const QAbstractButton* button : dialog->findChild<QDialogButtonBox*>()->buttons())
+                saveTexts << button->text();
+            dialog->reject();
+        });
+        (void)op.askSaveFile(QStringLiteral(".txt"), QStringLiteral("Archivos de texto (*.txt)|*.txt"), {});
+        QCOMPARE(okText, QStringLiteral("Aceptar"));
+        QCOMPARE(saveTexts, (QStringList{"Ver en:", "&Nombre de fichero:", "Ficheros de tipo:", "&Guardar",
+                                         "Cancelar"}));
     }
 };
 

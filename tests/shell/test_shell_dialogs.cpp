@@ -1,3 +1,4 @@
+#include "app/splash_window.h"
 #include "shell/about_dialog.h"
 #include "shell/shell_icons.h"
 #include "shell/system_info_tool.h"
@@ -94,6 +95,21 @@ private slots:
 
         dialog.setText(QStringLiteral("Osk2.exe"));
         QVERIFY(captionPaints.count > 0);
+    }
+
+    // The first connection attempt holds the event loop for up to a login time-out: the splash
+    // and each message must be on screen before it starts.
+    void splashIsPaintedBeforeTheStartUpGoesOn() {
+        SplashWindow splash;
+        PaintCounter windowPaints(&splash);
+        auto* message = child<QLabel>(splash, "LblMensajes");
+        PaintCounter messagePaints(message);
+        splash.showPainted();
+        QVERIFY(windowPaints.count > 0);
+        QCOMPARE(message->text(), QStringLiteral("Cargando aplicación ..."));
+        const int before = messagePaints.count;
+        splash.setMessage(QStringLiteral("Conectando con SQL Server (Presione ESC para cancelar)..."));
+        QVERIFY(messagePaints.count > before);
     }
 
     void waitingShowsItsMessageAndNothingWithoutOne() {
