@@ -1,5 +1,6 @@
 // The least a server can do and still satisfy osk_loadgen: "CONNECTED" on accept, "USER_OK" to
-// every read that begins with "USER_AVAILABLE", nothing else. One thread, level-triggered epoll,
+// every read that begins with "USER" (the user's validation and the availability questions),
+// nothing else. One thread, level-triggered epoll,
 // one read and at most one write per event. It is the physical limit of this machine, so that
 // oskserverd's numbers can be reported as a fraction of what the kernel and loopback allow.
 //
@@ -24,7 +25,7 @@
 namespace {
 
 constexpr std::string_view kConnected = "CONNECTED";
-constexpr std::string_view kUserAvailable = "USER_AVAILABLE";
+constexpr std::string_view kUser = "USER";
 constexpr std::string_view kUserOk = "USER_OK";
 constexpr int kMaxEvents = 256;
 // Accepts per wake-up, so that a flood of connections cannot starve the established ones.
@@ -45,7 +46,7 @@ struct Options {
 void usage(std::FILE* out) {
     std::fprintf(out, "usage: osk_epoll_baseline --port P [--host 127.0.0.1] [--lifetime SECONDS]\n"
                       "Minimal epoll server: sends CONNECTED on accept and USER_OK to each read that\n"
-                      "begins with USER_AVAILABLE. Stops on SIGTERM/SIGINT or after --lifetime (3600).\n");
+                      "begins with USER. Stops on SIGTERM/SIGINT or after --lifetime (3600).\n");
 }
 
 bool parseArgs(int argc, char** argv, Options& options) {
@@ -141,8 +142,7 @@ void serveReadable(int fd) {
     static char buffer[65536];
     const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
     if (n > 0) {
-        if (static_cast<size_t>(n) >= kUserAvailable.size() &&
-            std::memcmp(buffer, kUserAvailable.data(), kUserAvailable.size()) == 0) {
+        if (static_cast<size_t>(n) >= kUser.size() && std::memcmp(buffer, kUser.data(), kUser.size()) == 0) {
             sendText(fd, kUserOk);
         }
         return;

@@ -1,7 +1,8 @@
 // Load generator for the session protocol. One thread, level-triggered epoll, nonblocking sockets.
 //
-//   rtt     N sessions, set up one after the other (see establish()), then each strictly
-//           alternates "USER_AVAILABLE=u<i>" and waiting for its reply. After a warm-up, every
+//   rtt     N sessions, set up one after the other (see establish()) as clients do: the first
+//           message "USER_AVAILABLE=<name>", then "USER=<name>"; then each strictly alternates
+//           "USER_AVAILABLE=<name>" about its own user and waiting for its reply. After a warm-up, every
 //           round trip that starts and ends inside the measured window is timed with the steady
 //           (nanosecond) clock.
 //   accept  connect, read "CONNECTED", close, again; N attempts in flight at any time. The close
@@ -81,14 +82,16 @@ Clock::duration toDuration(double seconds) {
 }
 
 void usage(std::FILE* out) {
-    std::fprintf(out, "usage: osk_loadgen --port P [--host 127.0.0.1] [--mode rtt|accept|hold]\n"
-                      "                   [--connections N] [--seconds S] [--warmup S]\n"
-                      "                   [--timeout S] [--setup-timeout S] [--close reset|fin]\n"
-                      "  rtt     N connections alternate USER_AVAILABLE=u<i> and its reply; prints\n"
-                      "          round trips per second and p50/p90/p99 latency in microseconds\n"
-                      "  accept  connect, read CONNECTED, close, with N attempts in flight; prints\n"
-                      "          connections per second; closes with RST unless --close fin\n"
-                      "  hold    N sessions connected for S seconds (prints 'ready' once in place)\n");
+    std::fprintf(
+        out,
+        "usage: osk_loadgen --port P [--host 127.0.0.1] [--mode rtt|accept|hold]\n"
+        "                   [--connections N] [--seconds S] [--warmup S]\n"
+        "                   [--timeout S] [--setup-timeout S] [--close reset|fin]\n"
+        "  rtt     N sessions validate their user, then alternate USER_AVAILABLE=<it> and its reply; prints\n"
+        "          round trips per second and p50/p90/p99 latency in microseconds\n"
+        "  accept  connect, read CONNECTED, close, with N attempts in flight; prints\n"
+        "          connections per second; closes with RST unless --close fin\n"
+        "  hold    N sessions connected for S seconds (prints 'ready' once in place)\n");
 }
 
 bool parseNumber(const char* text, double& out) {
@@ -184,6 +187,8 @@ struct Connection {
     int fd = -1;
     State state = State::Idle;
     std::string request;
+    std::string user; // the user it validates before the measured requests
+    bool validated = false;
     Inbox inbox;
     Clock::time_point startedAt; // of the connection attempt or of the pending request
     Clock::time_point retryAt;
@@ -267,7 +272,11 @@ public:
         : m_options(options)
         , m_connections(static_cast<size_t>(options.connections)) {
         for (size_t i = 0; i < m_connections.size(); ++i) {
-            m_connections[i].request = "USER_AVAILABLE=u" + std::to_string(i);
+            // Names of this run alone: a server keeps the previous run's users until its sweep
+            // finds them gone, and would answer their names "USER_DUPLICATE" meanwhile.
+            const std::string name = "u" + std::to_string(::getpid()) + "-" + std::to_string(i);
+            m_connections[i].request = "USER_AVAILABLE=" + name;
+            m_connections[i].user = "USER=" + name;
         }
     }
     ~Generator() {
@@ -339,6 +348,7 @@ private:
             connection.fd = -1;
         }
         connection.state = next;
+        connection.validated = false;
     }
 
     void retryLater(Connection& connection, Clock::time_point now, Clock::duration delay) {
@@ -359,11 +369,12 @@ private:
 
     // A request is a few bytes into an empty send buffer: the peer has answered everything sent
     // before it. Anything short of a whole send therefore means the connection is broken.
-    bool sendRequest(Connection& connection) {
+    bool sendRequest(Connection& connection) { return sendText(connection, connection.request); }
+
+    bool sendText(Connection& connection, const std::string& text) {
         connection.startedAt = Clock::now();
-        const ssize_t n =
-            ::send(connection.fd, connection.request.data(), connection.request.size(), MSG_NOSIGNAL);
-        if (n != static_cast<ssize_t>(connection.request.size())) {
+        const ssize_t n = ::send(connection.fd, text.data(), text.size(), MSG_NOSIGNAL);
+        if (n != static_cast<ssize_t>(text.size())) {
             return false;
         }
         connection.state = State::AwaitReply;
@@ -381,10 +392,11 @@ private:
     }
 
     // Turns the connections into sessions one at a time: connect, read "CONNECTED", send the first
-    // request, read its reply. The server takes a connection for a session only from its first
-    // message on, and gives a new connection the slot of one that has not spoken yet, dropping
-    // that one; so the next connection is opened only once the previous one is a session. A
-    // refusal ("MAX_USERS_RAISED", typically the previous run's sessions not yet released), a
+    // request, read its reply, then (rtt) validate the connection's user "USER=<name>" as a client
+    // does, so that the measured requests ask about a user the session itself holds. The server takes a
+    // connection for a session only from its first message on, and gives a new connection the slot of one
+    // that has not spoken yet, dropping that one; so the next connection is opened only once the previous one
+    // is a session. A refusal ("MAX_USERS_RAISED", typically the previous run's sessions not yet released), a
     // failed connect or a step slower than --timeout is retried until --setup-timeout.
     bool establish() {
         const auto deadline = Clock::now() + toDuration(m_options.setupSeconds);
@@ -444,6 +456,13 @@ private:
                     }
                 }
                 if (takeReply(connection)) {
+                    if (m_options.mode == Mode::Rtt && !connection.validated) {
+                        connection.validated = true;
+                        if (!sendText(connection, connection.user)) {
+                            return false;
+                        }
+                        continue;
+                    }
                     connection.state = State::Done;
                     return true;
                 }

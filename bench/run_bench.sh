@@ -423,7 +423,7 @@ report=$work/PERFORMANCE.md
     fi
     echo "## Round trips per second"
     echo
-    echo "Each connection sends \`USER_AVAILABLE=u<i>\` and waits for the reply before the next."
+    echo "Each connection validates its user (\`USER=<name>\`) as clients do, then sends \`USER_AVAILABLE=<name>\` and waits for the reply before the next."
     echo "CPU % is the share of one CPU used in the measured window by the server and by the load"
     echo "generator: whichever is near 100 was the limit of that run."
     echo
