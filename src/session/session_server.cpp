@@ -6,9 +6,7 @@
 #include "session/socket_io.h"
 
 #include <QHostAddress>
-#include <QPointer>
 #include <QTcpServer>
-#include <QTcpSocket>
 
 namespace osk {
 
@@ -23,11 +21,13 @@ constexpr int kInvalidPropertyValue = 380;
 // Room for every client of a full server to be connecting at the same moment.
 constexpr int kListenBacklog = 512;
 
-// Schedules the socket's deletion after the handler that is running returns.
-void dispose(std::unique_ptr<QTcpSocket>& socket) {
+// Closes the connection now and deletes it after the handler that is running returns, which may
+// be its own.
+void dispose(std::unique_ptr<ClientConnection>& socket) {
     if (!socket)
         return;
     socket->disconnect();
+    socket->close();
     socket.release()->deleteLater();
 }
 } // namespace
@@ -83,8 +83,10 @@ SessionServer::ListenOutcome SessionServer::listen(int port) {
         // seconds for their greeting (tests/soak/churn_soak).
         m_listener->setListenBacklogSize(kListenBacklog);
     }
-    if (m_listener->listen(QHostAddress::AnyIPv4, quint16(port)))
+    if (m_listener->listen(QHostAddress::AnyIPv4, quint16(port))) {
+        tuneListeningSocket(m_listener->socketDescriptor(), kVanishedPeerTimeoutMs);
         return ListenOutcome::Listening;
+    }
     m_listenError = m_listener->errorString();
     m_listenErrorNumber = int(m_listener->serverError());
     return m_listener->serverError() == QAbstractSocket::AddressInUseError ? ListenOutcome::AddressInUse
@@ -111,7 +113,7 @@ bool SessionServer::isConnected(int slot) const {
     if (slot < 0 || size_t(slot) >= m_connections.size())
         return false;
     const Connection& c = m_connections[size_t(slot)];
-    return c.socket && !c.failed && c.socket->state() == QAbstractSocket::ConnectedState;
+    return c.socket && c.socket->isConnected();
 }
 
 int SessionServer::CuentaConexiones() const {
@@ -120,66 +122,43 @@ int SessionServer::CuentaConexiones() const {
 
 void SessionServer::onConnectionRequest(qintptr descriptor) {
     m_log.AddLog(QStringLiteral("Recibiendo petición de conexión..."), LogKind::Info);
-    auto socket = std::make_unique<QTcpSocket>();
-    // Opened unbuffered, which measured faster (bench/). Qt still reads through a buffer of its
-    // own; it is bounded to one arrival, so a client that floods the server waits in the system's
-    // buffers instead of the server's memory.
-    if (!socket->setSocketDescriptor(descriptor, QAbstractSocket::ConnectedState,
-                                     QIODevice::ReadWrite | QIODevice::Unbuffered)) {
-        m_log.AddLog(QStringLiteral("WSock_ConnectionRequest: ") + socket->errorString(), LogKind::Error);
-        return;
-    }
-    tuneAcceptedSocket(*socket, kVanishedPeerTimeoutMs);
-    socket->setReadBufferSize(kMaxArrivalBytes);
+    // Read only one arrival at a time into the server's one buffer: a client that floods the
+    // server waits in the system's buffers instead of the server's memory.
+    auto socket = std::make_unique<ClientConnection>(descriptor);
     if (const int slot = m_dispatcher.slotForNewConnection(); slot > 0)
         accept(slot, std::move(socket));
     else
         refuse(std::move(socket));
 }
 
-void SessionServer::accept(int slot, std::unique_ptr<QTcpSocket> socket) {
+void SessionServer::accept(int slot, std::unique_ptr<ClientConnection> socket) {
     if (size_t(slot) >= m_connections.size())
         m_connections.resize(size_t(slot) + 1);
     close(slot); // whatever the slot still held is dropped
 
     Connection& connection = m_connections[size_t(slot)];
     connection.socket = std::move(socket);
-    connection.failed = false;
-    connect(connection.socket.get(), &QTcpSocket::readyRead, this, [this, slot] { onDataArrival(slot); });
-    connect(connection.socket.get(), &QTcpSocket::errorOccurred, this,
-            [this, slot] { m_connections[size_t(slot)].failed = true; });
-    m_dispatcher.accepted(slot, connection.socket->peerAddress().toString());
+    connect(connection.socket.get(), &ClientConnection::readyRead, this, [this, slot] { onDataArrival(slot); });
+    m_dispatcher.accepted(slot, connection.socket->peerAddress());
 }
 
 // WSockT keeps the most recently refused client until the next refusal replaces it.
-void SessionServer::refuse(std::unique_ptr<QTcpSocket> socket) {
-    if (m_refusal)
-        m_refusal->abort();
+void SessionServer::refuse(std::unique_ptr<ClientConnection> socket) {
     dispose(m_refusal);
     m_refusal = std::move(socket);
-    m_refusal->write(protocol::kMaxUsersRaised.data(), protocol::kMaxUsersRaised.size());
-    m_refusal->flush();
+    (void)m_refusal->send(protocol::kMaxUsersRaised);
     m_log.AddLog(QStringLiteral("No se permiten más conexiones."), LogKind::Error);
 }
 
+// One read per announcement: what waits beyond it is announced again on the next pass, after the
+// other connections have had theirs.
 void SessionServer::onDataArrival(int slot) {
-    QTcpSocket* socket = m_connections[size_t(slot)].socket.get();
+    ClientConnection* socket = m_connections[size_t(slot)].socket.get();
     if (!socket)
         return;
     const qint64 read = socket->read(m_readBuffer.data(), kMaxArrivalBytes);
     if (read <= 0)
         return;
-    if (read == kMaxArrivalBytes) {
-        // More may be waiting, and the socket will not announce it again: the next arrival is
-        // read once this one has been handled.
-        QMetaObject::invokeMethod(
-            this,
-            [this, slot, guard = QPointer<QTcpSocket>(socket)] {
-                if (guard && m_connections[size_t(slot)].socket.get() == guard)
-                    onDataArrival(slot);
-            },
-            Qt::QueuedConnection);
-    }
     m_receivedBytes += read;
     m_dispatcher.handleArrival(slot, QByteArrayView(m_readBuffer.constData(), read));
 }
@@ -187,16 +166,15 @@ void SessionServer::onDataArrival(int slot) {
 Status SessionServer::send(int slot, QByteArrayView message) {
     if (slot < 0 || slot >= slotCount() || !isConnected(slot))
         return Status::failure(kWrongState);
-    Connection& connection = m_connections[size_t(slot)];
-    QTcpSocket& socket = *connection.socket;
-    // What the system does not take waits in Qt's buffer. A client that reads nothing would make
-    // the server hold everything sent to it for as long as its system still answers, so past this
-    // bound the connection counts as failed, as a failed send would make it.
+    ClientConnection& socket = *m_connections[size_t(slot)].socket;
+    // What the system does not take waits here. A client that reads nothing would make the server
+    // hold everything sent to it for as long as its system still answers, so past this bound the
+    // connection counts as failed, as a failed send would make it.
     if (socket.bytesToWrite() + message.size() > kMaxQueuedBytes) {
-        connection.failed = true;
+        socket.markFailed(kNoBufferSpace);
         return Status::failure(kNoBufferSpace);
     }
-    if (!sendNow(socket, message))
+    if (!socket.send(message))
         return Status::failure(socket.errorString());
     return {};
 }
@@ -204,12 +182,7 @@ Status SessionServer::send(int slot, QByteArrayView message) {
 void SessionServer::close(int slot) {
     if (slot < 0 || size_t(slot) >= m_connections.size())
         return;
-    std::unique_ptr<QTcpSocket>& socket = m_connections[size_t(slot)].socket;
-    if (!socket)
-        return;
-    socket->disconnect(this);
-    socket->close();
-    dispose(socket);
+    dispose(m_connections[size_t(slot)].socket);
 }
 
 // Enables the sweep; a running sweep keeps its rhythm, or a client that starts sessions faster than

@@ -8,7 +8,6 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
-#include <QTcpSocket>
 #include <QTimer>
 #include <memory>
 #include <vector>
@@ -17,6 +16,7 @@ namespace osk {
 
 class Clock;
 class EventLog;
+class ClientConnection;
 class Listener;
 
 // The session server: the listening socket (slot 0 of WSock), the client slots 1 and up, the spare
@@ -91,13 +91,12 @@ signals:
 private:
     // The socket of one element of WSock; its Tag and remote address are the dispatcher's.
     struct Connection {
-        std::unique_ptr<QTcpSocket> socket;
-        bool failed = false;
+        std::unique_ptr<ClientConnection> socket;
     };
 
     void onConnectionRequest(qintptr descriptor);
-    void accept(int slot, std::unique_ptr<QTcpSocket> socket);
-    void refuse(std::unique_ptr<QTcpSocket> socket);
+    void accept(int slot, std::unique_ptr<ClientConnection> socket);
+    void refuse(std::unique_ptr<ClientConnection> socket);
     void onDataArrival(int slot);
 
     Status send(int slot, QByteArrayView message) override;
@@ -112,7 +111,7 @@ private:
     std::unique_ptr<Listener> m_listener;
     // Indexed as the dispatcher's slots; grown with them.
     std::vector<Connection> m_connections;
-    std::unique_ptr<QTcpSocket> m_refusal; // WSockT
+    std::unique_ptr<ClientConnection> m_refusal; // WSockT
     UsersList m_users;
     ActivityTracking m_tracking;
     SessionDispatcher m_dispatcher;

@@ -1,21 +1,42 @@
 #include "session/socket_io.h"
 
-#include <QTcpSocket>
-
-#ifdef Q_OS_LINUX
+#include <QHostAddress>
+#include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#endif
+#include <unistd.h>
 
 namespace osk {
 
-void tuneAcceptedSocket(QTcpSocket& socket, int vanishedPeerTimeoutMs) {
-    socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    socket.setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+namespace {
+// The description of the system's last error, for the event log.
+QString systemError() {
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+bool wouldBlock() {
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+}
+
+QString peerAddressOf(int descriptor) {
+    sockaddr_storage address{};
+    socklen_t size = sizeof address;
+    if (::getpeername(descriptor, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+        return {};
+    return QHostAddress(reinterpret_cast<const sockaddr*>(&address)).toString();
+}
+} // namespace
+
+void tuneListeningSocket(qintptr descriptor, int vanishedPeerTimeoutMs) {
+    const int fd = int(descriptor);
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
 #ifdef Q_OS_LINUX
-    const int fd = int(socket.socketDescriptor());
     // Data left unacknowledged this long (the sweep sends every five seconds) fails the connection.
     const unsigned int userTimeout = unsigned(vanishedPeerTimeoutMs);
     setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
@@ -31,24 +52,94 @@ void tuneAcceptedSocket(QTcpSocket& socket, int vanishedPeerTimeoutMs) {
 #endif
 }
 
-bool sendNow(QTcpSocket& socket, QByteArrayView bytes) {
+ClientConnection::ClientConnection(qintptr descriptor, QObject* parent)
+    : QObject(parent)
+    , m_descriptor(int(descriptor))
+    , m_readNotifier(descriptor, QSocketNotifier::Read)
+    , m_writeNotifier(descriptor, QSocketNotifier::Write)
+    , m_peerAddress(peerAddressOf(int(descriptor))) {
+    // A fresh socket has no other status flag to keep.
+    ::fcntl(m_descriptor, F_SETFL, O_NONBLOCK);
+    m_writeNotifier.setEnabled(false);
+    connect(&m_readNotifier, &QSocketNotifier::activated, this, &ClientConnection::readyRead);
+    connect(&m_writeNotifier, &QSocketNotifier::activated, this, &ClientConnection::writeWaiting);
+}
+
+ClientConnection::~ClientConnection() {
+    close();
+}
+
+void ClientConnection::markFailed(const QString& why) {
+    end(why);
+}
+
+// Reading stops: an ended connection stays readable (end of file), which would be announced on
+// every pass.
+void ClientConnection::end(const QString& why) {
+    if (m_ended)
+        return;
+    m_ended = true;
+    m_error = why;
+    m_readNotifier.setEnabled(false);
+    m_writeNotifier.setEnabled(false);
+}
+
+qint64 ClientConnection::read(char* into, qint64 capacity) {
+    if (!isConnected())
+        return 0;
+    const ssize_t count = ::recv(m_descriptor, into, size_t(capacity), 0);
+    if (count > 0)
+        return count;
+    if (count == 0)
+        end(QStringLiteral("El cliente ha cerrado la conexión"));
+    else if (!wouldBlock())
+        end(systemError());
+    return 0;
+}
+
+bool ClientConnection::send(QByteArrayView bytes) {
+    if (!isConnected())
+        return false;
     qsizetype sent = 0;
-#ifdef Q_OS_LINUX
-    if (socket.bytesToWrite() == 0) {
-        const ssize_t written = ::send(int(socket.socketDescriptor()), bytes.data(), size_t(bytes.size()),
-                                       MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+    if (m_waiting.isEmpty()) {
+        const ssize_t written = ::send(m_descriptor, bytes.data(), size_t(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (written < 0 && !wouldBlock()) {
+            end(systemError());
             return false;
+        }
         sent = written > 0 ? written : 0;
         if (sent == bytes.size())
             return true;
     }
-#endif
-    const QByteArrayView rest = bytes.sliced(sent);
-    if (socket.write(rest.data(), rest.size()) != rest.size())
-        return false;
-    socket.flush();
+    // Behind whatever already waits, so the order of messages is kept.
+    m_waiting.append(bytes.sliced(sent));
+    m_writeNotifier.setEnabled(true);
     return true;
+}
+
+void ClientConnection::writeWaiting() {
+    while (!m_waiting.isEmpty()) {
+        const ssize_t written =
+            ::send(m_descriptor, m_waiting.constData(), size_t(m_waiting.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (written < 0) {
+            if (!wouldBlock())
+                end(systemError());
+            break;
+        }
+        m_waiting.remove(0, written);
+    }
+    if (m_waiting.isEmpty() || m_ended)
+        m_writeNotifier.setEnabled(false);
+}
+
+void ClientConnection::close() {
+    if (m_descriptor < 0)
+        return;
+    if (!m_waiting.isEmpty() && !m_ended)
+        writeWaiting();
+    end(QStringLiteral("Conexión cerrada"));
+    ::close(m_descriptor);
+    m_descriptor = -1;
 }
 
 } // namespace osk
