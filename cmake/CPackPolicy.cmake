@@ -1,0 +1,11 @@
+# Read by cpack before each generator runs. Without dpkg-shlibdeps, CPack only notes that it builds
+# the Debian package with no Depends; such a package installs cleanly and then cannot run, so here
+# that stops the package build.
+if(CPACK_GENERATOR STREQUAL "DEB" AND CPACK_DEBIAN_PACKAGE_SHLIBDEPS)
+  find_program(OSK_DPKG_SHLIBDEPS dpkg-shlibdeps)
+  if(NOT OSK_DPKG_SHLIBDEPS)
+    message(FATAL_ERROR
+            "dpkg-shlibdeps is not installed (package dpkg-dev): the package's dependencies cannot "
+            "be computed, and a package without them installs but cannot run.")
+  endif()
+endif()
