@@ -309,6 +309,47 @@ check "a failure that repeats stops at the start limit" repeating_failure_stops_
 
 inside timeout 30 systemctl start oskserverd.service || say "  the service did not start again"
 
+# A moment for journalctl --since, taken a second after everything logged before it.
+from_now_on() {
+  sleep 1
+  inside date '+%Y-%m-%d %H:%M:%S'
+}
+backup_errors_since() {
+  inside journalctl -u oskserverd.service -p err --since "$1" --no-pager -o cat | grep -i 'copia\|cargar' || true
+}
+
+# Schedules as the README writes them: one into the program folder, one into a folder the unit
+# keeps read-only until a drop-in opens it.
+backup_folders_outside_the_state_folder_are_said() {
+  local since errors
+  inside install -d -o oskserver -g oskserver -m 0750 /var/lib/oskserver/Backup /srv/oskbackup
+  printf '%s\n' '[Backup1]' 'Type=1' 'DataBase=oskdemo' \
+    'OutPutFile=/var/lib/oskserver/Backup/oskdemo-daily.obk' 'Day=0' 'Hour=02:30' \
+    '[Backup2]' 'Type=2' 'DataBase=oskdemo' 'OutPutFile=/srv/oskbackup/oskdemo-weekly.obk' \
+    'Day=6' 'Hour=23:00' | inside sh -c 'cat >>/var/lib/oskserver/OskServer.INI'
+  since="$(from_now_on)"
+  inside timeout 30 systemctl restart oskserverd.service || return 1
+  errors="$(backup_errors_since "$since")"
+  printf '%s\n' "$errors" | sed 's/^/  journal (error): /'
+  [ "$(grep -c . <<<"$errors")" = 1 ] &&
+    grep -q 'Copia de Seguridad 2: No se puede escribir en la carpeta /srv/oskbackup: la copia' <<<"$errors" ||
+    return 1
+
+  inside mkdir -p /etc/systemd/system/oskserverd.service.d
+  printf '[Service]\nReadWritePaths=/srv/oskbackup\n' |
+    inside sh -c 'cat >/etc/systemd/system/oskserverd.service.d/backup.conf'
+  inside systemctl daemon-reload
+  since="$(from_now_on)"
+  inside timeout 30 systemctl restart oskserverd.service || return 1
+  errors="$(backup_errors_since "$since")"
+  [ -z "$errors" ] || {
+    printf '%s\n' "$errors" | sed 's/^/  journal (error) with the drop-in: /'
+    return 1
+  }
+}
+check "a backup folder the service cannot write is said, and the ReadWritePaths drop-in opens it" \
+  backup_folders_outside_the_state_folder_are_said
+
 reinstall_restarts_on_new_binary() {
   local before after exe
   before="$(unit_property MainPID)"
