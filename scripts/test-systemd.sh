@@ -203,7 +203,7 @@ check "the service is active after boot" active_after_boot
 # A client on the container's loopback reads the greeting.
 client_connected() {
   local reply
-  reply="$(inside timeout 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$port && read -r -N 9 -t 5 reply <&3; printf %s \"\$reply\"" || true)"
+  reply="$(inside timeout 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/${1:-$port} && read -r -N 9 -t 5 reply <&3; printf %s \"\$reply\"" || true)"
   [ "$reply" = CONNECTED ] || {
     say "  the client read '$reply'"
     return 1
@@ -371,6 +371,17 @@ exposure_at_most_3() {
   awk '{ for (i = 1; i <= NF; ++i) if ($i ~ /^[0-9]+\.[0-9]+$/) { exit !($i <= 3.0) } exit 1 }' <<<"$line"
 }
 check "systemd-analyze security rates the exposure 3.0 or below" exposure_at_most_3
+
+# The README's drop-in for a Port below 1024 gives back the one capability the unit takes away.
+low_port_with_the_capability_drop_in() {
+  inside sed -i 's/^Port=[0-9]*/Port=80/' /var/lib/oskserver/OskServer.INI
+  inside mkdir -p /etc/systemd/system/oskserverd.service.d
+  printf '[Service]\nCapabilityBoundingSet=CAP_NET_BIND_SERVICE\nAmbientCapabilities=CAP_NET_BIND_SERVICE\n' |
+    inside sh -c 'cat >/etc/systemd/system/oskserverd.service.d/low-port.conf'
+  inside systemctl daemon-reload
+  inside timeout 30 systemctl restart oskserverd.service && client_connected 80
+}
+check "Port=80 serves clients with the capability drop-in" low_port_with_the_capability_drop_in
 
 purge_leaves_no_unit_link() {
   inside dpkg --purge oskserverd >"$work/purge.log" 2>&1 || {
