@@ -24,7 +24,9 @@ skip() {
 [ "$(id -u)" -eq 0 ] || skip "needs root (systemd-nspawn boots the package in a container)"
 if ! command -v systemd-nspawn >/dev/null || ! command -v debootstrap >/dev/null; then
   export DEBIAN_FRONTEND=noninteractive
-  if ! apt-get install -y -qq --no-install-recommends systemd-container debootstrap >/dev/null; then
+  tools=(systemd-container debootstrap)
+  if ! apt-get install -y -qq --no-install-recommends "${tools[@]}" >/dev/null 2>&1 &&
+    ! { apt-get update -qq && apt-get install -y -qq --no-install-recommends "${tools[@]}" >/dev/null; }; then
     skip "systemd-nspawn and debootstrap cannot be installed on this machine"
   fi
 fi
