@@ -93,6 +93,7 @@ stop_container() {
   rm -rf "$work"
 }
 trap stop_container EXIT
+trap "exit 1" INT TERM
 
 [ -f "$build_dir/CMakeCache.txt" ] || BUILD_DIR="$build_dir" "$here/scripts/build.sh" >/dev/null
 cmake --build "$build_dir" --target oskserverd >/dev/null
