@@ -52,8 +52,10 @@ set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The package's runtime dependencies are read off the linked libraries.
+# The package's runtime dependencies are read off the linked libraries (dpkg-shlibdeps, package
+# dpkg-dev); CPackPolicy.cmake refuses to build a package without them.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/CPackPolicy.cmake)
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME oskserverd)
 set(CPACK_DEBIAN_SERVER_DESCRIPTION
     "The headless service oskserverd, run by systemd as the system user oskserver with its program folder in /var/lib/oskserver. It needs no desktop libraries.")

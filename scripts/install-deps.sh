@@ -14,6 +14,7 @@ packages=(
   git iproute2
   fonts-dejavu-core fonts-liberation2
   clang libclang-rt-dev
+  file dpkg-dev
 )
 
 missing=()

@@ -2,8 +2,10 @@
 # Installs what is missing, builds everything and runs every test; then builds everything again with
 # AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/) and runs every test on that build;
 # then runs the tests of the backup worker under ThreadSanitizer (build-tsan/) and fuzzes the
-# session rules for 60 s (build-fuzz/, clang).
-# OSK_SKIP_SANITIZERS=1 runs the normal build only; OSK_SKIP_TSAN=1 and OSK_SKIP_FUZZ=1 skip one step.
+# session rules for 60 s (build-fuzz/, clang). After the normal build's tests, the package is booted
+# under a real systemd (scripts/test-systemd.sh; root only, skipped elsewhere).
+# OSK_SKIP_SANITIZERS=1 runs the normal build only; OSK_SKIP_TSAN=1, OSK_SKIP_FUZZ=1 and
+# OSK_SKIP_SYSTEMD=1 skip one step.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build_dir="${BUILD_DIR:-$here/build}"
@@ -14,6 +16,9 @@ tsan_build_dir="${TSAN_BUILD_DIR:-$here/build-tsan}"
 "$here/scripts/check-format.sh"
 "$here/scripts/build.sh" -DBUILD_TESTING=ON -DBUILD_BENCH=ON
 (cd "$build_dir" && ctest --output-on-failure --timeout 300 -j "${JOBS:-2}")
+if [ "${OSK_SKIP_SYSTEMD:-0}" != 1 ]; then
+  BUILD_DIR="$build_dir" "$here/scripts/test-systemd.sh"
+fi
 
 if [ "${OSK_SKIP_SANITIZERS:-0}" = 1 ]; then
   exit 0

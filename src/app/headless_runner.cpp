@@ -14,14 +14,18 @@
 #include <QLockFile>
 #include <csignal>
 #include <cstdio>
+#include <unistd.h>
 
 namespace osk {
 
 namespace {
 constexpr int kExitFailure = 1;
+// EX_CONFIG: the settings (port, address, system database) keep the service from starting, which
+// trying again will not change; the unit does not restart on it.
+constexpr int kExitBadConfiguration = 78;
 
 void printLine(std::FILE* stream, const QString& text, const QByteArray& prefix = {}) {
-    const QByteArray bytes = prefix + text.toLocal8Bit();
+    const QByteArray bytes = prefix.isEmpty() ? text.toLocal8Bit() : journalLines(text.toLocal8Bit(), prefix);
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
     std::fputc('\n', stream);
     std::fflush(stream);
@@ -29,15 +33,18 @@ void printLine(std::FILE* stream, const QString& text, const QByteArray& prefix 
 } // namespace
 
 int HeadlessRunner::run() {
+    // Why the service ends must be an error in the journal, not information.
+    const bool stderrToJournal = isJournalStream(STDERR_FILENO);
+    const QByteArray failure = stderrToJournal ? journalPrefix(LogKind::Error) : QByteArray();
     if (!QDir().mkpath(m_programFolder)) {
-        printLine(stderr, QStringLiteral("No se puede crear la carpeta %1.").arg(m_programFolder));
+        printLine(stderr, QStringLiteral("No se puede crear la carpeta %1.").arg(m_programFolder), failure);
         return kExitFailure;
     }
     // One copy per program folder: a second would fight the first for the port and the log.
     QLockFile instanceLock(QDir(m_programFolder).filePath(kInstanceLockName));
     instanceLock.setStaleLockTime(0);
     if (!instanceLock.tryLock(0)) {
-        printLine(stderr, QStringLiteral("El servidor ya está en funcionamiento"));
+        printLine(stderr, QStringLiteral("El servidor ya está en funcionamiento"), failure);
         return kExitFailure;
     }
 
@@ -52,10 +59,10 @@ int HeadlessRunner::run() {
     });
 
     SystemClock clock;
-    ConsoleOperator console;
+    ConsoleOperator console(stderrToJournal);
     ServerCore core(QDir(m_programFolder).absolutePath(), clock, console);
     // Under the journal every line carries its priority, so that errors stand out in journalctl.
-    const bool toJournal = stdoutIsJournal();
+    const bool toJournal = isJournalStream(STDOUT_FILENO);
     const auto printEntry = [toJournal](const LogEntry& entry) {
         printLine(stdout, entry.text, toJournal ? journalPrefix(entry.kind) : QByteArray());
     };
@@ -65,15 +72,15 @@ int HeadlessRunner::run() {
     QObject::connect(&core.eventLog(), &EventLog::entryAdded, printEntry);
 
     if (Status opened = core.AbreConexion(); !opened) {
-        printLine(stderr, opened.error());
+        printLine(stderr, opened.error(), failure);
         return kExitFailure;
     }
     core.load();
 
     int exitCode = 0;
     if (!core.commands().isEnabled(Command::mnuIniciarServicio) || !core.startService()) {
-        printLine(stderr, QStringLiteral("El servicio no se ha podido iniciar."));
-        exitCode = kExitFailure;
+        printLine(stderr, QStringLiteral("El servicio no se ha podido iniciar."), failure);
+        exitCode = kExitBadConfiguration;
     } else {
         // Listening now: a manager waiting for the service may start what depends on it.
         const ServiceNotifier manager = ServiceNotifier::fromEnvironment();

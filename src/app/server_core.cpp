@@ -176,6 +176,10 @@ void ServerCore::reloadSchedules() {
     const bool serverIsLocal = m_engine->isLocal(m_settings.computerName) ||
                                isLocalSqlServerName(m_settings.sqlServerName, m_settings.computerName);
     m_backups.load(m_settingsFile, serverIsLocal, m_operator);
+    if (m_engine->writesBackupFiles()) {
+        for (const QString& problem : outputFolderProblems(m_backups.schedules()))
+            m_log.AddLog(problem, LogKind::Error);
+    }
 }
 
 bool ServerCore::deleteDatabase(const QString& database) {

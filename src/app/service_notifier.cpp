@@ -63,18 +63,18 @@ bool namesStream(const QByteArray& journalStream, dev_t device, ino_t inode) {
            namedInode == qulonglong(inode);
 }
 
-bool stdoutIsJournal() {
+bool isJournalStream(int fd) {
     const QByteArray journalStream = qgetenv("JOURNAL_STREAM");
     if (journalStream.isEmpty())
         return false;
     struct stat status {};
-    if (::fstat(STDOUT_FILENO, &status) != 0)
+    if (::fstat(fd, &status) != 0)
         return false;
     return namesStream(journalStream, status.st_dev, status.st_ino);
 }
 
 QByteArray journalPrefix(LogKind kind) {
-    return kind == LogKind::Error ? QByteArrayLiteral("<4>") : QByteArrayLiteral("<6>");
+    return kind == LogKind::Error ? QByteArrayLiteral("<3>") : QByteArrayLiteral("<6>");
 }
 
 } // namespace osk

@@ -25,13 +25,14 @@ private:
     QByteArray m_address;
 };
 
-// Whether stdout is the journal: $JOURNAL_STREAM holds "device:inode" of the stream the manager
-// connected, and stdout may since have been redirected elsewhere, so it must name stdout itself.
+// Whether a stream (stdout or stderr) is the journal: $JOURNAL_STREAM holds "device:inode" of the
+// stream the manager connected, and the descriptor may since have been redirected elsewhere, so it
+// must name the descriptor itself.
 bool namesStream(const QByteArray& journalStream, dev_t device, ino_t inode);
-bool stdoutIsJournal();
+bool isJournalStream(int fd);
 
-// The syslog priority prefix the journal reads off the start of a line: errors are warnings
-// (kind 3), everything else is informational.
+// The syslog priority prefix the journal reads off the start of a line: errors (kind 3) are errors,
+// everything else is informational.
 QByteArray journalPrefix(LogKind kind);
 
 } // namespace osk

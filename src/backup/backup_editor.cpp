@@ -185,7 +185,16 @@ bool BackupEditor::accept() {
         m_operator.showMessage(kSaveError + QStringLiteral("\r\n\r\n") + saved.error(),
                                MessageIcon::Information, kDefaultTitle);
     }
+    warnAboutOutputFolders();
     return true;
+}
+
+// Said after the save, which stands: the folder may yet be made, or opened to the service.
+void BackupEditor::warnAboutOutputFolders() {
+    if (!m_engine.writesBackupFiles())
+        return;
+    for (const QString& problem : outputFolderProblems(m_schedules))
+        m_operator.showMessage(problem, MessageIcon::Exclamation, kDefaultTitle);
 }
 
 // Called only once the time boxes of an active schedule have validated.

@@ -94,6 +94,7 @@ private:
     void storeControls(int index);
     void showSchedule(int index);
     bool validateTime();
+    void warnAboutOutputFolders();
 
     Engine& m_engine;
     ProfileFile& m_settings;

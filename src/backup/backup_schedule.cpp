@@ -6,6 +6,7 @@
 #include "config/profile_file.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QList>
 #include <QRegularExpression>
 #include <utility>
@@ -28,6 +29,8 @@ const QString kLoadError = QStringLiteral("Imposible cargar parámetros.");
 // The descriptions the operator has always read for the two ways a conversion fails.
 const QString kTypeMismatch = QStringLiteral("No coinciden los tipos");
 const QString kOverflow = QStringLiteral("Desbordamiento");
+const QString kFolderNotWritable =
+    QStringLiteral("No se puede escribir en la carpeta %1: la copia de seguridad no podrá guardarse.");
 
 // "Type": the number at the start of the text, as a 16-bit integer. A text with no number is 0,
 // an inactive schedule; only a number beyond 16 bits fails.
@@ -132,6 +135,19 @@ BackupSchedules loadBackupSchedules(const ProfileFile& file, bool serverIsLocal,
         }
     }
     return schedules;
+}
+
+QStringList outputFolderProblems(const BackupSchedules& schedules) {
+    QStringList problems;
+    for (int i = 0; i < kBackupScheduleCount; ++i) {
+        const BackupSchedule& schedule = schedules[size_t(i)];
+        const QFileInfo folder(QFileInfo(schedule.OutputFile).absolutePath());
+        if (schedule.Type == 0 || (folder.isDir() && folder.isWritable()))
+            continue;
+        problems << QStringLiteral("Copia de Seguridad %1: ").arg(i + 1) +
+                        kFolderNotWritable.arg(QDir::toNativeSeparators(folder.filePath()));
+    }
+    return problems;
 }
 
 Status saveBackupSchedules(ProfileFile& file, const BackupSchedules& schedules) {

@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 #include <QTime>
 #include <array>
 #include <cstdint>
@@ -49,6 +50,13 @@ BackupSchedules loadBackupSchedules(const ProfileFile& file, bool serverIsLocal,
 // "Hour" in that order; an inactive schedule is written as "0", "", "", "0", "00:00" whatever its
 // record holds. Stops at the first write that fails: the sections keep what was written before it.
 Status saveBackupSchedules(ProfileFile& file, const BackupSchedules& schedules);
+
+// One line for each active schedule whose backup file this program cannot write, naming the
+// schedule and the folder. The backup makes a new file beside the output file and renames it into
+// place, so its folder must exist and take new files. A service confined by its unit sees every
+// folder but its own read-only, and learns it from this rather than from a backup that fails at
+// night. Only for an engine that writes backup files itself.
+QStringList outputFolderProblems(const BackupSchedules& schedules);
 
 // The schedule due at `now`: the lowest-numbered active one whose "HH:MM" is now's "HH:MM" and,
 // when weekly, whose Day + 1 is today's weekday counted from Monday = 1.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 namespace osk {
@@ -33,15 +34,32 @@ public:
 };
 
 // The headless service's operator: nobody is there to answer, so messages go to stderr and every
-// question takes its safe answer (No, cancel).
+// question takes its safe answer (No, cancel). When stderr is the journal, each line starts with
+// its syslog priority (journalPrefix), so that a reason for a failure is not filed as information.
 class ConsoleOperator final : public Operator {
 public:
+    explicit ConsoleOperator(bool journalPriorities = false)
+        : m_journalPriorities(journalPriorities) {}
+
     void showMessage(const QString& text, MessageIcon icon, const QString& title) override;
     bool ask(const QString& text, MessageIcon icon, const QString& title) override;
     QString askText(const QString& prompt, const QString& title, const QString& defaultAnswer) override;
     QString askSaveFile(const QString& defaultSuffix, const QString& filter,
                         const QString& initialName) override;
     void setBusy(bool) override {}
+
+private:
+    void write(const QString& text, MessageIcon icon) const;
+
+    bool m_journalPriorities;
 };
+
+// A box with nobody to read it: whatever the console would have shown is at least a warning, and
+// a critical one is an error.
+QByteArray journalPrefix(MessageIcon icon);
+// Text for the journal, which makes an entry of every line and reads a priority off each: every
+// line that is not empty starts with the prefix, so the details after a message's first line keep
+// its priority.
+QByteArray journalLines(const QByteArray& text, const QByteArray& prefix);
 
 } // namespace osk

@@ -21,6 +21,7 @@ public:
 
     QString serverDisplayName() const override { return kDisplayName; }
     bool isLocal(const QString&) const override { return true; }
+    bool writesBackupFiles() const override { return true; }
 
     Status openPrincipal() override;
     bool isPrincipalOpen() const override { return m_principal != nullptr; }

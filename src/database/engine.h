@@ -71,6 +71,9 @@ public:
     // A full backup of the database into outputFile, as "BACKUP DATABASE" writes it, on a
     // connection of the engine's own with the backup time-out. The output file is replaced.
     virtual Status backupDatabase(const QString& database, const QString& outputFile) = 0;
+    // True when this program writes the backup file itself; a SQL Server writes it as its own
+    // service, with rights of its own.
+    virtual bool writesBackupFiles() const { return false; }
     // One connection to a product database for the client distribution, open until destroyed.
     virtual Result<std::unique_ptr<ComponentWriter>> openComponentWriter(const QString& database) = 0;
 };

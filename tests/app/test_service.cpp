@@ -1,4 +1,5 @@
 #include "app/service_notifier.h"
+#include "common/operator.h"
 #include "support/temp_program_folder.h"
 #include "support/test_io.h"
 
@@ -20,6 +21,7 @@
 #include <unistd.h>
 
 using osk::LogKind;
+using osk::MessageIcon;
 using osk::test::freePort;
 using osk::test::portSettings;
 using osk::test::readFileBytes;
@@ -119,7 +121,9 @@ private slots:
     void notifiesReadyWhenListeningAndStoppingOnSigterm();
     void journalStreamMustNameTheStream_data();
     void journalStreamMustNameTheStream();
+    void journalPriorityOfEachKind_data();
     void journalPriorityOfEachKind();
+    void everyLineOfAMessageCarriesItsPriority();
     void stdoutLinesCarryPrioritiesOnlyUnderTheJournal_data();
     void stdoutLinesCarryPrioritiesOnlyUnderTheJournal();
 
@@ -150,11 +154,8 @@ void TestService::installsTheServiceTree() {
     const QByteArray unit =
         readFileBytes(root.filePath(QStringLiteral("usr/lib/systemd/system/oskserverd.service")));
     QVERIFY(unit.contains("\nExecStart=/usr/bin/oskserverd --home /var/lib/oskserver\n"));
-    QVERIFY(unit.contains("\nType=notify\n"));
-    QVERIFY(unit.contains("\nUser=oskserver\n"));
-    QVERIFY(unit.contains("\nReadWritePaths=/var/lib/oskserver\n"));
     QVERIFY(unit.contains("Documentation=file:/usr/share/doc/oskserver/README.md\n"));
-    QVERIFY(!unit.contains('@'));
+    QVERIFY(!unit.contains("@OSK_"));
 
     QVERIFY(readFileBytes(root.filePath(QStringLiteral("usr/lib/sysusers.d/oskserver.conf")))
                 .contains("u oskserver - \"Osk Server\" /var/lib/oskserver"));
@@ -302,10 +303,31 @@ void TestService::journalStreamMustNameTheStream() {
     QCOMPARE(osk::namesStream(journalStream, dev_t(2049), ino_t(131077)), matches);
 }
 
+// Errors at priority 3 and warnings at 4, so that journalctl -p warning shows why a start failed.
+void TestService::journalPriorityOfEachKind_data() {
+    QTest::addColumn<QByteArray>("prefix");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("log: done") << osk::journalPrefix(LogKind::Done) << QByteArray("<6>");
+    QTest::newRow("log: information") << osk::journalPrefix(LogKind::Info) << QByteArray("<6>");
+    QTest::newRow("log: error") << osk::journalPrefix(LogKind::Error) << QByteArray("<3>");
+    QTest::newRow("box: critical") << osk::journalPrefix(MessageIcon::Critical) << QByteArray("<3>");
+    QTest::newRow("box: exclamation") << osk::journalPrefix(MessageIcon::Exclamation) << QByteArray("<4>");
+    QTest::newRow("box: information") << osk::journalPrefix(MessageIcon::Information) << QByteArray("<4>");
+    QTest::newRow("box: no icon") << osk::journalPrefix(MessageIcon::None) << QByteArray("<4>");
+    QTest::newRow("question") << osk::journalPrefix(MessageIcon::Question) << QByteArray("<4>");
+}
+
 void TestService::journalPriorityOfEachKind() {
-    QCOMPARE(osk::journalPrefix(LogKind::Done), QByteArray("<6>"));
-    QCOMPARE(osk::journalPrefix(LogKind::Info), QByteArray("<6>"));
-    QCOMPARE(osk::journalPrefix(LogKind::Error), QByteArray("<4>"));
+    QFETCH(QByteArray, prefix);
+    QFETCH(QByteArray, expected);
+    QCOMPARE(prefix, expected);
+}
+
+void TestService::everyLineOfAMessageCarriesItsPriority() {
+    QCOMPARE(osk::journalLines("Imposible cargar.\r\n\r\nNo coinciden los tipos", "<4>"),
+             QByteArray("<4>Imposible cargar.\n<4>No coinciden los tipos"));
+    QCOMPARE(osk::journalLines("El servicio no se ha podido iniciar.", "<3>"),
+             QByteArray("<3>El servicio no se ha podido iniciar."));
 }
 
 void TestService::stdoutLinesCarryPrioritiesOnlyUnderTheJournal_data() {
@@ -349,7 +371,7 @@ void TestService::stdoutLinesCarryPrioritiesOnlyUnderTheJournal() {
             continue;
         const bool isError = line.contains("El diario de recuperaci");
         (isError ? errors : others) += 1;
-        const QByteArray prefix = journal ? (isError ? "<4>[" : "<6>[") : "[";
+        const QByteArray prefix = journal ? (isError ? "<3>[" : "<6>[") : "[";
         QVERIFY2(line.startsWith(prefix), line.constData());
     }
     QCOMPARE(errors, 1);

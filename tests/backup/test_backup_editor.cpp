@@ -7,6 +7,7 @@
 #include "support/temp_program_folder.h"
 #include "support/test_io.h"
 
+#include <QFile>
 #include <QTest>
 #include <memory>
 
@@ -325,6 +326,26 @@ private slots:
         QVERIFY(messages().back().text.size() >
                 QStringLiteral("Imposible Guardar parámetros.\r\n\r\n").size());
         QCOMPARE(messages().back().icon, MessageIcon::Information);
+    }
+
+    // The schedule is kept, and the operator learns now, not from a backup that fails at night.
+    void unwritableOutputFolderIsSaidAfterTheSave() {
+        BackupEditor editor(*m_engine, *m_settings, *m_operator);
+        editor.load();
+        editor.selectType(BackupEditor::kDaily);
+        editor.setFileText(m_folder->file(QStringLiteral("gone/alfa.obk")));
+
+        QVERIFY(editor.accept());
+        QCOMPARE(readFileBytes(m_settings->path()),
+                 section(1, "1", "oskalfa",
+                         QFile::encodeName(m_folder->file(QStringLiteral("gone/alfa.obk"))), "0", "00:00") +
+                     inactive(2) + inactive(3));
+        QCOMPARE(messages().size(), size_t(1));
+        QCOMPARE(messages().back().text,
+                 QStringLiteral("Copia de Seguridad 1: No se puede escribir en la carpeta ") +
+                     m_folder->file(QStringLiteral("gone")) +
+                     QStringLiteral(": la copia de seguridad no podrá guardarse."));
+        QCOMPARE(messages().back().icon, MessageIcon::Exclamation);
     }
 
 private:

@@ -70,6 +70,7 @@ private slots:
     void convertedValues();
     void badValueStopsTheLoad_data();
     void badValueStopsTheLoad();
+    void unwritableOutputFoldersAreNamed();
 };
 
 void TestBackupSchedule::localServerName_data() {
@@ -233,6 +234,27 @@ void TestBackupSchedule::badValueStopsTheLoad() {
     QCOMPARE(loaded.messages[0].title, kDefaultTitle);
     QCOMPARE(loaded.schedules,
              (QStringList{QStringLiteral("2|3|04:15:00|osk1|C:\\Copias\\osk1.bak"), partial, kInactive}));
+}
+
+void TestBackupSchedule::unwritableOutputFoldersAreNamed() {
+    TempProgramFolder folder;
+    QVERIFY(writeFileBytes(folder.file(QStringLiteral("file")), "not a folder"));
+    BackupSchedules schedules{};
+    schedules[0] = {QStringLiteral("osk1"), 1, 0, QTime(4, 15), folder.file(QStringLiteral("osk1.obk"))};
+    schedules[1] = {QStringLiteral("osk2"), 2, 3, QTime(5, 0), folder.file(QStringLiteral("gone/osk2.obk"))};
+    schedules[2] = {QStringLiteral("osk3"), 1, 0, QTime(6, 0), folder.file(QStringLiteral("file/osk3.obk"))};
+    // An inactive schedule is never run, whatever its folder.
+    BackupSchedules inactive = schedules;
+    inactive[1].Type = 0;
+    inactive[2].Type = 0;
+
+    const QString tail = QStringLiteral(": la copia de seguridad no podrá guardarse.");
+    QCOMPARE(outputFolderProblems(schedules),
+             (QStringList{QStringLiteral("Copia de Seguridad 2: No se puede escribir en la carpeta ") +
+                              folder.file(QStringLiteral("gone")) + tail,
+                          QStringLiteral("Copia de Seguridad 3: No se puede escribir en la carpeta ") +
+                              folder.file(QStringLiteral("file")) + tail}));
+    QCOMPARE(outputFolderProblems(inactive), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestBackupSchedule)
