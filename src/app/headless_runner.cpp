@@ -7,6 +7,7 @@
 #include "common/operator.h"
 #include "config/main_settings.h"
 #include "config/profile_file.h"
+#include "control/control_server.h"
 #include "database/embedded_engine.h"
 
 #include <QCoreApplication>
@@ -69,6 +70,8 @@ int HeadlessRunner::run() {
         return kExitFailure;
     }
     core.load();
+    ControlServer control(core);
+    control.listen(controlSocketPath(core.programFolder()));
 
     int exitCode = 0;
     if (!core.commands().isEnabled(Command::mnuIniciarServicio) || !core.startService()) {
