@@ -360,7 +360,10 @@ QJsonObject ControlCommands::deleteDatabase(Call& call) {
     if (!isListed(name))
         return controlError(QStringLiteral("La base de datos [%1] no está en la lista.").arg(name));
     if (!m_core.deleteDatabase(name))
-        return refused(call.op, QStringLiteral("La base de datos no se ha eliminado."));
+        return refused(call.op,
+                       call.arguments.value(QStringLiteral("yes")).toBool()
+                           ? QStringLiteral("La base de datos no se ha eliminado.")
+                           : QStringLiteral("La base de datos puede estar en uso: confirme con --yes."));
     return success();
 }
 
