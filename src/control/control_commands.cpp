@@ -399,6 +399,10 @@ QJsonObject ControlCommands::backups(Call&) {
 }
 
 namespace {
+const QStringList kScheduleKeys = {QStringLiteral("type"),   QStringLiteral("database"),
+                                   QStringLiteral("day"),    QStringLiteral("hour"),
+                                   QStringLiteral("minute"), QStringLiteral("file")};
+
 // The list entry whose name is this one, ignoring case; -1 when there is none.
 int entryNamed(const QStringList& names, const QString& name) {
     for (int index = 0; index < names.size(); ++index) {
@@ -423,34 +427,38 @@ QJsonObject ControlCommands::backupSet(Call& call) {
     if (editor.shownIndex() != index)
         return refused(call.op, QStringLiteral("La copia programada no se puede editar."));
     const QJsonObject settings = call.arguments.value(QStringLiteral("set")).toObject();
-    for (auto it = settings.begin(); it != settings.end(); ++it) {
-        const QString value = argumentText(it.value());
-        if (it.key() == QStringLiteral("type")) {
+    for (const QString& key : settings.keys()) {
+        if (!kScheduleKeys.contains(key))
+            return controlError(QStringLiteral("Clave desconocida: %1 (%2).")
+                                    .arg(key, kScheduleKeys.join(QStringLiteral(", "))));
+    }
+    // In the order of the dialog's controls: the type first, since it sets what the others may hold.
+    for (const QString& key : kScheduleKeys) {
+        if (!settings.contains(key))
+            continue;
+        const QString value = argumentText(settings.value(key));
+        if (key == QStringLiteral("type")) {
             const int type = entryNamed(BackupEditor::typeNames(), value);
             if (type < 0)
                 return controlError(
                     QStringLiteral("Tipo desconocido: %1 (Inactiva, Diaria, Semanal).").arg(value));
             editor.selectType(type);
-        } else if (it.key() == QStringLiteral("database")) {
+        } else if (key == QStringLiteral("database")) {
             const int database = entryNamed(editor.databases(), value);
             if (database < 0)
                 return controlError(QStringLiteral("La base de datos [%1] no está en la lista.").arg(value));
             editor.selectDatabase(database);
-        } else if (it.key() == QStringLiteral("day")) {
+        } else if (key == QStringLiteral("day")) {
             const int day = entryNamed(BackupEditor::dayNames(), value);
             if (day < 0)
                 return controlError(QStringLiteral("Día desconocido: %1.").arg(value));
             editor.selectDay(day);
-        } else if (it.key() == QStringLiteral("hour")) {
+        } else if (key == QStringLiteral("hour")) {
             editor.setHourText(value);
-        } else if (it.key() == QStringLiteral("minute")) {
+        } else if (key == QStringLiteral("minute")) {
             editor.setMinuteText(value);
-        } else if (it.key() == QStringLiteral("file")) {
-            editor.setFileText(value);
         } else {
-            return controlError(
-                QStringLiteral("Clave desconocida: %1 (type, database, day, hour, minute, file).")
-                    .arg(it.key()));
+            editor.setFileText(value);
         }
     }
     if (!editor.accept())

@@ -21,10 +21,6 @@
 namespace osk {
 
 namespace {
-// A request that has begun must end within this time, or the caller is told and let go: a caller
-// that stops half-way must not hold one of the few connections for ever.
-constexpr int kRequestTimeoutMs = 10000;
-
 struct PeerUser {
     QString name;
     bool admitted = false;
@@ -94,7 +90,7 @@ public:
         const PeerUser peer = peerUser(m_socket->socketDescriptor());
         m_caller = peer.name;
         m_requestTimer.setSingleShot(true);
-        m_requestTimer.setInterval(kRequestTimeoutMs);
+        m_requestTimer.setInterval(server.m_requestTimeout);
         QObject::connect(&m_requestTimer, &QTimer::timeout, m_context.get(),
                          [this] { refuse(QStringLiteral("Petición incompleta.")); });
         QObject::connect(m_socket.get(), &QLocalSocket::readyRead, m_context.get(),

@@ -4,6 +4,7 @@
 
 #include <QObject>
 #include <QString>
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -33,6 +34,9 @@ public:
     static constexpr int kMaxConnections = 32;
 
     explicit ControlServer(ServerCore& core, QObject* parent = nullptr);
+    // A request begun must be ended within this time (10 s unless changed), or the caller is told
+    // and let go: a caller that stops half-way must not hold a connection for ever.
+    void setRequestTimeout(std::chrono::milliseconds timeout) { m_requestTimeout = timeout; }
     ~ControlServer() override;
 
     // Takes the socket over from a run that ended without removing it. False, with the reason in
@@ -51,6 +55,7 @@ private:
     std::unique_ptr<QLocalServer> m_server;
     std::vector<std::unique_ptr<Connection>> m_connections;
     QString m_path;
+    std::chrono::milliseconds m_requestTimeout{10000};
 };
 
 } // namespace osk
