@@ -9,6 +9,7 @@
 #include "support/temp_program_folder.h"
 #include "support/test_io.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -134,6 +135,7 @@ private slots:
     void commandsRefusedByTheServiceState();
     void portChangedOnceStopped();
     void backupScheduleEditedWithItsValidation();
+    void distributionStreamsProgressAndBackupRunsNow();
     void badRequestsAnsweredWhileSessionsGoOn_data();
     void badRequestsAnsweredWhileSessionsGoOn();
     void toolExitStatuses_data();
@@ -345,6 +347,61 @@ void TestControlSocket::backupScheduleEditedWithItsValidation() {
     QCOMPARE(int(schedule.Day), 1);
     QCOMPARE(schedule.Hour, QTime(3, 15));
     QCOMPARE(schedule.OutputFile, QStringLiteral("/tmp/x.bak"));
+}
+
+void TestControlSocket::distributionStreamsProgressAndBackupRunsNow() {
+    Fixture f;
+    QVERIFY(f.start());
+    QVERIFY(QDir().mkpath(f.folder.file(QStringLiteral("ClientUpdate"))));
+    // Two whole pieces and a remainder.
+    QVERIFY(writeFileBytes(f.folder.file(QStringLiteral("ClientUpdate/Osk2.exe")),
+                           QByteArray(2 * 16384 + 100, 'x')));
+
+    Caller caller(f.socketPath());
+    caller.send(request("update-clients", {{QStringLiteral("name"), QStringLiteral("oskdemo")}}));
+    QTRY_VERIFY_WITH_TIMEOUT(caller.isClosed() || caller.received.contains("\"ok\""), kWaitMs);
+    QStringList events;
+    QJsonObject reply;
+    while (caller.hasLine()) {
+        const QJsonObject line = caller.takeLine();
+        if (line.contains(QStringLiteral("ok")))
+            reply = line;
+        else if (line.contains(QStringLiteral("text")))
+            events << line.value(QStringLiteral("text")).toString();
+        else
+            events << QStringLiteral("%1/%2")
+                          .arg(line.value(QStringLiteral("value")).toInt())
+                          .arg(line.value(QStringLiteral("maximum")).toInt());
+    }
+    QCOMPARE(events, QStringList({QStringLiteral("Actualizando 'Osk2.exe' en 'oskdemo'..."),
+                                  QStringLiteral("0/2"), QStringLiteral("1/2"), QStringLiteral("2/2")}));
+    QCOMPARE(reply.value(QStringLiteral("ok")).toBool(), true);
+
+    // A schedule set while stopped, run at once while the service runs again.
+    QCOMPARE(f.ask(request("stop")).value(QStringLiteral("ok")).toBool(), true);
+    const QString backupFile = f.folder.file(QStringLiteral("demo.bak"));
+    QCOMPARE(
+        f.ask(request("backup-set", {{QStringLiteral("index"), 3},
+                                     {QStringLiteral("set"),
+                                      QJsonObject{{QStringLiteral("type"), QStringLiteral("Diaria")},
+                                                  {QStringLiteral("database"), QStringLiteral("oskdemo")},
+                                                  {QStringLiteral("file"), backupFile}}}}))
+            .value(QStringLiteral("ok"))
+            .toBool(),
+        true);
+    QCOMPARE(f.ask(request("start")).value(QStringLiteral("ok")).toBool(), true);
+    const QJsonArray backups = f.ask(request("backups")).value(QStringLiteral("backups")).toArray();
+    QCOMPARE(backups.size(), 3);
+    QCOMPARE(backups.at(2).toObject().value(QStringLiteral("database")).toString(),
+             QStringLiteral("oskdemo"));
+    QCOMPARE(
+        f.ask(request("backup-run", {{QStringLiteral("index"), 3}})).value(QStringLiteral("ok")).toBool(),
+        true);
+    QVERIFY(QFileInfo(backupFile).size() > 0);
+    QCOMPARE(f.ask(request("backup-run", {{QStringLiteral("index"), 1}}))
+                 .value(QStringLiteral("error"))
+                 .toString(),
+             QStringLiteral("La copia programada 1 está inactiva."));
 }
 
 void TestControlSocket::badRequestsAnsweredWhileSessionsGoOn_data() {
