@@ -28,13 +28,6 @@ QJsonObject refused(const RequestOperator& op, const QString& otherwise) {
     return controlError(op.lastMessage().isEmpty() ? otherwise : op.lastMessage());
 }
 
-QString argumentText(const QJsonValue& value) {
-    if (value.isDouble())
-        return QString::number(value.toDouble(), 'g', 17);
-    if (value.isBool())
-        return value.toBool() ? QStringLiteral("on") : QStringLiteral("off");
-    return value.toString();
-}
 
 // A progress view that tells the caller how the distribution goes, one event per step.
 class StreamedProgress final : public ProgressView {
@@ -78,23 +71,6 @@ private:
     ProgressView& m_previous;
 };
 } // namespace
-
-QString describeControlRequest(const ControlRequest& request) {
-    QStringList words{request.command};
-    for (auto it = request.arguments.begin(); it != request.arguments.end(); ++it) {
-        if (it.value().isObject()) {
-            const QJsonObject settings = it.value().toObject();
-            for (auto setting = settings.begin(); setting != settings.end(); ++setting)
-                words << setting.key() + QLatin1Char('=') + argumentText(setting.value());
-        } else if (it.value().isBool()) {
-            if (it.value().toBool())
-                words << QStringLiteral("--") + it.key();
-        } else {
-            words << argumentText(it.value());
-        }
-    }
-    return words.join(QLatin1Char(' '));
-}
 
 ControlCommands::ControlCommands(ServerCore& core, QDateTime startedAt)
     : m_core(core)

@@ -84,7 +84,4 @@ private:
     std::map<QString, Entry> m_commands;
 };
 
-// What the event log says of a command that changes something: its name and arguments.
-QString describeControlRequest(const ControlRequest& request);
-
 } // namespace osk

@@ -5,6 +5,10 @@
 
 namespace osk {
 
+namespace {
+constexpr qsizetype kMaxDescriptionLength = 200;
+}
+
 ParsedRequest parseControlRequest(const QByteArray& line) {
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(line, &parseError);
@@ -17,6 +21,37 @@ ParsedRequest parseControlRequest(const QByteArray& line) {
     if (!command.isString() || command.toString().isEmpty())
         return {std::nullopt, QStringLiteral("Falta la orden (\"cmd\").")};
     return {ControlRequest{command.toString(), arguments}, QString()};
+}
+
+QString argumentText(const QJsonValue& value) {
+    if (value.isDouble())
+        return QString::number(value.toDouble(), 'g', 17);
+    if (value.isBool())
+        return value.toBool() ? QStringLiteral("on") : QStringLiteral("off");
+    return value.toString();
+}
+
+QString describeControlRequest(const ControlRequest& request) {
+    QStringList words{request.command};
+    for (auto it = request.arguments.begin(); it != request.arguments.end(); ++it) {
+        if (it.value().isObject()) {
+            const QJsonObject settings = it.value().toObject();
+            for (auto setting = settings.begin(); setting != settings.end(); ++setting)
+                words << setting.key() + QLatin1Char('=') + argumentText(setting.value());
+        } else if (it.value().isBool()) {
+            if (it.value().toBool())
+                words << QStringLiteral("--") + it.key();
+        } else {
+            words << argumentText(it.value());
+        }
+    }
+    // The caller writes this into the event log: it may not add lines of its own, nor fill it.
+    QString description = words.join(QLatin1Char(' ')).left(kMaxDescriptionLength);
+    for (QChar& c : description) {
+        if (c.category() == QChar::Other_Control || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
+            c = QLatin1Char(' ');
+    }
+    return description;
 }
 
 QByteArray controlLine(const QJsonObject& object) {

@@ -23,6 +23,11 @@ struct ParsedRequest {
 
 ParsedRequest parseControlRequest(const QByteArray& line);
 
+// What the event log says of a command that changes something: its name and arguments.
+QString describeControlRequest(const ControlRequest& request);
+// An argument as the text it stands for: numbers as written, booleans as on and off.
+QString argumentText(const QJsonValue& value);
+
 // One reply or event line: a compact JSON object and its line end.
 QByteArray controlLine(const QJsonObject& object);
 QJsonObject controlError(const QString& reason);
