@@ -28,7 +28,6 @@ QJsonObject refused(const RequestOperator& op, const QString& otherwise) {
     return controlError(op.lastMessage().isEmpty() ? otherwise : op.lastMessage());
 }
 
-
 // A progress view that tells the caller how the distribution goes, one event per step.
 class StreamedProgress final : public ProgressView {
 public:
@@ -299,7 +298,10 @@ QJsonObject ControlCommands::sqlServer(Call& call) {
 }
 
 QJsonObject ControlCommands::autostart(Call& call) {
-    const bool wanted = call.arguments.value(QStringLiteral("on")).toBool();
+    const QString state = call.arguments.value(QStringLiteral("state")).toString();
+    if (state != QStringLiteral("on") && state != QStringLiteral("off"))
+        return controlError(QStringLiteral("Se esperaba \"on\" u \"off\"."));
+    const bool wanted = state == QStringLiteral("on");
     if (m_core.isAutoStartChecked() != wanted)
         m_core.mnuAutoStart();
     if (m_core.isAutoStartChecked() != wanted)

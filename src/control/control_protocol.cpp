@@ -48,7 +48,8 @@ QString describeControlRequest(const ControlRequest& request) {
     // The caller writes this into the event log: it may not add lines of its own, nor fill it.
     QString description = words.join(QLatin1Char(' ')).left(kMaxDescriptionLength);
     for (QChar& c : description) {
-        if (c.category() == QChar::Other_Control || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
+        if (c.category() == QChar::Other_Control || c == QChar::LineSeparator ||
+            c == QChar::ParagraphSeparator)
             c = QLatin1Char(' ');
     }
     return description;

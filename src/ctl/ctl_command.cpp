@@ -178,7 +178,7 @@ BuiltRequest buildRequest(const Invocation& in) {
     if (command == QLatin1String("autostart")) {
         if (first != QLatin1String("on") && first != QLatin1String("off"))
             return {std::nullopt, QStringLiteral("Uso: oskserverctl autostart on|off")};
-        return build(1, "on|off", {{QStringLiteral("on"), first == QLatin1String("on")}});
+        return build(1, "on|off", {{QStringLiteral("state"), first}});
     }
     if (command == QLatin1String("databases"))
         return build(0, "[--refresh]", {{QStringLiteral("refresh"), in.refresh}});

@@ -307,6 +307,12 @@ void TestControlSocket::portChangedOnceStopped() {
     QCOMPARE(f.ask(request("stop")).value(QStringLiteral("ok")).toBool(), true);
     QVERIFY(!f.core->isStarted());
 
+    const QJsonObject autostart =
+        f.ask(request("autostart", {{QStringLiteral("state"), QStringLiteral("on")}}));
+    QCOMPARE(autostart.value(QStringLiteral("autostart")).toBool(), true);
+    QVERIFY(readFileBytes(f.folder.file(QStringLiteral("OskServer.INI"))).contains("OSInit=1\r\n"));
+    QVERIFY(f.logHas(QStringLiteral("Orden de administración [autostart on] de [%1].").arg(callerName())));
+
     const QJsonObject bad = f.ask(request("port", {{QStringLiteral("port"), QStringLiteral("puerto")}}));
     QCOMPARE(bad.value(QStringLiteral("error")).toString(), QStringLiteral("Puerto Incorrecto"));
 
