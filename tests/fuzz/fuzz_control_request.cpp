@@ -26,14 +26,16 @@ void checkRequest(const QByteArray& line) {
     require(!line.contains('\n'), "a line end inside a line");
     const ParsedRequest parsed = parseControlRequest(line);
     require(parsed.request.has_value() != !parsed.error.isEmpty(), "neither a request nor an error");
-    const QJsonObject reply = parsed.request ? QJsonObject{{QStringLiteral("ok"), true}} : controlError(parsed.error);
+    const QJsonObject reply =
+        parsed.request ? QJsonObject{{QStringLiteral("ok"), true}} : controlError(parsed.error);
     const QByteArray replyLine = controlLine(reply);
     require(replyLine.endsWith('\n') && replyLine.count('\n') == 1, "a reply that is not one line");
     require(QJsonDocument::fromJson(replyLine).object() == reply, "a reply that does not read back");
     if (!parsed.request)
         return;
     require(!parsed.request->command.isEmpty(), "a request without a command");
-    require(!parsed.request->arguments.contains(QStringLiteral("cmd")), "the command left among the arguments");
+    require(!parsed.request->arguments.contains(QStringLiteral("cmd")),
+            "the command left among the arguments");
     const QString description = describeControlRequest(*parsed.request);
     require(description.size() <= 200, "a log description too long");
     for (QChar c : description)
