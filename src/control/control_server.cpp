@@ -162,12 +162,11 @@ private:
                 handle(line);
             }
         }
-        if (!m_finished && !m_streaming) {
-            if (m_reader.pending() > 0)
-                m_requestTimer.start();
-            else
-                m_requestTimer.stop();
-        }
+        // Only a request begun and not ended is timed; a command that streams has ended its request.
+        if (!m_finished && !m_streaming && m_reader.pending() > 0)
+            m_requestTimer.start();
+        else
+            m_requestTimer.stop();
         m_busy = false;
         if (m_socket->state() != QLocalSocket::ConnectedState)
             m_server.remove(this);
