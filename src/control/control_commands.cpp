@@ -110,7 +110,7 @@ void ControlCommands::execute(const ControlRequest& request, ControlPeer& peer) 
                                  LogKind::Info);
 
     RequestOperator op;
-    op.setAnswers({arguments.value(QStringLiteral("yes")).toBool(), QString(), QString()});
+    op.setAnswers({arguments.value(QStringLiteral("yes")).toBool(), QString()});
     QJsonObject reply;
     {
         ScopedOperator scoped(m_core.operatorRelay(), op);
@@ -278,7 +278,7 @@ QJsonObject ControlCommands::port(Call& call) {
     if (auto refusal = refusedByState(Command::mnuServicioPuerto))
         return *refusal;
     const QString answer = argumentText(call.arguments.value(QStringLiteral("port")));
-    call.op.setAnswers({false, answer, QString()});
+    call.op.setAnswers({false, answer});
     const int before = m_core.settings().port;
     m_core.mnuServicioPuerto();
     if (m_core.settings().port == before && answer.trimmed() != QString::number(before))
@@ -292,7 +292,7 @@ QJsonObject ControlCommands::sqlServer(Call& call) {
     const QString name = call.arguments.value(QStringLiteral("name")).toString();
     if (name.isEmpty())
         return controlError(QStringLiteral("Falta el nombre del servidor SQL."));
-    call.op.setAnswers({false, name, QString()});
+    call.op.setAnswers({false, name});
     m_core.mnuSQL();
     return success();
 }

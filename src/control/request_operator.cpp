@@ -45,7 +45,7 @@ QString RequestOperator::askText(const QString& prompt, const QString&, const QS
 }
 
 QString RequestOperator::askSaveFile(const QString&, const QString&, const QString&) {
-    return m_answers.saveFileName;
+    return {};
 }
 
 } // namespace osk

@@ -10,13 +10,12 @@ namespace osk {
 
 // The operator of one control request: nobody can be asked, so what the console would show in a
 // box is kept for the reply and every question is answered from the request itself, the safe
-// answer (No, cancel) where the request gave none.
+// answer (No, cancel) where the request gave none. No request chooses a file through a dialog.
 class RequestOperator final : public Operator {
 public:
     struct Answers {
-        bool yes = false;     // every yes/no question
-        QString text;         // the input box; empty cancels
-        QString saveFileName; // the save dialog; empty cancels
+        bool yes = false; // every yes/no question
+        QString text;     // the input box; empty cancels
     };
 
     RequestOperator() = default;

@@ -9,7 +9,11 @@
 #include <QJsonDocument>
 #include <atomic>
 #include <cstdio>
+#ifdef Q_OS_WIN
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace osk::ctl {
 
@@ -20,6 +24,14 @@ std::atomic_bool g_interrupted = false;
 constexpr qint64 kPieceBytes = 16384;
 // How often a follower looks whether the user pressed Ctrl+C.
 constexpr int kInterruptPollMs = 200;
+
+bool isTerminal(std::FILE* stream) {
+#ifdef Q_OS_WIN
+    return _isatty(_fileno(stream)) != 0;
+#else
+    return isatty(fileno(stream)) != 0;
+#endif
+}
 
 void printLine(std::FILE* stream, const QString& text) {
     const QByteArray bytes = text.toLocal8Bit();
@@ -200,7 +212,7 @@ int runCommand(const Invocation& in, const QJsonObject& requestObject, ControlCl
     client.send(requestObject);
     const bool following =
         in.command == QLatin1String("follow") || (in.command == QLatin1String("log") && in.follow);
-    ProgressBar progress(stderr, isatty(STDERR_FILENO) != 0);
+    ProgressBar progress(stderr, isTerminal(stderr));
     QStringList tracked;
     std::optional<QJsonObject> reply;
     while (true) {
