@@ -86,7 +86,9 @@ int HeadlessRunner::run() {
         // The stop and the log save may take a while; the manager waits for them instead of
         // taking the silence for a hang.
         manager.notify(QByteArrayLiteral("STOPPING=1"));
-        core.stopService();
+        // oskserverctl may have stopped the service already.
+        if (core.isStarted())
+            core.stopService();
     }
 
     if (!core.saveLogAtExit())
