@@ -138,6 +138,7 @@ private slots:
     void distributionStreamsProgressAndBackupRunsNow();
     void badRequestsAnsweredWhileSessionsGoOn_data();
     void badRequestsAnsweredWhileSessionsGoOn();
+    void toolFollowsAndSavesTheTracking();
     void toolExitStatuses_data();
     void toolExitStatuses();
 };
@@ -449,6 +450,37 @@ void TestControlSocket::badRequestsAnsweredWhileSessionsGoOn() {
     QVERIFY(validatedClient(f, QStringLiteral("127.0.0.3"), "ana"));
     QCOMPARE(f.ask(request("users")).value(QStringLiteral("users")).toArray().size(), 1);
     QVERIFY(!silent.isClosed());
+}
+
+void TestControlSocket::toolFollowsAndSavesTheTracking() {
+    Fixture f;
+    QVERIFY(f.start());
+    std::unique_ptr<Client> ana = validatedClient(f, QStringLiteral("127.0.0.1"), "ana");
+    QVERIFY(ana);
+    const QString saved = f.folder.file(QStringLiteral("ana.txt"));
+    QProcess tool;
+    tool.start(QStringLiteral(OSKSERVERCTL_PATH),
+               {QStringLiteral("--home"), f.folder.path(), QStringLiteral("follow"), QStringLiteral("ana"),
+                QStringLiteral("--save"), saved});
+    QTRY_VERIFY_WITH_TIMEOUT(ana->received.contains("LOG"), kWaitMs);
+    ana->take();
+    ana->send("LOG paso 1");
+    // What the tool printed so far; read as it comes, since a read takes it.
+    QByteArray printed;
+    const auto hasPrinted = [&](const char* text) {
+        return (printed += tool.readAllStandardOutput()).contains(text);
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(hasPrinted("paso 1"), kWaitMs);
+    ana->send("LOG paso 2");
+    QTRY_VERIFY_WITH_TIMEOUT(hasPrinted("paso 2"), kWaitMs);
+
+    tool.terminate(); // as Ctrl+C: the tracking is saved and the client told to stop
+    QTRY_VERIFY_WITH_TIMEOUT(tool.state() == QProcess::NotRunning, kWaitMs);
+    QCOMPARE(tool.exitCode(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(ana->received.contains("NOLOG"), kWaitMs);
+    const QByteArray today = QDate::currentDate().toString(QStringLiteral("dd/MM/yyyy")).toLatin1();
+    QCOMPARE(readFileBytes(saved),
+             "[" + today + "]\r\n--------------\r\n\r\n[09:05:17]  paso 1\r\n[09:05:17]  paso 2\r\n");
 }
 
 void TestControlSocket::toolExitStatuses_data() {
