@@ -5,7 +5,9 @@ include(GNUInstallDirs)
 
 set(OSK_DOC_DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/oskserver)
 
-install(TARGETS oskserverd RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT server)
+install(TARGETS oskserverd oskserverctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT server)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/oskserverctl.bash-completion
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions RENAME oskserverctl COMPONENT server)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/oskserver.sysusers
         DESTINATION lib/sysusers.d RENAME oskserver.conf COMPONENT server)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/oskserver.tmpfiles

@@ -8,6 +8,7 @@
 #include "common/clock.h"
 #include "common/operator.h"
 #include "config/main_settings.h"
+#include "control/control_server.h"
 
 #include <QApplication>
 #include <QDir>
@@ -76,6 +77,8 @@ int ConsoleRunner::run() {
     MainWindow window(core, m_operator);
     mainWindow = &window;
     window.load();
+    ControlServer control(core);
+    control.listen(controlSocketPath(core.programFolder()));
     window.showAtStart();
     QObject::connect(&window, &MainWindow::finished, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     if (!stopRequested)

@@ -7,6 +7,7 @@
 #include "common/operator.h"
 #include "config/main_settings.h"
 #include "config/profile_file.h"
+#include "control/control_server.h"
 #include "database/embedded_engine.h"
 
 #include <QCoreApplication>
@@ -76,6 +77,8 @@ int HeadlessRunner::run() {
         return kExitFailure;
     }
     core.load();
+    ControlServer control(core);
+    control.listen(controlSocketPath(core.programFolder()));
 
     int exitCode = 0;
     if (!core.commands().isEnabled(Command::mnuIniciarServicio) || !core.startService()) {
@@ -90,7 +93,9 @@ int HeadlessRunner::run() {
         // The stop and the log save may take a while; the manager waits for them instead of
         // taking the silence for a hang.
         manager.notify(QByteArrayLiteral("STOPPING=1"));
-        core.stopService();
+        // oskserverctl may have stopped the service already.
+        if (core.isStarted())
+            core.stopService();
     }
 
     if (!core.saveLogAtExit())

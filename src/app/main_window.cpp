@@ -402,6 +402,11 @@ QMenu* MainWindow::menu(const QString& name) const {
 }
 
 void MainWindow::addLogLine(const LogEntry& entry) {
+    // The lines of the run are in the daily files; the screen keeps the most recent ones, so that
+    // a console left open for months does not grow.
+    constexpr int kShownLines = 20000;
+    if (m_lstDatos->count() >= kShownLines)
+        delete m_lstDatos->takeItem(0);
     auto* item = new QListWidgetItem(icons::logKind(int(entry.kind)), entry.text, m_lstDatos);
     m_lstDatos->scrollToItem(item);
 }

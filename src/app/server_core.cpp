@@ -43,14 +43,14 @@ ServerCore::ServerCore(QString programFolder, std::unique_ptr<Engine> engine, co
     : QObject(parent)
     , m_programFolder(std::move(programFolder))
     , m_clock(clock)
-    , m_operator(op)
+    , m_relay(op)
     , m_settingsFile(QDir(m_programFolder).filePath(kSettingsFileName))
-    , m_log(clock, op, m_programFolder)
+    , m_log(clock, m_operator, m_programFolder)
     , m_engine(std::move(engine))
-    , m_admin(*m_engine, m_log, op, m_databases)
+    , m_admin(*m_engine, m_log, m_operator, m_databases)
     , m_session(clock, m_log, readMaxUsers(m_settingsFile))
     , m_backups(*m_engine, m_log, clock, m_waitDialog)
-    , m_modules(m_programFolder, computerName(), op, m_launcher)
+    , m_modules(m_programFolder, computerName(), m_operator, m_launcher)
     , m_caption(kCaptionStopped) {
     // Before anything is logged, so that an earlier run's unsaved lines come first.
     m_log.openJournal();
@@ -186,13 +186,14 @@ bool ServerCore::deleteDatabase(const QString& database) {
     return m_admin.mnuDBDelete(database, m_settings.port, m_settings.computerName);
 }
 
-void ServerCore::updateClients(const QString& database) {
+bool ServerCore::updateClients(const QString& database) {
     ClientDistribution distribution(m_programFolder, *m_engine, m_operator, *m_progress);
     const QString failure = distribution.ActualizaClientes(database);
     m_log.AddLog(failure.isEmpty() ? QStringLiteral("Datos actualizados correctamente") : failure,
                  LogKind::Done);
     // Refreshed only: the server data is not written again.
     m_admin.CargaBasesDatos(0, m_settings.computerName);
+    return failure.isEmpty();
 }
 
 void ServerCore::followUser(int row) {

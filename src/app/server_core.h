@@ -3,6 +3,7 @@
 #include "app/command_states.h"
 #include "backup/backup_scheduler.h"
 #include "backup/wait_dialog.h"
+#include "common/operator.h"
 #include "common/result.h"
 #include "config/main_settings.h"
 #include "config/profile_file.h"
@@ -21,7 +22,6 @@ namespace osk {
 
 class Clock;
 class Engine;
-class Operator;
 
 enum class TrayImage { Stop, Start };
 
@@ -43,6 +43,8 @@ public:
     ~ServerCore() override;
 
     const QString& programFolder() const { return m_programFolder; }
+    const Clock& clock() const { return m_clock; }
+    OperatorRelay& operatorRelay() { return m_relay; }
     ProfileFile& settingsFile() { return m_settingsFile; }
     const MainSettings& settings() const { return m_settings; }
     EventLog& eventLog() { return m_log; }
@@ -75,12 +77,13 @@ public:
     void updateDatabases();
     // mnuDBDelete on a row of lstDB: true when the database was dropped.
     bool deleteDatabase(const QString& database);
-    // mnuDBExeUpdate on a row of lstDB.
-    void updateClients(const QString& database);
+    // mnuDBExeUpdate on a row of lstDB: true when every file was stored.
+    bool updateClients(const QString& database);
     // mnuDBBackup, mnuDBSecurity, mnuSecurity, mnuDBDownload, mnuDBUpload.
     ExternalModules& modules() { return m_modules; }
     // The console's progress window for updateClients; none by default.
     void setProgressView(ProgressView& view) { m_progress = &view; }
+    ProgressView& progressView() const { return *m_progress; }
 
     // mnuUserClose and mnuUserLog on a row of lstUsers; a failure to ask the client for its
     // activity is shown to the operator.
@@ -124,7 +127,10 @@ private:
 
     QString m_programFolder;
     const Clock& m_clock;
-    Operator& m_operator;
+    // Every part of the core asks its questions through the relay, so that a control request can
+    // answer them for the length of one command.
+    OperatorRelay m_relay;
+    Operator& m_operator = m_relay;
     ProfileFile m_settingsFile;
     MainSettings m_settings;
     EventLog m_log;

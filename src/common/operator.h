@@ -61,5 +61,51 @@ QByteArray journalPrefix(MessageIcon icon);
 // line that is not empty starts with the prefix, so the details after a message's first line keep
 // its priority.
 QByteArray journalLines(const QByteArray& text, const QByteArray& prefix);
+// Passes everything to one operator, which a caller may replace for the length of one command: a
+// command sent through the control socket is answered by that request's flags and its messages go
+// back to the caller, while every other command reaches the person at the console as before.
+class OperatorRelay final : public Operator {
+public:
+    explicit OperatorRelay(Operator& target)
+        : m_target(&target) {}
+
+    Operator& target() const { return *m_target; }
+    void setTarget(Operator& target) { m_target = &target; }
+
+    void showMessage(const QString& text, MessageIcon icon, const QString& title) override {
+        m_target->showMessage(text, icon, title);
+    }
+    bool ask(const QString& text, MessageIcon icon, const QString& title) override {
+        return m_target->ask(text, icon, title);
+    }
+    QString askText(const QString& prompt, const QString& title, const QString& defaultAnswer) override {
+        return m_target->askText(prompt, title, defaultAnswer);
+    }
+    QString askSaveFile(const QString& defaultSuffix, const QString& filter,
+                        const QString& initialName) override {
+        return m_target->askSaveFile(defaultSuffix, filter, initialName);
+    }
+    void setBusy(bool busy) override { m_target->setBusy(busy); }
+
+private:
+    Operator* m_target;
+};
+
+// Sends a relay's questions to another operator until the end of the scope.
+class ScopedOperator final {
+public:
+    ScopedOperator(OperatorRelay& relay, Operator& op)
+        : m_relay(relay)
+        , m_previous(relay.target()) {
+        relay.setTarget(op);
+    }
+    ~ScopedOperator() { m_relay.setTarget(m_previous); }
+    ScopedOperator(const ScopedOperator&) = delete;
+    ScopedOperator& operator=(const ScopedOperator&) = delete;
+
+private:
+    OperatorRelay& m_relay;
+    Operator& m_previous;
+};
 
 } // namespace osk

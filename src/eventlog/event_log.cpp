@@ -10,6 +10,8 @@
 #include <QDir>
 #include <QFile>
 #include <QScopedValueRollback>
+#include <algorithm>
+#include <chrono>
 #include <utility>
 
 namespace osk {
@@ -41,17 +43,77 @@ EventLog::EventLog(const Clock& clock, Operator& op, QString programFolder, QObj
     : QObject(parent)
     , m_clock(clock)
     , m_operator(op)
-    , m_programFolder(std::move(programFolder)) {}
+    , m_programFolder(std::move(programFolder)) {
+    m_midnight.setSingleShot(true);
+    connect(&m_midnight, &QTimer::timeout, this, [this] {
+        m_rollOverFailed = false;
+        rollOver(m_clock.now().date());
+        armMidnightTimer();
+    });
+    armMidnightTimer();
+}
+
+void EventLog::armMidnightTimer() {
+    // Just after the next midnight by the program's clock; a failed roll-over is tried again
+    // within a minute.
+    constexpr qint64 kRetryMs = 60 * 1000;
+    const QDateTime now = m_clock.now();
+    const qint64 untilMidnight = now.msecsTo(QDateTime(now.date().addDays(1), QTime(0, 0, 1)));
+    m_midnight.start(std::chrono::milliseconds(
+        std::clamp<qint64>(untilMidnight, 1000, m_rollOverFailed ? kRetryMs : untilMidnight)));
+}
 
 EventLog::~EventLog() = default;
 
 void EventLog::AddLog(const QString& text, LogKind kind) {
     const QDateTime now = m_clock.now();
+    if (!m_rollOverFailed)
+        rollOver(now.date());
+    if (m_entries.empty())
+        m_day = now.date();
     m_entries.push_back({QLatin1Char('[') + vb::timeText(now.time()) + QStringLiteral("]  ") + text, kind});
     const Status journaled = m_journal ? m_journal->append(now.date(), m_entries.back().text) : Status();
     emit entryAdded(m_entries.back());
     if (!journaled)
         dropJournal(journaled.error());
+}
+
+void EventLog::rollOver(const QDate& today) {
+    // A save in progress writes the list by index; the next line or tick rolls over after it.
+    if (m_saving || m_entries.empty() || !m_day.isValid() || today <= m_day)
+        return;
+    const QDate day = std::exchange(m_day, today);
+    if (Status saved = saveDay(day); !saved) {
+        // The lines stay in memory and in the journal, nothing is lost; the timer tries again.
+        m_day = day;
+        m_rollOverFailed = true;
+        armMidnightTimer();
+        AddLog(QStringLiteral("No se ha podido guardar el registro del %1: %2")
+                   .arg(vb::dateText(day), saved.error()),
+               LogKind::Error);
+    }
+    if (std::exchange(m_saveAgain, false))
+        (void)save();
+}
+
+// Writes the lines in memory as a block of the day's file and lets them go.
+Status EventLog::saveDay(const QDate& day) {
+    const QScopedValueRollback saving(m_saving, true);
+    if (!QDir().mkpath(logFolder()))
+        return Status::failure(
+            QStringLiteral("No se puede crear la carpeta %1.").arg(QDir::toNativeSeparators(logFolder())));
+    const QString path = QDir(logFolder()).filePath(vb::compactDateText(day) + QStringLiteral(".log"));
+    const qint64 journaled = m_journal ? m_journal->mark() : 0;
+    const size_t count = m_entries.size();
+    if (Status written = writeBlock(path, vb::dateText(day)); !written)
+        return written;
+    // Lines logged while the block was written belong to the new day and stay.
+    m_entries.erase(m_entries.begin(), m_entries.begin() + qsizetype(count));
+    if (m_journal) {
+        if (Status dropped = m_journal->dropBefore(journaled); !dropped)
+            dropJournal(dropped.error());
+    }
+    return {};
 }
 
 QString EventLog::journalPath() const {
@@ -119,6 +181,9 @@ Status EventLog::save() {
         m_saveAgain = true;
         return {};
     }
+    // An earlier day's lines go to their own day's file, not into today's block.
+    if (!m_rollOverFailed)
+        rollOver(m_clock.now().date());
     Status saved = saveOnce();
     while (saved && std::exchange(m_saveAgain, false))
         saved = saveOnce();

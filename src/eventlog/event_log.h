@@ -2,8 +2,10 @@
 
 #include "common/result.h"
 
+#include <QDate>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <memory>
 #include <vector>
 
@@ -21,10 +23,11 @@ struct LogEntry {
     LogKind kind;
 };
 
-// The event log: timestamped lines kept in memory for the whole run (never cleared) and appended
-// to the daily file Log/DDMMYYYY.log of the program folder on every save. With its recovery
-// journal open, every line is also on disk at once, so that the lines a crash kept from being saved
-// reach the daily file at the next start.
+// The event log: timestamped lines kept in memory and appended to the daily file Log/DDMMYYYY.log
+// of the program folder on every save. At local midnight the day's lines are saved to that day's
+// file and leave memory, so that a service running for months keeps flat memory and one file per
+// day. With its recovery journal open, every line is also on disk at once, so that the lines a crash
+// kept from being saved reach the daily file at the next start.
 class EventLog final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(EventLog)
@@ -42,6 +45,7 @@ public:
 
     void AddLog(const QString& text, LogKind kind);
 
+    // The lines since the last midnight (or the start of the run).
     const std::vector<LogEntry>& entries() const { return m_entries; }
     QString logFolder() const;
 
@@ -54,10 +58,16 @@ public:
     // failed save leaves the journal for the next start to recover.
     Status saveAtExit();
 
+    // When the lines in memory are of an earlier day than `today`, saves them to their day's file
+    // and lets them go. Runs by itself at midnight and before the first line of a new day.
+    void rollOver(const QDate& today);
+
 signals:
     void entryAdded(const osk::LogEntry& entry);
 
 private:
+    void armMidnightTimer();
+    Status saveDay(const QDate& day);
     Status saveOnce();
     Status writeBlock(const QString& path, const QString& date);
     void recover();
@@ -70,7 +80,10 @@ private:
     std::vector<LogEntry> m_entries;
     std::unique_ptr<RecoveryJournal> m_journal; // none until opened, or after it failed
     bool m_saving = false;
-    bool m_saveAgain = false; // asked for while a save ran
+    bool m_saveAgain = false;      // asked for while a save ran
+    QDate m_day;                   // the date of the first line in memory
+    bool m_rollOverFailed = false; // until the timer tries again, lines stay in memory
+    QTimer m_midnight;
 };
 
 } // namespace osk

@@ -156,6 +156,9 @@ void TestService::installsTheServiceTree() {
     QVERIFY(unit.contains("\nExecStart=/usr/bin/oskserverd --home /var/lib/oskserver\n"));
     QVERIFY(unit.contains("Documentation=file:/usr/share/doc/oskserver/README.md\n"));
     QVERIFY(!unit.contains("@OSK_"));
+    QVERIFY(QFileInfo(root.filePath(QStringLiteral("usr/bin/oskserverctl"))).isExecutable());
+    QVERIFY(readFileBytes(root.filePath(QStringLiteral("usr/share/bash-completion/completions/oskserverctl")))
+                .contains("complete -F _oskserverctl oskserverctl"));
 
     QVERIFY(readFileBytes(root.filePath(QStringLiteral("usr/lib/sysusers.d/oskserver.conf")))
                 .contains("u oskserver - \"Osk Server\" /var/lib/oskserver"));

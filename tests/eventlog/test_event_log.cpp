@@ -74,6 +74,9 @@ private slots:
     void saveAskedForDuringASaveFollowsIt();
     void saveHasNoEntryLimit();
 
+    void busyMonthKeepsMemoryFlatAndOneFilePerDay();
+    void failedRollOverKeepsTheLines();
+
     void journalHoldsTheUnsavedLines();
     void leftoverJournalIsRecoveredAsItsOwnBlock();
     void unusableJournalLeavesLoggingWorking_data();
@@ -183,6 +186,7 @@ void TestEventLog::twoSavesOnOneDayAppendTwoBlocks() {
     QCOMPARE(f.log.entries().back().text.toLatin1(), "[12:00:00]" + created);
 }
 
+// The day's lines have gone to their own day's file at midnight; the save writes the new day's.
 void TestEventLog::saveJustAfterMidnightUsesTheNewDay() {
     Fixture f;
     f.clock.set(at(4, 23, 59, 58));
@@ -191,10 +195,10 @@ void TestEventLog::saveJustAfterMidnightUsesTheNewDay() {
 
     QVERIFY(f.log.save().ok());
 
-    QVERIFY(!QFileInfo::exists(f.logFile(QStringLiteral("04122026.log"))));
+    QCOMPARE(readFileBytes(f.logFile(QStringLiteral("04122026.log"))),
+             block("04/12/2026", {"[23:59:58]  Servidor activo."}));
     QCOMPARE(readFileBytes(f.logFile(QStringLiteral("05122026.log"))),
-             block("05/12/2026",
-                   {"[23:59:58]  Servidor activo.", "[00:00:03]  Guardando registro de sucesos..."}));
+             block("05/12/2026", {"[00:00:03]  Guardando registro de sucesos..."}));
     QVERIFY(f.texts().last().endsWith(QDir::toNativeSeparators(f.logFile(QStringLiteral("05122026.log"))) +
                                       QStringLiteral(" creado con éxito.")));
 }
@@ -348,6 +352,67 @@ void TestEventLog::saveHasNoEntryLimit() {
 
 // Every line is in the journal with its date as soon as it is logged; a save keeps only what its
 // block did not write (see above), and the end of a run leaves nothing to recover.
+// A busy server for 30 days: every day's lines reach that day's file at midnight and leave memory
+// and the journal, so neither grows with the length of the run.
+void TestEventLog::busyMonthKeepsMemoryFlatAndOneFilePerDay() {
+    constexpr int kDays = 30;
+    constexpr int kLinesPerDay = 2880; // one every 30 s
+    Fixture f;
+    f.clock.set(at(4, 0, 0, 0));
+    f.log.openJournal();
+    size_t capacityAfterFirstDay = 0;
+    for (int day = 0; day < kDays; ++day) {
+        for (int i = 0; i < kLinesPerDay; ++i) {
+            f.log.AddLog(QStringLiteral("Validado usuario [usuario%1] en [Osk2].").arg(i % 200),
+                         LogKind::Info);
+            f.clock.advanceSeconds(30);
+        }
+        QCOMPARE(f.log.entries().size(), size_t(kLinesPerDay));
+        QVERIFY(QFileInfo(f.log.journalPath()).size() < 200 * kLinesPerDay);
+        if (day == 1)
+            capacityAfterFirstDay = f.log.entries().capacity();
+        if (day > 1)
+            QCOMPARE(f.log.entries().capacity(), capacityAfterFirstDay);
+    }
+    f.log.rollOver(f.clock.now().date());
+    QVERIFY(f.log.entries().empty());
+    QCOMPARE(f.journal(), QByteArray());
+
+    const QStringList files = QDir(f.folder.file(QStringLiteral("Log"))).entryList({QStringLiteral("*.log")});
+    QCOMPARE(files.size(), kDays);
+    const QByteArray last = readFileBytes(f.logFile(QStringLiteral("02012027.log")));
+    QVERIFY(
+        last.startsWith("\r\n[BEGIN 02/01/2027]\r\n[00:00:00]  Validado usuario [usuario0] en [Osk2].\r\n"));
+    QVERIFY(
+        last.endsWith("[23:59:30]  Validado usuario [usuario79] en [Osk2].\r\n[END 02/01/2027]\r\n\r\n\r\n"));
+    QCOMPARE(last.count("\r\n"), kLinesPerDay + 5);
+}
+
+void TestEventLog::failedRollOverKeepsTheLines() {
+    Fixture f;
+    f.clock.set(at(4, 23, 59, 0));
+    f.log.openJournal();
+    f.log.AddLog(QStringLiteral("Servidor activo."), LogKind::Done);
+    // The day's file cannot be opened.
+    QVERIFY(QDir().mkpath(f.logFile(QStringLiteral("04122026.log"))));
+    f.clock.set(at(5, 0, 0, 1));
+    f.log.AddLog(QStringLiteral("Esperando conexiones..."), LogKind::Info);
+    f.log.AddLog(QStringLiteral("Conexión aceptada."), LogKind::Done);
+
+    QCOMPARE(f.texts().size(), 4);
+    QCOMPARE(f.texts().first(), QStringLiteral("[23:59:00]  Servidor activo."));
+    QVERIFY(f.texts().at(1).startsWith(
+        QStringLiteral("[00:00:01]  No se ha podido guardar el registro del 04/12/2026: ")));
+    QVERIFY(f.journal().startsWith("04/12/2026\t[23:59:00]  Servidor activo.\r\n"));
+
+    // Tried again (as the timer does) once the file can be written: nothing was lost.
+    QVERIFY(QDir().rmdir(f.logFile(QStringLiteral("04122026.log"))));
+    f.log.rollOver(f.clock.now().date());
+    QVERIFY(f.log.entries().empty());
+    QVERIFY(readFileBytes(f.logFile(QStringLiteral("04122026.log")))
+                .contains("[23:59:00]  Servidor activo.\r\n[00:00:01]  No se ha podido"));
+}
+
 void TestEventLog::journalHoldsTheUnsavedLines() {
     Fixture f;
     f.log.openJournal();
@@ -358,8 +423,8 @@ void TestEventLog::journalHoldsTheUnsavedLines() {
     f.log.AddLog(QStringLiteral("Conexión aceptada."), LogKind::Done);
     f.clock.set(at(5, 0, 0, 1));
     f.log.AddLog(QStringLiteral("Servidor activo."), LogKind::Done);
-    QCOMPARE(f.journal(), QByteArray("04/12/2026\t[23:59:59]  Conexi\xF3n aceptada.\r\n"
-                                     "05/12/2026\t[00:00:01]  Servidor activo.\r\n"));
+    // The first line of the new day saved the old day's line, which left the journal.
+    QCOMPARE(f.journal(), QByteArray("05/12/2026\t[00:00:01]  Servidor activo.\r\n"));
 
     QVERIFY(f.log.save().ok());
     const QByteArray created =

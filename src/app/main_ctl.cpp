@@ -1,0 +1,134 @@
+#include "app/program_folder.h"
+#include "ctl/control_client.h"
+#include "ctl/ctl_command.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <csignal>
+#include <cstdio>
+
+namespace {
+
+// The runtime folder the installed service's unit asks for.
+const QString kServiceSocket = QStringLiteral("/run/oskserver/control");
+
+const char* const kCommands = R"(Órdenes:
+  status                          estado del servicio, puerto, usuarios, bytes, motor, tiempo en marcha
+  start | stop                    inicia o detiene el servicio de sesiones
+  users                           usuarios conectados, uno por línea
+  disconnect USUARIO              desconecta a un usuario
+  follow USUARIO [--save FICHERO] sigue la actividad de un usuario hasta Ctrl+C o el fin de su sesión
+  log [-n N] [-f]                 registro de sucesos de esta ejecución; -f sigue los nuevos
+  save-log                        Guardar Registro de eventos
+  port N                          puerto para el próximo inicio (servicio detenido)
+  sql-server NOMBRE               servidor SQL para el próximo inicio (servicio detenido)
+  autostart on|off                inicio automático del servicio
+  databases [--refresh]           bases de datos con revisión y estado
+  delete-database NOMBRE --yes    elimina una base de datos
+  update-clients NOMBRE           distribuye los ejecutables de ClientUpdate
+  backups                         las tres copias programadas
+  backup-set N CLAVE=VALOR...     type, database, day, hour, minute, file (servicio detenido)
+  backup-run N                    hace ahora la copia programada N
+
+Salida: 0 hecho, 1 rechazado por el servidor, 2 uso incorrecto, 3 ningún servidor en marcha,
+4 sin permiso para usar el canal (root o el grupo del servidor).)";
+
+// The socket of the server of a folder: the one named, the installed service's, or the default
+// folder's.
+QString socketPath(const QCommandLineParser& parser, const QCommandLineOption& socket,
+                   const QCommandLineOption& home) {
+    if (parser.isSet(socket))
+        return parser.value(socket);
+    if (parser.isSet(home))
+        return QDir(QDir(parser.value(home)).absolutePath()).filePath(QStringLiteral("oskserver.sock"));
+    if (QFileInfo::exists(kServiceSocket))
+        return kServiceSocket;
+    return QDir(osk::defaultProgramFolder()).filePath(QStringLiteral("oskserver.sock"));
+}
+
+void printError(const QString& text) {
+    std::fputs(text.toLocal8Bit().constData(), stderr);
+    std::fputc('\n', stderr);
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("oskserverctl"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(OSK_VERSION_STRING));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Administra un Osk Server en marcha.\n\n") +
+                                     QString::fromUtf8(kCommands));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    const QCommandLineOption home = osk::homeOption();
+    const QCommandLineOption socket(QStringLiteral("socket"), QStringLiteral("The control socket to use."),
+                                    QStringLiteral("PATH"));
+    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print the server's JSON lines."));
+    const QCommandLineOption save(
+        QStringLiteral("save"), QStringLiteral("follow: save the tracking to FILE."), QStringLiteral("FILE"));
+    const QCommandLineOption lines(QStringLiteral("n"), QStringLiteral("log: the last N lines."),
+                                   QStringLiteral("N"));
+    const QCommandLineOption follow({QStringLiteral("f"), QStringLiteral("follow")},
+                                    QStringLiteral("log: print new lines as they come."));
+    const QCommandLineOption refresh(QStringLiteral("refresh"),
+                                     QStringLiteral("databases: read the list again."));
+    const QCommandLineOption yes(QStringLiteral("yes"),
+                                 QStringLiteral("Answer yes to the server's question."));
+    parser.addOptions({home, socket, json, save, lines, follow, refresh, yes});
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("See the list above."));
+
+    if (!parser.parse(QCoreApplication::arguments())) {
+        printError(parser.errorText());
+        return osk::ctl::kExitUsage;
+    }
+    if (parser.isSet(help)) {
+        std::fputs(parser.helpText().toLocal8Bit().constData(), stdout);
+        return osk::ctl::kExitOk;
+    }
+    if (parser.isSet(version)) {
+        parser.showVersion();
+    }
+    const QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty()) {
+        printError(QStringLiteral("Falta la orden (vea oskserverctl --help)."));
+        return osk::ctl::kExitUsage;
+    }
+
+    osk::ctl::Invocation invocation;
+    invocation.command = positional.first();
+    invocation.arguments = positional.mid(1);
+    invocation.json = parser.isSet(json);
+    invocation.saveFile = parser.value(save);
+    invocation.follow = parser.isSet(follow);
+    invocation.refresh = parser.isSet(refresh);
+    invocation.yes = parser.isSet(yes);
+    if (parser.isSet(lines)) {
+        bool isNumber = false;
+        invocation.lines = parser.value(lines).toInt(&isNumber);
+        if (!isNumber || *invocation.lines < 0) {
+            printError(QStringLiteral("-n espera un número de líneas."));
+            return osk::ctl::kExitUsage;
+        }
+    }
+    const osk::ctl::BuiltRequest built = osk::ctl::buildRequest(invocation);
+    if (!built.request) {
+        printError(built.usageError);
+        return osk::ctl::kExitUsage;
+    }
+
+    osk::ctl::ControlClient client;
+    const osk::ctl::ControlClient::Connected connected = client.connectTo(socketPath(parser, socket, home));
+    if (connected.status != osk::ctl::kExitOk) {
+        printError(connected.reason);
+        return connected.status;
+    }
+    // Ctrl+C ends a follow cleanly: the tracking is saved and the server told.
+    std::signal(SIGINT, [](int) { osk::ctl::requestInterrupt(); });
+    std::signal(SIGTERM, [](int) { osk::ctl::requestInterrupt(); });
+    return osk::ctl::runCommand(invocation, *built.request, client);
+}

@@ -1,0 +1,473 @@
+#include "control/control_commands.h"
+
+#include "app/server_core.h"
+#include "backup/backup_editor.h"
+#include "common/ansi_codec.h"
+#include "common/clock.h"
+#include "control/request_operator.h"
+#include "database/engine.h"
+#include "session/user_log.h"
+
+#include <QHostInfo>
+#include <QJsonArray>
+#include <QPointer>
+
+namespace osk {
+
+namespace {
+const QString kOk = QStringLiteral("ok");
+
+QJsonObject success(QJsonObject fields = {}) {
+    fields.insert(kOk, true);
+    return fields;
+}
+
+// The reply to a command that went through but did not do what was asked: the last box the
+// console would have shown says why.
+QJsonObject refused(const RequestOperator& op, const QString& otherwise) {
+    return controlError(op.lastMessage().isEmpty() ? otherwise : op.lastMessage());
+}
+
+// A progress view that tells the caller how the distribution goes, one event per step.
+class StreamedProgress final : public ProgressView {
+public:
+    explicit StreamedProgress(ControlPeer& peer)
+        : m_peer(peer) {}
+    void show() override {}
+    void hide() override {}
+    void setText(const QString& text) override { send({{QStringLiteral("text"), text}}); }
+    void setMaximum(int maximum) override {
+        m_maximum = maximum;
+        send({{QStringLiteral("value"), 0}, {QStringLiteral("maximum"), maximum}});
+    }
+    void setValue(int value) override {
+        send({{QStringLiteral("value"), value}, {QStringLiteral("maximum"), m_maximum}});
+    }
+
+private:
+    void send(QJsonObject event) {
+        event.insert(QStringLiteral("event"), QStringLiteral("progress"));
+        m_peer.send(event);
+    }
+    ControlPeer& m_peer;
+    int m_maximum = 0;
+};
+
+// The console's progress window comes back however the distribution ends.
+class ScopedProgressView final {
+public:
+    ScopedProgressView(ServerCore& core, ProgressView& view)
+        : m_core(core)
+        , m_previous(core.progressView()) {
+        core.setProgressView(view);
+    }
+    ~ScopedProgressView() { m_core.setProgressView(m_previous); }
+    ScopedProgressView(const ScopedProgressView&) = delete;
+    ScopedProgressView& operator=(const ScopedProgressView&) = delete;
+
+private:
+    ServerCore& m_core;
+    ProgressView& m_previous;
+};
+} // namespace
+
+ControlCommands::ControlCommands(ServerCore& core, QDateTime startedAt)
+    : m_core(core)
+    , m_startedAt(std::move(startedAt))
+    , m_commands{
+          {QStringLiteral("status"), {&ControlCommands::status, false}},
+          {QStringLiteral("start"), {&ControlCommands::start, true}},
+          {QStringLiteral("stop"), {&ControlCommands::stop, true}},
+          {QStringLiteral("users"), {&ControlCommands::users, false}},
+          {QStringLiteral("disconnect"), {&ControlCommands::disconnect, true}},
+          {QStringLiteral("follow"), {&ControlCommands::follow, true}},
+          {QStringLiteral("log"), {&ControlCommands::log, false}},
+          {QStringLiteral("save-log"), {&ControlCommands::saveLog, true}},
+          {QStringLiteral("port"), {&ControlCommands::port, true}},
+          {QStringLiteral("sql-server"), {&ControlCommands::sqlServer, true}},
+          {QStringLiteral("autostart"), {&ControlCommands::autostart, true}},
+          {QStringLiteral("databases"), {&ControlCommands::databases, false}},
+          {QStringLiteral("delete-database"), {&ControlCommands::deleteDatabase, true}},
+          {QStringLiteral("update-clients"), {&ControlCommands::updateClients, true}},
+          {QStringLiteral("backups"), {&ControlCommands::backups, false}},
+          {QStringLiteral("backup-set"), {&ControlCommands::backupSet, true}},
+          {QStringLiteral("backup-run"), {&ControlCommands::backupRun, true}},
+      } {}
+
+void ControlCommands::execute(const ControlRequest& request, ControlPeer& peer) {
+    const auto found = m_commands.find(request.command);
+    if (found == m_commands.end()) {
+        peer.send(controlError(QStringLiteral("Orden desconocida: %1.").arg(request.command)));
+        peer.finish();
+        return;
+    }
+    const QJsonObject& arguments = request.arguments;
+    // A refresh of the list changes what the databases hold (the server data is written again).
+    const bool changes = found->second.changesState || arguments.value(QStringLiteral("refresh")).toBool();
+    if (changes)
+        m_core.eventLog().AddLog(QStringLiteral("Orden de administración [%1] de [%2].")
+                                     .arg(describeControlRequest(request), peer.caller()),
+                                 LogKind::Info);
+
+    RequestOperator op;
+    op.setAnswers({arguments.value(QStringLiteral("yes")).toBool(), QString()});
+    QJsonObject reply;
+    {
+        ScopedOperator scoped(m_core.operatorRelay(), op);
+        Call call{arguments, peer, op};
+        reply = (this->*found->second.handler)(call);
+    }
+    if (reply.isEmpty())
+        return; // the command answers when it has ended
+    if (!op.messages().isEmpty())
+        reply.insert(QStringLiteral("messages"), op.messages());
+    peer.send(reply);
+}
+
+QJsonObject ControlCommands::status(Call&) {
+    SessionServer& session = m_core.session();
+    const QDateTime now = m_core.clock().now();
+    return success({
+        {QStringLiteral("running"), m_core.isStarted()},
+        {QStringLiteral("port"), m_core.settings().port},
+        {QStringLiteral("users"), session.lstUsers().count()},
+        {QStringLiteral("maxUsers"), session.maxUsers()},
+        {QStringLiteral("receivedBytes"), double(session.receivedBytes())},
+        {QStringLiteral("engine"), m_core.engine().serverDisplayName()},
+        {QStringLiteral("host"), QHostInfo::localHostName()},
+        {QStringLiteral("uptimeSeconds"), double(m_startedAt.secsTo(now))},
+    });
+}
+
+std::optional<QJsonObject> ControlCommands::refusedByState(Command command) const {
+    if (m_core.commands().isEnabled(command))
+        return std::nullopt;
+    const bool started = m_core.isStarted();
+    switch (command) {
+    case Command::mnuIniciarServicio:
+        return controlError(started ? QStringLiteral("El servicio ya está iniciado.")
+                                    : QStringLiteral("El servicio no se puede iniciar en este servidor."));
+    case Command::mnuDetenerServicio:
+        return controlError(QStringLiteral("El servicio no está iniciado."));
+    default:
+        break;
+    }
+    return controlError(started
+                            ? QStringLiteral("No disponible con el servicio iniciado: detenga el servicio.")
+                            : QStringLiteral("No disponible en este servidor."));
+}
+
+QJsonObject ControlCommands::start(Call&) {
+    if (auto refusal = refusedByState(Command::mnuIniciarServicio))
+        return *refusal;
+    if (!m_core.startService())
+        return controlError(QStringLiteral("El servicio no se ha podido iniciar."));
+    return success();
+}
+
+QJsonObject ControlCommands::stop(Call&) {
+    if (auto refusal = refusedByState(Command::mnuDetenerServicio))
+        return *refusal;
+    m_core.stopService();
+    return success();
+}
+
+QJsonObject ControlCommands::users(Call&) {
+    const UsersList& list = m_core.session().lstUsers();
+    QJsonArray rows;
+    for (int row = 0; row < list.count(); ++row)
+        rows.append(QJsonObject{{QStringLiteral("text"), list.row(row).text},
+                                {QStringLiteral("user"), userOfSlot(list.row(row).slot)}});
+    return success({{QStringLiteral("users"), rows}});
+}
+
+QString ControlCommands::userOfSlot(int slot) const {
+    const QByteArray tag = m_core.session().tag(slot);
+    const qsizetype bar = tag.indexOf('|');
+    return AnsiCodec::decode(bar < 0 ? QByteArrayView(tag) : QByteArrayView(tag).sliced(bar + 1));
+}
+
+int ControlCommands::rowOfUser(const QString& user) const {
+    const UsersList& list = m_core.session().lstUsers();
+    for (int row = 0; row < list.count(); ++row) {
+        if (userOfSlot(list.row(row).slot) == user)
+            return row;
+    }
+    return -1;
+}
+
+namespace {
+QJsonObject userNotConnected(const QString& user) {
+    return controlError(QStringLiteral("El usuario [%1] no está conectado.").arg(user));
+}
+} // namespace
+
+QJsonObject ControlCommands::disconnect(Call& call) {
+    const QString user = call.arguments.value(QStringLiteral("user")).toString();
+    const int row = rowOfUser(user);
+    if (row < 0)
+        return userNotConnected(user);
+    m_core.disconnectUser(row);
+    return success();
+}
+
+QJsonObject ControlCommands::follow(Call& call) {
+    const QString user = call.arguments.value(QStringLiteral("user")).toString();
+    const int row = rowOfUser(user);
+    if (row < 0)
+        return userNotConnected(user);
+    ActivityTracking& tracking = m_core.session().tracking();
+    // A tracking the console already shows stays open when this caller goes; one opened here ends
+    // with the caller, so that the client stops reporting to nobody.
+    const bool openedHere = tracking.find(user) == nullptr;
+    m_core.followUser(row);
+    UserLog* followed = tracking.find(user);
+    if (!followed)
+        return refused(call.op, QStringLiteral("No se ha podido abrir el seguimiento."));
+
+    ControlPeer& peer = call.peer;
+    QObject* context = peer.context();
+    QObject::connect(followed, &UserLog::lineAdded, context, [&peer](const QString& line) {
+        peer.send({{QStringLiteral("event"), QStringLiteral("line")}, {QStringLiteral("text"), line}});
+    });
+    QObject::connect(&tracking, &ActivityTracking::closing, context, [&peer, followed](UserLog* closing) {
+        if (closing != followed)
+            return;
+        peer.send({{QStringLiteral("event"), QStringLiteral("end")}});
+        peer.finish();
+    });
+    if (openedHere) {
+        const QPointer<UserLog> guarded(followed);
+        QObject::connect(context, &QObject::destroyed, &tracking, [&tracking, guarded] {
+            if (guarded)
+                tracking.closeLog(guarded.data());
+        });
+    }
+    peer.keepOpen();
+    return success({{QStringLiteral("user"), followed->user()}});
+}
+
+QJsonObject ControlCommands::log(Call& call) {
+    const std::vector<LogEntry>& entries = m_core.eventLog().entries();
+    const qsizetype wanted =
+        call.arguments.value(QStringLiteral("lines")).toInteger(qsizetype(entries.size()));
+    const qsizetype first =
+        qsizetype(entries.size()) - std::clamp<qsizetype>(wanted, 0, qsizetype(entries.size()));
+    QJsonArray lines;
+    for (auto entry = entries.begin() + first; entry != entries.end(); ++entry)
+        lines.append(entry->text);
+    if (call.arguments.value(QStringLiteral("follow")).toBool()) {
+        ControlPeer& peer = call.peer;
+        QObject::connect(&m_core.eventLog(), &EventLog::entryAdded, peer.context(),
+                         [&peer](const LogEntry& entry) {
+                             peer.send({{QStringLiteral("event"), QStringLiteral("log")},
+                                        {QStringLiteral("text"), entry.text}});
+                         });
+        peer.keepOpen();
+    }
+    return success({{QStringLiteral("lines"), lines}});
+}
+
+QJsonObject ControlCommands::saveLog(Call& call) {
+    if (Status saved = m_core.saveLog(); !saved)
+        return refused(call.op, saved.error());
+    return success();
+}
+
+QJsonObject ControlCommands::port(Call& call) {
+    if (auto refusal = refusedByState(Command::mnuServicioPuerto))
+        return *refusal;
+    const QString answer = argumentText(call.arguments.value(QStringLiteral("port")));
+    call.op.setAnswers({false, answer});
+    const int before = m_core.settings().port;
+    m_core.mnuServicioPuerto();
+    if (m_core.settings().port == before && answer.trimmed() != QString::number(before))
+        return refused(call.op, QStringLiteral("Puerto Incorrecto"));
+    return success({{QStringLiteral("port"), m_core.settings().port}});
+}
+
+QJsonObject ControlCommands::sqlServer(Call& call) {
+    if (auto refusal = refusedByState(Command::mnuSQL))
+        return *refusal;
+    const QString name = call.arguments.value(QStringLiteral("name")).toString();
+    if (name.isEmpty())
+        return controlError(QStringLiteral("Falta el nombre del servidor SQL."));
+    call.op.setAnswers({false, name});
+    m_core.mnuSQL();
+    return success();
+}
+
+QJsonObject ControlCommands::autostart(Call& call) {
+    const QString state = call.arguments.value(QStringLiteral("state")).toString();
+    if (state != QStringLiteral("on") && state != QStringLiteral("off"))
+        return controlError(QStringLiteral("Se esperaba \"on\" u \"off\"."));
+    const bool wanted = state == QStringLiteral("on");
+    if (m_core.isAutoStartChecked() != wanted)
+        m_core.mnuAutoStart();
+    if (m_core.isAutoStartChecked() != wanted)
+        return refused(call.op, QStringLiteral("No se ha podido guardar la configuración."));
+    return success({{QStringLiteral("autostart"), wanted}});
+}
+
+QJsonObject ControlCommands::databases(Call& call) {
+    if (call.arguments.value(QStringLiteral("refresh")).toBool()) {
+        if (auto refusal = refusedByState(Command::mnuDBActualizar))
+            return *refusal;
+        m_core.updateDatabases();
+    }
+    QJsonArray rows;
+    for (const DatabaseRow& row : m_core.lstDB().rows()) {
+        const QString state = !row.checked ? QString()
+                              : row.valid  ? QStringLiteral("Actualizada")
+                                           : QStringLiteral("Incorrecta");
+        rows.append(QJsonObject{{QStringLiteral("name"), row.name},
+                                {QStringLiteral("revision"), row.revision},
+                                {QStringLiteral("state"), state}});
+    }
+    return success({{QStringLiteral("databases"), rows}});
+}
+
+bool ControlCommands::isListed(const QString& database) const {
+    const std::vector<DatabaseRow>& rows = m_core.lstDB().rows();
+    return std::any_of(rows.begin(), rows.end(),
+                       [&](const DatabaseRow& row) { return row.name == database; });
+}
+
+QJsonObject ControlCommands::deleteDatabase(Call& call) {
+    const QString name = call.arguments.value(QStringLiteral("name")).toString();
+    if (!isListed(name))
+        return controlError(QStringLiteral("La base de datos [%1] no está en la lista.").arg(name));
+    if (!m_core.deleteDatabase(name))
+        return refused(call.op,
+                       call.arguments.value(QStringLiteral("yes")).toBool()
+                           ? QStringLiteral("La base de datos no se ha eliminado.")
+                           : QStringLiteral("La base de datos puede estar en uso: confirme con --yes."));
+    return success();
+}
+
+QJsonObject ControlCommands::updateClients(Call& call) {
+    const QString name = call.arguments.value(QStringLiteral("name")).toString();
+    if (!isListed(name))
+        return controlError(QStringLiteral("La base de datos [%1] no está en la lista.").arg(name));
+    StreamedProgress progress(call.peer);
+    ScopedProgressView scoped(m_core, progress);
+    if (!m_core.updateClients(name))
+        return refused(call.op, QStringLiteral("Los ejecutables no se han distribuido."));
+    return success();
+}
+
+QJsonObject ControlCommands::scheduleJson(int index) const {
+    const BackupSchedule& schedule = m_core.schedules()[size_t(index)];
+    const int type = std::clamp(schedule.Type, BackupEditor::kInactive, BackupEditor::kWeekly);
+    return {{QStringLiteral("index"), index + 1},
+            {QStringLiteral("type"), BackupEditor::typeNames().at(type)},
+            {QStringLiteral("database"), schedule.DataBase},
+            {QStringLiteral("day"), schedule.Day < BackupEditor::dayNames().size()
+                                        ? BackupEditor::dayNames().at(schedule.Day)
+                                        : QString::number(schedule.Day)},
+            {QStringLiteral("hour"), schedule.Hour.toString(QStringLiteral("HH:mm"))},
+            {QStringLiteral("file"), schedule.OutputFile}};
+}
+
+QJsonObject ControlCommands::backups(Call&) {
+    QJsonArray schedules;
+    for (int index = 0; index < kBackupScheduleCount; ++index)
+        schedules.append(scheduleJson(index));
+    return success({{QStringLiteral("backups"), schedules}});
+}
+
+namespace {
+const QStringList kScheduleKeys = {QStringLiteral("type"),   QStringLiteral("database"),
+                                   QStringLiteral("day"),    QStringLiteral("hour"),
+                                   QStringLiteral("minute"), QStringLiteral("file")};
+
+// The list entry whose name is this one, ignoring case; -1 when there is none.
+int entryNamed(const QStringList& names, const QString& name) {
+    for (int index = 0; index < names.size(); ++index) {
+        if (names.at(index).compare(name, Qt::CaseInsensitive) == 0)
+            return index;
+    }
+    return -1;
+}
+} // namespace
+
+QJsonObject ControlCommands::backupSet(Call& call) {
+    if (auto refusal = refusedByState(Command::mnuAutoBackup))
+        return *refusal;
+    const int index = call.arguments.value(QStringLiteral("index")).toInt() - 1;
+    if (index < 0 || index >= kBackupScheduleCount)
+        return controlError(QStringLiteral("La copia programada debe ser 1, 2 o 3."));
+    // The editor the console's dialog drives, driven the same way: schedule on screen, controls
+    // changed, Aceptar.
+    BackupEditor editor(m_core.engine(), m_core.settingsFile(), call.op);
+    editor.load();
+    editor.selectBackup(index);
+    if (editor.shownIndex() != index)
+        return refused(call.op, QStringLiteral("La copia programada no se puede editar."));
+    const QJsonObject settings = call.arguments.value(QStringLiteral("set")).toObject();
+    for (const QString& key : settings.keys()) {
+        if (!kScheduleKeys.contains(key))
+            return controlError(QStringLiteral("Clave desconocida: %1 (%2).")
+                                    .arg(key, kScheduleKeys.join(QStringLiteral(", "))));
+    }
+    // In the order of the dialog's controls: the type first, since it sets what the others may hold.
+    for (const QString& key : kScheduleKeys) {
+        if (!settings.contains(key))
+            continue;
+        const QString value = argumentText(settings.value(key));
+        if (key == QStringLiteral("type")) {
+            const int type = entryNamed(BackupEditor::typeNames(), value);
+            if (type < 0)
+                return controlError(
+                    QStringLiteral("Tipo desconocido: %1 (Inactiva, Diaria, Semanal).").arg(value));
+            editor.selectType(type);
+        } else if (key == QStringLiteral("database")) {
+            const int database = entryNamed(editor.databases(), value);
+            if (database < 0)
+                return controlError(QStringLiteral("La base de datos [%1] no está en la lista.").arg(value));
+            editor.selectDatabase(database);
+        } else if (key == QStringLiteral("day")) {
+            const int day = entryNamed(BackupEditor::dayNames(), value);
+            if (day < 0)
+                return controlError(QStringLiteral("Día desconocido: %1.").arg(value));
+            editor.selectDay(day);
+        } else if (key == QStringLiteral("hour")) {
+            editor.setHourText(value);
+        } else if (key == QStringLiteral("minute")) {
+            editor.setMinuteText(value);
+        } else {
+            editor.setFileText(value);
+        }
+    }
+    if (!editor.accept())
+        return refused(call.op, QStringLiteral("La copia programada no se ha guardado."));
+    m_core.reloadSchedules();
+    return success({{QStringLiteral("backup"), scheduleJson(index)}});
+}
+
+QJsonObject ControlCommands::backupRun(Call& call) {
+    const int index = call.arguments.value(QStringLiteral("index")).toInt() - 1;
+    if (index < 0 || index >= kBackupScheduleCount)
+        return controlError(QStringLiteral("La copia programada debe ser 1, 2 o 3."));
+    const BackupSchedule& schedule = m_core.schedules()[size_t(index)];
+    if (schedule.Type == BackupEditor::kInactive || schedule.OutputFile.isEmpty())
+        return controlError(QStringLiteral("La copia programada %1 está inactiva.").arg(index + 1));
+    BackupScheduler& scheduler = m_core.backups();
+    if (!scheduler.run(schedule.OutputFile, schedule.DataBase))
+        return controlError(QStringLiteral("Ya hay una copia de seguridad en curso."));
+    // The reply waits for the end of the copy, which runs beside the session service.
+    ControlPeer& peer = call.peer;
+    QObject::connect(
+        &scheduler, &BackupScheduler::backupFinished, peer.context(),
+        [&peer](bool ok) {
+            peer.send(
+                ok ? success()
+                   : controlError(QStringLiteral("La copia de seguridad ha fallado; vea el registro.")));
+            peer.finish();
+        },
+        Qt::SingleShotConnection);
+    peer.keepOpen();
+    return {};
+}
+
+} // namespace osk

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "control/control_commands.h"
+
+#include <QObject>
+#include <QString>
+#include <chrono>
+#include <memory>
+#include <vector>
+
+class QLocalServer;
+class QLocalSocket;
+
+namespace osk {
+
+class ServerCore;
+
+// Where the control socket of a program folder lives: in the runtime folder the service manager
+// gives the service, else beside the settings.
+QString controlSocketPath(const QString& programFolder);
+
+// The control socket: a local socket, read and written by the program's user and group only, that
+// takes one JSON request per line and answers one JSON object per line. Everything runs in the
+// event loop, and a caller is never waited for: replies are queued in the socket, so a caller that
+// does not read can only fill its own buffer, and its connection is dropped past a limit.
+class ControlServer final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(ControlServer)
+
+public:
+    // A caller that has not read this much of what it was sent is cut off.
+    static constexpr qint64 kMaxUnreadBytes = 4 * 1024 * 1024;
+    // At most this many callers at once; more are turned away.
+    static constexpr int kMaxConnections = 32;
+
+    explicit ControlServer(ServerCore& core, QObject* parent = nullptr);
+    // A request begun must be ended within this time (10 s unless changed), or the caller is told
+    // and let go: a caller that stops half-way must not hold a connection for ever.
+    void setRequestTimeout(std::chrono::milliseconds timeout) { m_requestTimeout = timeout; }
+    ~ControlServer() override;
+
+    // Takes the socket over from a run that ended without removing it. False, with the reason in
+    // the event log, when the socket cannot be made.
+    bool listen(const QString& path);
+    QString path() const { return m_path; }
+    int connectionCount() const { return int(m_connections.size()); }
+
+private:
+    class Connection;
+    void onNewConnection();
+    void remove(Connection* connection);
+
+    ServerCore& m_core;
+    ControlCommands m_commands;
+    std::unique_ptr<QLocalServer> m_server;
+    std::vector<std::unique_ptr<Connection>> m_connections;
+    QString m_path;
+    std::chrono::milliseconds m_requestTimeout{10000};
+};
+
+} // namespace osk
