@@ -40,6 +40,47 @@ void collectMessages(SQLHSTMT stmt, QList<ServerMessage>& messages) {
     }
 }
 
+// The property statements of one database, on one connection.
+class OdbcPropertySession final : public PropertySession {
+public:
+    OdbcPropertySession(std::unique_ptr<OdbcConnection> connection, StatementListener listener)
+        : m_connection(std::move(connection))
+        , m_listener(std::move(listener)) {}
+
+    Result<PropertyValue> readProperty(const QString& key) override {
+        using Read = Result<PropertyValue>;
+        auto statement = OdbcStatement::allocate(*m_connection, 0, m_listener);
+        if (!statement)
+            return Read::failure(statement.error());
+        OdbcStatement& st = **statement;
+        st.bindText(key);
+        if (Status done = st.executeDirect(QString::fromLatin1(odbc_sql::kReadProperty)); !done)
+            return Read::failure(done.error());
+        const Result<bool> row = st.fetch();
+        if (!row)
+            return Read::failure(row.error());
+        if (!*row)
+            return Read(PropertyValue());
+        const Result<QString> value = st.text(1);
+        if (!value)
+            return Read::failure(value.error());
+        return Read(PropertyValue(*value));
+    }
+
+    Status updateProperty(const QString& key, const QString& value) override {
+        auto statement = OdbcStatement::allocate(*m_connection, 0, m_listener);
+        if (!statement)
+            return Status::failure(statement.error());
+        (*statement)->bindText(value);
+        (*statement)->bindText(key);
+        return (*statement)->executeDirect(QString::fromLatin1(odbc_sql::kUpdateProperty));
+    }
+
+private:
+    std::unique_ptr<OdbcConnection> m_connection;
+    StatementListener m_listener;
+};
+
 } // namespace
 
 Status judgeByMessages(const QList<ServerMessage>& messages, bool failedWithoutMessage) {
@@ -92,6 +133,8 @@ bool OdbcEngine::isLocal(const QString& computerName) const {
 }
 
 Result<std::unique_ptr<OdbcConnection>> OdbcEngine::connect(const QString& database) const {
+    if (m_options.connectionListener)
+        m_options.connectionListener(database);
     return OdbcConnection::open(m_environment, connectString(database), m_options.loginTimeoutSeconds);
 }
 
@@ -179,38 +222,26 @@ Result<QStringList> OdbcEngine::listProductDatabases() {
 }
 
 Result<PropertyValue> OdbcEngine::readProperty(const QString& database, const QString& key) {
-    using Read = Result<PropertyValue>;
-    auto connection = connect(database);
-    if (!connection)
-        return Read::failure(connection.error());
-    auto statement = OdbcStatement::allocate(**connection, 0, m_options.statementListener);
-    if (!statement)
-        return Read::failure(statement.error());
-    OdbcStatement& st = **statement;
-    st.bindText(key);
-    if (Status done = st.executeDirect(QString::fromLatin1(odbc_sql::kReadProperty)); !done)
-        return Read::failure(done.error());
-    const Result<bool> row = st.fetch();
-    if (!row)
-        return Read::failure(row.error());
-    if (!*row)
-        return Read(PropertyValue());
-    const Result<QString> value = st.text(1);
-    if (!value)
-        return Read::failure(value.error());
-    return Read(PropertyValue(*value));
+    auto session = openPropertySession(database);
+    if (!session)
+        return Result<PropertyValue>::failure(session.error());
+    return (*session)->readProperty(key);
 }
 
 Status OdbcEngine::updateProperty(const QString& database, const QString& key, const QString& value) {
+    auto session = openPropertySession(database);
+    if (!session)
+        return Status::failure(session.error());
+    return (*session)->updateProperty(key, value);
+}
+
+Result<std::unique_ptr<PropertySession>> OdbcEngine::openPropertySession(const QString& database) {
+    using Opened = Result<std::unique_ptr<PropertySession>>;
     auto connection = connect(database);
     if (!connection)
-        return Status::failure(connection.error());
-    auto statement = OdbcStatement::allocate(**connection, 0, m_options.statementListener);
-    if (!statement)
-        return Status::failure(statement.error());
-    (*statement)->bindText(value);
-    (*statement)->bindText(key);
-    return (*statement)->executeDirect(QString::fromLatin1(odbc_sql::kUpdateProperty));
+        return Opened::failure(connection.error());
+    return Opened(
+        std::make_unique<OdbcPropertySession>(std::move(connection).value(), m_options.statementListener));
 }
 
 Status OdbcEngine::dropDatabase(const QString& database) {

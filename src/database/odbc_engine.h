@@ -6,6 +6,7 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <memory>
 
 namespace osk {
@@ -40,6 +41,8 @@ struct OdbcOptions {
                                QStringLiteral("SET IMPLICIT_TRANSACTIONS OFF")};
     PieceMethod pieceMethod = PieceMethod::Automatic;
     StatementListener statementListener;
+    // Told the database of every connection the engine opens (tests count the logins with it).
+    std::function<void(const QString&)> connectionListener;
 };
 
 // SQL Server through ODBC: every connection uses the connect string
@@ -71,6 +74,7 @@ public:
     Result<QStringList> listProductDatabases() override;
     Result<PropertyValue> readProperty(const QString& database, const QString& key) override;
     Status updateProperty(const QString& database, const QString& key, const QString& value) override;
+    Result<std::unique_ptr<PropertySession>> openPropertySession(const QString& database) override;
     Status dropDatabase(const QString& database) override;
     Status backupDatabase(const QString& database, const QString& outputFile) override;
     Result<std::unique_ptr<ComponentWriter>> openComponentWriter(const QString& database) override;
