@@ -60,7 +60,16 @@ ServerCore::ServerCore(QString programFolder, std::unique_ptr<Engine> engine, co
     connect(&m_tmrBackup, &QTimer::timeout, &m_backups, &BackupScheduler::check);
 }
 
-ServerCore::~ServerCore() = default;
+ServerCore::~ServerCore() {
+    // A backup that would not stop still runs on the engine; the process ends around it.
+    if (m_backups.hasAbandonedWorker())
+        (void)m_engine.release();
+}
+
+Status ServerCore::saveLogAtExit() {
+    m_backups.stopForExit(kBackupStopWait);
+    return m_log.saveAtExit();
+}
 
 Status ServerCore::AbreConexion() {
     Status opened = Status::failure(QString());

@@ -22,11 +22,11 @@ double val(QStringView text);
 // of IsNumeric), or nothing when the text is no number. Unlike Val it takes the whole text and the
 // locale's way of writing numbers: blanks around, "&H"/"&O" prefixes, the locale's decimal point
 // and thousands separator, its currency symbol before or after, a sign before or after, and
-// parentheses for a negative amount.
-std::optional<double> toNumber(QStringView text, const QLocale& locale = QLocale::system());
+// parentheses for a negative amount. The locale is the default one, the system's unless set.
+std::optional<double> toNumber(QStringView text, const QLocale& locale = QLocale());
 
 // True when the whole text is a number: IsNumeric().
-bool isNumeric(QStringView text, const QLocale& locale = QLocale::system());
+bool isNumeric(QStringView text, const QLocale& locale = QLocale());
 
 // Round to a signed 16-bit integer as CInt() does (halves to even); nullopt on overflow.
 std::optional<int16_t> toInt16(double value);

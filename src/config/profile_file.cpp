@@ -271,9 +271,7 @@ Status ProfileFile::write(const QString& section, const QString& key, const QStr
     const Line entry{key + u'=' + value, lineEnd};
     if (const auto body = findSection(lines, section)) {
         if (const auto index = findKey(lines, *body, key)) {
-            lines[*index].text = entry.text;
-            if (lines[*index].end.isEmpty())
-                lines[*index].end = lineEnd;
+            lines[*index] = entry;
         } else {
             // After the section's last non-blank line, so the blank lines that part it from the
             // next section stay where they are.

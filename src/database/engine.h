@@ -104,6 +104,10 @@ public:
     // A full backup of the database into outputFile, as "BACKUP DATABASE" writes it, on a
     // connection of the engine's own with the backup time-out. The output file is replaced.
     virtual Status backupDatabase(const QString& database, const QString& outputFile) = 0;
+    // For the program's end, from any thread: a running backupDatabase stops at its next step (the
+    // server's statement is cancelled) and fails, leaving no half-written output file; a later one
+    // fails at once.
+    virtual void stopBackups() {}
     // One connection to a product database for the client distribution, open until destroyed.
     virtual Result<std::unique_ptr<ComponentWriter>> openComponentWriter(const QString& database) = 0;
 };

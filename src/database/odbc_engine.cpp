@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <sqlext.h>
 
 namespace osk {
@@ -251,7 +252,21 @@ Status OdbcEngine::dropDatabase(const QString& database) {
     return (*statement)->executeDirect(QStringLiteral("Drop DATABASE ") + bracketQuoted(database));
 }
 
+void OdbcEngine::stopBackups() {
+    const std::lock_guard lock(m_backupMutex);
+    m_backupsStopped = true;
+    // SQLCancel is the one call ODBC allows on a statement that another thread is executing.
+    if (m_backupStatement != SQL_NULL_HSTMT)
+        SQLCancel(m_backupStatement);
+}
+
 Status OdbcEngine::backupDatabase(const QString& database, const QString& outputFile) {
+    const Status stopped = Status::failure(QStringLiteral("Copia de seguridad cancelada."));
+    {
+        const std::lock_guard lock(m_backupMutex);
+        if (m_backupsStopped)
+            return stopped;
+    }
     // BACKUP adds a backup set to an existing file; the old file goes first so that the new set is
     // the only one. Backups are scheduled only when SQL Server runs on this computer, so the path
     // the server writes is a path of this disk.
@@ -271,6 +286,17 @@ Status OdbcEngine::backupDatabase(const QString& database, const QString& output
     if (!statement)
         return Status::failure(statement.error());
     OdbcStatement& st = **statement;
+    {
+        const std::lock_guard lock(m_backupMutex);
+        if (m_backupsStopped)
+            return stopped;
+        m_backupStatement = st.handle();
+    }
+    // Unregistered before the statement is freed, so that a stop never cancels a freed handle.
+    const auto unregister = qScopeGuard([this] {
+        const std::lock_guard lock(m_backupMutex);
+        m_backupStatement = SQL_NULL_HSTMT;
+    });
     const QString text = QStringLiteral("BACKUP DATABASE ") + bracketQuoted(database) +
                          QStringLiteral("\r\nTO DISK = ") + apostropheQuoted(outputFile);
     SQLRETURN rc = st.send(text);
@@ -288,7 +314,14 @@ Status OdbcEngine::backupDatabase(const QString& database, const QString& output
         }
         rc = SQLMoreResults(st.handle());
     }
-    return judgeByMessages(messages, failedWithoutMessage || rc == SQL_INVALID_HANDLE);
+    const Status judged = judgeByMessages(messages, failedWithoutMessage || rc == SQL_INVALID_HANDLE);
+    const std::lock_guard lock(m_backupMutex);
+    if (!judged && m_backupsStopped) {
+        // A cancelled BACKUP may leave the file it had begun; it is no backup set.
+        QFile::remove(outputFile);
+        return stopped;
+    }
+    return judged;
 }
 
 Result<std::unique_ptr<ComponentWriter>> OdbcEngine::openComponentWriter(const QString& database) {

@@ -8,6 +8,7 @@
 #include <QStringList>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 namespace osk {
 
@@ -77,6 +78,7 @@ public:
     Result<std::unique_ptr<PropertySession>> openPropertySession(const QString& database) override;
     Status dropDatabase(const QString& database) override;
     Status backupDatabase(const QString& database, const QString& outputFile) override;
+    void stopBackups() override;
     Result<std::unique_ptr<ComponentWriter>> openComponentWriter(const QString& database) override;
 
 private:
@@ -87,6 +89,10 @@ private:
     OdbcEnvironment m_environment;
     std::unique_ptr<OdbcConnection> m_principal;
     QString m_principalError; // why the last openPrincipal() failed
+    // The backup statement running on the worker, for stopBackups() to cancel from this thread.
+    std::mutex m_backupMutex;
+    SQLHSTMT m_backupStatement = SQL_NULL_HSTMT; // guarded by m_backupMutex
+    bool m_backupsStopped = false;               // guarded by m_backupMutex
 };
 
 // One diagnostic record the server sent with a statement's results.
