@@ -145,15 +145,15 @@ BackupSchedules loadBackupSchedules(const ProfileFile& file, bool serverIsLocal,
 }
 
 Status saveBackupSchedules(ProfileFile& file, const BackupSchedules& schedules) {
+    QList<ProfileFile::Entry> entries;
     for (int i = 0; i < kBackupScheduleCount; ++i) {
         const QString section = backupSection(i);
-        for (const auto& [key, value] : sectionValues(schedules[size_t(i)])) {
-            if (const Status written = file.write(section, key, value); !written) {
-                return Status::failure(
-                    QStringLiteral("No se puede escribir %1/%2 en el archivo '%3': %4")
-                        .arg(section, key, QDir::toNativeSeparators(file.path()), written.error()));
-            }
-        }
+        for (const auto& [key, value] : sectionValues(schedules[size_t(i)]))
+            entries.append({section, key, value});
+    }
+    if (const Status written = file.write(entries); !written) {
+        return Status::failure(QStringLiteral("No se puede escribir el archivo '%1': %2")
+                                   .arg(QDir::toNativeSeparators(file.path()), written.error()));
     }
     return {};
 }

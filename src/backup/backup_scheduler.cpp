@@ -72,6 +72,7 @@ bool BackupScheduler::run(const QString& outputFile, const QString& database) {
         return false;
     m_waitDialog->show(waitMessage(outputFile));
     m_run = std::make_shared<RunState>();
+    m_cancelled = false;
     // The worker holds the engine and the shared state, never this object past an abandonment.
     m_worker = std::thread([this, &engine = m_engine, state = m_run, outputFile, database] {
         Status outcome = engine.backupDatabase(database, outputFile);
@@ -89,9 +90,10 @@ bool BackupScheduler::stopForExit(std::chrono::milliseconds bound) {
     m_engine.stopBackups();
     if (!m_worker.joinable())
         return true;
-    m_cancelled = true;
     {
         std::unique_lock lock(m_run->mutex);
+        // A backup that had ended by itself keeps its own outcome.
+        m_cancelled = !m_run->done;
         if (!m_run->ended.wait_for(lock, bound, [this] { return m_run->done; })) {
             m_run->abandoned = true;
             lock.unlock();

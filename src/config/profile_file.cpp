@@ -212,6 +212,37 @@ bool isWritable(const QString& section, const QString& key, const QString& value
            !keyText.startsWith(u'[') && !hasLineBreak(key) && !hasLineBreak(value);
 }
 
+// Puts one value into the lines: its line replaced in place, or a new line at the end of its
+// section, or a new section at the end of the file.
+void setValue(std::vector<Line>& lines, const ProfileFile::Entry& value) {
+    const QString lineEnd = lineEndOf(lines);
+    const Line entry{value.key + u'=' + value.value, lineEnd};
+    if (const auto body = findSection(lines, value.section)) {
+        if (const auto index = findKey(lines, *body, value.key)) {
+            lines[*index] = entry;
+            return;
+        }
+        // After the section's last non-blank line, so the blank lines that part it from the
+        // next section stay where they are.
+        qsizetype after = body->header;
+        for (qsizetype i = body->header + 1; i < body->end; ++i) {
+            if (!trimmed(lines[i].text).isEmpty()) {
+                after = i;
+            }
+        }
+        if (lines[after].end.isEmpty()) {
+            lines[after].end = lineEnd;
+        }
+        lines.insert(lines.begin() + after + 1, entry);
+        return;
+    }
+    if (!lines.empty() && lines.back().end.isEmpty()) {
+        lines.back().end = lineEnd;
+    }
+    lines.push_back(Line{u'[' + value.section + u']', lineEnd});
+    lines.push_back(entry);
+}
+
 } // namespace
 
 ProfileFile::ProfileFile(QString path)
@@ -252,9 +283,15 @@ QString ProfileFile::read(const QString& section, const QString& key) const {
 }
 
 Status ProfileFile::write(const QString& section, const QString& key, const QString& value) {
-    if (!isWritable(section, key, value)) {
-        return Status::failure(QStringLiteral("La sección, la clave o el valor no caben en una línea del "
-                                              "archivo de configuración."));
+    return write(QList<Entry>{{section, key, value}});
+}
+
+Status ProfileFile::write(const QList<Entry>& entries) {
+    for (const Entry& entry : entries) {
+        if (!isWritable(entry.section, entry.key, entry.value)) {
+            return Status::failure(QStringLiteral("La sección, la clave o el valor no caben en una línea del "
+                                                  "archivo de configuración."));
+        }
     }
 
     Content content;
@@ -265,35 +302,9 @@ Status ProfileFile::write(const QString& section, const QString& key, const QStr
         }
         content = parse(file.readAll());
     }
-    std::vector<Line>& lines = content.lines;
-    const QString lineEnd = lineEndOf(lines);
-
-    const Line entry{key + u'=' + value, lineEnd};
-    if (const auto body = findSection(lines, section)) {
-        if (const auto index = findKey(lines, *body, key)) {
-            lines[*index] = entry;
-        } else {
-            // After the section's last non-blank line, so the blank lines that part it from the
-            // next section stay where they are.
-            qsizetype after = body->header;
-            for (qsizetype i = body->header + 1; i < body->end; ++i) {
-                if (!trimmed(lines[i].text).isEmpty()) {
-                    after = i;
-                }
-            }
-            if (lines[after].end.isEmpty()) {
-                lines[after].end = lineEnd;
-            }
-            lines.insert(lines.begin() + after + 1, entry);
-        }
-    } else {
-        if (!lines.empty() && lines.back().end.isEmpty()) {
-            lines.back().end = lineEnd;
-        }
-        lines.push_back(Line{u'[' + section + u']', lineEnd});
-        lines.push_back(entry);
+    for (const Entry& entry : entries) {
+        setValue(content.lines, entry);
     }
-
     return writeWholeFile(m_path, serialised(content));
 }
 

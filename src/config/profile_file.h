@@ -2,6 +2,7 @@
 
 #include "common/result.h"
 
+#include <QList>
 #include <QString>
 
 namespace osk {
@@ -28,8 +29,15 @@ public:
     bool exists() const;
 
     QString read(const QString& section, const QString& key) const;
+    struct Entry {
+        QString section;
+        QString key;
+        QString value;
+    };
     // Fails with the reason when the file could not be written; it is then as it was.
     Status write(const QString& section, const QString& key, const QString& value);
+    // Several values in one replacement of the file: all of them are written, or none.
+    Status write(const QList<Entry>& entries);
 
 private:
     QString m_path;

@@ -442,11 +442,12 @@ void TestOskServerd::stopDuringBackupCancelsItAndLogsIt() {
     QByteArray schedules;
     for (const int index : {1, 2}) {
         const QTime due = now.addSecs(index == 1 ? 60 : 63);
-        schedules += "[Backup" + QByteArray::number(index) + "]\r\nType=1\r\nDataBase=oskdemo\r\nOutPutFile=" +
-                     output.toUtf8() + "\r\nDay=0\r\nHour=" + due.toString(QStringLiteral("HH:mm")).toLatin1() +
-                     "\r\n";
+        schedules += "[Backup" + QByteArray::number(index) +
+                     "]\r\nType=1\r\nDataBase=oskdemo\r\nOutPutFile=" + output.toUtf8() +
+                     "\r\nDay=0\r\nHour=" + due.toString(QStringLiteral("HH:mm")).toLatin1() + "\r\n";
     }
-    QVERIFY(writeFileBytes(folder.file(QStringLiteral("OskServer.INI")), portSettings(home.port) + schedules));
+    QVERIFY(
+        writeFileBytes(folder.file(QStringLiteral("OskServer.INI")), portSettings(home.port) + schedules));
 
     Daemon daemon;
     QVERIFY2(daemon.serve(home.path()), daemon.err.constData());

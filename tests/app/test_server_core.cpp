@@ -110,8 +110,9 @@ struct Fixture {
 
 bool execSql(const QString& databasePath, const char* sql) {
     sqlite3* db = nullptr;
-    bool ok = sqlite3_open_v2(databasePath.toUtf8().constData(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
-              sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    const QByteArray path = databasePath.toUtf8();
+    bool ok = sqlite3_open_v2(path.constData(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK;
+    ok = ok && sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
     sqlite3_close(db);
     return ok;
 }
@@ -392,7 +393,8 @@ void TestServerCore::databaseCommandsOnTheEmbeddedEngine() {
 
     size_t before = core.eventLog().entries().size();
     core.updateDatabases();
-    QCOMPARE(f.linesSince(before), QStringList({line("Bases de datos actualizadas correctamente.", LogKind::Done)}));
+    QCOMPARE(f.linesSince(before),
+             QStringList({line("Bases de datos actualizadas correctamente.", LogKind::Done)}));
     QVERIFY(f.op.messages.empty());
     // A database whose property table is gone: its error box, and no line that says otherwise.
     QVERIFY(execSql(f.folder.file(QStringLiteral("Data/oskdemo.db")), "DROP TABLE OskVersion"));
@@ -482,10 +484,11 @@ void TestServerCore::clientDistributionStoresEveryFileByteForByte() {
                               "UPDATE OskVersion SET PropertyValue='antes' WHERE Property='AppEXERevision'"));
     const size_t before = core.eventLog().entries().size();
     core.updateClients(QStringLiteral("oskdemo"));
-    QCOMPARE(f.linesSince(before),
-             QStringList({line("La base de datos 'oskdemo' no tiene la tabla oskComponents; no se ha guardado "
-                               "ningún archivo.",
-                               LogKind::Error)}));
+    QCOMPARE(
+        f.linesSince(before),
+        QStringList({line("La base de datos 'oskdemo' no tiene la tabla oskComponents; no se ha guardado "
+                          "ningún archivo.",
+                          LogKind::Error)}));
     const auto unchanged = EmbeddedEngine(f.folder.file(QStringLiteral("Data")))
                                .readProperty(QStringLiteral("oskdemo"), QStringLiteral("AppEXERevision"));
     QVERIFY(unchanged.ok() && unchanged->has_value());

@@ -7,8 +7,8 @@
 #include "config/profile_file.h"
 #include "database/database_admin.h"
 #include "database/odbc_engine.h"
-#include "eventlog/event_log.h"
 #include "database/record_errors.h"
+#include "eventlog/event_log.h"
 #include "sqlite_fixture.h"
 #include "support/fake_clock.h"
 #include "support/scripted_operator.h"
@@ -338,14 +338,15 @@ void TestOdbcEngine::listFillLogsInOncePerDatabase() {
 
     QVERIFY(admin.CargaBasesDatos(1033, QStringLiteral("SRV1")));
     QVERIFY(op.messages.empty());
-    QCOMPARE(logins, (QStringList{QStringLiteral("Master"), QStringLiteral("OskDB"), QStringLiteral("oskdemo"),
-                                  QStringLiteral("OSKVentas")}));
+    QCOMPARE(logins, (QStringList{QStringLiteral("Master"), QStringLiteral("OskDB"),
+                                  QStringLiteral("oskdemo"), QStringLiteral("OSKVentas")}));
     // Every statement of the fill went over those four connections: two reads and three updates on
     // each valid database, two reads on the one without AppVersion.
     QCOMPARE(m_sent.size(), 1 + 5 + 5 + 2);
-    QCOMPARE(propertyRows(dbFile(QStringLiteral("oskdemo"))),
-             (QStringList{QStringLiteral("AppVersion=2.0"), QStringLiteral("AppDBRevision=3"),
-                          QStringLiteral("AppOskServerHost=SRV1"), QStringLiteral("AppEXERevision is NULL")}));
+    QCOMPARE(
+        propertyRows(dbFile(QStringLiteral("oskdemo"))),
+        (QStringList{QStringLiteral("AppVersion=2.0"), QStringLiteral("AppDBRevision=3"),
+                     QStringLiteral("AppOskServerHost=SRV1"), QStringLiteral("AppEXERevision is NULL")}));
 }
 
 void TestOdbcEngine::propertiesAreBoundNotPasted() {
