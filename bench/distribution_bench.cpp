@@ -100,10 +100,10 @@ int main(int argc, char* argv[]) {
     osk::NoProgressView progress;
     osk::ClientDistribution distribution(home.path(), engine, op, progress);
     clock.restart();
-    const QString failure = distribution.ActualizaClientes(QStringLiteral("oskbench"));
+    const osk::Result<QString> stored = distribution.ActualizaClientes(QStringLiteral("oskbench"));
     const double storeSeconds = clock.nsecsElapsed() / 1e9;
-    if (!failure.isEmpty()) {
-        std::fprintf(stderr, "%s\n", failure.toLocal8Bit().constData());
+    if (!stored) {
+        std::fprintf(stderr, "%s\n", stored.error().toLocal8Bit().constData());
         return 1;
     }
     const long peakAfterStore = peakResidentKiB();

@@ -17,7 +17,7 @@ targets=(session_dispatcher control_request)
 "$here/scripts/install-deps.sh"
 
 CC=clang CXX=clang++ cmake -S "$here" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DOSK_FUZZ=ON -DBUILD_TESTING=OFF -DBUILD_BENCH=OFF -DOSK_BUILD_CONSOLE=OFF >/dev/null
+  -DOSK_FUZZ=ON -DOSK_WERROR=ON -DBUILD_TESTING=OFF -DBUILD_BENCH=OFF -DOSK_BUILD_CONSOLE=OFF >/dev/null
 cmake --build "$build_dir" --parallel "${JOBS:-2}" --target "${targets[@]/#/fuzz_}"
 
 # A small quarantine: a script allocates little, and the default 256 MiB makes every run slower as

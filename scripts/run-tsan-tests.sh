@@ -11,7 +11,7 @@ build_dir="${1:-$here/build-tsan}"
 shift || true
 targets=(test_backup_scheduler test_backup_server_core test_backup_keeps_sessions)
 
-cmake -S "$here" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSK_SANITIZE=thread \
+cmake -S "$here" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSK_SANITIZE=thread -DOSK_WERROR=ON \
   -DBUILD_TESTING=ON -DBUILD_BENCH=OFF -DOSK_BUILD_CONSOLE=OFF >/dev/null
 cmake --build "$build_dir" --parallel "${JOBS:-2}" --target "${targets[@]}"
 

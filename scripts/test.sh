@@ -14,7 +14,7 @@ tsan_build_dir="${TSAN_BUILD_DIR:-$here/build-tsan}"
 
 "$here/scripts/install-deps.sh"
 "$here/scripts/check-format.sh"
-"$here/scripts/build.sh" -DBUILD_TESTING=ON -DBUILD_BENCH=ON
+"$here/scripts/build.sh" -DBUILD_TESTING=ON -DBUILD_BENCH=ON -DOSK_WERROR=ON
 (cd "$build_dir" && ctest --output-on-failure --timeout 300 -j "${JOBS:-2}")
 if [ "${OSK_SKIP_SYSTEMD:-0}" != 1 ]; then
   BUILD_DIR="$build_dir" "$here/scripts/test-systemd.sh"
@@ -26,7 +26,7 @@ fi
 
 echo "Sanitizer build (address, undefined) in $asan_build_dir"
 BUILD_DIR="$asan_build_dir" "$here/scripts/build.sh" -DBUILD_TESTING=ON -DBUILD_BENCH=ON \
-  -DOSK_SANITIZE=address,undefined
+  -DOSK_SANITIZE=address,undefined -DOSK_WERROR=ON
 "$here/scripts/run-sanitized-tests.sh" "$asan_build_dir"
 
 if [ "${OSK_SKIP_TSAN:-0}" != 1 ]; then

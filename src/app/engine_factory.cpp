@@ -13,7 +13,7 @@ std::unique_ptr<Engine> makeEngine(EngineKind kind, const QString& programFolder
     if (kind == EngineKind::SqlServer) {
         // The driver, TDS version and login time-out live beside the server name in section "Main".
         const SqlServerSettings settings =
-            readSqlServerSettings(ProfileFile(QDir(programFolder).filePath(kSettingsFileName)));
+            readSqlServerSettings(ProfileFile::inFolder(programFolder, kSettingsFileName));
         OdbcOptions options;
         options.serverName = sqlServerName;
         options.driver = settings.driver;

@@ -104,7 +104,7 @@ int HeadlessRunner::run() {
 }
 
 int createEmbeddedDatabase(const QString& programFolder, const QString& name) {
-    const ProfileFile settings(QDir(programFolder).filePath(kSettingsFileName));
+    const ProfileFile settings = ProfileFile::inFolder(programFolder, kSettingsFileName);
     if (chooseEngine(settings) != EngineKind::Embedded) {
         printLine(stderr,
                   QStringLiteral("La configuración usa SQL Server; las bases de datos se crean allí."));

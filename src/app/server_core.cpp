@@ -18,7 +18,7 @@ const QString kCaptionStarted = QStringLiteral("Osk Server - Iniciado");
 const QString kCaptionStopped = QStringLiteral("Osk Server - Detenido");
 
 std::unique_ptr<Engine> engineFromSettings(const QString& programFolder) {
-    const ProfileFile settings(QDir(programFolder).filePath(kSettingsFileName));
+    const ProfileFile settings = ProfileFile::inFolder(programFolder, kSettingsFileName);
     return makeEngine(chooseEngine(settings), programFolder, settings.read(kMainSection, kSqlServerKey));
 }
 } // namespace
@@ -44,7 +44,7 @@ ServerCore::ServerCore(QString programFolder, std::unique_ptr<Engine> engine, co
     , m_programFolder(std::move(programFolder))
     , m_clock(clock)
     , m_relay(op)
-    , m_settingsFile(QDir(m_programFolder).filePath(kSettingsFileName))
+    , m_settingsFile(ProfileFile::inFolder(m_programFolder, kSettingsFileName))
     , m_log(clock, m_operator, m_programFolder)
     , m_engine(std::move(engine))
     , m_admin(*m_engine, m_log, m_operator, m_databases)
@@ -60,7 +60,16 @@ ServerCore::ServerCore(QString programFolder, std::unique_ptr<Engine> engine, co
     connect(&m_tmrBackup, &QTimer::timeout, &m_backups, &BackupScheduler::check);
 }
 
-ServerCore::~ServerCore() = default;
+ServerCore::~ServerCore() {
+    // A backup that would not stop still runs on the engine; the process ends around it.
+    if (m_backups.hasAbandonedWorker())
+        (void)m_engine.release();
+}
+
+Status ServerCore::saveLogAtExit() {
+    m_backups.stopForExit(kBackupStopWait);
+    return m_log.saveAtExit();
+}
 
 Status ServerCore::AbreConexion() {
     Status opened = Status::failure(QString());
@@ -188,12 +197,14 @@ bool ServerCore::deleteDatabase(const QString& database) {
 
 bool ServerCore::updateClients(const QString& database) {
     ClientDistribution distribution(m_programFolder, *m_engine, m_operator, *m_progress);
-    const QString failure = distribution.ActualizaClientes(database);
-    m_log.AddLog(failure.isEmpty() ? QStringLiteral("Datos actualizados correctamente") : failure,
-                 LogKind::Done);
+    const Result<QString> outcome = distribution.ActualizaClientes(database);
+    if (outcome)
+        m_log.AddLog(*outcome, LogKind::Done);
+    else
+        m_log.AddLog(outcome.error(), LogKind::Error);
     // Refreshed only: the server data is not written again.
     m_admin.CargaBasesDatos(0, m_settings.computerName);
-    return failure.isEmpty();
+    return outcome.ok();
 }
 
 void ServerCore::followUser(int row) {
@@ -203,8 +214,9 @@ void ServerCore::followUser(int row) {
 }
 
 void ServerCore::updateDatabases() {
-    m_admin.CargaBasesDatos(m_settings.port, m_settings.computerName);
-    m_log.AddLog(QStringLiteral("Bases de datos actualizadas correctamente."), LogKind::Done);
+    // After an error the operator has seen its box; the list was not brought up to date.
+    if (m_admin.CargaBasesDatos(m_settings.port, m_settings.computerName))
+        m_log.AddLog(QStringLiteral("Bases de datos actualizadas correctamente."), LogKind::Done);
 }
 
 void ServerCore::mnuServicioPuerto() {

@@ -16,6 +16,7 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <chrono>
 #include <memory>
 
 namespace osk {
@@ -35,6 +36,9 @@ class ServerCore final : public QObject {
 public:
     static constexpr int kBackupCheckIntervalMs = 59999;
     static constexpr int kConnectionAttempts = 10;
+    // How long the end of the program waits for a cancelled backup: well within the few seconds a
+    // service manager grants a stop.
+    static constexpr std::chrono::milliseconds kBackupStopWait{3000};
 
     ServerCore(QString programFolder, const Clock& clock, Operator& op, QObject* parent = nullptr);
     // With an engine of the caller's choosing instead of the one the settings name.
@@ -103,8 +107,9 @@ public:
 
     // mnuSaveLog.
     Status saveLog() { return m_log.save(); }
-    // The save at the end of the program, after which the run counts as ended cleanly.
-    Status saveLogAtExit() { return m_log.saveAtExit(); }
+    // The save at the end of the program, after which the run counts as ended cleanly. A running
+    // backup is cancelled first and its outcome logged, within kBackupStopWait.
+    Status saveLogAtExit();
 
     QString caption() const { return m_caption; }
     TrayImage trayImage() const { return m_trayImage; }

@@ -35,7 +35,9 @@ bool StartupConnection::AbreConexion(bool askIfUnset) {
     if (askIfUnset && m_engineNeedsServerName && m_serverName.isEmpty()) {
         if (!PideServidorSQL(m_operator, m_serverName))
             return false;
-        m_settings.write(kMainSection, kSqlServerKey, m_serverName);
+        // The name is tried all the same; the operator learns that it will not be remembered.
+        if (const Status written = m_settings.write(kMainSection, kSqlServerKey, m_serverName); !written)
+            showSettingsNotSaved(m_operator, m_settings.path(), written.error());
         m_engine.setServerName(m_serverName);
     }
     const Status opened = m_engine.openPrincipal();
@@ -47,8 +49,10 @@ void StartupConnection::offerAnotherServer() {
     if (!m_engineNeedsServerName)
         return; // the embedded engine has no server to name; its failure is its own
     if (PideServidorSQL(m_operator, m_serverName) && !m_serverName.isEmpty()) {
-        m_settings.write(kMainSection, kSqlServerKey, m_serverName);
-        showRestartNeeded(m_operator);
+        if (const Status written = m_settings.write(kMainSection, kSqlServerKey, m_serverName); !written)
+            showSettingsNotSaved(m_operator, m_settings.path(), written.error());
+        else
+            showRestartNeeded(m_operator);
     }
 }
 

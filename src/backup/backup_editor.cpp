@@ -23,9 +23,10 @@ const QString kFileFilter = QStringLiteral("Archivos de copia de seguridad (*.ob
 
 // A text box's number when the whole text is one and it lies within [0, highest].
 std::optional<int> timePart(const QString& text, int highest) {
-    if (!vb::isNumeric(text))
+    const std::optional<double> number = vb::toNumber(text);
+    if (!number)
         return std::nullopt;
-    const std::optional<int16_t> value = vb::toInt16(vb::val(text));
+    const std::optional<int16_t> value = vb::toInt16(*number);
     if (!value || *value < 0 || *value > highest)
         return std::nullopt;
     return int(*value);

@@ -32,36 +32,46 @@ const QString kOverflow = QStringLiteral("Desbordamiento");
 const QString kFolderNotWritable =
     QStringLiteral("No se puede escribir en la carpeta %1: la copia de seguridad no podrá guardarse.");
 
-// "Type": the number at the start of the text, as a 16-bit integer. A text with no number is 0,
-// an inactive schedule; only a number beyond 16 bits fails.
+// "Type": CInt of the text. A text that is no number ("diaria", "2x") is a type mismatch, not an
+// inactive schedule.
 Result<int32_t> typeFrom(const QString& text) {
-    const std::optional<int16_t> value = vb::toInt16(vb::val(text));
+    const std::optional<double> number = vb::toNumber(text);
+    if (!number)
+        return Result<int32_t>::failure(kTypeMismatch);
+    const std::optional<int16_t> value = vb::toInt16(*number);
     if (!value)
         return Result<int32_t>::failure(kOverflow);
     return int32_t(*value);
 }
 
-// "Day": the whole text must be a number; it is rounded (halves to even) into 0..255.
+// "Day": CByte of the text, rounded (halves to even) into 0..255.
 Result<uint8_t> dayFrom(const QString& text) {
-    if (!vb::isNumeric(text))
+    const std::optional<double> number = vb::toNumber(text);
+    if (!number)
         return Result<uint8_t>::failure(kTypeMismatch);
-    const std::optional<int16_t> value = vb::toInt16(vb::val(text));
+    const std::optional<int16_t> value = vb::toInt16(*number);
     if (!value || *value < 0 || *value > 255)
         return Result<uint8_t>::failure(kOverflow);
     return uint8_t(*value);
 }
 
-// "Hour": a 24-hour time of day, "HH:MM" as the editor writes it; a one-digit hour and trailing
-// seconds, as a hand-edited file may hold them, are read as well.
+// "Hour": a time of day as CDate reads one: hours, minutes and optional seconds of one or two
+// digits each ("12:5" is five past twelve), on the 24-hour clock or with AM/PM.
 Result<QTime> hourFrom(const QString& text) {
     static const QRegularExpression pattern(
-        QStringLiteral("^\\s*([0-9]{1,2}):([0-9]{2})(?::([0-9]{2}))?\\s*$"));
+        QStringLiteral("^\\s*([0-9]{1,2}):([0-9]{1,2})(?::([0-9]{1,2}))?\\s*(?:(AM|PM|A|P)\\s*)?$"),
+        QRegularExpression::CaseInsensitiveOption);
     const QRegularExpressionMatch match = pattern.match(text);
     if (!match.hasMatch())
         return Result<QTime>::failure(kTypeMismatch);
-    const int hour = match.captured(1).toInt();
+    int hour = match.captured(1).toInt();
     const int minute = match.captured(2).toInt();
     const int second = match.hasCaptured(3) ? match.captured(3).toInt() : 0;
+    if (const QString half = match.captured(4).toUpper(); !half.isEmpty()) {
+        if (hour > 12)
+            return Result<QTime>::failure(kTypeMismatch);
+        hour = hour % 12 + (half.startsWith(u'P') ? 12 : 0);
+    }
     if (hour > 23 || minute > 59 || second > 59)
         return Result<QTime>::failure(kTypeMismatch);
     return QTime(hour, minute, second);
@@ -151,14 +161,15 @@ QStringList outputFolderProblems(const BackupSchedules& schedules) {
 }
 
 Status saveBackupSchedules(ProfileFile& file, const BackupSchedules& schedules) {
+    QList<ProfileFile::Entry> entries;
     for (int i = 0; i < kBackupScheduleCount; ++i) {
         const QString section = backupSection(i);
-        for (const auto& [key, value] : sectionValues(schedules[size_t(i)])) {
-            if (!file.write(section, key, value)) {
-                return Status::failure(QStringLiteral("No se puede escribir %1/%2 en el archivo '%3'.")
-                                           .arg(section, key, QDir::toNativeSeparators(file.path())));
-            }
-        }
+        for (const auto& [key, value] : sectionValues(schedules[size_t(i)]))
+            entries.append({section, key, value});
+    }
+    if (const Status written = file.write(entries); !written) {
+        return Status::failure(QStringLiteral("No se puede escribir el archivo '%1': %2")
+                                   .arg(QDir::toNativeSeparators(file.path()), written.error()));
     }
     return {};
 }

@@ -48,7 +48,8 @@ BackupSchedules loadBackupSchedules(const ProfileFile& file, bool serverIsLocal,
 
 // Writes the three schedules into their sections, keys "Type", "DataBase", "OutPutFile", "Day",
 // "Hour" in that order; an inactive schedule is written as "0", "", "", "0", "00:00" whatever its
-// record holds. Stops at the first write that fails: the sections keep what was written before it.
+// record holds. The three sections are written in one replacement of the file: all of it, or
+// nothing when the file cannot be written.
 Status saveBackupSchedules(ProfileFile& file, const BackupSchedules& schedules);
 
 // One line for each active schedule whose backup file this program cannot write, naming the

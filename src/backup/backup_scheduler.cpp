@@ -11,6 +11,10 @@ namespace {
 
 const QString kCheckError = QStringLiteral("Imposible comprobar copias de seguridad programadas.");
 const QString kRunError = QStringLiteral("Imposible realizar copia de seguridad programada.");
+const QString kCancelledAtExit = QStringLiteral(
+    "Copia de seguridad programada cancelada al cerrar Osk Server; no se ha generado el archivo.");
+const QString kNotStoppedAtExit = QStringLiteral(
+    "La copia de seguridad programada no se ha detenido a tiempo; Osk Server se cierra sin esperarla.");
 
 QString waitMessage(const QString& outputFile) {
     // "seguriad" is how the program has always spelt it on this dialog.
@@ -34,8 +38,10 @@ BackupScheduler::BackupScheduler(Engine& engine, EventLog& log, const Clock& clo
     , m_waitDialog(&waitDialog) {}
 
 BackupScheduler::~BackupScheduler() {
-    if (m_worker.joinable())
+    if (m_worker.joinable()) {
+        m_engine.stopBackups();
         m_worker.join();
+    }
 }
 
 void BackupScheduler::load(const ProfileFile& file, bool serverIsLocal, Operator& op) {
@@ -65,23 +71,57 @@ bool BackupScheduler::run(const QString& outputFile, const QString& database) {
     if (isRunning())
         return false;
     m_waitDialog->show(waitMessage(outputFile));
-    m_outcome = Status();
-    // A plain thread, joined before its outcome is read: the join is what makes the outcome
-    // visible here, and a thread sanitizer sees it (QThread's own wait goes through Qt's mutexes,
-    // which it cannot see into).
-    m_worker = std::thread([this, outputFile, database] {
-        m_outcome = m_engine.backupDatabase(database, outputFile);
-        QMetaObject::invokeMethod(this, &BackupScheduler::finishRun, Qt::QueuedConnection);
+    m_run = std::make_shared<RunState>();
+    m_cancelled = false;
+    // The worker holds the engine and the shared state, never this object past an abandonment.
+    m_worker = std::thread([this, &engine = m_engine, state = m_run, outputFile, database] {
+        Status outcome = engine.backupDatabase(database, outputFile);
+        const std::lock_guard lock(state->mutex);
+        state->outcome = std::move(outcome);
+        state->done = true;
+        state->ended.notify_all();
+        if (!state->abandoned)
+            QMetaObject::invokeMethod(this, &BackupScheduler::finishRun, Qt::QueuedConnection);
     });
     return true;
 }
 
+bool BackupScheduler::stopForExit(std::chrono::milliseconds bound) {
+    m_engine.stopBackups();
+    if (!m_worker.joinable())
+        return true;
+    {
+        std::unique_lock lock(m_run->mutex);
+        // A backup that had ended by itself keeps its own outcome.
+        m_cancelled = !m_run->done;
+        if (!m_run->ended.wait_for(lock, bound, [this] { return m_run->done; })) {
+            m_run->abandoned = true;
+            lock.unlock();
+            m_worker.detach();
+            m_abandoned = true;
+            m_waitDialog->hide();
+            m_log.AddLog(kNotStoppedAtExit, LogKind::Error);
+            return false;
+        }
+    }
+    finishRun();
+    return true;
+}
+
 void BackupScheduler::finishRun() {
+    // Already finished by stopForExit(), whose queued call from the worker may still arrive.
+    if (!m_worker.joinable())
+        return;
     m_worker.join();
     m_waitDialog->hide();
-    if (!m_outcome)
-        m_log.AddLog(runErrorText(m_outcome.error()), LogKind::Error);
-    emit backupFinished(m_outcome.ok());
+    Status outcome;
+    {
+        const std::lock_guard lock(m_run->mutex);
+        outcome = m_run->outcome;
+    }
+    if (!outcome)
+        m_log.AddLog(m_cancelled ? kCancelledAtExit : runErrorText(outcome.error()), LogKind::Error);
+    emit backupFinished(outcome.ok());
 }
 
 } // namespace osk

@@ -6,7 +6,10 @@
 #include <QDateTime>
 #include <QObject>
 #include <QString>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 namespace osk {
@@ -26,8 +29,10 @@ class WaitDialog;
 // The worker only calls Engine::backupDatabase, which works on a connection of the engine's own
 // and shares no state with the rest of the engine; everything else, the wait dialog and the event
 // log included, stays on this object's thread. While a backup runs the check does nothing, as no
-// second backup may start, and a second run is refused. The destructor waits for a running backup,
-// since the engine must outlive its statement.
+// second backup may start, and a second run is refused. At the program's end stopForExit() cancels
+// a running backup and waits a bounded time for it, so that its outcome reaches the saved log and a
+// service manager's stop time-out is kept; the destructor stops and waits likewise, since the engine
+// must outlive its statement.
 class BackupScheduler final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(BackupScheduler)
@@ -50,6 +55,13 @@ public:
     bool run(const QString& outputFile, const QString& database);
     bool isRunning() const { return m_worker.joinable(); }
 
+    // For the program's end: no backup starts any more, a running one is cancelled and waited for
+    // up to `bound`, and its outcome is logged. False when it did not end in time: it is then left
+    // to the process's end (see hasAbandonedWorker()).
+    bool stopForExit(std::chrono::milliseconds bound);
+    // A backup that would not stop is still running on the engine, which must then never be freed.
+    bool hasAbandonedWorker() const { return m_abandoned; }
+
     // The console replaces the headless dialog with its own; it must outlive this object's use of it.
     void setWaitDialog(WaitDialog& dialog) { m_waitDialog = &dialog; }
 
@@ -58,6 +70,15 @@ signals:
     void backupFinished(bool ok);
 
 private:
+    // What the worker hands back, shared with it so that an abandoned worker touches nothing else.
+    struct RunState {
+        std::mutex mutex;
+        std::condition_variable ended;
+        bool done = false;      // guarded by mutex
+        bool abandoned = false; // guarded by mutex
+        Status outcome;         // guarded by mutex
+    };
+
     void finishRun();
 
     Engine& m_engine;
@@ -67,8 +88,9 @@ private:
     BackupSchedules m_schedules{};
     QDateTime m_lastStartMinute;
     std::thread m_worker;
-    // Written by the worker, read here only after the worker has been joined.
-    Status m_outcome;
+    std::shared_ptr<RunState> m_run;
+    bool m_cancelled = false;
+    bool m_abandoned = false;
 };
 
 } // namespace osk

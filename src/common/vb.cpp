@@ -137,6 +137,148 @@ double toDouble(const NumberParts& parts) {
     return parts.negative ? -magnitude : magnitude;
 }
 
+// "&H" and "&O" integers, as far as their digits go.
+struct RadixParts {
+    bool hasDigits = false;
+    bool overflow = false; // more than 32 bits of digits
+    quint64 value = 0;
+    qsizetype end = 0;
+};
+
+int digitValue(QChar ch, int radix) {
+    const char16_t c = ch.unicode();
+    int digit = radix;
+    if (c >= u'0' && c <= u'9')
+        digit = c - u'0';
+    else if (c >= u'a' && c <= u'f')
+        digit = c - u'a' + 10;
+    else if (c >= u'A' && c <= u'F')
+        digit = c - u'A' + 10;
+    return digit < radix ? digit : -1;
+}
+
+// The radix that "&H" or "&O" at pos announces, or 0 when none does.
+int radixAt(QStringView text, qsizetype pos) {
+    if (pos + 1 >= text.size() || text[pos] != u'&')
+        return 0;
+    const QChar mark = text[pos + 1].toUpper();
+    return mark == u'H' ? 16 : mark == u'O' ? 8 : 0;
+}
+
+// Reads the digits after the prefix at pos, skipping what `skip` accepts between them.
+template <typename Skip> RadixParts scanRadix(QStringView text, qsizetype pos, int radix, Skip skip) {
+    RadixParts parts;
+    pos += 2;
+    for (; pos < text.size(); ++pos) {
+        if (skip(text[pos]))
+            continue;
+        const int digit = digitValue(text[pos], radix);
+        if (digit < 0)
+            break;
+        parts.hasDigits = true;
+        parts.value = parts.value * quint64(radix) + quint64(digit);
+        if (parts.value > 0xFFFFFFFFu) {
+            parts.overflow = true;
+            parts.value = 0xFFFFFFFFu + 1;
+        }
+    }
+    parts.end = pos;
+    return parts;
+}
+
+// A literal that fits in 16 bits is an Integer and one that fits in 32 bits a Long: the bits are
+// read as the signed number they hold, so "&HFFFF" is -1 and "&H10000" is 65536.
+std::optional<double> radixValue(const RadixParts& parts) {
+    if (parts.overflow)
+        return std::nullopt;
+    if (parts.value <= 0xFFFFu)
+        return double(int16_t(uint16_t(parts.value)));
+    return double(int32_t(uint32_t(parts.value)));
+}
+
+// The locale-aware number of toNumber(), for a text without blanks around it and without a
+// radix prefix.
+std::optional<double> localeNumber(QStringView text, const QLocale& locale) {
+    const QString decimal = locale.decimalPoint();
+    const QString group = locale.groupSeparator();
+    const QString currency = locale.currencySymbol();
+    const qsizetype size = text.size();
+    qsizetype pos = 0;
+    bool negative = false;
+    bool signSeen = false;
+    bool currencySeen = false;
+
+    const auto at = [&](const QString& token) {
+        return !token.isEmpty() && text.sliced(pos).startsWith(token);
+    };
+    // The decorations that may stand before or after the digits, each once, blanks between them.
+    const auto takeDecorations = [&] {
+        for (;;) {
+            while (pos < size && isSurroundingBlank(text[pos]))
+                ++pos;
+            if (!currencySeen && at(currency)) {
+                pos += currency.size();
+                currencySeen = true;
+            } else if (!signSeen && pos < size && (text[pos] == u'-' || text[pos] == u'+')) {
+                negative = text[pos] == u'-';
+                signSeen = true;
+                ++pos;
+            } else {
+                return;
+            }
+        }
+    };
+
+    const bool parenthesised = size > 0 && text[0] == u'(';
+    if (parenthesised)
+        ++pos;
+    takeDecorations();
+
+    NumberParts parts;
+    while (pos < size) {
+        if (isDigit(text[pos])) {
+            parts.integerDigits += char(text[pos++].unicode());
+        } else if (!parts.integerDigits.empty() && group != decimal && at(group)) {
+            // Thousands separators are dropped wherever they stand among the whole digits.
+            pos += group.size();
+        } else {
+            break;
+        }
+    }
+    if (at(decimal)) {
+        pos += decimal.size();
+        while (pos < size && isDigit(text[pos]))
+            parts.fractionDigits += char(text[pos++].unicode());
+    }
+    if (!parts.hasMantissa())
+        return std::nullopt;
+    if (pos < size && isExponentMark(text[pos])) {
+        ++pos;
+        if (pos < size && (text[pos] == u'-' || text[pos] == u'+'))
+            parts.exponentNegative = text[pos++] == u'-';
+        while (pos < size && isDigit(text[pos]))
+            parts.exponentDigits += char(text[pos++].unicode());
+        if (parts.exponentDigits.empty())
+            return std::nullopt;
+    }
+
+    takeDecorations();
+    if (parenthesised) {
+        // "(5)" is an amount of -5; a sign inside the parentheses makes no number.
+        if (signSeen || pos >= size || text[pos] != u')')
+            return std::nullopt;
+        ++pos;
+        negative = true;
+    }
+    if (pos != size)
+        return std::nullopt;
+    parts.negative = negative;
+    const double value = toDouble(parts);
+    if (!std::isfinite(value))
+        return std::nullopt;
+    return value;
+}
+
 // CInt's rounding, independent of the floating-point rounding mode: halves go to the even neighbour.
 double roundHalfToEven(double value) {
     const double below = std::floor(value);
@@ -154,10 +296,17 @@ double roundHalfToEven(double value) {
 
 double val(QStringView text) {
     // Val drops blanks, tabs and line feeds wherever they stand, so "1 033" reads as 1033.
+    qsizetype start = 0;
+    while (start < text.size() && isValBlank(text[start]))
+        ++start;
+    if (const int radix = radixAt(text, start)) {
+        const RadixParts parts = scanRadix(text, start, radix, isValBlank);
+        return radixValue(parts).value_or(std::numeric_limits<double>::infinity());
+    }
     return toDouble(scanNumber(text, 0, isValBlank));
 }
 
-bool isNumeric(QStringView text) {
+std::optional<double> toNumber(QStringView text, const QLocale& locale) {
     qsizetype begin = 0;
     qsizetype end = text.size();
     while (begin < end && isSurroundingBlank(text[begin])) {
@@ -167,8 +316,17 @@ bool isNumeric(QStringView text) {
         --end;
     }
     const QStringView core = text.sliced(begin, end - begin);
-    const NumberParts parts = scanNumber(core, 0, [](QChar) { return false; });
-    return parts.hasMantissa() && parts.end == core.size() && std::isfinite(toDouble(parts));
+    if (const int radix = radixAt(core, 0)) {
+        const RadixParts parts = scanRadix(core, 0, radix, [](QChar) { return false; });
+        if (!parts.hasDigits || parts.end != core.size())
+            return std::nullopt;
+        return radixValue(parts);
+    }
+    return localeNumber(core, locale);
+}
+
+bool isNumeric(QStringView text, const QLocale& locale) {
+    return toNumber(text, locale).has_value();
 }
 
 std::optional<int16_t> toInt16(double value) {

@@ -46,7 +46,7 @@ MainSettings CargaValores(ProfileFile& file) {
     if (settings.port == 0) {
         // Missing, 0 or unusable: the default is written back so the operator finds it in the
         // file. A failed write is no error; the default applies to this run all the same.
-        file.write(kMainSection, kPortKey, QString::number(kDefaultPort));
+        (void)file.write(kMainSection, kPortKey, QString::number(kDefaultPort));
         settings.port = kDefaultPort;
     }
     settings.computerName = computerName();

@@ -3,8 +3,11 @@
 #include "common/ansi_codec.h"
 #include "common/whole_file.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStringDecoder>
+#include <QStringEncoder>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -13,14 +16,16 @@ namespace osk {
 
 namespace {
 
-const QByteArray kLineEnd = QByteArrayLiteral("\r\n");
+const QString kCrLf = QStringLiteral("\r\n");
 
-// One line of the file as it was read: its bytes, its own line end (CR LF, LF, or none for a last
-// line without one) and its text. Lines that a write does not touch go back out as these bytes.
+// The encodings a settings file is found in; a write keeps the one it read.
+enum class Encoding { Ansi, Utf16LittleEndian, Utf16BigEndian };
+
+// One line of the file as it was read: its text and its own line end (CR LF, LF, CR, or none for
+// a last line without one). Lines that a write does not touch go back out as they came in.
 struct Line {
-    QByteArray bytes;
-    QByteArray end;
     QString text;
+    QString end;
 };
 
 // Half-open range of line indices [begin, end) that hold a section's body, after its header.
@@ -29,35 +34,83 @@ struct SectionBody {
     qsizetype end = 0;
 };
 
-std::vector<Line> splitLines(const QByteArray& content) {
+struct Content {
+    Encoding encoding = Encoding::Ansi;
+    std::vector<Line> lines;
+};
+
+Encoding encodingOf(const QByteArray& bytes) {
+    if (bytes.startsWith("\xFF\xFE"))
+        return Encoding::Utf16LittleEndian;
+    if (bytes.startsWith("\xFE\xFF"))
+        return Encoding::Utf16BigEndian;
+    return Encoding::Ansi;
+}
+
+QString decoded(const QByteArray& bytes, Encoding encoding) {
+    switch (encoding) {
+    case Encoding::Ansi:
+        return AnsiCodec::decode(bytes);
+    case Encoding::Utf16LittleEndian:
+        return QStringDecoder(QStringDecoder::Utf16LE, QStringDecoder::Flag::Stateless)(bytes.sliced(2));
+    case Encoding::Utf16BigEndian:
+        return QStringDecoder(QStringDecoder::Utf16BE, QStringDecoder::Flag::Stateless)(bytes.sliced(2));
+    }
+    return {};
+}
+
+QByteArray encoded(const QString& text, Encoding encoding) {
+    switch (encoding) {
+    case Encoding::Ansi:
+        return AnsiCodec::encode(text);
+    case Encoding::Utf16LittleEndian:
+        return QByteArrayLiteral("\xFF\xFE") + QByteArray(QStringEncoder(QStringEncoder::Utf16LE)(text));
+    case Encoding::Utf16BigEndian:
+        return QByteArrayLiteral("\xFE\xFF") + QByteArray(QStringEncoder(QStringEncoder::Utf16BE)(text));
+    }
+    return {};
+}
+
+std::vector<Line> splitLines(QStringView text) {
     std::vector<Line> lines;
     qsizetype start = 0;
-    while (start < content.size()) {
-        const qsizetype newline = content.indexOf('\n', start);
-        Line line;
-        if (newline < 0) {
-            line.bytes = content.mid(start);
-            start = content.size();
-        } else {
-            const bool crlf = newline > start && content[newline - 1] == '\r';
-            const qsizetype textEnd = crlf ? newline - 1 : newline;
-            line.bytes = content.mid(start, textEnd - start);
-            line.end = content.mid(textEnd, newline + 1 - textEnd);
-            start = newline + 1;
+    while (start < text.size()) {
+        qsizetype breakAt = start;
+        while (breakAt < text.size() && text[breakAt] != u'\r' && text[breakAt] != u'\n')
+            ++breakAt;
+        Line line{text.sliced(start, breakAt - start).toString(), {}};
+        if (breakAt < text.size()) {
+            const bool crlf =
+                text[breakAt] == u'\r' && breakAt + 1 < text.size() && text[breakAt + 1] == u'\n';
+            line.end = text.sliced(breakAt, crlf ? 2 : 1).toString();
         }
-        line.text = AnsiCodec::decode(line.bytes);
+        start = breakAt + line.end.size();
         lines.push_back(std::move(line));
     }
     return lines;
 }
 
-QByteArray joinLines(const std::vector<Line>& lines) {
-    QByteArray content;
-    for (const Line& line : lines) {
-        content += line.bytes;
-        content += line.end;
+Content parse(const QByteArray& bytes) {
+    const Encoding encoding = encodingOf(bytes);
+    return Content{encoding, splitLines(decoded(bytes, encoding))};
+}
+
+QByteArray serialised(const Content& content) {
+    QString text;
+    for (const Line& line : content.lines) {
+        text += line.text;
+        text += line.end;
     }
-    return content;
+    return encoded(text, content.encoding);
+}
+
+// The line end that new lines take: the file's own, CR LF for a file that has none yet.
+QString lineEndOf(const std::vector<Line>& lines) {
+    for (const Line& line : lines) {
+        if (!line.end.isEmpty())
+            return line.end;
+    }
+    return kCrLf;
 }
 
 // Only the ASCII blanks: a no-break space (0xA0) is part of a value, as it is for the system.
@@ -159,8 +212,35 @@ bool isWritable(const QString& section, const QString& key, const QString& value
            !keyText.startsWith(u'[') && !hasLineBreak(key) && !hasLineBreak(value);
 }
 
-Line newLine(const QString& text) {
-    return Line{AnsiCodec::encode(text), kLineEnd, text};
+// Puts one value into the lines: its line replaced in place, or a new line at the end of its
+// section, or a new section at the end of the file.
+void setValue(std::vector<Line>& lines, const ProfileFile::Entry& value) {
+    const QString lineEnd = lineEndOf(lines);
+    const Line entry{value.key + u'=' + value.value, lineEnd};
+    if (const auto body = findSection(lines, value.section)) {
+        if (const auto index = findKey(lines, *body, value.key)) {
+            lines[*index] = entry;
+            return;
+        }
+        // After the section's last non-blank line, so the blank lines that part it from the
+        // next section stay where they are.
+        qsizetype after = body->header;
+        for (qsizetype i = body->header + 1; i < body->end; ++i) {
+            if (!trimmed(lines[i].text).isEmpty()) {
+                after = i;
+            }
+        }
+        if (lines[after].end.isEmpty()) {
+            lines[after].end = lineEnd;
+        }
+        lines.insert(lines.begin() + after + 1, entry);
+        return;
+    }
+    if (!lines.empty() && lines.back().end.isEmpty()) {
+        lines.back().end = lineEnd;
+    }
+    lines.push_back(Line{u'[' + value.section + u']', lineEnd});
+    lines.push_back(entry);
 }
 
 } // namespace
@@ -172,12 +252,24 @@ bool ProfileFile::exists() const {
     return QFileInfo(m_path).isFile();
 }
 
+ProfileFile ProfileFile::inFolder(const QString& folder, const QString& fileName) {
+    const QDir dir(folder);
+    if (QFileInfo(dir.filePath(fileName)).isFile())
+        return ProfileFile(dir.filePath(fileName));
+    const QStringList names = dir.entryList(QDir::Files | QDir::Hidden, QDir::Name);
+    for (const QString& name : names) {
+        if (name.compare(fileName, Qt::CaseInsensitive) == 0)
+            return ProfileFile(dir.filePath(name));
+    }
+    return ProfileFile(dir.filePath(fileName));
+}
+
 QString ProfileFile::read(const QString& section, const QString& key) const {
     QFile file(m_path);
     if (!file.open(QIODevice::ReadOnly)) {
         return {};
     }
-    const std::vector<Line> lines = splitLines(file.readAll());
+    const std::vector<Line> lines = parse(file.readAll()).lines;
     const auto body = findSection(lines, section);
     if (!body) {
         return {};
@@ -190,47 +282,30 @@ QString ProfileFile::read(const QString& section, const QString& key) const {
     return value.first(std::min<qsizetype>(value.size(), kMaxValueLength)).toString();
 }
 
-bool ProfileFile::write(const QString& section, const QString& key, const QString& value) {
-    if (!isWritable(section, key, value)) {
-        return false;
+Status ProfileFile::write(const QString& section, const QString& key, const QString& value) {
+    return write(QList<Entry>{{section, key, value}});
+}
+
+Status ProfileFile::write(const QList<Entry>& entries) {
+    for (const Entry& entry : entries) {
+        if (!isWritable(entry.section, entry.key, entry.value)) {
+            return Status::failure(QStringLiteral("La sección, la clave o el valor no caben en una línea del "
+                                                  "archivo de configuración."));
+        }
     }
 
-    std::vector<Line> lines;
+    Content content;
     if (QFileInfo::exists(m_path)) {
         QFile file(m_path);
         if (!file.open(QIODevice::ReadOnly)) {
-            return false;
+            return Status::failure(file.errorString());
         }
-        lines = splitLines(file.readAll());
+        content = parse(file.readAll());
     }
-
-    const QString entry = key + u'=' + value;
-    if (const auto body = findSection(lines, section)) {
-        if (const auto index = findKey(lines, *body, key)) {
-            lines[*index] = newLine(entry);
-        } else {
-            // After the section's last non-blank line, so the blank lines that part it from the
-            // next section stay where they are.
-            qsizetype after = body->header;
-            for (qsizetype i = body->header + 1; i < body->end; ++i) {
-                if (!trimmed(lines[i].text).isEmpty()) {
-                    after = i;
-                }
-            }
-            if (lines[after].end.isEmpty()) {
-                lines[after].end = kLineEnd;
-            }
-            lines.insert(lines.begin() + after + 1, newLine(entry));
-        }
-    } else {
-        if (!lines.empty() && lines.back().end.isEmpty()) {
-            lines.back().end = kLineEnd;
-        }
-        lines.push_back(newLine(u'[' + section + u']'));
-        lines.push_back(newLine(entry));
+    for (const Entry& entry : entries) {
+        setValue(content.lines, entry);
     }
-
-    return writeWholeFile(m_path, joinLines(lines)).ok();
+    return writeWholeFile(m_path, serialised(content));
 }
 
 } // namespace osk

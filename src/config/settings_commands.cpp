@@ -6,6 +6,7 @@
 #include "config/profile_file.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <cmath>
 #include <limits>
 
@@ -28,14 +29,23 @@ bool PideServidorSQL(Operator& op, QString& name) {
 PortAnswer judgePortAnswer(const QString& answer, int currentPort) {
     if (vb::val(answer) == double(currentPort))
         return {PortAnswer::Outcome::Unchanged, currentPort};
-    if (!vb::isNumeric(answer))
+    // The value taken is the language's conversion of the whole answer, which knows the locale's
+    // separators, a currency sign and "&H"; Val above reads only the number at its start.
+    const std::optional<double> value = vb::toNumber(answer);
+    if (!value)
         return {PortAnswer::Outcome::Refused, currentPort};
     // Halves to even, as the language's conversions round. There is no lower bound: a port the
     // service cannot listen on is refused by the start, and 0 is replaced at the next load.
-    const double rounded = std::nearbyint(vb::val(answer));
+    const double rounded = std::nearbyint(*value);
     if (rounded >= kFirstRefusedPort || rounded < double(std::numeric_limits<int>::min()))
         return {PortAnswer::Outcome::Refused, currentPort};
     return {PortAnswer::Outcome::Accepted, int(rounded)};
+}
+
+QString storedPortText(const QString& answer, int port) {
+    // The load reads the port back with Val: an answer it would read otherwise ("1.033" under a
+    // decimal comma, "$1033") is stored as the port it was taken for.
+    return std::nearbyint(vb::val(answer)) == double(port) ? answer : QString::number(port);
 }
 
 SettingsCommands::SettingsCommands(ProfileFile& settings, Operator& op)
@@ -55,7 +65,8 @@ std::optional<int> SettingsCommands::askPort(int currentPort) {
     case PortAnswer::Outcome::Accepted:
         break;
     }
-    m_settings.write(kMainSection, kPortKey, answer);
+    if (!store(kPortKey, storedPortText(answer, judged.port)))
+        return std::nullopt;
     return judged.port;
 }
 
@@ -63,10 +74,8 @@ void SettingsCommands::changeSqlServer(const QString& currentName) {
     QString name = currentName;
     if (!PideServidorSQL(m_operator, name))
         return;
-    if (name != currentName && !currentName.isEmpty()) {
-        m_settings.write(kMainSection, kSqlServerKey, name);
+    if (name != currentName && !currentName.isEmpty() && store(kSqlServerKey, name))
         showRestartNeeded(m_operator);
-    }
 }
 
 bool SettingsCommands::toggleAutoStart(bool checked) {
@@ -78,14 +87,31 @@ bool SettingsCommands::toggleMinStart(bool checked) {
 }
 
 bool SettingsCommands::toggle(const QString& key, bool checked) {
+    // The check mark mirrors the file: it moves only when the file holds the new state.
     const bool nowChecked = !checked;
-    m_settings.write(kMainSection, key, nowChecked ? QStringLiteral("1") : QStringLiteral("0"));
-    return nowChecked;
+    return store(key, nowChecked ? QStringLiteral("1") : QStringLiteral("0")) ? nowChecked : checked;
+}
+
+bool SettingsCommands::store(const QString& key, const QString& value) {
+    const Status written = m_settings.write(kMainSection, key, value);
+    if (!written)
+        showSettingsNotSaved(m_operator, m_settings.path(), written.error());
+    return written.ok();
 }
 
 void showRestartNeeded(Operator& op) {
     op.showMessage(QStringLiteral("Debe reiniciar Osk Server para que los cambios surtan efecto"),
                    MessageIcon::Information, kDefaultTitle);
+}
+
+} // namespace osk
+
+namespace osk {
+
+void showSettingsNotSaved(Operator& op, const QString& path, const QString& reason) {
+    op.showMessage(QStringLiteral("No se ha podido guardar la configuración en el archivo '%1': %2")
+                       .arg(QDir::toNativeSeparators(path), reason),
+                   MessageIcon::Critical, kDefaultTitle);
 }
 
 } // namespace osk

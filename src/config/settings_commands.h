@@ -22,9 +22,13 @@ struct PortAnswer {
     int port = 0;
 };
 PortAnswer judgePortAnswer(const QString& answer, int currentPort);
+// What "Main"/"Port" holds for an accepted answer: the answer as typed, unless the load's reading
+// of it would give another port.
+QString storedPortText(const QString& answer, int port);
 
 // The commands of the service and database menus that change settings for the next start: each
-// writes its value at once and restarts nothing.
+// writes its value at once and restarts nothing. A write that fails is shown to the operator and
+// changes nothing: no new port, no restart message, no new check mark.
 class SettingsCommands final {
 public:
     SettingsCommands(ProfileFile& settings, Operator& op);
@@ -41,6 +45,8 @@ public:
 
 private:
     bool toggle(const QString& key, bool checked);
+    // False, the operator told why, when the file could not be written.
+    bool store(const QString& key, const QString& value);
 
     ProfileFile& m_settings;
     Operator& m_operator;
@@ -49,5 +55,8 @@ private:
 // "Debe reiniciar Osk Server para que los cambios surtan efecto", for every command whose change
 // waits for the next start.
 void showRestartNeeded(Operator& op);
+
+// The critical box for a settings write that failed: the file and the reason.
+void showSettingsNotSaved(Operator& op, const QString& path, const QString& reason);
 
 } // namespace osk

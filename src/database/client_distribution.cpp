@@ -71,7 +71,7 @@ QString ClientDistribution::executableRevision(const QString& path) {
     return QFileInfo(path).lastModified().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
 }
 
-QString ClientDistribution::ActualizaClientes(const QString& database) {
+Result<QString> ClientDistribution::ActualizaClientes(const QString& database) {
     const QString gate = QDir(updateFolder()).filePath(kGateFile);
     if (!QFileInfo(gate).isFile())
         return QStringLiteral("No hay archivos de actualización disponibles.");
@@ -79,24 +79,28 @@ QString ClientDistribution::ActualizaClientes(const QString& database) {
     m_progress.show();
     m_operator.setBusy(true);
     letPendingEventsRun();
-    QString result;
+    Result<QString> result = QStringLiteral("Datos actualizados correctamente");
     if (auto writer = m_engine.openComponentWriter(database); !writer) {
-        result = writer.error();
-    } else if (GuardaComponentes(**writer, database)) {
-        if (Status updated =
-                (*writer)->updateProperty(QStringLiteral("AppEXERevision"), executableRevision(gate));
-            !updated)
-            result = updated.error();
+        result = Result<QString>::failure(writer.error());
+    } else if (Status stored = GuardaComponentes(**writer, database); !stored) {
+        result = Result<QString>::failure(stored.error());
+    } else if (Status updated =
+                   (*writer)->updateProperty(QStringLiteral("AppEXERevision"), executableRevision(gate));
+               !updated) {
+        result = Result<QString>::failure(updated.error());
     }
     m_operator.setBusy(false);
     m_progress.hide();
     return result;
 }
 
-bool ClientDistribution::GuardaComponentes(ComponentWriter& writer, const QString& database) {
+Status ClientDistribution::GuardaComponentes(ComponentWriter& writer, const QString& database) {
     const Result<bool> hasTable = writer.hasComponentsTable();
     if (hasTable && !*hasTable)
-        return false;
+        return Status::failure(
+            QStringLiteral("La base de datos '%1' no tiene la tabla oskComponents; no se ha guardado "
+                           "ningún archivo.")
+                .arg(database));
     Status stored = hasTable ? Status() : Status::failure(hasTable.error());
 
     const QFileInfoList files =
@@ -107,11 +111,9 @@ bool ClientDistribution::GuardaComponentes(ComponentWriter& writer, const QStrin
                            database + QStringLiteral("'..."));
         stored = storeFile(writer, id, file->filePath());
     }
-    if (!stored) {
+    if (!stored)
         m_operator.showMessage(stored.error(), MessageIcon::Exclamation, kDefaultTitle);
-        return false;
-    }
-    return true;
+    return stored;
 }
 
 // The content goes in the order the clients expect it: first the remainder (length mod the piece

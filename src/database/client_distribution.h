@@ -42,11 +42,12 @@ public:
 
     QString updateFolder() const;
 
-    // Empty on success, else the line to log.
-    QString ActualizaClientes(const QString& database);
-    // Stores the folder's files; false when the table is missing or a file could not be stored
-    // (the operator has been told why).
-    bool GuardaComponentes(ComponentWriter& writer, const QString& database);
+    // The line to log as done ("Datos actualizados correctamente", or that there was nothing to
+    // store), or the reason it failed, to log as an error. A failed run writes no revision.
+    Result<QString> ActualizaClientes(const QString& database);
+    // Stores the folder's files; fails when the table is missing or a file could not be stored
+    // (the operator has then been shown why).
+    Status GuardaComponentes(ComponentWriter& writer, const QString& database);
 
     // The value written into AppEXERevision: the file version recorded in Osk2.exe when it has
     // one ("1.2.3.4"), else its modification time ("YYYY-MM-DD HH:MM:SS", local time).

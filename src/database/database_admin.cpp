@@ -50,7 +50,14 @@ Status fillList(Engine& engine, DatabaseListModel& list, int port, const QString
     for (const QString& name : *names) {
         const int row = list.append(name);
 
-        const auto version = engine.readProperty(name, kAppVersion);
+        // One connection carries all of this database's statements: a login per statement would
+        // cost seconds on a server with many databases.
+        auto session = engine.openPropertySession(name);
+        if (!session)
+            return Status::failure(session.error());
+        PropertySession& database = **session;
+
+        const auto version = database.readProperty(kAppVersion);
         if (!version)
             return Status::failure(version.error());
         if (!version->has_value()) {
@@ -64,14 +71,14 @@ Status fillList(Engine& engine, DatabaseListModel& list, int port, const QString
                     {kAppUsrMode, kMultiUser},
                 };
                 for (const auto& [key, value] : updates) {
-                    if (auto updated = engine.updateProperty(name, key, value); !updated)
+                    if (auto updated = database.updateProperty(key, value); !updated)
                         return updated;
                 }
             }
             list.setValid(row, true);
         }
 
-        const auto revision = engine.readProperty(name, kAppDBRevision);
+        const auto revision = database.readProperty(kAppDBRevision);
         if (!revision)
             return Status::failure(revision.error());
         if (!revision->has_value())
@@ -167,9 +174,11 @@ DatabaseAdmin::DatabaseAdmin(Engine& engine, EventLog& log, Operator& op, Databa
     , m_operator(op)
     , m_list(list) {}
 
-void DatabaseAdmin::CargaBasesDatos(int port, const QString& computerName) {
-    if (const Status filled = fillList(m_engine, m_list, port, computerName); !filled)
+bool DatabaseAdmin::CargaBasesDatos(int port, const QString& computerName) {
+    const Status filled = fillList(m_engine, m_list, port, computerName);
+    if (!filled)
         m_operator.showMessage(filled.error(), MessageIcon::Exclamation, kDefaultTitle);
+    return filled.ok();
 }
 
 bool DatabaseAdmin::CompruebaDatos(const QString& computerName, const QString& localAddress) {

@@ -51,8 +51,8 @@ public:
     DatabaseAdmin(Engine& engine, EventLog& log, Operator& op, DatabaseListModel& list);
 
     // Fills the list; when port is not 0 also writes port, host (computerName) and "MULTI" into
-    // every valid database. Errors are shown to the operator and end the filling.
-    void CargaBasesDatos(int port, const QString& computerName);
+    // every valid database. Errors are shown to the operator and end the filling; false then.
+    bool CargaBasesDatos(int port, const QString& computerName);
 
     // True when OskDB names this computer (by name, or by localAddress) as the server's host.
     bool CompruebaDatos(const QString& computerName, const QString& localAddress);

@@ -231,8 +231,10 @@ constexpr qint64 kBackupTimeoutMs = 1000 * 1000;
 constexpr int kBackupPagesPerStep = 256;
 constexpr int kBackupRetryMs = 50;
 
-// Copies source into the empty database destination, page by page.
-Status copyDatabase(sqlite3* source, sqlite3* destination) {
+const QString kBackupStopped = QStringLiteral("Copia de seguridad cancelada.");
+
+// Copies source into the empty database destination, page by page; `stop` ends it between steps.
+Status copyDatabase(sqlite3* source, sqlite3* destination, const std::atomic<bool>& stop) {
     sqlite3_backup* backup = sqlite3_backup_init(destination, "main", source, "main");
     if (!backup)
         return Status::failure(lastError(destination));
@@ -240,7 +242,12 @@ Status copyDatabase(sqlite3* source, sqlite3* destination) {
     clock.start();
     int rc = SQLITE_OK;
     bool timedOut = false;
+    bool stopped = false;
     while (true) {
+        if (stop) {
+            stopped = true;
+            break;
+        }
         rc = sqlite3_backup_step(backup, kBackupPagesPerStep);
         if (rc != SQLITE_OK && rc != SQLITE_BUSY && rc != SQLITE_LOCKED)
             break;
@@ -255,6 +262,8 @@ Status copyDatabase(sqlite3* source, sqlite3* destination) {
     const int finished = sqlite3_backup_finish(backup);
     if (rc == SQLITE_DONE && finished == SQLITE_OK)
         return {};
+    if (stopped)
+        return Status::failure(kBackupStopped);
     if (timedOut)
         return Status::failure(QStringLiteral("Tiempo de espera agotado."));
     // The step's error is the destination connection's once the backup is finished.
@@ -448,8 +457,12 @@ Status EmbeddedEngine::backupDatabase(const QString& database, const QString& ou
     if (output.isDir())
         return Status::failure(QStringLiteral("'%1' es una carpeta.").arg(native(outputFile)));
 
-    // Read-write, so that a journal left by a crash is rolled back before the copy reads.
-    auto source = openConnection(path, SQLITE_OPEN_READWRITE);
+    if (m_backupsStopped)
+        return Status::failure(kBackupStopped);
+    // Read-write, so that a journal left by a crash is rolled back before the copy reads. A source
+    // that is busy is waited for by the copy's own retries, not inside a step, so that a stop is
+    // seen between them.
+    auto source = openConnection(path, SQLITE_OPEN_READWRITE, kBackupRetryMs);
     if (!source)
         return Status::failure(source.error());
     auto created = createSiblingFile(outputFile);
@@ -464,7 +477,7 @@ Status EmbeddedEngine::backupDatabase(const QString& database, const QString& ou
         auto destination = openConnection(temporary, SQLITE_OPEN_READWRITE);
         if (!destination)
             return discard(destination.error());
-        if (Status copied = copyDatabase(source->get(), destination->get()); !copied)
+        if (Status copied = copyDatabase(source->get(), destination->get(), m_backupsStopped); !copied)
             return discard(copied.error());
         // Closing the destination here, before the rename, releases its file on every system.
     }

@@ -3,6 +3,7 @@
 #include "database/engine.h"
 
 #include <QString>
+#include <atomic>
 
 struct sqlite3;
 
@@ -32,6 +33,7 @@ public:
     Status updateProperty(const QString& database, const QString& key, const QString& value) override;
     Status dropDatabase(const QString& database) override;
     Status backupDatabase(const QString& database, const QString& outputFile) override;
+    void stopBackups() override { m_backupsStopped = true; }
     Result<std::unique_ptr<ComponentWriter>> openComponentWriter(const QString& database) override;
 
     QString databasePath(const QString& database) const;
@@ -44,6 +46,7 @@ public:
 private:
     QString m_dataFolder;
     sqlite3* m_principal = nullptr;
+    std::atomic<bool> m_backupsStopped{false};
 };
 
 } // namespace osk

@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <memory>
 #include <optional>
+#include <utility>
 
 namespace osk {
 
@@ -34,6 +35,32 @@ public:
 // A property read: nullopt when the table has no row for the key; a null QString when the row's
 // value is SQL NULL.
 using PropertyValue = std::optional<QString>;
+
+// One product database held open for several property statements (the list's work on it), closed
+// when destroyed.
+class PropertySession {
+public:
+    virtual ~PropertySession() = default;
+    virtual Result<PropertyValue> readProperty(const QString& key) = 0;
+    virtual Status updateProperty(const QString& key, const QString& value) = 0;
+};
+
+class Engine;
+
+// A session that sends each statement through the engine's own per-statement calls, for engines
+// whose databases cost nothing to open.
+class PerStatementPropertySession final : public PropertySession {
+public:
+    PerStatementPropertySession(Engine& engine, QString database)
+        : m_engine(engine)
+        , m_database(std::move(database)) {}
+    Result<PropertyValue> readProperty(const QString& key) override;
+    Status updateProperty(const QString& key, const QString& value) override;
+
+private:
+    Engine& m_engine;
+    QString m_database;
+};
 
 // The database engine behind the administration commands: SQL Server through ODBC, or the embedded
 // engine that lets the program run with no server. Every call that can fail answers with the
@@ -66,6 +93,12 @@ public:
     // "Update OskVersion Set PropertyValue=<value> Where Property=<key>" on one database.
     virtual Status updateProperty(const QString& database, const QString& key, const QString& value) = 0;
 
+    // One connection to a database for all of its property statements.
+    virtual Result<std::unique_ptr<PropertySession>> openPropertySession(const QString& database) {
+        return Result<std::unique_ptr<PropertySession>>(
+            std::make_unique<PerStatementPropertySession>(*this, database));
+    }
+
     // "Drop DATABASE <name>" on cnPrincipal; refused while the database is in use.
     virtual Status dropDatabase(const QString& database) = 0;
     // A full backup of the database into outputFile, as "BACKUP DATABASE" writes it, on a
@@ -74,8 +107,20 @@ public:
     // True when this program writes the backup file itself; a SQL Server writes it as its own
     // service, with rights of its own.
     virtual bool writesBackupFiles() const { return false; }
+    // For the program's end, from any thread: a running backupDatabase stops at its next step (the
+    // server's statement is cancelled) and fails, leaving no half-written output file; a later one
+    // fails at once.
+    virtual void stopBackups() {}
     // One connection to a product database for the client distribution, open until destroyed.
     virtual Result<std::unique_ptr<ComponentWriter>> openComponentWriter(const QString& database) = 0;
 };
+
+inline Result<PropertyValue> PerStatementPropertySession::readProperty(const QString& key) {
+    return m_engine.readProperty(m_database, key);
+}
+
+inline Status PerStatementPropertySession::updateProperty(const QString& key, const QString& value) {
+    return m_engine.updateProperty(m_database, key, value);
+}
 
 } // namespace osk

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <sqlext.h>
 
 namespace osk {
@@ -39,6 +40,47 @@ void collectMessages(SQLHSTMT stmt, QList<ServerMessage>& messages) {
                          QString::fromUtf8(reinterpret_cast<const char*>(message)).trimmed()});
     }
 }
+
+// The property statements of one database, on one connection.
+class OdbcPropertySession final : public PropertySession {
+public:
+    OdbcPropertySession(std::unique_ptr<OdbcConnection> connection, StatementListener listener)
+        : m_connection(std::move(connection))
+        , m_listener(std::move(listener)) {}
+
+    Result<PropertyValue> readProperty(const QString& key) override {
+        using Read = Result<PropertyValue>;
+        auto statement = OdbcStatement::allocate(*m_connection, 0, m_listener);
+        if (!statement)
+            return Read::failure(statement.error());
+        OdbcStatement& st = **statement;
+        st.bindText(key);
+        if (Status done = st.executeDirect(QString::fromLatin1(odbc_sql::kReadProperty)); !done)
+            return Read::failure(done.error());
+        const Result<bool> row = st.fetch();
+        if (!row)
+            return Read::failure(row.error());
+        if (!*row)
+            return Read(PropertyValue());
+        const Result<QString> value = st.text(1);
+        if (!value)
+            return Read::failure(value.error());
+        return Read(PropertyValue(*value));
+    }
+
+    Status updateProperty(const QString& key, const QString& value) override {
+        auto statement = OdbcStatement::allocate(*m_connection, 0, m_listener);
+        if (!statement)
+            return Status::failure(statement.error());
+        (*statement)->bindText(value);
+        (*statement)->bindText(key);
+        return (*statement)->executeDirect(QString::fromLatin1(odbc_sql::kUpdateProperty));
+    }
+
+private:
+    std::unique_ptr<OdbcConnection> m_connection;
+    StatementListener m_listener;
+};
 
 } // namespace
 
@@ -92,6 +134,8 @@ bool OdbcEngine::isLocal(const QString& computerName) const {
 }
 
 Result<std::unique_ptr<OdbcConnection>> OdbcEngine::connect(const QString& database) const {
+    if (m_options.connectionListener)
+        m_options.connectionListener(database);
     return OdbcConnection::open(m_environment, connectString(database), m_options.loginTimeoutSeconds);
 }
 
@@ -179,38 +223,26 @@ Result<QStringList> OdbcEngine::listProductDatabases() {
 }
 
 Result<PropertyValue> OdbcEngine::readProperty(const QString& database, const QString& key) {
-    using Read = Result<PropertyValue>;
-    auto connection = connect(database);
-    if (!connection)
-        return Read::failure(connection.error());
-    auto statement = OdbcStatement::allocate(**connection, 0, m_options.statementListener);
-    if (!statement)
-        return Read::failure(statement.error());
-    OdbcStatement& st = **statement;
-    st.bindText(key);
-    if (Status done = st.executeDirect(QString::fromLatin1(odbc_sql::kReadProperty)); !done)
-        return Read::failure(done.error());
-    const Result<bool> row = st.fetch();
-    if (!row)
-        return Read::failure(row.error());
-    if (!*row)
-        return Read(PropertyValue());
-    const Result<QString> value = st.text(1);
-    if (!value)
-        return Read::failure(value.error());
-    return Read(PropertyValue(*value));
+    auto session = openPropertySession(database);
+    if (!session)
+        return Result<PropertyValue>::failure(session.error());
+    return (*session)->readProperty(key);
 }
 
 Status OdbcEngine::updateProperty(const QString& database, const QString& key, const QString& value) {
+    auto session = openPropertySession(database);
+    if (!session)
+        return Status::failure(session.error());
+    return (*session)->updateProperty(key, value);
+}
+
+Result<std::unique_ptr<PropertySession>> OdbcEngine::openPropertySession(const QString& database) {
+    using Opened = Result<std::unique_ptr<PropertySession>>;
     auto connection = connect(database);
     if (!connection)
-        return Status::failure(connection.error());
-    auto statement = OdbcStatement::allocate(**connection, 0, m_options.statementListener);
-    if (!statement)
-        return Status::failure(statement.error());
-    (*statement)->bindText(value);
-    (*statement)->bindText(key);
-    return (*statement)->executeDirect(QString::fromLatin1(odbc_sql::kUpdateProperty));
+        return Opened::failure(connection.error());
+    return Opened(
+        std::make_unique<OdbcPropertySession>(std::move(connection).value(), m_options.statementListener));
 }
 
 Status OdbcEngine::dropDatabase(const QString& database) {
@@ -220,7 +252,21 @@ Status OdbcEngine::dropDatabase(const QString& database) {
     return (*statement)->executeDirect(QStringLiteral("Drop DATABASE ") + bracketQuoted(database));
 }
 
+void OdbcEngine::stopBackups() {
+    const std::lock_guard lock(m_backupMutex);
+    m_backupsStopped = true;
+    // SQLCancel is the one call ODBC allows on a statement that another thread is executing.
+    if (m_backupStatement != SQL_NULL_HSTMT)
+        SQLCancel(m_backupStatement);
+}
+
 Status OdbcEngine::backupDatabase(const QString& database, const QString& outputFile) {
+    const Status stopped = Status::failure(QStringLiteral("Copia de seguridad cancelada."));
+    {
+        const std::lock_guard lock(m_backupMutex);
+        if (m_backupsStopped)
+            return stopped;
+    }
     // BACKUP adds a backup set to an existing file; the old file goes first so that the new set is
     // the only one. Backups are scheduled only when SQL Server runs on this computer, so the path
     // the server writes is a path of this disk.
@@ -240,6 +286,17 @@ Status OdbcEngine::backupDatabase(const QString& database, const QString& output
     if (!statement)
         return Status::failure(statement.error());
     OdbcStatement& st = **statement;
+    {
+        const std::lock_guard lock(m_backupMutex);
+        if (m_backupsStopped)
+            return stopped;
+        m_backupStatement = st.handle();
+    }
+    // Unregistered before the statement is freed, so that a stop never cancels a freed handle.
+    const auto unregister = qScopeGuard([this] {
+        const std::lock_guard lock(m_backupMutex);
+        m_backupStatement = SQL_NULL_HSTMT;
+    });
     const QString text = QStringLiteral("BACKUP DATABASE ") + bracketQuoted(database) +
                          QStringLiteral("\r\nTO DISK = ") + apostropheQuoted(outputFile);
     SQLRETURN rc = st.send(text);
@@ -257,7 +314,14 @@ Status OdbcEngine::backupDatabase(const QString& database, const QString& output
         }
         rc = SQLMoreResults(st.handle());
     }
-    return judgeByMessages(messages, failedWithoutMessage || rc == SQL_INVALID_HANDLE);
+    const Status judged = judgeByMessages(messages, failedWithoutMessage || rc == SQL_INVALID_HANDLE);
+    const std::lock_guard lock(m_backupMutex);
+    if (!judged && m_backupsStopped) {
+        // A cancelled BACKUP may leave the file it had begun; it is no backup set.
+        QFile::remove(outputFile);
+        return stopped;
+    }
+    return judged;
 }
 
 Result<std::unique_ptr<ComponentWriter>> OdbcEngine::openComponentWriter(const QString& database) {

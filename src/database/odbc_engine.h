@@ -6,7 +6,9 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <memory>
+#include <mutex>
 
 namespace osk {
 
@@ -40,6 +42,8 @@ struct OdbcOptions {
                                QStringLiteral("SET IMPLICIT_TRANSACTIONS OFF")};
     PieceMethod pieceMethod = PieceMethod::Automatic;
     StatementListener statementListener;
+    // Told the database of every connection the engine opens (tests count the logins with it).
+    std::function<void(const QString&)> connectionListener;
 };
 
 // SQL Server through ODBC: every connection uses the connect string
@@ -71,8 +75,10 @@ public:
     Result<QStringList> listProductDatabases() override;
     Result<PropertyValue> readProperty(const QString& database, const QString& key) override;
     Status updateProperty(const QString& database, const QString& key, const QString& value) override;
+    Result<std::unique_ptr<PropertySession>> openPropertySession(const QString& database) override;
     Status dropDatabase(const QString& database) override;
     Status backupDatabase(const QString& database, const QString& outputFile) override;
+    void stopBackups() override;
     Result<std::unique_ptr<ComponentWriter>> openComponentWriter(const QString& database) override;
 
 private:
@@ -83,6 +89,10 @@ private:
     OdbcEnvironment m_environment;
     std::unique_ptr<OdbcConnection> m_principal;
     QString m_principalError; // why the last openPrincipal() failed
+    // The backup statement running on the worker, for stopBackups() to cancel from this thread.
+    std::mutex m_backupMutex;
+    SQLHSTMT m_backupStatement = SQL_NULL_HSTMT; // guarded by m_backupMutex
+    bool m_backupsStopped = false;               // guarded by m_backupMutex
 };
 
 // One diagnostic record the server sent with a statement's results.

@@ -13,8 +13,10 @@
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QThread>
 #include <QtTest>
 #include <csignal>
+#include <sqlite3.h>
 #include <sys/types.h>
 
 using osk::test::freePort;
@@ -150,6 +152,7 @@ private slots:
     void killedServerLosesNoLine();
     void freshFolderGetsDefaultSettings();
     void createdDatabaseIsListedAndGetsTheServerData();
+    void stopDuringBackupCancelsItAndLogsIt();
 };
 
 void TestOskServerd::servesClientsStopsOnSignalAndSavesLog_data() {
@@ -419,6 +422,67 @@ void TestOskServerd::createdDatabaseIsListedAndGetsTheServerData() {
         QCOMPARE(**mode, QStringLiteral("MULTI"));
         QCOMPARE(**host, osk::computerName());
     }
+}
+
+// A scheduled backup that the engine cannot finish (another program holds its database locked) and
+// a stop: the backup is cancelled, its outcome reaches the saved log, no backup file is left, and
+// the service is gone within 5 s of SIGTERM instead of waiting out the backup's time-out.
+void TestOskServerd::stopDuringBackupCancelsItAndLogsIt() {
+    Home home;
+    QVERIFY(home.ready());
+    const TempProgramFolder& folder = home.folder;
+    QVERIFY(osk::EmbeddedEngine(folder.file(QStringLiteral("Data")))
+                .createProductDatabase(QStringLiteral("oskdemo"))
+                .ok());
+    QVERIFY(QDir(folder.path()).mkdir(QStringLiteral("Copias")));
+    const QString output = folder.file(QStringLiteral("Copias/oskdemo.obk"));
+
+    // The first check comes 59,999 ms after the service starts, which is within two seconds of now:
+    // one schedule for each minute that check can fall in (the lower-numbered one wins a tie).
+    const QTime now = QTime::currentTime();
+    QByteArray schedules;
+    for (const int index : {1, 2}) {
+        const QTime due = now.addSecs(index == 1 ? 60 : 63);
+        schedules += "[Backup" + QByteArray::number(index) +
+                     "]\r\nType=1\r\nDataBase=oskdemo\r\nOutPutFile=" + output.toUtf8() +
+                     "\r\nDay=0\r\nHour=" + due.toString(QStringLiteral("HH:mm")).toLatin1() + "\r\n";
+    }
+    QVERIFY(
+        writeFileBytes(folder.file(QStringLiteral("OskServer.INI")), portSettings(home.port) + schedules));
+
+    Daemon daemon;
+    QVERIFY2(daemon.serve(home.path()), daemon.err.constData());
+
+    sqlite3* lock = nullptr;
+    const auto closeLock = qScopeGuard([&lock] { sqlite3_close(lock); });
+    QCOMPARE(sqlite3_open_v2(folder.file(QStringLiteral("Data/oskdemo.db")).toUtf8().constData(), &lock,
+                             SQLITE_OPEN_READWRITE, nullptr),
+             SQLITE_OK);
+    QCOMPARE(sqlite3_exec(lock, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+
+    // The backup has begun once its file is being built beside the output.
+    const QDir copies(folder.file(QStringLiteral("Copias")));
+    QDeadlineTimer due(75000);
+    while (copies.isEmpty(QDir::Files | QDir::Hidden) && !due.hasExpired() &&
+           daemon.process.state() == QProcess::Running)
+        QThread::msleep(200);
+    QVERIFY2(!copies.isEmpty(QDir::Files | QDir::Hidden), "the scheduled backup did not start");
+
+    QVERIFY(daemon.terminate());
+    QVERIFY2(daemon.process.waitForFinished(5000), "still running 5 s after SIGTERM");
+    daemon.drain();
+    QCOMPARE(daemon.process.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(daemon.process.exitCode() == 0, daemon.err.constData());
+
+    QVERIFY(copies.isEmpty(QDir::Files | QDir::Hidden));
+    QString logPath = folder.file(logName(QDate::currentDate()));
+    if (!QFileInfo::exists(logPath))
+        logPath = folder.file(logName(QDate::currentDate().addDays(-1)));
+    const QByteArray file = readFileBytes(logPath);
+    const qsizetype cancelled = file.indexOf(
+        "]  Copia de seguridad programada cancelada al cerrar Osk Server; no se ha generado el archivo.\r\n");
+    QVERIFY2(cancelled > 0, file.constData());
+    QVERIFY(cancelled < file.indexOf("]  Guardando registro de sucesos...\r\n"));
 }
 
 QTEST_GUILESS_MAIN(TestOskServerd)

@@ -108,6 +108,15 @@ struct Fixture {
     }
 };
 
+bool execSql(const QString& databasePath, const char* sql) {
+    sqlite3* db = nullptr;
+    const QByteArray path = databasePath.toUtf8();
+    bool ok = sqlite3_open_v2(path.constData(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK;
+    ok = ok && sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return ok;
+}
+
 QString line(const char* text, LogKind kind) {
     return QStringLiteral("[09:05:17]  ") + QString::fromUtf8(text) + QLatin1Char('|') +
            QString::number(int(kind));
@@ -382,6 +391,20 @@ void TestServerCore::databaseCommandsOnTheEmbeddedEngine() {
     ServerCore& core = *f.core;
     QCOMPARE(core.lstDB().rowCount(), 2);
 
+    size_t before = core.eventLog().entries().size();
+    core.updateDatabases();
+    QCOMPARE(f.linesSince(before),
+             QStringList({line("Bases de datos actualizadas correctamente.", LogKind::Done)}));
+    QVERIFY(f.op.messages.empty());
+    // A database whose property table is gone: its error box, and no line that says otherwise.
+    QVERIFY(execSql(f.folder.file(QStringLiteral("Data/oskdemo.db")), "DROP TABLE OskVersion"));
+    before = core.eventLog().entries().size();
+    core.updateDatabases();
+    QVERIFY(f.linesSince(before).isEmpty());
+    QCOMPARE(f.op.messages.size(), size_t(1));
+    QCOMPARE(f.op.messages[0].icon, MessageIcon::Exclamation);
+    f.op.messages.clear();
+
     QVERIFY(!core.deleteDatabase(QStringLiteral("OskDB")));
     f.op.questionAnswers = {true};
     QVERIFY(core.deleteDatabase(QStringLiteral("oskdemo")));
@@ -455,6 +478,21 @@ void TestServerCore::clientDistributionStoresEveryFileByteForByte() {
                               .readProperty(QStringLiteral("oskdemo"), QStringLiteral("AppEXERevision"));
     QVERIFY(revision.ok() && revision->has_value() && !(*revision)->isEmpty());
     QVERIFY(f.op.messages.empty());
+
+    // Without the components table nothing is stored, and the log says so instead of a success.
+    QVERIFY(execSql(database, "DROP TABLE oskComponents; "
+                              "UPDATE OskVersion SET PropertyValue='antes' WHERE Property='AppEXERevision'"));
+    const size_t before = core.eventLog().entries().size();
+    core.updateClients(QStringLiteral("oskdemo"));
+    QCOMPARE(
+        f.linesSince(before),
+        QStringList({line("La base de datos 'oskdemo' no tiene la tabla oskComponents; no se ha guardado "
+                          "ningún archivo.",
+                          LogKind::Error)}));
+    const auto unchanged = EmbeddedEngine(f.folder.file(QStringLiteral("Data")))
+                               .readProperty(QStringLiteral("oskdemo"), QStringLiteral("AppEXERevision"));
+    QVERIFY(unchanged.ok() && unchanged->has_value());
+    QCOMPARE(**unchanged, QStringLiteral("antes"));
 }
 
 QTEST_GUILESS_MAIN(TestServerCore)

@@ -6,6 +6,7 @@
 #include <QSemaphore>
 #include <QString>
 #include <QStringList>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -36,6 +37,15 @@ public:
     void holdBackups() { m_hold = true; }
     void release() { m_gate.release(); }
     QSemaphore& entered() { return m_entered; }
+    // A stop lets a held backup go, failed, unless the engine is made deaf to stops; left() is given
+    // when a backup call has returned from its hold.
+    void ignoreStops() { m_deaf = true; }
+    void stopBackups() override {
+        m_stopped = true;
+        if (m_hold && !m_deaf)
+            release();
+    }
+    QSemaphore& left() { return m_left; }
 
     std::vector<BackupCall> backupCalls() const {
         std::lock_guard lock(m_mutex);
@@ -55,7 +65,13 @@ public:
             m_entered.release();
             m_gate.acquire();
         }
-        return fail ? Status::failure(failure) : Status();
+        if (m_stopped) {
+            fail = true;
+            failure = QStringLiteral("cancelada");
+        }
+        const Status outcome = fail ? Status::failure(failure) : Status();
+        m_left.release();
+        return outcome;
     }
 
     QString serverDisplayName() const override { return m_inner ? m_inner->serverDisplayName() : QString(); }
@@ -95,6 +111,9 @@ private:
     bool m_hold = false;
     QSemaphore m_gate;
     QSemaphore m_entered;
+    QSemaphore m_left;
+    std::atomic<bool> m_stopped{false};
+    std::atomic<bool> m_deaf{false};
 };
 
 // Remembers what the runner did with the wait dialog, as "show:<message>" and "hide".

@@ -8,8 +8,14 @@
 #include "support/test_io.h"
 
 #include <QFile>
+#include <QScopeGuard>
 #include <QTest>
 #include <memory>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/resource.h>
+#endif
 
 using namespace osk;
 using namespace osk::test;
@@ -279,6 +285,47 @@ private slots:
                                      {QStringLiteral("obk"), filter, QStringLiteral("C:\\new.obk")}}));
     }
 
+    // A disk that fills up during the save (a file size limit, which holds for root too): the
+    // operator is told which file and why, and the file keeps every section as it was, not the
+    // first of the new ones.
+    void saveFailureIsToldAndChangesNothing() {
+#ifdef Q_OS_UNIX
+        const QByteArray before = section(1, "1", "oskalfa", "C:\\a.obk", "0", "04:15");
+        QVERIFY(writeSettings(before));
+        BackupEditor editor(*m_engine, *m_settings, *m_operator);
+        editor.load();
+        editor.selectBackup(1);
+        editor.selectType(BackupEditor::kDaily);
+        editor.setFileText(QStringLiteral("C:\\b.obk"));
+
+        rlimit previous{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
+        const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit small = previous;
+        small.rlim_cur = rlim_t(before.size() + 40);
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+        auto restore = qScopeGuard([&] {
+            setrlimit(RLIMIT_FSIZE, &previous);
+            std::signal(SIGXFSZ, previousHandler);
+        });
+        QVERIFY(editor.accept()); // the dialog closes all the same
+        restore.dismiss();
+        setrlimit(RLIMIT_FSIZE, &previous);
+        std::signal(SIGXFSZ, previousHandler);
+
+        QCOMPARE(readFileBytes(m_settings->path()), before);
+        QCOMPARE(messages().size(), size_t(1));
+        const QString prefix = QStringLiteral("Imposible Guardar parámetros.\r\n\r\nNo se puede escribir el "
+                                              "archivo '%1': ")
+                                   .arg(m_settings->path());
+        QVERIFY2(messages().front().text.startsWith(prefix), qPrintable(messages().front().text));
+        QVERIFY(messages().front().text.size() > prefix.size());
+        QCOMPARE(messages().front().icon, MessageIcon::Information);
+#else
+        QSKIP("needs a file size limit");
+#endif
+    }
+
     // Without a database list an active schedule keeps the database it had.
     void failedDatabaseListIsToldAndKeepsStoredNames() {
         QVERIFY(writeSettings(section(1, "1", "oskalfa", "C:\\a.obk", "0", "04:15")));
@@ -316,18 +363,6 @@ private slots:
                                    section(2, "3", "oskbeta", "C:\\b.obk", "1", "05:00")));
     }
 
-    void saveFailureIsToldAndTheDialogCloses() {
-        ProfileFile unwritable(m_folder->file(QStringLiteral("missing/OskServer.INI")));
-        BackupEditor failing(*m_engine, unwritable, *m_operator);
-        failing.load();
-        QVERIFY(failing.accept()); // the dialog closes all the same
-        QCOMPARE(messages().size(), size_t(1));
-        QVERIFY(messages().back().text.startsWith(QStringLiteral("Imposible Guardar parámetros.\r\n\r\n")));
-        QVERIFY(messages().back().text.size() >
-                QStringLiteral("Imposible Guardar parámetros.\r\n\r\n").size());
-        QCOMPARE(messages().back().icon, MessageIcon::Information);
-    }
-
     // The schedule is kept, and the operator learns now, not from a backup that fails at night.
     void unwritableOutputFolderIsSaidAfterTheSave() {
         BackupEditor editor(*m_engine, *m_settings, *m_operator);
@@ -349,8 +384,12 @@ private slots:
     }
 
 private:
-    const std::vector<ShownMessage>& messages() const { return m_operator->scripted.messages; }
-    bool writeSettings(const QByteArray& bytes) { return writeFileBytes(m_settings->path(), bytes); }
+    const std::vector<ShownMessage>& messages() const {
+        return m_operator->scripted.messages;
+    }
+    bool writeSettings(const QByteArray& bytes) {
+        return writeFileBytes(m_settings->path(), bytes);
+    }
 
     std::unique_ptr<TempProgramFolder> m_folder;
     std::unique_ptr<EmbeddedEngine> m_engine;

@@ -5,6 +5,7 @@
 #include "support/temp_program_folder.h"
 #include "support/test_io.h"
 
+#include <QLocale>
 #include <QTest>
 
 using namespace osk;
@@ -60,6 +61,8 @@ class TestBackupSchedule final : public QObject {
     Q_OBJECT
 
 private slots:
+    // Decimal points and separators in the values are read as the locale writes them.
+    void initTestCase() { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
     void localServerName_data();
     void localServerName();
     void loadsTheThreeSections();
@@ -168,10 +171,8 @@ void TestBackupSchedule::convertedValues_data() {
     QTest::newRow("weekly") << QByteArray("2") << QByteArray("6") << QByteArray("23:59") << "2|6|23:59:00";
     QTest::newRow("Type 3 is kept") << QByteArray("3") << QByteArray("1") << QByteArray("12:00")
                                     << "3|1|12:00:00";
-    QTest::newRow("Type with no number is 0")
-        << QByteArray("diaria") << QByteArray("0") << QByteArray("02:30") << "0|0|02:30:00";
-    QTest::newRow("Type read from its start")
-        << QByteArray("2x") << QByteArray("0") << QByteArray("02:30") << "2|0|02:30:00";
+    QTest::newRow("hexadecimal Type")
+        << QByteArray("&H2") << QByteArray("0") << QByteArray("02:30") << "2|0|02:30:00";
     QTest::newRow("Type rounds halves to even")
         << QByteArray("2.5") << QByteArray("0") << QByteArray("02:30") << "2|0|02:30:00";
     QTest::newRow("negative Type") << QByteArray("-1") << QByteArray("0") << QByteArray("02:30")
@@ -182,6 +183,10 @@ void TestBackupSchedule::convertedValues_data() {
         << QByteArray("2") << QByteArray("255") << QByteArray("02:30") << "2|255|02:30:00";
     QTest::newRow("one-digit hour") << QByteArray("1") << QByteArray("0") << QByteArray("7:05")
                                     << "1|0|07:05:00";
+    QTest::newRow("one-digit minute")
+        << QByteArray("1") << QByteArray("0") << QByteArray("12:5") << "1|0|12:05:00";
+    QTest::newRow("afternoon hour") << QByteArray("1") << QByteArray("0") << QByteArray("2:30 PM")
+                                    << "1|0|14:30:00";
     QTest::newRow("hour with seconds")
         << QByteArray("1") << QByteArray("0") << QByteArray("07:05:40") << "1|0|07:05:40";
 }
@@ -216,8 +221,10 @@ void TestBackupSchedule::badValueStopsTheLoad_data() {
     QTest::newRow("Hour without colon") << section(2, "1", "5", "0230") << kTypeMismatch << beforeHour;
     QTest::newRow("Hour 24") << section(2, "1", "5", "24:00") << kTypeMismatch << beforeHour;
     QTest::newRow("minute 60") << section(2, "1", "5", "12:60") << kTypeMismatch << beforeHour;
-    QTest::newRow("one-digit minute") << section(2, "1", "5", "12:5") << kTypeMismatch << beforeHour;
+    QTest::newRow("afternoon past 12") << section(2, "1", "5", "13:00 PM") << kTypeMismatch << beforeHour;
     QTest::newRow("Hour not a time") << section(2, "1", "5", "noche") << kTypeMismatch << beforeHour;
+    QTest::newRow("Type not a number") << section(2, "diaria", "5", "02:30") << kTypeMismatch << kInactive;
+    QTest::newRow("Type with trailing text") << section(2, "2x", "5", "02:30") << kTypeMismatch << kInactive;
     QTest::newRow("Type beyond 16 bits") << section(2, "40000", "5", "02:30") << kOverflow << kInactive;
 }
 

@@ -92,6 +92,8 @@ private slots:
     void runnerShowsWaitDialogAndLogsFailure_data();
     void runnerShowsWaitDialogAndLogsFailure();
     void nothingStartsWhileABackupRuns();
+    void stopForExitCancelsAndLogs_data();
+    void stopForExitCancelsAndLogs();
 };
 
 void TestBackupScheduler::dueScheduleRuns_data() {
@@ -268,6 +270,48 @@ void TestBackupScheduler::nothingStartsWhileABackupRuns() {
     QCOMPARE(f.dialog.events.size(), 2);
     QCOMPARE(f.dialog.events[1], QStringLiteral("hide"));
     QCOMPARE(finished.size(), 1);
+}
+
+void TestBackupScheduler::stopForExitCancelsAndLogs_data() {
+    QTest::addColumn<bool>("engineStops");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("the engine stops") << true
+                                      << "Copia de seguridad programada cancelada al cerrar Osk Server; no "
+                                         "se ha generado el archivo.|3";
+    QTest::newRow("the engine does not stop") << false
+                                              << "La copia de seguridad programada no se ha detenido a "
+                                                 "tiempo; Osk Server se cierra sin esperarla.|3";
+}
+
+// The program's end does not wait out a backup: the engine is told to stop, the wait is bounded,
+// and the outcome is logged before the log is saved.
+void TestBackupScheduler::stopForExitCancelsAndLogs() {
+    QFETCH(bool, engineStops);
+    QFETCH(QString, line);
+    Fixture f;
+    QVERIFY(f.load(section(1, "1", "0", "02:30")));
+    f.engine.holdBackups();
+    if (!engineStops)
+        f.engine.ignoreStops();
+    // The abandoned worker is let go and waited for, so that it never outlives the engine.
+    const auto releaseOnExit = qScopeGuard([&f] {
+        f.engine.release();
+        f.engine.left().tryAcquire(1, kWaitMs);
+    });
+
+    f.clock.set(at(kMonday, 2, 30));
+    f.scheduler.check();
+    QVERIFY(f.engine.entered().tryAcquire(1, kWaitMs));
+
+    QCOMPARE(f.scheduler.stopForExit(std::chrono::milliseconds(engineStops ? kWaitMs : 200)), engineStops);
+    QCOMPARE(f.scheduler.hasAbandonedWorker(), !engineStops);
+    QCOMPARE(f.logLines(), QStringList{line});
+    QCOMPARE(f.dialog.events.size(), 2);
+    QCOMPARE(f.dialog.events[1], QStringLiteral("hide"));
+    QVERIFY(!f.scheduler.isRunning());
+    // A late queued end from the worker changes nothing.
+    QCoreApplication::processEvents();
+    QCOMPARE(f.logLines().size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestBackupScheduler)

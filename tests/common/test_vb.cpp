@@ -49,6 +49,17 @@ void TestVb::val_data() {
     QTest::newRow("carriage return stops") << "1\r2" << 1.0;
     QTest::newRow("leading zeros") << "0001033" << 1033.0;
     QTest::newRow("long fraction") << "0.1" << 0.1;
+    QTest::newRow("hexadecimal") << "&H1F" << 31.0;
+    QTest::newRow("hexadecimal, lower case") << "&h1f" << 31.0;
+    QTest::newRow("hexadecimal is a 16-bit integer") << "&HFFFF" << -1.0;
+    QTest::newRow("hexadecimal sign bit") << "&H8000" << -32768.0;
+    QTest::newRow("hexadecimal past 16 bits") << "&H10000" << 65536.0;
+    QTest::newRow("hexadecimal is a 32-bit integer") << "&HFFFFFFFF" << -1.0;
+    QTest::newRow("hexadecimal stops at a non-digit") << " &H1FZ" << 31.0;
+    QTest::newRow("hexadecimal without digits") << "&H" << 0.0;
+    QTest::newRow("octal") << "&O17" << 15.0;
+    QTest::newRow("octal stops at 8") << "&O178" << 15.0;
+    QTest::newRow("ampersand alone") << "&17" << 0.0;
 }
 
 void TestVb::val() {
@@ -63,41 +74,81 @@ void TestVb::valOutOfRange() {
     QCOMPARE(vb::val(u"-1e400"), -std::numeric_limits<double>::infinity());
     QCOMPARE(vb::val(u"0.0001e-400"), 0.0);
     QCOMPARE(vb::val(u"12345e-400"), 0.0);
+    QCOMPARE(vb::val(u"&H100000000"), std::numeric_limits<double>::infinity());
     // 1000 digits and a negative exponent that brings them back into range.
     QCOMPARE(vb::val(QString(u'1') + QString(999, u'0') + QStringLiteral("e-998")), 10.0);
 }
 
 void TestVb::isNumeric_data() {
     QTest::addColumn<QString>("text");
-    QTest::addColumn<bool>("expected");
+    QTest::addColumn<QLocale>("locale");
+    QTest::addColumn<bool>("numeric");
+    QTest::addColumn<double>("value");
 
-    QTest::newRow("empty") << QString() << false;
-    QTest::newRow("blanks only") << "   " << false;
-    QTest::newRow("word") << "yes" << false;
-    QTest::newRow("trailing letter") << "12a" << false;
-    QTest::newRow("exponent") << "1e3" << true;
-    QTest::newRow("exponent with sign") << "1.5E-3" << true;
-    QTest::newRow("exponent without digits") << "1e" << false;
-    QTest::newRow("blanks around") << " 7 " << true;
-    QTest::newRow("tab around") << "\t7\t" << true;
-    QTest::newRow("negative") << "-1" << true;
-    QTest::newRow("plus") << "+1" << true;
-    QTest::newRow("decimal") << "2.5" << true;
-    QTest::newRow("trailing point") << "2." << true;
-    QTest::newRow("leading point") << ".5" << true;
-    QTest::newRow("point alone") << "." << false;
-    QTest::newRow("sign alone") << "-" << false;
-    QTest::newRow("blank inside") << "1 2" << false;
-    QTest::newRow("two points") << "1.2.3" << false;
-    QTest::newRow("comma") << "1,5" << false;
-    QTest::newRow("too large for a double") << "1e400" << false;
+    const QLocale english(QLocale::English, QLocale::UnitedStates);
+    const QLocale spanish(QLocale::Spanish, QLocale::Spain);
+    const auto no = [&](const char* name, const char* text, const QLocale& locale) {
+        QTest::newRow(name) << QString::fromUtf8(text) << locale << false << 0.0;
+    };
+    const auto yes = [&](const char* name, const char* text, const QLocale& locale, double value) {
+        QTest::newRow(name) << QString::fromUtf8(text) << locale << true << value;
+    };
+
+    no("empty", "", english);
+    no("blanks only", "   ", english);
+    no("word", "yes", english);
+    no("trailing letter", "12a", english);
+    yes("exponent", "1e3", english, 1000);
+    yes("exponent with sign", "1.5E-3", english, 0.0015);
+    no("exponent without digits", "1e", english);
+    yes("blanks around", " 7 ", english, 7);
+    yes("tab around", "\t7\t", english, 7);
+    yes("negative", "-1", english, -1);
+    yes("plus", "+1", english, 1);
+    yes("decimal", "2.5", english, 2.5);
+    yes("trailing point", "2.", english, 2);
+    yes("leading point", ".5", english, 0.5);
+    no("point alone", ".", english);
+    no("sign alone", "-", english);
+    no("blank inside", "1 2", english);
+    no("two points", "1.2.3", english);
+    no("too large for a double", "1e400", english);
+    yes("hexadecimal", "&H1F", english, 31);
+    yes("hexadecimal is a 16-bit integer", "&HFFFF", english, -1);
+    yes("octal", " &O17 ", english, 15);
+    no("hexadecimal without digits", "&H", english);
+    no("hexadecimal with a bad digit", "&H1G", english);
+    no("hexadecimal past 32 bits", "&H100000000", english);
+    yes("thousands separator", "1,033", english, 1033);
+    yes("thousands separators anywhere among the digits", "1,5", english, 15);
+    no("thousands separator first", ",5", english);
+    yes("currency before", "$1,234.50", english, 1234.5);
+    yes("currency after", "5$", english, 5);
+    yes("sign before currency", "-$5", english, -5);
+    yes("trailing minus", "5-", english, -5);
+    yes("parentheses", "(5)", english, -5);
+    yes("parentheses around currency", "($1,234.50)", english, -1234.5);
+    no("sign in parentheses", "(-5)", english);
+    no("unclosed parenthesis", "(5", english);
+    no("two signs", "-5-", english);
+    no("other currency", "5 €", english);
+    yes("Spanish thousands", "1.033", spanish, 1033);
+    yes("Spanish decimal comma", "2,5", spanish, 2.5);
+    yes("Spanish currency after a blank", "5 €", spanish, 5);
+    no("Spanish has no dollar", "$5", spanish);
 }
 
 void TestVb::isNumeric() {
     QFETCH(QString, text);
-    QFETCH(bool, expected);
+    QFETCH(QLocale, locale);
+    QFETCH(bool, numeric);
+    QFETCH(double, value);
 
-    QCOMPARE(vb::isNumeric(text), expected);
+    QCOMPARE(vb::isNumeric(text, locale), numeric);
+    const std::optional<double> number = vb::toNumber(text, locale);
+    QCOMPARE(number.has_value(), numeric);
+    if (numeric)
+        QCOMPARE(*number, value);
 }
 
 void TestVb::toInt16_data() {

@@ -82,6 +82,10 @@ private slots:
     void missingFolderFails();
     void unwritableFolderLeavesFileUntouched();
     void failedWriteLeavesFileWhole();
+    void windowsLineEndsAndEncodings_data();
+    void windowsLineEndsAndEncodings();
+    void nameFoundWithoutRegardToCase_data();
+    void nameFoundWithoutRegardToCase();
 };
 
 void TestProfileFile::readsHandEditedFile_data() {
@@ -330,6 +334,94 @@ void TestProfileFile::failedWriteLeavesFileWhole() {
 #else
     QSKIP("needs a file size limit");
 #endif
+}
+
+namespace {
+QByteArray utf16(const char* bom, const QString& text, bool littleEndian) {
+    QByteArray bytes(bom);
+    for (const QChar ch : text) {
+        const char high = char(ch.unicode() >> 8);
+        const char low = char(ch.unicode() & 0xFF);
+        bytes.append(littleEndian ? low : high);
+        bytes.append(littleEndian ? high : low);
+    }
+    return bytes;
+}
+} // namespace
+
+// Files as Windows machines and editors leave them: each line-end style and each byte-order mark.
+// A read finds the values; a write replaces one line, adds one, and keeps the file's own line ends
+// and encoding.
+void TestProfileFile::windowsLineEndsAndEncodings_data() {
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QByteArray>("after");
+
+    const QString original = QStringLiteral("[Main]#Port=1034#SQLServer=Conexión#[Backup1]#Hour=02:30#");
+    const QString written =
+        QStringLiteral("[Main]#Port=2000#SQLServer=Conexión#OSInit=1#[Backup1]#Hour=02:30#");
+    const auto ansi = [](QString text, const char* end) {
+        return QByteArray(text.replace(u'ó', QChar(0xF3)).toLatin1()).replace('#', end);
+    };
+    QTest::newRow("CR LF") << ansi(original, "\r\n") << ansi(written, "\r\n");
+    QTest::newRow("LF") << ansi(original, "\n") << ansi(written, "\n");
+    QTest::newRow("CR") << ansi(original, "\r") << ansi(written, "\r");
+    const auto crlf = [](QString text) {
+        return text.replace(u'#', QStringLiteral("\r\n"));
+    };
+    QTest::newRow("UTF-16 little-endian")
+        << utf16("\xFF\xFE", crlf(original), true) << utf16("\xFF\xFE", crlf(written), true);
+    QTest::newRow("UTF-16 big-endian")
+        << utf16("\xFE\xFF", crlf(original), false) << utf16("\xFE\xFF", crlf(written), false);
+}
+
+void TestProfileFile::windowsLineEndsAndEncodings() {
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, after);
+
+    test::TempProgramFolder folder;
+    const QString path = folder.file(QStringLiteral("OskServer.INI"));
+    QVERIFY(test::writeFileBytes(path, before));
+    ProfileFile file(path);
+    QCOMPARE(file.read(QStringLiteral("Main"), QStringLiteral("Port")), QStringLiteral("1034"));
+    QCOMPARE(file.read(QStringLiteral("main"), QStringLiteral("SQLServer")), QStringLiteral("Conexión"));
+    QCOMPARE(file.read(QStringLiteral("Backup1"), QStringLiteral("Hour")), QStringLiteral("02:30"));
+
+    QVERIFY(file.write(QStringLiteral("Main"), QStringLiteral("Port"), QStringLiteral("2000")));
+    QVERIFY(file.write(QStringLiteral("Main"), QStringLiteral("OSInit"), QStringLiteral("1")));
+    QCOMPARE(test::readFileBytes(path), after);
+}
+
+void TestProfileFile::nameFoundWithoutRegardToCase_data() {
+    QTest::addColumn<QStringList>("present");
+    QTest::addColumn<QString>("found");
+    QTest::addColumn<int>("files"); // in the folder after a write
+
+    QTest::newRow("none: the program's name") << QStringList{} << "OskServer.INI" << 1;
+    QTest::newRow("the program's name")
+        << QStringList{QStringLiteral("OskServer.INI")} << "OskServer.INI" << 1;
+    QTest::newRow("lower case") << QStringList{QStringLiteral("oskserver.ini")} << "oskserver.ini" << 1;
+    QTest::newRow("the start-up's spelling")
+        << QStringList{QStringLiteral("OskServer.ini")} << "OskServer.ini" << 1;
+    QTest::newRow("exact name first")
+        << QStringList{QStringLiteral("OSKSERVER.INI"), QStringLiteral("OskServer.INI")} << "OskServer.INI"
+        << 2;
+    QTest::newRow("another file only")
+        << QStringList{QStringLiteral("OskServer.INI.bak")} << "OskServer.INI" << 2;
+}
+
+void TestProfileFile::nameFoundWithoutRegardToCase() {
+    QFETCH(QStringList, present);
+    QFETCH(QString, found);
+    QFETCH(int, files);
+
+    test::TempProgramFolder folder;
+    for (const QString& name : present)
+        QVERIFY(test::writeFileBytes(folder.file(name), "[Main]\r\nPort=1034\r\n"));
+    ProfileFile file = ProfileFile::inFolder(folder.path(), QStringLiteral("OskServer.INI"));
+    QCOMPARE(file.path(), folder.file(found));
+    QVERIFY(file.write(QStringLiteral("Main"), QStringLiteral("OSInit"), QStringLiteral("1")));
+    // Written in place: no second file beside the one found.
+    QCOMPARE(QDir(folder.path()).entryList(QDir::Files).size(), files);
 }
 
 } // namespace osk

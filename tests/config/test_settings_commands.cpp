@@ -2,7 +2,9 @@
 #include "config/settings_commands.h"
 #include "support/scripted_operator.h"
 #include "support/temp_program_folder.h"
+#include "support/test_io.h"
 
+#include <QLocale>
 #include <QTest>
 
 namespace osk {
@@ -15,6 +17,8 @@ class TestSettingsCommands final : public QObject {
     ProfileFile settings() const { return ProfileFile(m_folder.file(kSettingsFileName)); }
 
 private slots:
+    // Answers are read as the locale writes numbers.
+    void initTestCase() { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
     void init() { QFile::remove(m_folder.file(kSettingsFileName)); }
 
     void portAnswers_data() {
@@ -34,6 +38,13 @@ private slots:
         QTest::newRow("not a number") << "abc" << 1033 << int(O::Refused) << 1033;
         QTest::newRow("cancelled") << "" << 1033 << int(O::Refused) << 1033;
         QTest::newRow("cancelled with port 0") << "" << 0 << int(O::Unchanged) << 0;
+        QTest::newRow("hexadecimal") << "&H7D0" << 1033 << int(O::Accepted) << 2000;
+        QTest::newRow("hexadecimal -1") << "&HFFFF" << 1033 << int(O::Accepted) << -1;
+        QTest::newRow("thousands separator") << "2,000" << 1033 << int(O::Accepted) << 2000;
+        QTest::newRow("currency sign") << "$2000" << 1033 << int(O::Accepted) << 2000;
+        QTest::newRow("parentheses") << "(5)" << 1033 << int(O::Accepted) << -5;
+        QTest::newRow("trailing minus") << "5-" << 1033 << int(O::Accepted) << -5;
+        QTest::newRow("separated past the range") << "65,501" << 1033 << int(O::Refused) << 1033;
     }
 
     void portAnswers() {
@@ -46,15 +57,64 @@ private slots:
         QCOMPARE(judged.port, port);
     }
 
-    void acceptedPortIsStoredAsTyped() {
+    void acceptedPortIsStoredAsTheLoadWillReadIt_data() {
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QString>("stored");
+        QTest::newRow("fraction, as typed") << "2000.5" << 2000 << "2000.5";
+        QTest::newRow("hexadecimal, as typed") << "&H7D0" << 2000 << "&H7D0";
+        // Val would read "2,000" as 2 at the next start.
+        QTest::newRow("thousands separator, as the number") << "2,000" << 2000 << "2000";
+        QTest::newRow("currency sign, as the number") << "$2000" << 2000 << "2000";
+    }
+
+    void acceptedPortIsStoredAsTheLoadWillReadIt() {
+        QFETCH(QString, answer);
+        QFETCH(int, port);
+        QFETCH(QString, stored);
         ProfileFile file = settings();
         test::ScriptedOperator op;
-        op.textAnswers = {QStringLiteral("2000.5")};
+        op.textAnswers = {answer};
         SettingsCommands commands(file, op);
-        QCOMPARE(commands.askPort(1033), std::optional<int>(2000));
+        QCOMPARE(commands.askPort(1033), std::optional<int>(port));
         QCOMPARE(op.prompts, QStringList{QStringLiteral("Indique nuevo puerto.")});
-        QCOMPARE(file.read(kMainSection, QStringLiteral("Port")), QStringLiteral("2000.5"));
+        QCOMPARE(file.read(kMainSection, QStringLiteral("Port")), stored);
         QVERIFY(op.messages.empty());
+    }
+
+    // The settings file's folder is a plain file: the write fails for every user, root included.
+    void failedWriteIsSaidAndChangesNothing_data() {
+        QTest::addColumn<QString>("command");
+        QTest::newRow("port") << "port";
+        QTest::newRow("SQL Server") << "sql";
+        QTest::newRow("automatic start") << "auto";
+        QTest::newRow("minimised start") << "min";
+    }
+
+    void failedWriteIsSaidAndChangesNothing() {
+        QFETCH(QString, command);
+        QVERIFY(test::writeFileBytes(m_folder.file(QStringLiteral("bloqueado")), "x"));
+        const QString path = m_folder.file(QStringLiteral("bloqueado/OskServer.INI"));
+        ProfileFile file(path);
+        test::ScriptedOperator op;
+        SettingsCommands commands(file, op);
+        if (command == u"port") {
+            op.textAnswers = {QStringLiteral("2000")};
+            QCOMPARE(commands.askPort(1033), std::nullopt);
+        } else if (command == u"sql") {
+            op.textAnswers = {QStringLiteral("SQL2")};
+            commands.changeSqlServer(QStringLiteral("SQL1"));
+        } else if (command == u"auto") {
+            QCOMPARE(commands.toggleAutoStart(false), false);
+        } else {
+            QCOMPARE(commands.toggleMinStart(true), true);
+        }
+        QCOMPARE(op.messages.size(), size_t(1)); // no restart message after it
+        const QString prefix =
+            QStringLiteral("No se ha podido guardar la configuración en el archivo '%1': ").arg(path);
+        QVERIFY2(op.messages[0].text.startsWith(prefix), qPrintable(op.messages[0].text));
+        QVERIFY2(op.messages[0].text.size() > prefix.size(), "the reason is missing");
+        QCOMPARE(op.messages[0].icon, MessageIcon::Critical);
     }
 
     void refusedPortChangesNothing() {

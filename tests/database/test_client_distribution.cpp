@@ -113,6 +113,11 @@ QByteArray patterned(qint64 size, char seed) {
     return bytes;
 }
 
+// The line the run comes to, failures marked, so that a wrong kind of outcome shows in the comparison.
+QString logged(const Result<QString>& outcome) {
+    return outcome ? *outcome : QStringLiteral("error: ") + outcome.error();
+}
+
 struct Distribution {
     Distribution() {
         QDir(folder.path()).mkpath(QStringLiteral("ClientUpdate"));
@@ -138,7 +143,7 @@ private slots:
     void nothingHappensWithoutTheGateFile() {
         Distribution d;
         d.put(QStringLiteral("otro.dll"), "x");
-        QCOMPARE(d.distribution->ActualizaClientes(QStringLiteral("oskdemo")),
+        QCOMPARE(logged(d.distribution->ActualizaClientes(QStringLiteral("oskdemo"))),
                  QStringLiteral("No hay archivos de actualización disponibles."));
         QVERIFY(d.engine.opened.isEmpty());
         QVERIFY(d.progress.texts.isEmpty());
@@ -157,7 +162,8 @@ private slots:
         d.put(QStringLiteral(".oculto"), "no");
         QDir(d.folder.path()).mkpath(QStringLiteral("ClientUpdate/sub"));
 
-        QCOMPARE(d.distribution->ActualizaClientes(QStringLiteral("oskdemo")), QString());
+        QCOMPARE(logged(d.distribution->ActualizaClientes(QStringLiteral("oskdemo"))),
+                 QStringLiteral("Datos actualizados correctamente"));
         const auto& rows = d.engine.writer.rows;
         QCOMPARE(rows.size(), size_t(4)); // no hidden file, no folder
         // Numbered 1..n in the listing's order, which ignores case.
@@ -182,14 +188,17 @@ private slots:
         QVERIFY(d.engine.writer.properties.count(QStringLiteral("AppEXERevision")));
     }
 
-    void aMissingTableStoresNothingAndStillEndsQuietly() {
+    void aMissingTableStoresNothingAndIsAFailure() {
         Distribution d;
         d.put(QStringLiteral("Osk2.exe"), "MZ");
         d.engine.writer.tableExists = false;
-        QCOMPARE(d.distribution->ActualizaClientes(QStringLiteral("oskdemo")), QString());
+        QCOMPARE(logged(d.distribution->ActualizaClientes(QStringLiteral("oskdemo"))),
+                 QStringLiteral("error: La base de datos 'oskdemo' no tiene la tabla oskComponents; no se "
+                                "ha guardado ningún archivo."));
         QVERIFY(d.engine.writer.rows.empty());
         QVERIFY(d.engine.writer.properties.empty());
         QVERIFY(d.op.messages.empty());
+        QVERIFY(!d.progress.shown);
     }
 
     void aFailedPieceStopsTheRunAndSaysWhy() {
@@ -197,7 +206,9 @@ private slots:
         d.put(QStringLiteral("A.dll"), patterned(10, 'a'));
         d.put(QStringLiteral("Osk2.exe"), patterned(3 * ClientDistribution::kPieceSize, 'b'));
         d.engine.writer.failAfterPieces = 2; // A.dll's piece, then one of Osk2.exe
-        QCOMPARE(d.distribution->ActualizaClientes(QStringLiteral("oskdemo")), QString());
+        QCOMPARE(logged(d.distribution->ActualizaClientes(QStringLiteral("oskdemo"))),
+                 QStringLiteral("error: disco lleno"));
+        QVERIFY(!d.progress.shown);
         QCOMPARE(d.op.messages.size(), size_t(1));
         QCOMPARE(d.op.messages[0].text, QStringLiteral("disco lleno"));
         QCOMPARE(d.op.messages[0].icon, MessageIcon::Exclamation);
@@ -209,7 +220,8 @@ private slots:
         Distribution d;
         d.put(QStringLiteral("Osk2.exe"), "MZ");
         d.engine.openError = QStringLiteral("no existe");
-        QCOMPARE(d.distribution->ActualizaClientes(QStringLiteral("oskdemo")), QStringLiteral("no existe"));
+        QCOMPARE(logged(d.distribution->ActualizaClientes(QStringLiteral("oskdemo"))),
+                 QStringLiteral("error: no existe"));
         QVERIFY(!d.progress.shown);
         QCOMPARE(d.op.busyDepth, 0);
     }

@@ -5,9 +5,14 @@
 
 #include "app/engine_factory.h"
 #include "config/profile_file.h"
+#include "database/database_admin.h"
 #include "database/odbc_engine.h"
 #include "database/record_errors.h"
+#include "eventlog/event_log.h"
 #include "sqlite_fixture.h"
+#include "support/fake_clock.h"
+#include "support/scripted_operator.h"
+#include "support/temp_program_folder.h"
 #include "support/test_io.h"
 
 #include <QCryptographicHash>
@@ -83,6 +88,7 @@ private slots:
     void principalSessionAndThirdColumn();
     void principalFailuresLeaveItClosed();
     void databaseList();
+    void listFillLogsInOncePerDatabase();
     void propertiesAreBoundNotPasted();
     void dropAndBackupTexts();
     void backupJudgedByServerMessages_data();
@@ -310,6 +316,37 @@ void TestOdbcEngine::databaseList() {
     const Result<QStringList> failed = engine.listProductDatabases();
     QVERIFY(!failed.ok());
     QVERIFY2(failed.error().contains(QStringLiteral("sysDatabases")), qPrintable(failed.error()));
+}
+
+// Each login costs a round of authentication on a real server: a fill logs in to master once and to
+// each listed database once, however many statements that database takes.
+void TestOdbcEngine::listFillLogsInOncePerDatabase() {
+    QVERIFY(createProductDatabase(dbFile(QStringLiteral("OSKVentas")),
+                                  {{QStringLiteral("AppDBRevision"), QStringLiteral("9")}}));
+    QStringList logins;
+    OdbcOptions options = sqliteOptions();
+    options.connectionListener = [&logins](const QString& database) {
+        logins << database;
+    };
+    OdbcEngine engine(std::move(options));
+    FakeClock clock;
+    ScriptedOperator op;
+    TempProgramFolder folder;
+    EventLog log(clock, op, folder.path());
+    DatabaseListModel list;
+    DatabaseAdmin admin(engine, log, op, list);
+
+    QVERIFY(admin.CargaBasesDatos(1033, QStringLiteral("SRV1")));
+    QVERIFY(op.messages.empty());
+    QCOMPARE(logins, (QStringList{QStringLiteral("Master"), QStringLiteral("OskDB"),
+                                  QStringLiteral("oskdemo"), QStringLiteral("OSKVentas")}));
+    // Every statement of the fill went over those four connections: two reads and three updates on
+    // each valid database, two reads on the one without AppVersion.
+    QCOMPARE(m_sent.size(), 1 + 5 + 5 + 2);
+    QCOMPARE(
+        propertyRows(dbFile(QStringLiteral("oskdemo"))),
+        (QStringList{QStringLiteral("AppVersion=2.0"), QStringLiteral("AppDBRevision=3"),
+                     QStringLiteral("AppOskServerHost=SRV1"), QStringLiteral("AppEXERevision is NULL")}));
 }
 
 void TestOdbcEngine::propertiesAreBoundNotPasted() {
