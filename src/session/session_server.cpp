@@ -138,7 +138,8 @@ void SessionServer::accept(int slot, std::unique_ptr<ClientConnection> socket) {
 
     Connection& connection = m_connections[size_t(slot)];
     connection.socket = std::move(socket);
-    connect(connection.socket.get(), &ClientConnection::readyRead, this, [this, slot] { onDataArrival(slot); });
+    connect(connection.socket.get(), &ClientConnection::readyRead, this,
+            [this, slot] { onDataArrival(slot); });
     m_dispatcher.accepted(slot, connection.socket->peerAddress());
 }
 
@@ -146,6 +147,12 @@ void SessionServer::accept(int slot, std::unique_ptr<ClientConnection> socket) {
 void SessionServer::refuse(std::unique_ptr<ClientConnection> socket) {
     dispose(m_refusal);
     m_refusal = std::move(socket);
+    // What the refused client still sends is read and dropped, so that its close is seen and its
+    // descriptor let go.
+    connect(m_refusal.get(), &ClientConnection::readyRead, this, [this] {
+        char ignored[512];
+        (void)m_refusal->read(ignored, sizeof ignored);
+    });
     (void)m_refusal->send(protocol::kMaxUsersRaised);
     m_log.AddLog(QStringLiteral("No se permiten más conexiones."), LogKind::Error);
 }

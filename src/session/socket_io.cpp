@@ -73,8 +73,9 @@ void ClientConnection::markFailed(const QString& why) {
     end(why);
 }
 
-// Reading stops: an ended connection stays readable (end of file), which would be announced on
-// every pass.
+// The descriptor goes at once: the slot of a connection that its client closed may wait long for
+// the next connection to take it. The notifiers are off first, so that a descriptor number that
+// comes back with the next connection is not watched for this one.
 void ClientConnection::end(const QString& why) {
     if (m_ended)
         return;
@@ -82,6 +83,8 @@ void ClientConnection::end(const QString& why) {
     m_error = why;
     m_readNotifier.setEnabled(false);
     m_writeNotifier.setEnabled(false);
+    ::close(m_descriptor);
+    m_descriptor = -1;
 }
 
 qint64 ClientConnection::read(char* into, qint64 capacity) {
@@ -102,7 +105,8 @@ bool ClientConnection::send(QByteArrayView bytes) {
         return false;
     qsizetype sent = 0;
     if (m_waiting.isEmpty()) {
-        const ssize_t written = ::send(m_descriptor, bytes.data(), size_t(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t written =
+            ::send(m_descriptor, bytes.data(), size_t(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (written < 0 && !wouldBlock()) {
             end(systemError());
             return false;
@@ -119,8 +123,8 @@ bool ClientConnection::send(QByteArrayView bytes) {
 
 void ClientConnection::writeWaiting() {
     while (!m_waiting.isEmpty()) {
-        const ssize_t written =
-            ::send(m_descriptor, m_waiting.constData(), size_t(m_waiting.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t written = ::send(m_descriptor, m_waiting.constData(), size_t(m_waiting.size()),
+                                       MSG_NOSIGNAL | MSG_DONTWAIT);
         if (written < 0) {
             if (!wouldBlock())
                 end(systemError());
@@ -133,13 +137,11 @@ void ClientConnection::writeWaiting() {
 }
 
 void ClientConnection::close() {
-    if (m_descriptor < 0)
+    if (m_ended)
         return;
-    if (!m_waiting.isEmpty() && !m_ended)
+    if (!m_waiting.isEmpty())
         writeWaiting();
     end(QStringLiteral("Conexión cerrada"));
-    ::close(m_descriptor);
-    m_descriptor = -1;
 }
 
 } // namespace osk

@@ -29,11 +29,12 @@ public:
 
     // The client's IPv4 address in dotted text, as accepted.
     const QString& peerAddress() const { return m_peerAddress; }
-    // Open, and neither ended by the client nor failed.
-    bool isConnected() const { return m_descriptor >= 0 && !m_ended; }
+    // Neither closed, nor ended by the client, nor failed: an ended connection has let its
+    // descriptor go.
+    bool isConnected() const { return !m_ended; }
     // Why the last operation failed, or why the connection ended.
     const QString& errorString() const { return m_error; }
-    // From now on the connection counts as failed: sends fail and nothing more is read.
+    // From now on the connection counts as failed and is closed: sends fail, nothing more is read.
     void markFailed(const QString& why);
 
     // One read of at most `capacity` bytes: the count read, 0 when nothing was waiting after all.
