@@ -87,13 +87,18 @@ bool BackupScheduler::run(const QString& outputFile, const QString& database) {
 }
 
 bool BackupScheduler::stopForExit(std::chrono::milliseconds bound) {
-    m_engine.stopBackups();
-    if (!m_worker.joinable())
+    if (!m_worker.joinable()) {
+        m_engine.stopBackups();
         return true;
+    }
     {
         std::unique_lock lock(m_run->mutex);
-        // A backup that had ended by itself keeps its own outcome.
+        // A backup that had ended by itself keeps its own outcome. Decided before the engine is
+        // told to stop, which may end the backup before this thread looks again.
         m_cancelled = !m_run->done;
+        lock.unlock();
+        m_engine.stopBackups();
+        lock.lock();
         if (!m_run->ended.wait_for(lock, bound, [this] { return m_run->done; })) {
             m_run->abandoned = true;
             lock.unlock();

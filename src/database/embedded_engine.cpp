@@ -140,7 +140,7 @@ Status checkNewDatabaseName(const QString& name) {
 }
 
 QString invalidName(const QString& database) {
-    return QStringLiteral("Invalid database name: ") + database;
+    return QStringLiteral("Nombre de base de datos no válido: ") + database;
 }
 
 // A connection of its own to one existing database: a read never creates a database file.
@@ -290,7 +290,7 @@ Status EmbeddedEngine::openPrincipal() {
     m_principal = nullptr;
 
     if (!QDir().mkpath(m_dataFolder))
-        return Status::failure(QStringLiteral("Cannot create the folder ") +
+        return Status::failure(QStringLiteral("No se puede crear la carpeta ") +
                                QDir::toNativeSeparators(m_dataFolder));
     auto opened =
         openConnection(databasePath(kPrincipalDatabase), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
@@ -305,7 +305,7 @@ Status EmbeddedEngine::openPrincipal() {
 
 Result<QString> EmbeddedEngine::principalPropertyThirdColumn(const QString& key) {
     if (!m_principal)
-        return Result<QString>::failure(QStringLiteral("The connection to OskDB is not open."));
+        return Result<QString>::failure(QStringLiteral("La conexión con OskDB no está abierta."));
     auto statement = prepare(m_principal, kSelectAllProperty);
     if (!statement)
         return Result<QString>::failure(statement.error());
@@ -318,7 +318,7 @@ Result<QString> EmbeddedEngine::principalPropertyThirdColumn(const QString& key)
     if (rc != SQLITE_ROW)
         return Result<QString>::failure(lastError(m_principal));
     if (sqlite3_column_count(st) < 3)
-        return Result<QString>::failure(QStringLiteral("The table OskVersion has no third column."));
+        return Result<QString>::failure(QStringLiteral("La tabla OskVersion no tiene tercera columna."));
     return Result<QString>(columnText(st, 2));
 }
 
@@ -327,7 +327,7 @@ Result<QStringList> EmbeddedEngine::listProductDatabases() {
     if (!folder.exists())
         return Result<QStringList>(QStringList());
     if (!QFileInfo(m_dataFolder).isReadable())
-        return Result<QStringList>::failure(QStringLiteral("Cannot read the folder ") +
+        return Result<QStringList>::failure(QStringLiteral("No se puede leer la carpeta ") +
                                             QDir::toNativeSeparators(m_dataFolder));
 
     // The suffix is matched as the file system matches names, so that every name listed opens

@@ -55,7 +55,7 @@ Status OdbcComponentWriter::addComponent(int id, const QString& fileName) {
 Status OdbcComponentWriter::beginContent(int id, qint64 totalLength) {
     if (m_writing)
         return Status::failure(
-            QStringLiteral("The content of component %1 is still being written.").arg(m_id));
+            QStringLiteral("El contenido del componente %1 todavía se está escribiendo.").arg(m_id));
     m_id = id;
     m_total = totalLength;
     m_written = 0;
@@ -79,7 +79,7 @@ Status OdbcComponentWriter::beginContent(int id, qint64 totalLength) {
             return done;
         if (!st.needsData())
             return Status::failure(
-                QStringLiteral("The driver did not ask for the content of component %1.").arg(id));
+                QStringLiteral("El controlador no ha pedido el contenido del componente %1.").arg(id));
         if (Status started = st.beginData(); !started)
             return started;
         m_pending = std::move(begun).value();
@@ -90,11 +90,10 @@ Status OdbcComponentWriter::beginContent(int id, qint64 totalLength) {
 
 Status OdbcComponentWriter::appendContent(QByteArrayView piece) {
     if (!m_writing)
-        return Status::failure(QStringLiteral("No component content is being written."));
+        return Status::failure(QStringLiteral("No se está escribiendo el contenido de ningún componente."));
     if (m_written + piece.size() > m_total)
-        return Status::failure(QStringLiteral("The content of component %1 is longer than its %2 bytes.")
-                                   .arg(m_id)
-                                   .arg(m_total));
+        return Status::failure(
+            QStringLiteral("El contenido del componente %1 supera sus %2 bytes.").arg(m_id).arg(m_total));
     Status appended;
     if (m_method == PieceMethod::UpdateText) {
         auto statement = this->statement();
@@ -117,11 +116,11 @@ Status OdbcComponentWriter::appendContent(QByteArrayView piece) {
 
 Status OdbcComponentWriter::endContent() {
     if (!m_writing)
-        return Status::failure(QStringLiteral("No component content is being written."));
+        return Status::failure(QStringLiteral("No se está escribiendo el contenido de ningún componente."));
     m_writing = false;
     if (m_written != m_total) {
         m_pending.reset();
-        return Status::failure(QStringLiteral("The content of component %1 has %2 of its %3 bytes.")
+        return Status::failure(QStringLiteral("El contenido del componente %1 tiene %2 de sus %3 bytes.")
                                    .arg(m_id)
                                    .arg(m_written)
                                    .arg(m_total));

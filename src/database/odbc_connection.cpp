@@ -32,12 +32,12 @@ QString odbcDiagnostic(SQLSMALLINT handleType, SQLHANDLE handle, const QString& 
 OdbcEnvironment::OdbcEnvironment() {
     if (!succeeded(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &m_env))) {
         m_env = SQL_NULL_HENV;
-        m_error = QStringLiteral("The ODBC driver manager could not be initialised.");
+        m_error = QStringLiteral("No se ha podido iniciar el administrador de controladores ODBC.");
         return;
     }
     if (!succeeded(
             SQLSetEnvAttr(m_env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0)))
-        m_error = odbcDiagnostic(SQL_HANDLE_ENV, m_env, QStringLiteral("ODBC 3 is not available."));
+        m_error = odbcDiagnostic(SQL_HANDLE_ENV, m_env, QStringLiteral("ODBC 3 no está disponible."));
 }
 
 OdbcEnvironment::~OdbcEnvironment() {
@@ -54,7 +54,7 @@ Result<std::unique_ptr<OdbcConnection>> OdbcConnection::open(const OdbcEnvironme
     SQLHDBC dbc = SQL_NULL_HDBC;
     if (!succeeded(SQLAllocHandle(SQL_HANDLE_DBC, environment.handle(), &dbc)))
         return Opened::failure(odbcDiagnostic(SQL_HANDLE_ENV, environment.handle(),
-                                              QStringLiteral("No ODBC connection could be allocated.")));
+                                              QStringLiteral("No se ha podido reservar una conexión ODBC.")));
     // A driver that has no login time-out answers with an error here; it then connects without one.
     SQLSetConnectAttr(dbc, SQL_ATTR_LOGIN_TIMEOUT,
                       reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(loginTimeoutSeconds)), 0);
@@ -62,8 +62,8 @@ Result<std::unique_ptr<OdbcConnection>> OdbcConnection::open(const OdbcEnvironme
     const SQLRETURN rc = SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(text.data()),
                                           SQLSMALLINT(text.size()), nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
     if (!succeeded(rc)) {
-        const QString error =
-            odbcDiagnostic(SQL_HANDLE_DBC, dbc, QStringLiteral("The connection to the database failed."));
+        const QString error = odbcDiagnostic(
+            SQL_HANDLE_DBC, dbc, QStringLiteral("No se ha podido conectar con la base de datos."));
         SQLFreeHandle(SQL_HANDLE_DBC, dbc);
         return Opened::failure(error);
     }
@@ -89,16 +89,17 @@ Result<std::unique_ptr<OdbcStatement>> OdbcStatement::allocate(const OdbcConnect
     using Allocated = Result<std::unique_ptr<OdbcStatement>>;
     SQLHSTMT stmt = SQL_NULL_HSTMT;
     if (!succeeded(SQLAllocHandle(SQL_HANDLE_STMT, connection.handle(), &stmt)))
-        return Allocated::failure(odbcDiagnostic(SQL_HANDLE_DBC, connection.handle(),
-                                                 QStringLiteral("No ODBC statement could be allocated.")));
+        return Allocated::failure(
+            odbcDiagnostic(SQL_HANDLE_DBC, connection.handle(),
+                           QStringLiteral("No se ha podido reservar una instrucción ODBC.")));
     std::unique_ptr<OdbcStatement> statement(new OdbcStatement(stmt, std::move(listener)));
     if (queryTimeoutSeconds > 0) {
         const SQLRETURN rc =
             SQLSetStmtAttr(stmt, SQL_ATTR_QUERY_TIMEOUT,
                            reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(queryTimeoutSeconds)), 0);
         if (!succeeded(rc))
-            return Allocated::failure(
-                statement->error(QStringLiteral("The statement time-out was refused.")));
+            return Allocated::failure(statement->error(
+                QStringLiteral("El controlador ha rechazado el tiempo de espera de la instrucción.")));
     }
     return Allocated(std::move(statement));
 }
@@ -119,7 +120,7 @@ Status OdbcStatement::prepare(const QString& text) {
         m_listener(text);
     QByteArray bytes = text.toUtf8();
     if (!succeeded(SQLPrepare(m_stmt, reinterpret_cast<SQLCHAR*>(bytes.data()), SQLINTEGER(bytes.size()))))
-        return Status::failure(error(QStringLiteral("The statement was refused.")));
+        return Status::failure(error(QStringLiteral("El controlador ha rechazado la instrucción.")));
     return {};
 }
 
@@ -177,7 +178,7 @@ Status OdbcStatement::bindAll() {
         const SQLRETURN rc = SQLBindParameter(m_stmt, SQLUSMALLINT(i + 1), SQL_PARAM_INPUT, p.cType,
                                               p.sqlType, p.columnSize, 0, value, bufferLength, &p.indicator);
         if (!succeeded(rc))
-            return Status::failure(error(QStringLiteral("A parameter was refused.")));
+            return Status::failure(error(QStringLiteral("El controlador ha rechazado un parámetro.")));
     }
     return {};
 }
@@ -186,7 +187,7 @@ Status OdbcStatement::afterExecution(SQLRETURN rc) {
     m_needsData = rc == SQL_NEED_DATA;
     if (succeeded(rc) || rc == SQL_NO_DATA || m_needsData)
         return {};
-    return Status::failure(error(QStringLiteral("The statement failed.")));
+    return Status::failure(error(QStringLiteral("La instrucción ha fallado.")));
 }
 
 Status OdbcStatement::execute() {
@@ -213,14 +214,14 @@ Status OdbcStatement::beginData() {
     const SQLRETURN rc = SQLParamData(m_stmt, &token);
     m_needsData = rc == SQL_NEED_DATA;
     if (!m_needsData)
-        return Status::failure(error(QStringLiteral("The driver asked for no data.")));
+        return Status::failure(error(QStringLiteral("El controlador no ha pedido ningún dato.")));
     return {};
 }
 
 Status OdbcStatement::putData(QByteArrayView piece) {
     const SQLRETURN rc = SQLPutData(m_stmt, const_cast<char*>(piece.data()), SQLLEN(piece.size()));
     if (!succeeded(rc))
-        return Status::failure(error(QStringLiteral("The data was refused.")));
+        return Status::failure(error(QStringLiteral("El controlador ha rechazado los datos.")));
     return {};
 }
 
@@ -229,9 +230,10 @@ Status OdbcStatement::finishData() {
     const SQLRETURN rc = SQLParamData(m_stmt, &token);
     m_needsData = rc == SQL_NEED_DATA;
     if (m_needsData)
-        return Status::failure(QStringLiteral("The driver asked for more data than the statement has."));
+        return Status::failure(
+            QStringLiteral("El controlador ha pedido más datos de los que tiene la instrucción."));
     if (!succeeded(rc) && rc != SQL_NO_DATA)
-        return Status::failure(error(QStringLiteral("The statement failed.")));
+        return Status::failure(error(QStringLiteral("La instrucción ha fallado.")));
     return {};
 }
 
@@ -240,14 +242,14 @@ Result<bool> OdbcStatement::fetch() {
     if (rc == SQL_NO_DATA)
         return Result<bool>(false);
     if (!succeeded(rc))
-        return Result<bool>::failure(error(QStringLiteral("The row could not be read.")));
+        return Result<bool>::failure(error(QStringLiteral("No se ha podido leer la fila.")));
     return Result<bool>(true);
 }
 
 Result<int> OdbcStatement::columnCount() {
     SQLSMALLINT count = 0;
     if (!succeeded(SQLNumResultCols(m_stmt, &count)))
-        return Result<int>::failure(error(QStringLiteral("The columns could not be counted.")));
+        return Result<int>::failure(error(QStringLiteral("No se han podido contar las columnas.")));
     return Result<int>(int(count));
 }
 
@@ -262,7 +264,7 @@ Result<QString> OdbcStatement::text(int column) {
         if (rc == SQL_NO_DATA)
             break;
         if (!succeeded(rc))
-            return Result<QString>::failure(error(QStringLiteral("The column could not be read.")));
+            return Result<QString>::failure(error(QStringLiteral("No se ha podido leer la columna.")));
         if (indicator == SQL_NULL_DATA)
             return Result<QString>(QString());
         const bool truncated =

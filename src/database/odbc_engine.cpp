@@ -93,7 +93,7 @@ Status judgeByMessages(const QList<ServerMessage>& messages, bool failedWithoutM
             return Status::failure(message.text.isEmpty() ? message.state : message.text);
     }
     if (failedWithoutMessage)
-        return Status::failure(QStringLiteral("The statement failed without a message from the server."));
+        return Status::failure(QStringLiteral("La instrucción ha fallado sin un mensaje del servidor."));
     return {};
 }
 
@@ -143,7 +143,7 @@ Result<std::unique_ptr<OdbcStatement>> OdbcEngine::principalStatement() const {
     // Used while closed, cnPrincipal answers with the reason its last open failed.
     if (!m_principal)
         return Result<std::unique_ptr<OdbcStatement>>::failure(
-            m_principalError.isEmpty() ? QStringLiteral("The connection to OskDB is not open.")
+            m_principalError.isEmpty() ? QStringLiteral("La conexión con OskDB no está abierta.")
                                        : m_principalError);
     return OdbcStatement::allocate(*m_principal, kPrincipalQueryTimeout, m_options.statementListener);
 }
@@ -192,7 +192,7 @@ Result<QString> OdbcEngine::principalPropertyThirdColumn(const QString& key) {
     if (!*row)
         return Result<QString>::failure(kNoCurrentRecord);
     if (*columns < 3)
-        return Result<QString>::failure(QStringLiteral("The table OskVersion has no third column."));
+        return Result<QString>::failure(QStringLiteral("La tabla OskVersion no tiene tercera columna."));
     return st.text(3);
 }
 
@@ -271,7 +271,7 @@ Status OdbcEngine::backupDatabase(const QString& database, const QString& output
     // the only one. Backups are scheduled only when SQL Server runs on this computer, so the path
     // the server writes is a path of this disk.
     if (QFileInfo::exists(outputFile) && !QFile::remove(outputFile))
-        return Status::failure(QStringLiteral("Cannot delete the old backup file ") +
+        return Status::failure(QStringLiteral("No se puede eliminar el archivo de copia anterior ") +
                                QDir::toNativeSeparators(outputFile));
     auto connection = connect(kMasterDatabase);
     if (!connection)
@@ -280,8 +280,9 @@ Status OdbcEngine::backupDatabase(const QString& database, const QString& output
     const SQLRETURN autocommit = SQLSetConnectAttr((*connection)->handle(), SQL_ATTR_AUTOCOMMIT,
                                                    reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
     if (!succeeded(autocommit))
-        return Status::failure(odbcDiagnostic(SQL_HANDLE_DBC, (*connection)->handle(),
-                                              QStringLiteral("Autocommit was refused.")));
+        return Status::failure(
+            odbcDiagnostic(SQL_HANDLE_DBC, (*connection)->handle(),
+                           QStringLiteral("El servidor ha rechazado la confirmación automática.")));
     auto statement = OdbcStatement::allocate(**connection, kBackupQueryTimeout, m_options.statementListener);
     if (!statement)
         return Status::failure(statement.error());

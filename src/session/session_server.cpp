@@ -13,9 +13,9 @@ namespace osk {
 namespace {
 // The description the original socket layer gave for a send on a slot with no connection.
 const QString kWrongState =
-    QStringLiteral("Wrong protocol or connection state for the requested transaction or request");
+    QStringLiteral("Protocolo o estado de conexión incorrecto para la transacción o solicitud pedida");
 // Its description of a send that found the connection's buffers full.
-const QString kNoBufferSpace = QStringLiteral("No buffer space is available");
+const QString kNoBufferSpace = QStringLiteral("No hay espacio de búfer disponible");
 // The error number a port outside 1 to 65535 is reported with.
 constexpr int kInvalidPropertyValue = 380;
 // Room for every client of a full server to be connecting at the same moment.
@@ -72,7 +72,7 @@ SessionServer::ListenOutcome SessionServer::listen(int port) {
     m_listenErrorNumber = 0;
     if (port < 1 || port > 65535) {
         m_listenErrorNumber = kInvalidPropertyValue;
-        m_listenError = QStringLiteral("Invalid property value");
+        m_listenError = QStringLiteral("Valor de propiedad no válido");
         return ListenOutcome::Failed;
     }
     if (!m_listener) {

@@ -13,9 +13,18 @@
 namespace osk {
 
 namespace {
-// The description of the system's last error, for the event log.
+// The description of the system's last error, for the event log: the operator's words for what
+// a client's connection meets, the system's own for anything else.
 QString systemError() {
-    return QString::fromLocal8Bit(std::strerror(errno));
+    switch (errno) {
+    case EPIPE:
+    case ECONNRESET:
+        return QStringLiteral("El cliente ha interrumpido la conexión");
+    case ETIMEDOUT:
+        return QStringLiteral("El cliente ha dejado de responder");
+    default:
+        return QStringLiteral("Error de red: ") + QString::fromLocal8Bit(std::strerror(errno));
+    }
 }
 
 bool wouldBlock() {
@@ -56,11 +65,12 @@ ClientConnection::ClientConnection(qintptr descriptor, QObject* parent)
     : QObject(parent)
     , m_descriptor(int(descriptor))
     , m_readNotifier(descriptor, QSocketNotifier::Read)
-    , m_writeNotifier(descriptor, QSocketNotifier::Write)
+    , m_writeNotifier(QSocketNotifier::Write)
     , m_peerAddress(peerAddressOf(int(descriptor))) {
     // A fresh socket has no other status flag to keep.
     ::fcntl(m_descriptor, F_SETFL, O_NONBLOCK);
-    m_writeNotifier.setEnabled(false);
+    // Made disabled: most connections never have anything wait for the system.
+    m_writeNotifier.setSocket(descriptor);
     connect(&m_readNotifier, &QSocketNotifier::activated, this, &ClientConnection::readyRead);
     connect(&m_writeNotifier, &QSocketNotifier::activated, this, &ClientConnection::writeWaiting);
 }

@@ -451,10 +451,10 @@ void TestOdbcEngine::backupJudgedByServerMessages_data() {
         << Messages{processed, device, abnormal} << false << device.text;
     QTest::newRow("error after success messages") << Messages{done, abnormal} << false << abnormal.text;
     QTest::newRow("driver failed, server silent")
-        << Messages{} << true << QStringLiteral("The statement failed without a message from the server.");
+        << Messages{} << true << QStringLiteral("La instrucción ha fallado sin un mensaje del servidor.");
     QTest::newRow("messages, then a result the driver failed on silently")
         << Messages{processed} << true
-        << QStringLiteral("The statement failed without a message from the server.");
+        << QStringLiteral("La instrucción ha fallado sin un mensaje del servidor.");
     QTest::newRow("nothing at all") << Messages{} << false << QString();
     QTest::newRow("error without text")
         << Messages{{QStringLiteral("HYT00"), QString()}} << false << QStringLiteral("HYT00");
@@ -552,7 +552,7 @@ void TestOdbcEngine::componentLengthEnforced() {
     QVERIFY(w.appendContent(QByteArray("ab")).ok());
     const Status shortEnd = w.endContent();
     QVERIFY(!shortEnd.ok());
-    QVERIFY2(shortEnd.error().contains(QStringLiteral("2 of its 4")), qPrintable(shortEnd.error()));
+    QVERIFY2(shortEnd.error().contains(QStringLiteral("2 de sus 4")), qPrintable(shortEnd.error()));
 
     // The writer is usable again after a refused content.
     QVERIFY(w.addComponent(3, QStringLiteral("c.bin")).ok());

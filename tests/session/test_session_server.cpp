@@ -237,9 +237,10 @@ private slots:
         // is logged, never put in front of the operator.
         f.server.disconnectRow(1);
         talk.send(a, "NOTE:hola-");
-        QCOMPARE(f.countLogged(QStringLiteral("WSock_DataArrival: Wrong protocol or connection state for the "
-                                              "requested transaction or request")),
-                 1);
+        QCOMPARE(
+            f.countLogged(QStringLiteral("WSock_DataArrival: Protocolo o estado de conexión incorrecto para "
+                                         "la transacción o solicitud pedida")),
+            1);
         QVERIFY(f.op.messages.empty());
         QCOMPARE(idle.received, QByteArray());
     }

@@ -63,7 +63,8 @@ void TestUnreadClient::aClientThatNeverReadsIsDroppedAndOthersAreServed() {
     qInfo("ana given up %lld ms after the first note, after %d notes of %lld bytes", elapsed.elapsed(), notes,
           qint64(kNote.size()));
     // Given up for what waited in the server, not for the system's time-out on the shut window.
-    QVERIFY(f.logged(QStringLiteral("WSock_DataArrival: No buffer space is available"), LogKind::Error));
+    QVERIFY(
+        f.logged(QStringLiteral("WSock_DataArrival: No hay espacio de búfer disponible"), LogKind::Error));
     QCOMPARE(f.server.lstUsers().count(), 0);
     QCOMPARE(f.server.CuentaConexiones(), 1);
 
