@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QFile>
 #include <QHostAddress>
+#include <QNetworkProxy>
 #include <QString>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -45,6 +46,8 @@ public:
     // clients can stand for two computers.
     explicit Client(quint16 port, const QString& from = QStringLiteral("127.0.0.1")) {
         connect(&socket, &QTcpSocket::readyRead, this, [this] { received += socket.readAll(); });
+        // Loopback needs no proxy; asking the system for one starts a thread of Qt's proxy library.
+        socket.setProxy(QNetworkProxy::NoProxy);
         socket.bind(QHostAddress(from));
         socket.connectToHost(QHostAddress::LocalHost, port);
     }
