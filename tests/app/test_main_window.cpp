@@ -150,6 +150,17 @@ struct Console {
         client->take();
         return client;
     }
+    // The service started with the window shown, and ana ("ALMACEN1") and luis ("CAJA") validated
+    // from the computers given; null clients when that did not happen.
+    std::pair<std::unique_ptr<Client>, std::unique_ptr<Client>> serveAnaAndLuis(const QString& anaFrom,
+                                                                                const QString& luisFrom) {
+        if (!core->startService())
+            return {};
+        window->show();
+        auto ana = validated(anaFrom, "ALMACEN1", "ana");
+        auto luis = validated(luisFrom, "CAJA", "luis");
+        return {std::move(ana), std::move(luis)};
+    }
     QString log() const {
         QString all;
         for (const LogEntry& entry : core->eventLog().entries())
@@ -440,10 +451,7 @@ private slots:
         QVERIFY(c.open());
         if (c.core->localAddress().isEmpty())
             QSKIP("This computer has no IPv4 address");
-        QVERIFY(c.core->startService());
-        c.window->show();
-        auto ana = c.validated(QStringLiteral("127.0.0.2"), "ALMACEN1", "ana");
-        auto luis = c.validated(QStringLiteral("127.0.0.2"), "CAJA", "luis");
+        auto [ana, luis] = c.serveAnaAndLuis(QStringLiteral("127.0.0.2"), QStringLiteral("127.0.0.2"));
         QVERIFY(ana && luis);
         c.select(0);
         c.item("mnuUserLog")->trigger();
@@ -482,10 +490,7 @@ private slots:
         QVERIFY(c.open());
         if (c.core->localAddress().isEmpty())
             QSKIP("This computer has no IPv4 address");
-        QVERIFY(c.core->startService());
-        c.window->show();
-        auto ana = c.validated(QStringLiteral("127.0.0.1"), "ALMACEN1", "ana");
-        auto luis = c.validated(QStringLiteral("127.0.0.3"), "CAJA", "luis");
+        auto [ana, luis] = c.serveAnaAndLuis(QStringLiteral("127.0.0.1"), QStringLiteral("127.0.0.3"));
         QVERIFY(ana && luis);
         c.select(0);
         ana->send("CLOSE");
