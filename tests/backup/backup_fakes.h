@@ -3,15 +3,47 @@
 #include "backup/wait_dialog.h"
 #include "database/engine.h"
 
-#include <QSemaphore>
 #include <QString>
 #include <QStringList>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 namespace osk::test {
+
+// A counting semaphore on the standard library's mutex, whose hand-over the thread sanitizer sees
+// (QSemaphore waits on a futex it cannot follow). Releases notify under the lock, so a waiter that
+// wakes may destroy the semaphore at once.
+class Semaphore {
+public:
+    void release() {
+        const std::lock_guard lock(m_mutex);
+        ++m_count;
+        m_changed.notify_all();
+    }
+    void acquire() { tryAcquire(1, -1); }
+    // Waits at most timeoutMs (for ever when negative).
+    bool tryAcquire(int n, int timeoutMs) {
+        std::unique_lock lock(m_mutex);
+        const auto available = [this, n] {
+            return m_count >= n;
+        };
+        if (timeoutMs < 0)
+            m_changed.wait(lock, available);
+        else if (!m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), available))
+            return false;
+        m_count -= n;
+        return true;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    int m_count = 0;
+};
 
 struct BackupCall {
     QString database;
@@ -36,7 +68,7 @@ public:
     // The next backups wait inside the call until release(); entered() is given once per call.
     void holdBackups() { m_hold = true; }
     void release() { m_gate.release(); }
-    QSemaphore& entered() { return m_entered; }
+    Semaphore& entered() { return m_entered; }
     // A stop lets a held backup go, failed, unless the engine is made deaf to stops; left() is given
     // when a backup call has returned from its hold.
     void ignoreStops() { m_deaf = true; }
@@ -45,7 +77,7 @@ public:
         if (m_hold && !m_deaf)
             release();
     }
-    QSemaphore& left() { return m_left; }
+    Semaphore& left() { return m_left; }
 
     std::vector<BackupCall> backupCalls() const {
         std::lock_guard lock(m_mutex);
@@ -109,9 +141,9 @@ private:
     bool m_fail = false;
     QString m_failure;
     bool m_hold = false;
-    QSemaphore m_gate;
-    QSemaphore m_entered;
-    QSemaphore m_left;
+    Semaphore m_gate;
+    Semaphore m_entered;
+    Semaphore m_left;
     std::atomic<bool> m_stopped{false};
     std::atomic<bool> m_deaf{false};
 };
