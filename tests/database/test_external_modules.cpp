@@ -3,8 +3,6 @@
 #include "support/temp_program_folder.h"
 #include "support/test_io.h"
 
-#include <QDir>
-#include <QFile>
 #include <QTest>
 
 using namespace osk;
@@ -12,138 +10,72 @@ using namespace osk::test;
 
 namespace {
 
-struct Started {
-    QString program;
-    QStringList arguments;
-    QString workingFolder;
-};
-
 class RecordingLauncher final : public Launcher {
 public:
-    bool startDetached(const QString& program, const QStringList& arguments,
-                       const QString& workingFolder) override {
-        started.push_back({program, arguments, workingFolder});
+    bool startDetached(const QString& program, const QStringList& arguments, const QString&) override {
+        started << program + QLatin1Char(' ') + arguments.join(QLatin1Char(' '));
         return succeeds;
     }
-    std::vector<Started> started;
+    QStringList started;
     bool succeeds = true;
-};
-
-// A program folder inside a parent of its own, so that "../Osk tools" stays inside the test's folder.
-struct Modules {
-    Modules() {
-        QDir(root.path()).mkpath(QStringLiteral("OskServer"));
-        folder = root.file(QStringLiteral("OskServer"));
-    }
-    void install(const QString& relative) {
-        const QString path = QDir(folder).filePath(relative);
-        QDir().mkpath(QFileInfo(path).absolutePath());
-        writeFileBytes(path, "#!/bin/sh\n");
-    }
-    ExternalModules modules() { return ExternalModules(folder, QStringLiteral("SRV1"), op, launcher); }
-    QString path(const QString& relative) const {
-        return QDir::toNativeSeparators(QDir(folder).filePath(relative));
-    }
-
-    TempProgramFolder root;
-    QString folder;
-    ScriptedOperator op;
-    RecordingLauncher launcher;
 };
 
 } // namespace
 
+// The administration programs the server starts: "../Osk tools" stays inside the test's folder
+// because the program folder is a folder within it.
 class TestExternalModules final : public QObject {
     Q_OBJECT
 
-private slots:
-    void startsEachModuleWithItsCommandLine() {
-        Modules m;
-        m.install(QStringLiteral("OskDBBackup.exe"));
-        m.install(QStringLiteral("OskSecurity.exe"));
-        m.install(QStringLiteral("../Osk tools/OskFtpUpload.exe"));
-        ExternalModules modules = m.modules();
+    TempProgramFolder m_root;
+    QString path(const QString& relative) const {
+        return QDir::toNativeSeparators(m_root.file(QStringLiteral("OskServer/") + relative));
+    }
+    void install(const QString& relative) {
+        QVERIFY(QDir().mkpath(QFileInfo(path(relative)).absolutePath()));
+        QVERIFY(writeFileBytes(path(relative), "#!/bin/sh\n"));
+    }
 
+private slots:
+    void modulesStartOrAreMissing() {
+        ScriptedOperator op;
+        RecordingLauncher launcher;
+        ExternalModules modules(m_root.file(QStringLiteral("OskServer")), QStringLiteral("SRV1"), op,
+                                launcher);
+        QVERIFY(QDir().mkpath(m_root.file(QStringLiteral("OskServer"))));
+        modules.mnuDBBackup();
+        QVERIFY(!modules.mnuDBDownload());
+        QVERIFY(launcher.started.isEmpty());
+        QCOMPARE(op.messages.size(), size_t(2));
+        QCOMPARE(op.messages[0].text,
+                 "Módulo no disponible ('" + path(QStringLiteral("OskDBBackup.exe")) + "')");
+        QVERIFY(op.messages[1].text.startsWith(QStringLiteral(
+            "No se encuentra la aplicación Osk Download en el directorio de Osk Server.\r\n\r\n")));
+
+        for (const char* module :
+             {"OskDBBackup.exe", "OskSecurity.exe", "OskDownload.exe", "../Osk tools/OskFtpUpload.exe"})
+            install(QString::fromUtf8(module));
+        op.questionAnswers = {false, true};
         modules.mnuDBBackup();
         modules.mnuDBSecurity(QStringLiteral("oskdemo"));
         modules.mnuSecurity();
         modules.mnuDBUpload();
+        QVERIFY(!modules.mnuDBDownload()); // No: the server carries on
+        QVERIFY(modules.mnuDBDownload());  // Yes: the program ends so that the update can run
+        QCOMPARE(launcher.started, (QStringList{path(QStringLiteral("OskDBBackup.exe")) + " 1",
+                                                path(QStringLiteral("OskSecurity.exe")) + " SRV1|oskdemo",
+                                                path(QStringLiteral("OskSecurity.exe")) + " SRV1",
+                                                path(QStringLiteral("../Osk tools/OskFtpUpload.exe")) + " ",
+                                                path(QStringLiteral("OskDownload.exe")) + " ",
+                                                path(QStringLiteral("OskDownload.exe")) + " "}));
+        QCOMPARE(op.prompts.size(), 2);
+        QVERIFY(op.prompts[0].endsWith(QStringLiteral("\r\n¿Desea cerrarla ahora?")));
 
-        QCOMPARE(m.launcher.started.size(), size_t(4));
-        QCOMPARE(m.launcher.started[0].program, m.path(QStringLiteral("OskDBBackup.exe")));
-        QCOMPARE(m.launcher.started[0].arguments, QStringList({QStringLiteral("1")}));
-        QCOMPARE(m.launcher.started[1].arguments, QStringList({QStringLiteral("SRV1|oskdemo")}));
-        QCOMPARE(m.launcher.started[2].arguments, QStringList({QStringLiteral("SRV1")}));
-        QCOMPARE(m.launcher.started[3].program, m.path(QStringLiteral("../Osk tools/OskFtpUpload.exe")));
-        QVERIFY(m.launcher.started[3].arguments.isEmpty());
-        QVERIFY(m.op.messages.empty());
-    }
-
-    void aMissingModuleStartsNothingAndNamesWhatWasLookedFor() {
-        Modules m;
-        ExternalModules modules = m.modules();
+        launcher.succeeds = false;
         modules.mnuDBBackup();
-        modules.mnuDBSecurity(QStringLiteral("oskdemo"));
-        QVERIFY(!modules.mnuDBDownload());
-        modules.mnuDBUpload();
-
-        QVERIFY(m.launcher.started.empty());
-        QCOMPARE(m.op.messages.size(), size_t(4));
-        QCOMPARE(m.op.messages[0].text, QStringLiteral("Módulo no disponible ('") +
-                                            m.path(QStringLiteral("OskDBBackup.exe")) + "')");
-        QCOMPARE(m.op.messages[0].icon, MessageIcon::Information);
-        QCOMPARE(m.op.messages[1].text, QStringLiteral("Módulo no disponible ('") +
-                                            m.path(QStringLiteral("OskSecurity.exe")) + "')");
-        QVERIFY(m.op.messages[2].text.startsWith(QStringLiteral(
-            "No se encuentra la aplicación Osk Download en el directorio de Osk Server.\r\n\r\n")));
-        QCOMPARE(m.op.messages[2].icon, MessageIcon::None);
-        QVERIFY(m.op.messages[3].text.startsWith(
-            QStringLiteral("No se encuentra el componente OskFtpUpload.exe")));
-        QVERIFY(m.op.prompts.isEmpty()); // no question without the download module
-    }
-
-    void downloadAsksWhetherToEndTheProgram() {
-        Modules m;
-        m.install(QStringLiteral("OskDownload.exe"));
-        ExternalModules modules = m.modules();
-        m.op.questionAnswers = {false, true};
-
-        QVERIFY(!modules.mnuDBDownload()); // No: the module runs, the server carries on
-        QVERIFY(modules.mnuDBDownload());  // Yes: the module runs, then the program ends
-        QCOMPARE(m.launcher.started.size(), size_t(2));
-        QCOMPARE(m.launcher.started[0].program, m.path(QStringLiteral("OskDownload.exe")));
-        QCOMPARE(m.op.prompts.size(), 2);
-        QVERIFY(m.op.prompts[0].endsWith(QStringLiteral("\r\n¿Desea cerrarla ahora?")));
-    }
-
-    void aModuleThatCannotStartIsReported() {
-        Modules m;
-        m.install(QStringLiteral("OskDBBackup.exe"));
-        m.launcher.succeeds = false;
-        m.modules().mnuDBBackup();
-        QCOMPARE(m.op.messages.size(), size_t(1));
-        QCOMPARE(m.op.messages[0].icon, MessageIcon::Exclamation);
-        QVERIFY(m.op.messages[0].text.contains(m.path(QStringLiteral("OskDBBackup.exe"))));
-    }
-
-    void theSystemLauncherStartsTheCommandLineWithoutWaiting() {
-        TempProgramFolder folder;
-        const QString output = folder.file(QStringLiteral("args.txt"));
-        const QString script = folder.file(QStringLiteral("OskSecurity.exe"));
-        QVERIFY(writeFileBytes(script,
-                               "#!/bin/sh\nprintf '%s\\n' \"$#\" \"$1\" > \"$(dirname \"$0\")/args.txt\"\n"));
-        QVERIFY(QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-        ScriptedOperator op;
-        ProcessLauncher launcher;
-        ExternalModules(folder.path(), QStringLiteral("SRV 1"), op, launcher)
-            .mnuDBSecurity(QStringLiteral("osk'demo"));
-        QVERIFY(op.messages.empty());
-        QTRY_COMPARE(readFileBytes(output), QByteArray("1\nSRV 1|osk'demo\n"));
-
-        // Not executable: reported, nothing else happens.
-        QVERIFY(QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner));
-        ExternalModules(folder.path(), QStringLiteral("SRV1"), op, launcher).mnuSecurity();
-        QCOMPARE(op.messages.size(), size_t(1));
+        QCOMPARE(op.messages.size(), size_t(3));
+        QCOMPARE(op.messages[2].icon, MessageIcon::Exclamation);
+        QVERIFY(op.messages[2].text.contains(path(QStringLiteral("OskDBBackup.exe"))));
     }
 };
 
