@@ -125,25 +125,23 @@ private slots:
         QTest::addColumn<bool>("sqlServerEngine");
         QTest::addColumn<int>("maxUsers");
         QTest::addColumn<QByteArray>("after");
-        const QByteArray same;
-        QTest::newRow("no file") << QByteArray() << 1033 << false << false << 255
-                                 << QByteArray("[Main]\r\nPort=1033\r\n");
-        QTest::newRow("port 0") << QByteArray("[Main]\r\nPort=0\r\nOSInit=-1\r\n") << 1033 << true << false
-                                << 255 << QByteArray("[Main]\r\nPort=1033\r\nOSInit=-1\r\n");
-        QTest::newRow("word") << QByteArray("[Main]\r\nPort=abc\r\nOSInit=yes\r\nMaxUsers=0\r\n") << 1033
-                              << false << false << 0
-                              << QByteArray("[Main]\r\nPort=1033\r\nOSInit=yes\r\nMaxUsers=0\r\n");
-        QTest::newRow("wide port, server named")
-            << QByteArray("[Main]\r\nPort=40000\r\nOSInit=2\r\nSQLServer=SRV\r\nMaxUsers=255\r\n") << 40000
-            << true << true << 255 << same;
-        QTest::newRow("hexadecimal, half to even") << QByteArray("[Main]\r\nPort=&H7D0\r\nMaxUsers=256\r\n")
-                                                   << 2000 << false << false << 255 << same;
-        QTest::newRow("engine chosen")
-            << QByteArray("[Main]\r\nPort=1034.5\r\nSQLServer=SRV\r\nEngine=embedded\r\nMaxUsers=12a\r\n")
-            << 1034 << false << false << 255 << same;
-        QTest::newRow("engine named")
-            << QByteArray("[Main]\r\nPort=65535\r\nEngine=SQLSERVER\r\nMaxUsers=7\r\n") << 65535 << false
-            << true << 7 << same;
+        // Lines of section "Main"; the file after the load when it changed.
+        const auto row = [](const char* name, const char* main, int port, bool autoStart, bool sqlServer,
+                            int maxUsers, const char* after = nullptr) {
+            QTest::newRow(name) << (main ? "[Main]\r\n" + QByteArray(main) : QByteArray()) << port
+                                << autoStart << sqlServer << maxUsers << QByteArray(after);
+        };
+        row("no file", nullptr, 1033, false, false, 255, "[Main]\r\nPort=1033\r\n");
+        row("port 0", "Port=0\r\nOSInit=-1\r\n", 1033, true, false, 255,
+            "[Main]\r\nPort=1033\r\nOSInit=-1\r\n");
+        row("word", "Port=abc\r\nOSInit=yes\r\nMaxUsers=0", 1033, false, false, 0,
+            "[Main]\r\nPort=1033\r\nOSInit=yes\r\nMaxUsers=0");
+        row("wide port, server named", "Port=40000\r\nOSInit=2\r\nSQLServer=SRV\r\nMaxUsers=255", 40000, true,
+            true, 255);
+        row("hexadecimal", "Port=&H7D0\r\nMaxUsers=256", 2000, false, false, 255);
+        row("engine chosen", "Port=1034.5\r\nSQLServer=SRV\r\nEngine=embedded\r\nMaxUsers=12a", 1034, false,
+            false, 255);
+        row("engine named", "Port=65535\r\nEngine=SQLSERVER\r\nMaxUsers=7", 65535, false, true, 7);
     }
     void load() {
         QFETCH(QByteArray, file);

@@ -59,18 +59,6 @@ public:
         return rows;
     }
 
-    // The first column of the first row as bytes.
-    QByteArray blob(const char* sql) {
-        QByteArray bytes;
-        sqlite3_stmt* st = nullptr;
-        if (m_db && sqlite3_prepare_v2(m_db, sql, -1, &st, nullptr) == SQLITE_OK &&
-            sqlite3_step(st) == SQLITE_ROW)
-            bytes =
-                QByteArray(static_cast<const char*>(sqlite3_column_blob(st, 0)), sqlite3_column_bytes(st, 0));
-        sqlite3_finalize(st);
-        return bytes;
-    }
-
 private:
     sqlite3* m_db = nullptr;
 };

@@ -96,7 +96,8 @@ private slots:
         QCOMPARE(
             stored.rows("SELECT IdNumero, FileName, length(FileObject) FROM oskComponents ORDER BY IdNumero"),
             (QStringList{"1|a.dll|10", "2|Osk2.exe|" + QString::number(size), "3|vacio.txt|NULL"}));
-        QVERIFY(stored.blob("SELECT FileObject FROM oskComponents WHERE IdNumero=2") == exe);
+        QVERIFY(stored.rows("SELECT hex(FileObject) FROM oskComponents WHERE IdNumero=2") ==
+                QStringList{exe.toHex().toUpper()});
         QCOMPARE(stored.rows(kRevision), QStringList{QStringLiteral("2026-11-30 08:15:00")});
         QCOMPARE(m_progress.maxima, maxima);
         QCOMPARE(m_progress.values.isEmpty() ? 0 : m_progress.values.last(), maxima.last());
