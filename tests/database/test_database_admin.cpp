@@ -1,10 +1,12 @@
 #include "database/database_admin.h"
 #include "database/embedded_engine.h"
+#include "database/external_modules.h"
 #include "eventlog/event_log.h"
 #include "sqlite_fixture.h"
 #include "support/fake_clock.h"
 #include "support/scripted_operator.h"
 #include "support/temp_program_folder.h"
+#include "support/test_io.h"
 
 #include <QColor>
 #include <QTest>
@@ -18,9 +20,20 @@ const QString kInsertOsk1 = QStringLiteral(
     "INSERT INTO OskVersion (Property, PropertyValue) VALUES ('AppVersion', '2.0'), ('AppDBRevision', '7'), "
     "('AppOskServerHost', 'OLDPC'), ('AppOskServerPort', '1000'), ('AppUsrMode', 'SINGLE')");
 const char* const kProperties = "SELECT PropertyValue FROM OskVersion ORDER BY Id";
+
+class RecordingLauncher final : public Launcher {
+public:
+    bool startDetached(const QString& program, const QStringList& arguments, const QString&) override {
+        started << program + QLatin1Char(' ') + arguments.join(QLatin1Char(' '));
+        return succeeds;
+    }
+    QStringList started;
+    bool succeeds = true;
+};
 } // namespace
 
-// The database list, the check of OskDB and the deletion, over the embedded engine.
+// The database list, the check of OskDB and the deletion over the embedded engine, and the
+// administration programs the server starts.
 class TestDatabaseAdmin final : public QObject {
     Q_OBJECT
 
@@ -42,6 +55,16 @@ class TestDatabaseAdmin final : public QObject {
                         .arg(m_list.index(row, 0).data().toString(), m_list.index(row, 1).data().toString(),
                              m_list.index(row, 2).data().toString());
         return rows;
+    }
+
+    // "../Osk tools" stays inside the test's folder: the program folder is a folder within it.
+    TempProgramFolder m_root;
+    QString modulePath(const QString& relative) const {
+        return QDir::toNativeSeparators(m_root.file(QStringLiteral("OskServer/") + relative));
+    }
+    void install(const QString& relative) {
+        QVERIFY(QDir().mkpath(QFileInfo(modulePath(relative)).absolutePath()));
+        QVERIFY(writeFileBytes(modulePath(relative), "#!/bin/sh\n"));
     }
 
 private slots:
@@ -76,7 +99,6 @@ private slots:
             QCOMPARE(m_list.index(2, column).data(Qt::ForegroundRole).value<QColor>(), QColor(255, 0, 0));
             QVERIFY(!m_list.index(1, column).data(Qt::ForegroundRole).isValid());
         }
-        QCOMPARE(m_list.headerData(1, Qt::Horizontal).toString(), QStringLiteral("Versión"));
 
         // The host check passes now that OskDB names this computer.
         QVERIFY(m_admin->CompruebaDatos(kComputer, QString()));
@@ -99,14 +121,14 @@ private slots:
         QTest::addColumn<QString>("stored"); // null: SQL NULL
         QTest::addColumn<QString>("localAddress");
         QTest::addColumn<bool>("ok");
-        QTest::newRow("null host") << QString() << "192.168.1.20" << false;
-        QTest::newRow("computer name") << "SERVIDOR1"
-                                       << "192.168.1.20" << true;
-        QTest::newRow("name in another case") << "servidor1"
-                                              << "192.168.1.20" << false;
-        QTest::newRow("local address") << "192.168.1.20"
-                                       << "192.168.1.20" << true;
-        QTest::newRow("empty host, no address") << "" << QString() << false;
+        const auto row = [](const char* name, const QString& stored, const char* address, bool ok) {
+            QTest::newRow(name) << stored << QString::fromLatin1(address) << ok;
+        };
+        row("null host", QString(), "192.168.1.20", false);
+        row("computer name", "SERVIDOR1", "192.168.1.20", true);
+        row("name in another case", "servidor1", "192.168.1.20", false);
+        row("local address", "192.168.1.20", "192.168.1.20", true);
+        row("empty host, no address", "", nullptr, false);
     }
     void hostCheck() {
         QFETCH(QString, stored);
@@ -142,6 +164,48 @@ private slots:
         QVERIFY(!m_admin->mnuDBDelete(QStringLiteral("osk9"), 1033, kComputer));
         QVERIFY(m_op.messages.back().text.startsWith(QStringLiteral("mnuDBDelete Error")));
         QCOMPARE(m_op.messages.back().icon, MessageIcon::Critical);
+    }
+
+    void modulesStartOrAreMissing() {
+        ScriptedOperator op;
+        RecordingLauncher launcher;
+        ExternalModules modules(m_root.file(QStringLiteral("OskServer")), QStringLiteral("SRV1"), op,
+                                launcher);
+        QVERIFY(QDir().mkpath(m_root.file(QStringLiteral("OskServer"))));
+        modules.mnuDBBackup();
+        QVERIFY(!modules.mnuDBDownload());
+        QVERIFY(launcher.started.isEmpty());
+        QCOMPARE(op.messages.size(), size_t(2));
+        QCOMPARE(op.messages[0].text,
+                 "Módulo no disponible ('" + modulePath(QStringLiteral("OskDBBackup.exe")) + "')");
+        QVERIFY(op.messages[1].text.startsWith(QStringLiteral(
+            "No se encuentra la aplicación Osk Download en el directorio de Osk Server.\r\n\r\n")));
+
+        for (const char* module :
+             {"OskDBBackup.exe", "OskSecurity.exe", "OskDownload.exe", "../Osk tools/OskFtpUpload.exe"})
+            install(QString::fromUtf8(module));
+        op.questionAnswers = {false, true};
+        modules.mnuDBBackup();
+        modules.mnuDBSecurity(QStringLiteral("oskdemo"));
+        modules.mnuSecurity();
+        modules.mnuDBUpload();
+        QVERIFY(!modules.mnuDBDownload()); // No: the server carries on
+        QVERIFY(modules.mnuDBDownload());  // Yes: the program ends so that the update can run
+        QCOMPARE(launcher.started,
+                 (QStringList{modulePath(QStringLiteral("OskDBBackup.exe")) + " 1",
+                              modulePath(QStringLiteral("OskSecurity.exe")) + " SRV1|oskdemo",
+                              modulePath(QStringLiteral("OskSecurity.exe")) + " SRV1",
+                              modulePath(QStringLiteral("../Osk tools/OskFtpUpload.exe")) + " ",
+                              modulePath(QStringLiteral("OskDownload.exe")) + " ",
+                              modulePath(QStringLiteral("OskDownload.exe")) + " "}));
+        QCOMPARE(op.prompts.size(), 2);
+        QVERIFY(op.prompts[0].endsWith(QStringLiteral("\r\n¿Desea cerrarla ahora?")));
+
+        launcher.succeeds = false;
+        modules.mnuDBBackup();
+        QCOMPARE(op.messages.size(), size_t(3));
+        QCOMPARE(op.messages[2].icon, MessageIcon::Exclamation);
+        QVERIFY(op.messages[2].text.contains(modulePath(QStringLiteral("OskDBBackup.exe"))));
     }
 };
 
