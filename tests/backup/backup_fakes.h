@@ -21,6 +21,7 @@ public:
     QString failure;   // the description of a failed backup; none when null
     bool hold = false; // backups wait inside the call until released, or stopped unless deaf
     bool deaf = false;
+    QString host; // the server's host the principal database names; none when null
 
     void release() {
         locked([&] { m_released = true; });
@@ -57,12 +58,14 @@ public:
         return failure.isNull() ? Status() : Status::failure(failure);
     }
 
-    // The rest of an engine: a principal connection that opens, and nothing behind it.
+    // The rest of an engine: a principal connection that opens, and nothing else behind it.
     QString serverDisplayName() const override { return {}; }
     bool isLocal(const QString&) const override { return true; }
     Status openPrincipal() override { return {}; }
     bool isPrincipalOpen() const override { return true; }
-    Result<QString> principalPropertyThirdColumn(const QString&) override { return none<QString>(); }
+    Result<QString> principalPropertyThirdColumn(const QString&) override {
+        return host.isNull() ? none<QString>() : Result<QString>(host);
+    }
     Result<QStringList> listProductDatabases() override { return none<QStringList>(); }
     Result<PropertyValue> readProperty(const QString&, const QString&) override {
         return none<PropertyValue>();

@@ -46,6 +46,7 @@ void TestBackupServerCore::exitDuringABackupCancelsItAndSavesItsOutcome() {
     core.load();
     if (core.localAddress().isEmpty())
         QSKIP("This computer has no IPv4 address at all");
+    engine.host = core.localAddress();
     QVERIFY(core.startService());
     QCOMPARE(core.tmrBackup().interval(), 59999);
 
