@@ -21,7 +21,8 @@ public:
     QString failure;   // the description of a failed backup; none when null
     bool hold = false; // backups wait inside the call until released, or stopped unless deaf
     bool deaf = false;
-    QString host; // the server's host the principal database names; none when null
+    QString host;          // the server's host the principal database names; none when null
+    QStringList databases; // the product databases; the list fails when there are none
 
     void release() {
         locked([&] { m_released = true; });
@@ -66,7 +67,9 @@ public:
     Result<QString> principalPropertyThirdColumn(const QString&) override {
         return host.isNull() ? none<QString>() : Result<QString>(host);
     }
-    Result<QStringList> listProductDatabases() override { return none<QStringList>(); }
+    Result<QStringList> listProductDatabases() override {
+        return databases.isEmpty() ? none<QStringList>() : Result<QStringList>(databases);
+    }
     Result<PropertyValue> readProperty(const QString&, const QString&) override {
         return none<PropertyValue>();
     }

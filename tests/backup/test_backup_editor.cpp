@@ -1,8 +1,6 @@
 #include "backup/backup_editor.h"
 #include "backup_fakes.h"
-#include "common/operator.h"
 #include "config/profile_file.h"
-#include "database/embedded_engine.h"
 #include "support/scripted_operator.h"
 #include "support/temp_program_folder.h"
 #include "support/test_io.h"
@@ -25,23 +23,22 @@ QByteArray inactive(int number) {
     return section(number, "0", "", "", "0", "00:00");
 }
 
-// An editor over two product databases and a settings file that holds `settings`.
+// An editor over a settings file that holds `settingsBytes` and the product databases `names`.
 struct Fixture {
-    explicit Fixture(const QByteArray& settingsBytes = QByteArray()) {
-        for (const char* name : {"oskalfa", "oskbeta"})
-            ready = engine.createProductDatabase(QString::fromLatin1(name)).ok() && ready;
-        if (!settingsBytes.isEmpty())
-            ready = writeFileBytes(settings.path(), settingsBytes) && ready;
+    explicit Fixture(const QByteArray& settingsBytes = QByteArray(),
+                     const QStringList& names = {QStringLiteral("oskalfa"), QStringLiteral("oskbeta")}) {
+        engine.databases = names;
+        ready = settingsBytes.isEmpty() || writeFileBytes(settings.path(), settingsBytes);
         editor.load();
     }
     QByteArray file() const { return readFileBytes(settings.path()); }
 
     TempProgramFolder folder;
-    EmbeddedEngine engine{folder.file(QStringLiteral("Data"))};
+    FakeEngine engine;
     ProfileFile settings{folder.file(QStringLiteral("OskServer.INI"))};
     ScriptedOperator op;
     BackupEditor editor{engine, settings, op};
-    bool ready = true;
+    bool ready = false;
 };
 
 } // namespace
@@ -129,21 +126,13 @@ private slots:
 
     // Without a database list an active schedule keeps the database it had.
     void failedDatabaseListKeepsStoredNames() {
-        TempProgramFolder folder;
-        ProfileFile settings(folder.file(QStringLiteral("OskServer.INI")));
-        QVERIFY(writeFileBytes(settings.path(), section(1, "1", "oskalfa", "C:\\a.obk", "0", "04:15")));
-        FakeEngine failing;
-        ScriptedOperator op;
-        BackupEditor editor(failing, settings, op);
-        editor.load();
-        QCOMPARE(op.messages.size(), size_t(1));
-        QCOMPARE(op.messages[0].text, QStringLiteral("CargaComboBDERRORno disponible"));
-        QCOMPARE(op.messages[0].icon, MessageIcon::Exclamation);
+        Fixture f(section(1, "1", "oskalfa", "C:\\a.obk", "0", "04:15"), {});
+        QCOMPARE(f.op.messages.size(), size_t(1));
+        QCOMPARE(f.op.messages[0].text, QStringLiteral("CargaComboBDERRORno disponible"));
 
-        editor.selectType(BackupEditor::kWeekly);
-        QVERIFY(editor.accept());
-        QCOMPARE(readFileBytes(settings.path()),
-                 section(1, "2", "oskalfa", "C:\\a.obk", "0", "04:15") + inactive(2) + inactive(3));
+        f.editor.selectType(BackupEditor::kWeekly);
+        QVERIFY(f.editor.accept());
+        QCOMPARE(f.file(), section(1, "2", "oskalfa", "C:\\a.obk", "0", "04:15") + inactive(2) + inactive(3));
     }
 };
 
