@@ -28,7 +28,7 @@ public:
         locked([&] { m_released = true; });
     }
     bool waitUntilEntered(int ms) {
-        return waitFor(ms, [this] { return m_inside > 0 || m_left > 0; });
+        return waitFor(ms, [this] { return !m_calls.isEmpty(); });
     }
     // A held worker that was abandoned must leave the engine before the test ends.
     bool waitUntilLeft(int ms) {
@@ -52,7 +52,6 @@ public:
         m_changed.notify_all();
         m_changed.wait(lock, [this] { return !hold || m_released; });
         --m_inside;
-        ++m_left;
         m_changed.notify_all();
         if (m_stopped)
             return Status::failure(QStringLiteral("cancelada"));
@@ -99,7 +98,6 @@ private:
     bool m_released = false;
     bool m_stopped = false;
     int m_inside = 0;
-    int m_left = 0;
 };
 
 // What the runner did with the wait dialog, as "show:<message>" and "hide".

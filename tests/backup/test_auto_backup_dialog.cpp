@@ -1,6 +1,6 @@
 #include "backup/auto_backup_dialog.h"
+#include "backup_fakes.h"
 #include "config/profile_file.h"
-#include "database/embedded_engine.h"
 #include "support/scripted_operator.h"
 #include "support/temp_program_folder.h"
 #include "support/test_io.h"
@@ -20,8 +20,8 @@ class TestAutoBackupDialog final : public QObject {
 private slots:
     void widgetsAndKeysDriveTheEditor() {
         TempProgramFolder folder;
-        EmbeddedEngine engine(folder.file(QStringLiteral("Data")));
-        QVERIFY(engine.createProductDatabase(QStringLiteral("oskalfa")).ok());
+        FakeEngine engine;
+        engine.databases = {QStringLiteral("oskalfa")};
         ProfileFile settings(folder.file(QStringLiteral("OskServer.INI")));
         ScriptedOperator op;
         AutoBackupDialog dialog(engine, settings, op);

@@ -132,7 +132,6 @@ void TestBackupSchedule::dueSchedule_data() {
     QTest::newRow("daily, end of its minute") << 1 << 0 << at(4, 2, 30, 59) << true;
     QTest::newRow("daily, a second early") << 1 << 0 << at(4, 2, 29, 59) << false;
     QTest::newRow("daily, a minute late") << 1 << 0 << at(4, 2, 31) << false;
-    QTest::newRow("daily, 14:30") << 1 << 0 << at(4, 14, 30) << false;
     QTest::newRow("weekly Day 0, Monday") << 2 << 0 << at(0, 2, 30) << true;
     QTest::newRow("weekly Day 0, Tuesday") << 2 << 0 << at(1, 2, 30) << false;
     QTest::newRow("weekly Day 6, Sunday") << 2 << 6 << at(6, 2, 30) << true;
