@@ -5,150 +5,102 @@
 
 #include <QString>
 #include <QStringList>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <vector>
 
 namespace osk::test {
 
-// A counting semaphore on the standard library's mutex, whose hand-over the thread sanitizer sees
-// (QSemaphore waits on a futex it cannot follow). Releases notify under the lock, so a waiter that
-// wakes may destroy the semaphore at once.
-class Semaphore {
-public:
-    void release() {
-        const std::lock_guard lock(m_mutex);
-        ++m_count;
-        m_changed.notify_all();
-    }
-    void acquire() { tryAcquire(1, -1); }
-    // Waits at most timeoutMs (for ever when negative).
-    bool tryAcquire(int n, int timeoutMs) {
-        std::unique_lock lock(m_mutex);
-        const auto available = [this, n] {
-            return m_count >= n;
-        };
-        if (timeoutMs < 0)
-            m_changed.wait(lock, available);
-        else if (!m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), available))
-            return false;
-        m_count -= n;
-        return true;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    int m_count = 0;
-};
-
-struct BackupCall {
-    QString database;
-    QString outputFile;
-    bool operator==(const BackupCall&) const = default;
-};
-
-// An engine whose backups are only recorded; they fail with a given description when told to, and
-// can be held inside the call until the test lets them go. Every other call goes to the inner
-// engine when there is one and fails otherwise. Backups are called from the runner's worker
-// thread, hence the lock.
+// An engine whose backups are only recorded: they fail when told to, and can be held inside the
+// call until released or stopped. Backups run on the runner's worker thread; every hand-over is on
+// the standard library's mutex, which the thread sanitizer follows.
 class FakeEngine final : public Engine {
 public:
-    explicit FakeEngine(std::unique_ptr<Engine> inner = nullptr)
-        : m_inner(std::move(inner)) {}
+    // Set while no backup runs: the runner's thread start hands them over.
+    QString failure;   // the description of a failed backup; none when null
+    bool hold = false; // backups wait inside the call until released, or stopped unless deaf
+    bool deaf = false;
+    QString host;          // the server's host the principal database names; none when null
+    QStringList databases; // the product databases; the list fails when there are none
 
-    void failBackupsWith(const QString& description) {
-        std::lock_guard lock(m_mutex);
-        m_fail = true;
-        m_failure = description;
+    void release() {
+        locked([&] { m_released = true; });
     }
-    // The next backups wait inside the call until release(); entered() is given once per call.
-    void holdBackups() { m_hold = true; }
-    void release() { m_gate.release(); }
-    Semaphore& entered() { return m_entered; }
-    // A stop lets a held backup go, failed, unless the engine is made deaf to stops; left() is given
-    // when a backup call has returned from its hold.
-    void ignoreStops() { m_deaf = true; }
-    void stopBackups() override {
-        m_stopped = true;
-        if (m_hold && !m_deaf)
-            release();
+    bool waitUntilEntered(int ms) {
+        return waitFor(ms, [this] { return !m_calls.isEmpty(); });
     }
-    Semaphore& left() { return m_left; }
-
-    std::vector<BackupCall> backupCalls() const {
-        std::lock_guard lock(m_mutex);
+    // A held worker that was abandoned must leave the engine before the test ends.
+    bool waitUntilLeft(int ms) {
+        return waitFor(ms, [this] { return m_inside == 0; });
+    }
+    QStringList backupCalls() const {
+        const std::lock_guard lock(m_mutex);
         return m_calls;
     }
 
+    void stopBackups() override {
+        locked([&] {
+            m_stopped = true;
+            m_released = m_released || !deaf;
+        });
+    }
     Status backupDatabase(const QString& database, const QString& outputFile) override {
-        bool fail = false;
-        QString failure;
-        {
-            std::lock_guard lock(m_mutex);
-            m_calls.push_back({database, outputFile});
-            fail = m_fail;
-            failure = m_failure;
-        }
-        if (m_hold) {
-            m_entered.release();
-            m_gate.acquire();
-        }
-        if (m_stopped) {
-            fail = true;
-            failure = QStringLiteral("cancelada");
-        }
-        const Status outcome = fail ? Status::failure(failure) : Status();
-        m_left.release();
-        return outcome;
+        std::unique_lock lock(m_mutex);
+        m_calls << database + QLatin1Char('>') + outputFile;
+        ++m_inside;
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return !hold || m_released; });
+        --m_inside;
+        m_changed.notify_all();
+        if (m_stopped)
+            return Status::failure(QStringLiteral("cancelada"));
+        return failure.isNull() ? Status() : Status::failure(failure);
     }
 
-    QString serverDisplayName() const override { return m_inner ? m_inner->serverDisplayName() : QString(); }
-    bool isLocal(const QString& computerName) const override {
-        return m_inner ? m_inner->isLocal(computerName) : true;
-    }
-    Status openPrincipal() override { return m_inner ? m_inner->openPrincipal() : Status::failure(kNone); }
-    bool isPrincipalOpen() const override { return m_inner && m_inner->isPrincipalOpen(); }
-    Result<QString> principalPropertyThirdColumn(const QString& key) override {
-        return m_inner ? m_inner->principalPropertyThirdColumn(key) : Result<QString>::failure(kNone);
+    // The rest of an engine: a principal connection that opens, and nothing else behind it.
+    QString serverDisplayName() const override { return {}; }
+    bool isLocal(const QString&) const override { return true; }
+    Status openPrincipal() override { return {}; }
+    bool isPrincipalOpen() const override { return true; }
+    Result<QString> principalPropertyThirdColumn(const QString&) override {
+        return host.isNull() ? none<QString>() : Result<QString>(host);
     }
     Result<QStringList> listProductDatabases() override {
-        return m_inner ? m_inner->listProductDatabases() : Result<QStringList>::failure(kNone);
+        return databases.isEmpty() ? none<QStringList>() : Result<QStringList>(databases);
     }
-    Result<PropertyValue> readProperty(const QString& database, const QString& key) override {
-        return m_inner ? m_inner->readProperty(database, key) : Result<PropertyValue>::failure(kNone);
+    Result<PropertyValue> readProperty(const QString&, const QString&) override {
+        return none<PropertyValue>();
     }
-    Status updateProperty(const QString& database, const QString& key, const QString& value) override {
-        return m_inner ? m_inner->updateProperty(database, key, value) : Status::failure(kNone);
-    }
-    Status dropDatabase(const QString& database) override {
-        return m_inner ? m_inner->dropDatabase(database) : Status::failure(kNone);
-    }
-    Result<std::unique_ptr<ComponentWriter>> openComponentWriter(const QString& database) override {
-        return m_inner ? m_inner->openComponentWriter(database)
-                       : Result<std::unique_ptr<ComponentWriter>>::failure(kNone);
+    Status updateProperty(const QString&, const QString&, const QString&) override { return none<void>(); }
+    Status dropDatabase(const QString&) override { return none<void>(); }
+    Result<std::unique_ptr<ComponentWriter>> openComponentWriter(const QString&) override {
+        return none<std::unique_ptr<ComponentWriter>>();
     }
 
 private:
-    static inline const QString kNone = QStringLiteral("not in this test");
+    template <typename T> static Result<T> none() {
+        return Result<T>::failure(QStringLiteral("no disponible"));
+    }
+    template <typename Change> void locked(Change change) {
+        const std::lock_guard lock(m_mutex);
+        change();
+        m_changed.notify_all();
+    }
+    template <typename Condition> bool waitFor(int ms, Condition condition) {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::milliseconds(ms), condition);
+    }
 
-    std::unique_ptr<Engine> m_inner;
     mutable std::mutex m_mutex;
-    std::vector<BackupCall> m_calls;
-    bool m_fail = false;
-    QString m_failure;
-    bool m_hold = false;
-    Semaphore m_gate;
-    Semaphore m_entered;
-    Semaphore m_left;
-    std::atomic<bool> m_stopped{false};
-    std::atomic<bool> m_deaf{false};
+    std::condition_variable m_changed;
+    QStringList m_calls;
+    bool m_released = false;
+    bool m_stopped = false;
+    int m_inside = 0;
 };
 
-// Remembers what the runner did with the wait dialog, as "show:<message>" and "hide".
+// What the runner did with the wait dialog, as "show:<message>" and "hide".
 class RecordingWaitDialog final : public WaitDialog {
 public:
     void show(const QString& message) override { events << QStringLiteral("show:") + message; }
