@@ -56,6 +56,18 @@ private slots:
             << QStringList{"10.0.0.1  [ana] en []"}
             << QStringList{kAccepted, "2 Validado usuario [ana] en [].", kAccepted,
                            "1 Inicio de sesión para [CLOSE] completado."};
+        // USERX is a USER message and only its first "=" counts; a "|" in a session text makes the
+        // Tag's user part start inside it; NOTE without ":" is cut from its first character.
+        QTest::newRow("message forms taken as they come")
+            << Script{"connect eva 10.0.0.3",  "send eva user=x", "send eva USERX=a=b",
+                      "connect rosa 10.0.0.4", "send rosa A|B|C", "send rosa NOTEx-a=b",
+                      "send eva NOTE:y-B|C"}
+            << QStringList{"eva@1",           "eva<-CONNECTED", "eva<-USER_OK",    "rosa@2",
+                           "rosa<-CONNECTED", "gauge 1",        "eva<-NOTE:NOTEx", "rosa<-NOTE:y"}
+            << QStringList{"10.0.0.3  [a=b] en [user=x]"}
+            << QStringList{kAccepted, "1 Inicio de sesión para [user=x] completado.",
+                           "2 Validado usuario [a=b] en [user=x].", kAccepted,
+                           "1 Inicio de sesión para [A|B|C] completado."};
         QTest::newRow("availability: free to its holder, taken for others, not split at ~")
             << kThreeUsers + Script{"send ana USER_AVAILABLE=ana", "send luis USER_AVAILABLE=ana",
                                     "send luis USER_AVAILABLE=ana~Compras", "send luis USER_AVAILABLE=ANA"}

@@ -19,40 +19,24 @@
 namespace osk::test {
 
 // The sockets of the session server, simulated: a connection is open until the server closes it
-// and alive until its peer goes away; a send succeeds only on an open, alive connection.
+// and alive until its peer goes away; a send succeeds only on an alive connection.
 class SimulatedHost final : public SessionHost {
 public:
-    struct Connection {
-        bool open = false;
-        bool alive = false;
-    };
-
     Status send(int slot, QByteArrayView message) override {
-        if (!isAlive(slot))
+        if (!alive.contains(slot))
             return Status::failure(QStringLiteral("no connection"));
         seen.emplace_back(slot, message.toByteArray());
         return {};
     }
     void close(int slot) override {
-        if (!isOpen(slot))
-            return;
-        seen.emplace_back(slot, QByteArray());
-        connections[size_t(slot)] = {};
+        if (open.remove(slot))
+            seen.emplace_back(slot, QByteArray());
+        alive.remove(slot);
     }
     void sessionStarted() override {}
     void showGauge(int value) override { gauge = value; }
 
-    Connection& at(int slot) {
-        if (size_t(slot) >= connections.size())
-            connections.resize(size_t(slot) + 1);
-        return connections[size_t(slot)];
-    }
-    bool isOpen(int slot) const {
-        return slot >= 0 && size_t(slot) < connections.size() && connections[size_t(slot)].open;
-    }
-    bool isAlive(int slot) const { return isOpen(slot) && connections[size_t(slot)].alive; }
-
-    std::vector<Connection> connections;
+    QSet<int> open, alive;
     // Every send, and every close of an open connection (an empty message), in order.
     std::vector<std::pair<int, QByteArray>> seen;
     int gauge = 0;
@@ -111,7 +95,7 @@ public:
             } else if (verb == QLatin1String("send") && m_nameOf.value(slotOf(name)) == name) {
                 dispatcher().handleArrival(slotOf(name), AnsiCodec::encode(rest));
             } else if (verb == QLatin1String("vanish")) {
-                host.at(slotOf(name)).alive = false;
+                host.alive.remove(slotOf(name));
             } else if (verb == QLatin1String("sweep")) {
                 dispatcher().probeAll();
                 dispatcher().updateGauge();
@@ -165,7 +149,8 @@ private:
         note(name + QLatin1Char('@') + QString::number(slot));
         m_slotOf[name] = slot;
         m_nameOf[slot] = name;
-        host.at(slot) = {true, true};
+        host.open.insert(slot);
+        host.alive.insert(slot);
         dispatcher().accepted(slot, address);
     }
 
