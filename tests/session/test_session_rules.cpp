@@ -90,9 +90,6 @@ private slots:
             << QStringList{"ana<-USER_DUPLICATE"}
             << QStringList{kAna, "10.0.0.1  [ana]en [CAJA] [Caja 2]", kPedro}
             << QStringList{"1 Cambiado usuario a [ana] en [CAJA]."};
-        QTest::newRow("CLOSE ends the second session of a computer")
-            << kThreeUsers + Script{"send luis CLOSE"} << QStringList{"luis<-CLOSED", "gauge 2"}
-            << QStringList{kAna, kPedro} << QStringList{"1 Sesion cerrada para [luis]."};
         QTest::newRow("CLOSE with a blank is no CLOSE; a session without user ends silently")
             << kThreeUsers + Script{"connect eva 10.0.0.3", "send eva PUESTO", "--", "send eva CLOSE ",
                                     "send eva CLOSE"}
@@ -102,15 +99,19 @@ private slots:
                                     "send pedro NOTE:a-b-ana", "send pedro NOTE:ana", "send pedro NOTE:hola-"}
             << QStringList{"idle@4", "idle<-CONNECTED", "luis<-NOTE:Llámame", "ana<-NOTE:", "idle<-NOTE:hola"}
             << kThreeRows << QStringList{kAccepted};
-        QTest::newRow("a dead session takes only its own row; waiting connections are not probed")
-            << kThreeUsers + Script{"connect idle 10.0.0.1",
+        QTest::newRow("a dead session takes its own row and tracking; waiting ones are not probed")
+            << kThreeUsers + Script{"follow 1",
+                                    "connect idle 10.0.0.1",
                                     "connect eva 10.0.0.3",
                                     "send eva PUESTO",
                                     "--",
                                     "vanish luis",
                                     "vanish eva",
-                                    "sweep"}
-            << QStringList{"ana<-CHECK", "luis closed", "pedro<-CHECK", "eva closed", "gauge 2"}
+                                    "sweep",
+                                    "vanish pedro",
+                                    "follow 1"}
+            << QStringList{"ana<-CHECK",   "luis closed", "closed [luis]",
+                           "pedro<-CHECK", "eva closed",  "gauge 2"}
             << QStringList{kAna, kPedro} << QStringList{"3 Usuario no encontrado. Eliminando..."};
         QTest::newRow("the stop tells every session and closes every connection")
             << kThreeUsers + Script{"connect idle 10.0.0.3", "--", "stop"}
@@ -169,12 +170,6 @@ private slots:
             << kThreeUsers + Script{"follow 1", "--", "send luis CLOSE"}
             << QStringList{"luis<-CLOSED", "luis<-NOLOG", "closed [luis]", "gauge 2"}
             << QStringList{kAna, kPedro} << QStringList{"1 Sesion cerrada para [luis]."};
-        QTest::newRow("a followed session that dies closes its window")
-            << kThreeUsers + Script{"follow 1", "--", "vanish luis", "sweep"}
-            << QStringList{"ana<-CHECK", "luis closed", "closed [luis]", "pedro<-CHECK", "gauge 2"}
-            << QStringList{kAna, kPedro} << QStringList{"3 Usuario no encontrado. Eliminando..."};
-        QTest::newRow("a gone client cannot be followed") << kThreeUsers + Script{"vanish pedro", "follow 2"}
-                                                          << QStringList{} << kThreeRows << QStringList{};
     }
     void scripts() {
         QFETCH(Script, events);

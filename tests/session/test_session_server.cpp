@@ -1,5 +1,5 @@
 // What only real sockets show: the bare texts over TCP from two computers, the refusal beyond the
-// maximum, peers that leave or stop reading, and the sweep's rhythm. The rules themselves are
+// maximum, peers that leave, and the sweep's rhythm. The rules themselves are
 // tested on the dispatcher (test_session_rules).
 
 #include "eventlog/event_log.h"
@@ -136,37 +136,6 @@ private slots:
         QVERIFY(f.say(b, "CAJA"));
         QVERIFY(f.server.tmrMain().remainingTime() < 4800);
         QVERIFY(f.got(a, "CHECK") && f.got(b, "CHECK"));
-    }
-
-    // A client that reads nothing while notes pile up for it is given up once what waits for it in
-    // the server passes a bound, and the others are served all along.
-    void aClientThatNeverReadsIsGivenUp() {
-        Fixture f;
-        QTcpSocket reader;
-        reader.setReadBufferSize(16);
-        reader.setProxy(QNetworkProxy::NoProxy);
-        reader.bind(QHostAddress(QStringLiteral("127.0.0.2")));
-        reader.connectToHost(QHostAddress::LocalHost, f.server.listeningPort());
-        QTRY_COMPARE(f.server.slotCount(), 2);
-        reader.write("PC1");
-        QTRY_COMPARE(f.server.CuentaConexiones(), 1);
-        reader.write("USER=ana");
-        QTRY_COMPARE(f.server.lstUsers().count(), 1);
-        Client& writer = f.connect("127.0.0.1");
-        QVERIFY(f.got(writer, "CONNECTED"));
-        QVERIFY(f.say(writer, "PC2"));
-
-        const QByteArray note = "NOTE:" + QByteArray(60000, 'x') + "-ana";
-        for (int sent = 0; sent < 5000 && f.server.lstUsers().count() == 1; ++sent) {
-            QVERIFY(f.say(writer, note));
-            f.server.sweep();
-        }
-        QCOMPARE(f.server.lstUsers().count(), 0);
-        QCOMPARE(
-            f.logged(QStringLiteral("WSock_DataArrival: No hay espacio de búfer disponible"), LogKind::Error),
-            1);
-        QVERIFY(f.say(writer, "USER_AVAILABLE=ana"));
-        QTRY_VERIFY(writer.received.contains("USER_OK"));
     }
 };
 

@@ -2,8 +2,8 @@
 // from an address of its own in 127/8, that connect, start a session, validate, send activity
 // lines and a note and leave again, by "CLOSE", by a FIN without a word or by a reset, for the
 // given time. Then, one sweep and a margin later: every validation has its removal line, no
-// descriptor is left beyond those of the start, 255 fresh clients all get a slot, resident memory
-// is flat apart from the event log's lines, no error was logged, and SIGTERM ends the server with 0.
+// descriptor is left beyond those of the start, 255 fresh clients all get a slot, no error was
+// logged, and SIGTERM ends the server with 0. (Leaks show in the sanitizer run of this same soak.)
 //
 //   churn_soak SERVER [SECONDS]
 
@@ -18,7 +18,6 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
-#include <random>
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -35,19 +34,10 @@ constexpr int kMaxUsers = 255;
 constexpr int kWorkers = 240;
 // Between two messages that get no reply, so that each reaches the server in an arrival of its own.
 constexpr auto kPause = 100ms;
-// What one event-log line may add to resident memory: the log keeps every line of the day.
-constexpr long kBytesPerLogLine = 320;
 
 std::mutex g_mutex;
-std::string g_serverOutput;          // guarded by g_mutex
-std::vector<std::string> g_problems; // guarded by g_mutex
-std::atomic<long> g_validated{0}, g_closed{0}, g_displaced{0};
-
-void problem(const std::string& text) {
-    std::lock_guard lock(g_mutex);
-    if (g_problems.size() < 20)
-        g_problems.push_back(text);
-}
+std::string g_serverOutput; // guarded by g_mutex
+std::atomic<long> g_validated{0}, g_closed{0}, g_displaced{0}, g_problems{0};
 
 long countInOutput(const std::string& needle) {
     std::lock_guard lock(g_mutex);
@@ -113,7 +103,7 @@ private:
 };
 
 // One client's life. False when the worker should wait before the next (refused or failed).
-bool live(int port, long id, std::mt19937& random) {
+bool live(int port, long id) {
     Client client;
     if (!client.connect(port, id) || client.waitFor({"CONNECTED", "MAX_USERS_RAISED"}) != 0)
         return false;
@@ -126,16 +116,16 @@ bool live(int port, long id, std::mt19937& random) {
         return true;
     }
     ++g_validated;
-    for (int i = int(random() % 5); i >= 0; --i) {
+    for (long i = id % 5; i >= 0; --i) {
         client.send(i == 0 ? "NOTE:hola-nadie" : "LOG:Abre pedido " + std::to_string(i));
         std::this_thread::sleep_for(kPause);
     }
     // Answered only once everything sent before it was read.
     if (!client.send("USER_AVAILABLE=" + user) || client.waitFor({"USER_OK"}) != 0)
-        problem(user + ": no answer to USER_AVAILABLE");
+        ++g_problems;
     if (id % 3 == 0) {
         if (!client.send("CLOSE") || client.waitFor({"CLOSED"}) != 0)
-            problem(user + ": no answer to CLOSE");
+            ++g_problems;
         ++g_closed;
     }
     client.leave(id % 3 == 2);
@@ -152,37 +142,16 @@ int descriptorCount(pid_t pid) {
     return count;
 }
 
-long residentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::atol(line.c_str() + 6);
-    return -1;
-}
-
-// A sanitizer's runtime keeps freed memory in quarantine: resident memory says nothing there.
-bool sanitized(pid_t pid) {
-    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
-    for (std::string line; std::getline(maps, line);)
-        if (line.find("libasan") != std::string::npos || line.find("libtsan") != std::string::npos)
-            return true;
-    return false;
-}
-
-// Below the ephemeral range, so that the clients' own ports never take it.
+// A port free now, which the clients' own ports will not take once the server listens on it.
 int freePort() {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const int candidate = 20000 + int((::getpid() + attempt * 7919) % 12000);
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(uint16_t(candidate));
-        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        ::close(fd);
-        if (free)
-            return candidate;
-    }
-    return 0;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    socklen_t size = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    ::close(fd);
+    return ntohs(address.sin_port);
 }
 
 } // namespace
@@ -231,29 +200,19 @@ int main(int argc, char** argv) {
 
     const auto end = Clock::now() + std::chrono::seconds(seconds);
     std::atomic<long> nextId{0};
-    long rssReference = 0, linesReference = 0;
     std::vector<std::thread> workers;
     for (int w = 0; w < kWorkers; ++w) {
         workers.emplace_back([&, w] {
-            std::mt19937 random(uint32_t(w) * 7919u + 17u);
             std::this_thread::sleep_for(std::chrono::milliseconds(10 * w)); // as after a restart
             while (Clock::now() < end) {
-                if (!live(port, nextId++, random))
+                if (!live(port, nextId++))
                     std::this_thread::sleep_for(1s);
             }
         });
     }
-    std::this_thread::sleep_for(15s);
-    rssReference = residentKiB(server);
-    linesReference = countInOutput("\n");
     for (std::thread& worker : workers)
         worker.join();
     std::this_thread::sleep_for(10s); // a sweep and a margin
-    const long grown = residentKiB(server) - rssReference;
-    const long allowed = rssReference / 10 + (countInOutput("\n") - linesReference) * kBytesPerLogLine / 1024;
-    if (!sanitized(server))
-        check(grown <= allowed,
-              "resident memory grew " + std::to_string(grown) + " KiB, allowed " + std::to_string(allowed));
 
     const long validatedLines = countInOutput("Validado usuario [");
     const long closedLines = countInOutput("Sesion cerrada para [");
@@ -277,12 +236,7 @@ int main(int argc, char** argv) {
         sessions += greeted && client.send("USER=f" + std::to_string(id)) && client.waitFor({"USER_OK"}) == 0;
     }
     check(sessions == kMaxUsers, std::to_string(sessions) + " of 255 fresh clients validated");
-    check(countInOutput("WSock_") == 0, "no WSock_ error logged");
-    {
-        std::lock_guard lock(g_mutex);
-        for (const std::string& text : g_problems)
-            check(false, text);
-    }
+    check(countInOutput("WSock_") == 0 && g_problems == 0, "no WSock_ error logged, every client answered");
 
     ::kill(server, SIGTERM);
     int status = 0;
