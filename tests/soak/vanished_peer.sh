@@ -11,10 +11,7 @@
 set -euo pipefail
 
 server_bin="${1:?usage: vanished_peer.sh <oskserverd>}"
-skip() {
-  echo "SKIPPED: $*" >&2
-  exit 77
-}
+skip() { echo "SKIPPED: $*" >&2; exit 77; }
 [ "$(id -u)" -eq 0 ] || skip "network namespaces need root"
 command -v ip >/dev/null || skip "no ip (iproute2)"
 
@@ -25,10 +22,7 @@ server_ip=10.231.0.1 port=47013
 work="$(mktemp -d /tmp/osk-vanished-XXXXXX)"
 pids=()
 cleanup() {
-  for pid in "${pids[@]}"; do
-    kill -9 "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
+  for pid in "${pids[@]}"; do kill -9 "$pid" && wait "$pid"; done 2>/dev/null || true
   ip netns del "$ns_client" 2>/dev/null || true
   ip netns del "$ns_server" 2>/dev/null || true
   rm -rf "$work"
@@ -57,11 +51,7 @@ wait_for() { # text file seconds
     sleep 0.2
   done
 }
-fail() {
-  echo "FAIL: $*" >&2
-  cat "$work/server.out" >&2
-  exit 1
-}
+fail() { echo "FAIL: $*" >&2; cat "$work/server.out" >&2; exit 1; }
 wait_for "Esperando conexiones..." "$work/server.out" 20 || fail "the server did not start listening"
 
 # A client in the client's namespace: greeting, session text and validation, read by byte count
