@@ -130,11 +130,11 @@ private slots:
         QVERIFY(f.got(a, "CONNECTED"));
         QVERIFY(!f.server.tmrMain().isActive());
         QVERIFY(f.say(a, "ALMACEN1"));
-        QTRY_VERIFY(f.server.tmrMain().remainingTime() < 4800);
+        QTRY_VERIFY(f.server.tmrMain().remainingTime() < 4000);
         Client& b = f.connect("127.0.0.2");
         QVERIFY(f.got(b, "CONNECTED"));
         QVERIFY(f.say(b, "CAJA"));
-        QVERIFY(f.server.tmrMain().remainingTime() < 4800);
+        QVERIFY(f.server.tmrMain().remainingTime() < 4000);
         QVERIFY(f.got(a, "CHECK") && f.got(b, "CHECK"));
     }
 };

@@ -32,8 +32,9 @@ using namespace std::chrono_literals;
 
 constexpr int kMaxUsers = 255;
 constexpr int kWorkers = 240;
-// Between two messages that get no reply, so that each reaches the server in an arrival of its own.
-constexpr auto kPause = 100ms;
+// Between two messages that get no reply, so that each reaches the server in an arrival of its own
+// (on a busy machine the server may read less often than this).
+constexpr auto kPause = 200ms;
 
 std::mutex g_mutex;
 std::string g_serverOutput; // guarded by g_mutex
@@ -232,11 +233,12 @@ int main(int argc, char** argv) {
         const bool greeted =
             client.connect(port, id) && client.waitFor({"CONNECTED", "MAX_USERS_RAISED"}) == 0;
         client.send("PC" + std::to_string(id));
-        std::this_thread::sleep_for(20ms);
+        std::this_thread::sleep_for(kPause);
         sessions += greeted && client.send("USER=f" + std::to_string(id)) && client.waitFor({"USER_OK"}) == 0;
     }
     check(sessions == kMaxUsers, std::to_string(sessions) + " of 255 fresh clients validated");
-    check(countInOutput("WSock_") == 0 && g_problems == 0, "no WSock_ error logged, every client answered");
+    check(countInOutput("WSock_") == 0, "no WSock_ error logged");
+    check(g_problems == 0, std::to_string(g_problems) + " questions or CLOSEs unanswered");
 
     ::kill(server, SIGTERM);
     int status = 0;
