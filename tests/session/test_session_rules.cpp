@@ -101,9 +101,9 @@ private slots:
             << kThreeRows << QStringList{kAccepted};
         QTest::newRow("a dead session takes its own row and tracking; waiting ones are not probed")
             << kThreeUsers + Script{"follow 1",
-                                    "connect idle 10.0.0.1",
                                     "connect eva 10.0.0.3",
                                     "send eva PUESTO",
+                                    "connect idle 10.0.0.1",
                                     "--",
                                     "vanish luis",
                                     "vanish eva",
