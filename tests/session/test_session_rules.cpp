@@ -1,16 +1,10 @@
-// The session rules without sockets: scripts of connections from several computers, messages,
-// vanished peers and sweeps, run on the dispatcher over simulated connections.
+// The session rules without sockets: scripts of clients on several computers, their messages,
+// vanished peers, sweeps and the operator's commands, with what every party saw as the result.
 
-#include "eventlog/event_log.h"
-#include "session/activity_tracking.h"
-#include "session/session_dispatcher.h"
-#include "session/user_log.h"
-#include "session/users_list.h"
-#include "support/fake_clock.h"
-#include "support/scripted_operator.h"
 #include "support/simulated_host.h"
+#include "support/temp_program_folder.h"
+#include "support/test_io.h"
 
-#include <QMap>
 #include <QTest>
 
 using namespace osk;
@@ -18,70 +12,25 @@ using namespace osk::test;
 
 namespace {
 
-// One event: "connect NAME ADDRESS", "send NAME MESSAGE", "vanish NAME", "sweep" or
-// "disconnect ROW". NAME stands for a client program; its slot is whichever the server gives it.
 using Script = QStringList;
 
-struct Session {
-    FakeClock clock;
-    ScriptedOperator op;
-    EventLog log{clock, op, QStringLiteral("/nonexistent/osk-rules")};
-    UsersList users;
-    SimulatedHost host;
-    ActivityTracking tracking{clock, [this](int slot) {
-                                  (void)host.send(slot, "NOLOG");
-                              }};
-    SessionDispatcher dispatcher{255, log, users, tracking, host};
-    QMap<QString, int> slotOf;
-    size_t linesBeforeLastEvent = 0;
-
-    void run(const Script& script) {
-        for (const QString& event : script) {
-            linesBeforeLastEvent = log.entries().size();
-            const QString verb = event.section(QLatin1Char(' '), 0, 0);
-            const QString name = event.section(QLatin1Char(' '), 1, 1);
-            const QString rest = event.section(QLatin1Char(' '), 2);
-            if (verb == QLatin1String("connect")) {
-                const int slot = dispatcher.slotForNewConnection();
-                host.at(slot) = {true, true};
-                dispatcher.accepted(slot, rest);
-                slotOf[name] = slot;
-            } else if (verb == QLatin1String("send")) {
-                dispatcher.handleArrival(slotOf.value(name), rest.toLatin1());
-            } else if (verb == QLatin1String("vanish")) {
-                host.at(slotOf.value(name)).alive = false;
-            } else if (verb == QLatin1String("sweep")) {
-                dispatcher.probeAll();
-            } else if (verb == QLatin1String("disconnect")) {
-                dispatcher.disconnectRow(name.toInt());
-            } else {
-                QFAIL(qPrintable(QStringLiteral("unknown event: ") + event));
-            }
-        }
-    }
-    QStringList rows() const {
-        QStringList texts;
-        for (int row = 0; row < users.count(); ++row)
-            texts << users.row(row).text;
-        return texts;
-    }
-    // The log lines of the script's last event, without their time.
-    QStringList lastLines() const {
-        QStringList lines;
-        for (size_t i = linesBeforeLastEvent; i < log.entries().size(); ++i)
-            lines << log.entries()[i].text.section(QStringLiteral("]  "), 1);
-        return lines;
-    }
-};
-
 // Two computers: ana and luis on one (a terminal server), pedro on another.
-const Script kThreeUsers = {"connect ana 10.0.0.1",   "send ana ALMACEN1",  "send ana USER=ana",
-                            "connect luis 10.0.0.1",  "send luis CAJA",     "send luis USER=luis",
-                            "connect pedro 10.0.0.2", "send pedro OFICINA", "send pedro USER=pedro"};
-
+const Script kThreeUsers = {"connect ana 10.0.0.1",
+                            "send ana ALMACEN1",
+                            "send ana USER=ana",
+                            "connect luis 10.0.0.1",
+                            "send luis CAJA",
+                            "send luis USER=luis",
+                            "connect pedro 10.0.0.2",
+                            "send pedro OFICINA",
+                            "send pedro USER=pedro",
+                            "send ana CHECK",
+                            "--"};
 const QString kAna = QStringLiteral("10.0.0.1  [ana] en [ALMACEN1]");
 const QString kLuis = QStringLiteral("10.0.0.1  [luis] en [CAJA]");
 const QString kPedro = QStringLiteral("10.0.0.2  [pedro] en [OFICINA]");
+const QStringList kThreeRows = {kAna, kLuis, kPedro};
+const QString kAccepted = QStringLiteral("1 Conexión aceptada. Esperando inicio de sesión...");
 
 } // namespace
 
@@ -89,97 +38,169 @@ class TestSessionRules final : public QObject {
     Q_OBJECT
 
 private slots:
-    void rowsBelongToTheirSession_data() {
+    void scripts_data() {
         QTest::addColumn<Script>("events");
+        QTest::addColumn<QStringList>("transcript");
         QTest::addColumn<QStringList>("rows");
-        QTest::addColumn<QStringList>("lastLines");
+        QTest::addColumn<QStringList>("lines");
 
-        QTest::newRow("three users validated") << Script{} << QStringList{kAna, kLuis, kPedro}
-                                               << QStringList{"Validado usuario [pedro] en [OFICINA]."};
-        QTest::newRow("a dead session takes only its own row")
-            << Script{"vanish ana", "sweep"} << QStringList{kLuis, kPedro}
-            << QStringList{"Usuario no encontrado. Eliminando..."};
-        QTest::newRow("the second session of a computer dies")
-            << Script{"vanish luis", "sweep"} << QStringList{kAna, kPedro}
-            << QStringList{"Usuario no encontrado. Eliminando..."};
-        QTest::newRow("CLOSE takes the closing session's row")
-            << Script{"send luis CLOSE"} << QStringList{kAna, kPedro}
-            << QStringList{"Sesion cerrada para [luis]."};
-        QTest::newRow("a change of user rewrites its own row in place")
-            << Script{"send luis USER=marta~Caja 2"}
-            << QStringList{kAna, "10.0.0.1  [marta]en [CAJA] [Caja 2]", kPedro}
-            << QStringList{"Cambiado usuario a [marta] en [CAJA]."};
-        QTest::newRow("a session never validated leaves the rows alone")
-            << Script{"connect eva 10.0.0.1", "send eva PUESTO", "vanish eva", "sweep"}
-            << QStringList{kAna, kLuis, kPedro} << QStringList{};
-        QTest::newRow("a manual disconnect takes the chosen row")
-            << Script{"disconnect 1"} << QStringList{kAna, kPedro}
-            << QStringList{"Usuario [luis] en [CAJA] desconectado manualmente."};
-        QTest::newRow("a duplicate from another computer gets no row")
-            << Script{"connect otra 10.0.0.3", "send otra X", "send otra USER=ana"}
-            << QStringList{kAna, kLuis, kPedro} << QStringList{};
+        QTest::newRow("session start, then validation with an extra field")
+            << Script{"connect ana 10.0.0.1", "send ana ALMACEN1", "send ana USER=ana~Compras~x"}
+            << QStringList{"ana@1", "ana<-CONNECTED", "ana<-USER_OK"}
+            << QStringList{"10.0.0.1  [ana] en [ALMACEN1] [Compras]"}
+            << QStringList{kAccepted, "1 Inicio de sesión para [ALMACEN1] completado.",
+                           "2 Validado usuario [ana] en [ALMACEN1]."};
+        QTest::newRow("USER first validates without a session; CLOSE first is a session text")
+            << Script{"connect ana 10.0.0.1", "send ana USER=ana", "connect eva 10.0.0.2", "send eva CLOSE"}
+            << QStringList{"ana@1", "ana<-CONNECTED", "ana<-USER_OK", "eva@2", "eva<-CONNECTED", "gauge 1"}
+            << QStringList{"10.0.0.1  [ana] en []"}
+            << QStringList{kAccepted, "2 Validado usuario [ana] en [].", kAccepted,
+                           "1 Inicio de sesión para [CLOSE] completado."};
+        // USERX is a USER message and only its first "=" counts; a "|" in a session text makes the
+        // Tag's user part start inside it; NOTE without ":" is cut from its first character.
+        QTest::newRow("message forms taken as they come")
+            << Script{"connect eva 10.0.0.3",  "send eva user=x", "send eva USERX=a=b",
+                      "connect rosa 10.0.0.4", "send rosa A|B|C", "send rosa NOTEx-a=b",
+                      "send eva NOTE:y-B|C"}
+            << QStringList{"eva@1",           "eva<-CONNECTED", "eva<-USER_OK",    "rosa@2",
+                           "rosa<-CONNECTED", "gauge 1",        "eva<-NOTE:NOTEx", "rosa<-NOTE:y"}
+            << QStringList{"10.0.0.3  [a=b] en [user=x]"}
+            << QStringList{kAccepted, "1 Inicio de sesión para [user=x] completado.",
+                           "2 Validado usuario [a=b] en [user=x].", kAccepted,
+                           "1 Inicio de sesión para [A|B|C] completado."};
+        QTest::newRow("availability: free to its holder, taken for others, not split at ~")
+            << kThreeUsers + Script{"send ana USER_AVAILABLE=ana", "send luis USER_AVAILABLE=ana",
+                                    "send luis USER_AVAILABLE=ana~Compras", "send luis USER_AVAILABLE=ANA"}
+            << QStringList{"ana<-USER_OK", "luis<-USER_DUPLICATE", "luis<-USER_OK", "luis<-USER_OK"}
+            << kThreeRows << QStringList{};
+        QTest::newRow("a first question answered USER_DUPLICATE starts no session")
+            << kThreeUsers + Script{"connect eva 10.0.0.3", "send eva USER_AVAILABLE=ana",
+                                    "send eva USER_AVAILABLE=eva"}
+            << QStringList{"eva@4", "eva<-CONNECTED", "eva<-USER_DUPLICATE", "eva<-USER_OK"} << kThreeRows
+            << QStringList{kAccepted, "1 Inicio de sesión para [USER_AVAILABLE=eva] completado."};
+        QTest::newRow("a user taken on another computer is refused; ANA is another user")
+            << kThreeUsers + Script{"connect otra 10.0.0.3", "send otra X", "send otra USER=ana~Ventas",
+                                    "send otra USER=ANA"}
+            << QStringList{"otra@4", "otra<-CONNECTED", "otra<-USER_DUPLICATE", "otra<-USER_OK"}
+            << kThreeRows + QStringList{"10.0.0.3  [ANA] en [X]"}
+            << QStringList{kAccepted, "1 Inicio de sesión para [X] completado.",
+                           "2 Validado usuario [ANA] en [X]."};
+        QTest::newRow("a change of user rewrites its own row in place, without a reply")
+            << kThreeUsers + Script{"send luis USER=ana~Caja 2", "send ana USER_AVAILABLE=ana"}
+            << QStringList{"ana<-USER_DUPLICATE"}
+            << QStringList{kAna, "10.0.0.1  [ana]en [CAJA] [Caja 2]", kPedro}
+            << QStringList{"1 Cambiado usuario a [ana] en [CAJA]."};
+        QTest::newRow("CLOSE with a blank is no CLOSE; a session without user ends silently")
+            << kThreeUsers + Script{"connect eva 10.0.0.3", "send eva PUESTO", "--", "send eva CLOSE ",
+                                    "send eva CLOSE"}
+            << QStringList{"eva<-CLOSED"} << kThreeRows << QStringList{};
+        QTest::newRow("notes go to the addressee's session, cut at the first -")
+            << kThreeUsers + Script{"connect idle 10.0.0.3", "send pedro NOTE:Llámame-luis",
+                                    "send pedro NOTE:a-b-ana", "send pedro NOTE:ana", "send pedro NOTE:hola-"}
+            << QStringList{"idle@4", "idle<-CONNECTED", "luis<-NOTE:Llámame", "ana<-NOTE:", "idle<-NOTE:hola"}
+            << kThreeRows << QStringList{kAccepted};
+        QTest::newRow("a dead session takes its own row and tracking; waiting ones are not probed")
+            << kThreeUsers + Script{"follow 1",
+                                    "connect eva 10.0.0.3",
+                                    "send eva PUESTO",
+                                    "connect idle 10.0.0.1",
+                                    "--",
+                                    "vanish luis",
+                                    "vanish eva",
+                                    "sweep",
+                                    "vanish pedro",
+                                    "follow 1"}
+            << QStringList{"ana<-CHECK",   "luis closed", "closed [luis]",
+                           "pedro<-CHECK", "eva closed",  "gauge 2"}
+            << QStringList{kAna, kPedro} << QStringList{"3 Usuario no encontrado. Eliminando..."};
+        QTest::newRow("the stop tells every session and closes every connection")
+            << kThreeUsers + Script{"connect idle 10.0.0.3", "--", "stop"}
+            << QStringList{"ana<-CLOSED",   "ana closed",   "luis<-CLOSED", "luis closed",
+                           "pedro<-CLOSED", "pedro closed", "idle closed"}
+            << QStringList{} << QStringList{};
+        QTest::newRow("the operator disconnects the chosen row and leaves its tracking open")
+            << kThreeUsers + Script{"follow 1", "--", "disconnect 1", "send ana CHECK"}
+            << QStringList{"luis closed", "gauge 2"} << QStringList{kAna, kPedro}
+            << QStringList{"3 Usuario [luis] en [CAJA] desconectado manualmente."};
+        QTest::newRow("the maximum counts started sessions; a CLOSE frees its slot")
+            << Script{"max 2",
+                      "connect a 10.0.0.1",
+                      "send a A",
+                      "connect b 10.0.0.2",
+                      "connect c 10.0.0.3",
+                      "send c C",
+                      "connect d 10.0.0.4",
+                      "send a CLOSE",
+                      "connect e 10.0.0.5"}
+            << QStringList{"a@1",       "a<-CONNECTED", "b@2",          "b<-CONNECTED",
+                           "b closed",  "c@2",          "c<-CONNECTED", "d refused",
+                           "a<-CLOSED", "a closed",     "e@1",          "e<-CONNECTED"}
+            << QStringList{} << QStringList{kAccepted, "1 Inicio de sesión para [A] completado.", kAccepted,
+                                            kAccepted, "1 Inicio de sesión para [C] completado.", kAccepted};
+        QTest::newRow("a newcomer takes the free slot with the highest index, else a new one")
+            << kThreeUsers + Script{"send ana CLOSE",        "send pedro CLOSE", "--",
+                                    "connect eva 10.0.0.3",  "send eva PUESTO",  "connect rosa 10.0.0.3",
+                                    "connect juan 10.0.0.4", "send juan J",      "connect mar 10.0.0.4"}
+            << QStringList{"pedro closed",    "eva@3",           "eva<-CONNECTED", "ana closed",
+                           "rosa@1",          "rosa<-CONNECTED", "rosa closed",    "juan@1",
+                           "juan<-CONNECTED", "mar@4",           "mar<-CONNECTED"}
+            << QStringList{kLuis}
+            << QStringList{kAccepted, "1 Inicio de sesión para [PUESTO] completado.", kAccepted,
+                           kAccepted, "1 Inicio de sesión para [J] completado.",      kAccepted};
+        QTest::newRow("following: LOG, one window for names that differ in case, its lines")
+            << kThreeUsers + Script{"connect otra 10.0.0.3",
+                                    "send otra X",
+                                    "send otra USER=LUIS",
+                                    "--",
+                                    "send luis LOG:antes",
+                                    "follow 1",
+                                    "follow 1",
+                                    "send luis LOG|Abre pedidos",
+                                    "send otra LOG:Cierra caja",
+                                    "send ana LOG:x"}
+            << QStringList{"gauge 4",
+                           "luis<-LOG",
+                           "window [luis]",
+                           "luis<-LOG",
+                           "focus [luis]",
+                           "[luis] [09:05:17]  Abre pedidos",
+                           "[luis] [09:05:17]  Cierra caja"}
+            << kThreeRows + QStringList{"10.0.0.3  [LUIS] en [X]"} << QStringList{};
+        QTest::newRow("a followed session that ends closes its window, telling its client once")
+            << kThreeUsers + Script{"follow 1", "--", "send luis CLOSE"}
+            << QStringList{"luis<-CLOSED", "luis<-NOLOG", "closed [luis]", "gauge 2"}
+            << QStringList{kAna, kPedro} << QStringList{"1 Sesion cerrada para [luis]."};
     }
-    void rowsBelongToTheirSession() {
+    void scripts() {
         QFETCH(Script, events);
-        QFETCH(QStringList, rows);
-        QFETCH(QStringList, lastLines);
-        Session s;
-        s.run(kThreeUsers + events);
-        QCOMPARE(s.rows(), rows);
-        QCOMPARE(s.lastLines(), lastLines);
-        // Every row still names the slot of a session that holds its user.
+        SessionScript s;
+        s.run(events);
+        QTEST(s.transcript, "transcript");
+        QTEST(s.rows(), "rows");
+        QTEST(s.logLines(), "lines");
+        // Every row still names the slot of the session it shows.
         for (int row = 0; row < s.users.count(); ++row) {
-            const QByteArray tag = s.dispatcher.tag(s.users.row(row).slot);
-            QVERIFY2(s.users.row(row).text.contains(QLatin1Char('[') + tag.mid(tag.indexOf('|') + 1) + "]"),
+            const QByteArray tag = s.dispatcher().tag(s.users.row(row).slot);
+            QVERIFY2(s.users.row(row).text.contains('[' + tag.mid(tag.indexOf('|') + 1) + ']'),
                      tag.constData());
         }
     }
 
-    // The live sessions of a computer whose other session died are still served: probed, and
-    // their tracking untouched.
-    void theOtherSessionsOfAComputerGoOn() {
-        Session s;
-        s.run(kThreeUsers);
-        s.tracking.operate(QStringLiteral("luis"), false, s.slotOf.value("luis"));
-        s.run({"vanish ana", "sweep"});
-        QCOMPARE(s.dispatcher.tag(s.slotOf.value("luis")), QByteArray("CAJA|luis"));
-        QCOMPARE(s.tracking.count(), 1);
-        QVERIFY(s.host.sentTo(s.slotOf.value("luis")).endsWith("CHECK"));
-    }
+    void savesTheActivityFile() {
+        FakeClock clock;
+        UserLog log(clock, QStringLiteral("ana"), 3);
+        QVERIFY(!log.canSave());
+        log.AddMessage(QStringLiteral("a"));
+        clock.advanceSeconds(61);
+        log.AddMessage(QStringLiteral("Facturación"));
+        QVERIFY(log.canSave());
 
-    // A followed user's session ends: its tracking ends with one "NOLOG", even when the window
-    // that shows it asks for the same close while it goes.
-    void aFollowedSessionEndsItsTrackingOnce_data() {
-        QTest::addColumn<Script>("end");
-        QTest::addColumn<QByteArray>("lastSent");
-        QTest::newRow("CLOSE") << Script{"send luis CLOSE"} << QByteArray("CLOSEDNOLOG");
-        QTest::newRow("closed by hand") << Script{"disconnect 1"} << QByteArray();
-    }
-    void aFollowedSessionEndsItsTrackingOnce() {
-        QFETCH(Script, end);
-        QFETCH(QByteArray, lastSent);
-        Session s;
-        s.run(kThreeUsers);
-        QObject::connect(&s.tracking, &ActivityTracking::closing, &s.tracking,
-                         [&s](UserLog* log) { s.tracking.closeLog(log); });
-        s.host.sent.clear();
-        QVERIFY(s.dispatcher.openTracking(1).ok());
-        const int luis = s.slotOf.value("luis");
-        QCOMPARE(s.host.sentTo(luis), QByteArray("LOG"));
-        s.host.sent.clear();
-        s.run(end);
-        QCOMPARE(s.host.sentTo(luis), lastSent);
-        // A manual disconnect leaves the window open, with nobody left to tell.
-        QCOMPARE(s.tracking.count(), lastSent.isEmpty() ? 1 : 0);
-    }
-
-    void followingAGoneClientFails() {
-        Session s;
-        s.run(kThreeUsers);
-        s.host.at(s.slotOf.value("pedro")).alive = false;
-        const Status opened = s.dispatcher.openTracking(2);
-        QVERIFY(!opened.ok());
-        QCOMPARE(s.tracking.count(), 0);
+        TempProgramFolder folder;
+        const QString path = folder.file(QStringLiteral("actividad.txt"));
+        QVERIFY(writeFileBytes(path, QByteArray(200, 'x')));
+        QVERIFY(log.saveTo(path).ok());
+        QCOMPARE(readFileBytes(path), QByteArray("[04/12/2026]\r\n--------------\r\n\r\n[09:05:17]  a\r\n"
+                                                 "[09:06:18]  Facturaci\xf3n\r\n"));
     }
 };
 
