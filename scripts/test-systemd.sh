@@ -227,14 +227,6 @@ stops_with_log_saved() {
 }
 check "systemctl stop ends the service with its log saved" stops_with_log_saved
 
-# The service makes its own state folder, whatever happened to the one the package made.
-starts_without_state_folder() {
-  inside rm -rf /var/lib/oskserver
-  inside timeout 30 systemctl start oskserverd.service &&
-    [ "$(inside stat -c '%U %a' /var/lib/oskserver)" = "oskserver 750" ]
-}
-check "a start with /var/lib/oskserver missing makes it and runs" starts_without_state_folder
-inside timeout 10 systemctl stop oskserverd.service || true
 
 # Another program holds the port: the start cannot succeed, and trying again will not help.
 fails_for_good_with_its_reason() {

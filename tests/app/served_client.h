@@ -5,6 +5,8 @@
 
 #include <QTest>
 #include <memory>
+#include <pwd.h>
+#include <unistd.h>
 
 namespace osk::test {
 
@@ -33,6 +35,12 @@ inline bool receives(Client& client, const QByteArray& bytes) {
     const bool arrived = QTest::qWaitFor([&] { return client.received == bytes; }, 10000);
     client.take();
     return arrived;
+}
+
+// The name of this process's user, as a control caller is logged.
+inline QString callerName() {
+    const passwd* entry = getpwuid(geteuid());
+    return entry ? QString::fromLocal8Bit(entry->pw_name) : QString::number(geteuid());
 }
 
 } // namespace osk::test

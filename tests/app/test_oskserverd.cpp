@@ -9,8 +9,6 @@
 #include <QTcpServer>
 #include <QtTest>
 #include <csignal>
-#include <pwd.h>
-#include <unistd.h>
 
 using namespace osk::test;
 
@@ -62,11 +60,6 @@ struct Daemon {
         return {tool.readAllStandardOutput(), tool.exitCode()};
     }
 };
-
-QString userName() {
-    const passwd* entry = getpwuid(geteuid());
-    return entry ? QString::fromLocal8Bit(entry->pw_name) : QString::number(geteuid());
-}
 
 } // namespace
 
@@ -120,7 +113,7 @@ private slots:
         for (const QByteArray& line :
              {QByteArray("Inicializaci\xF3n Completada."),
               QByteArray("Validado usuario [ana] en [ALMACEN1]."),
-              "Orden de administraci\xF3n [disconnect luis] de [" + userName().toLocal8Bit() + "].",
+              "Orden de administraci\xF3n [disconnect luis] de [" + callerName().toLocal8Bit() + "].",
               QByteArray("Usuario [luis] en [CAJA] desconectado manualmente."),
               QByteArray("Cerrando conexiones..."), QByteArray("Servidor inactivo."),
               QByteArray("Guardando registro de sucesos...")}) {

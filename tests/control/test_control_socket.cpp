@@ -14,7 +14,6 @@
 #include <QProcess>
 #include <QtTest>
 #include <memory>
-#include <pwd.h>
 #include <unistd.h>
 
 using namespace osk;
@@ -83,11 +82,6 @@ struct Fixture {
         return lines;
     }
 };
-
-QString callerName() {
-    const passwd* entry = getpwuid(geteuid());
-    return entry ? QString::fromLocal8Bit(entry->pw_name) : QString::number(geteuid());
-}
 
 } // namespace
 
