@@ -20,18 +20,12 @@ namespace {
 
 constexpr int kWaitMs = 10000;
 
-constexpr std::pair<Command, const char*> kCommandNames[] = {
-    {Command::mnuIniciarServicio, "mnuIniciarServicio"},
-    {Command::mnuDetenerServicio, "mnuDetenerServicio"},
-    {Command::mnuSalir, "mnuSalir"},
-    {Command::mnuServicioPuerto, "mnuServicioPuerto"},
-    {Command::mnuDBActualizar, "mnuDBActualizar"},
-    {Command::mnuAutoBackup, "mnuAutoBackup"},
-    {Command::mnuSQL, "mnuSQL"},
-    {Command::mnuDBDownload, "mnuDBDownload"},
-    {Command::mnuDBUpload, "mnuDBUpload"},
-    {Command::mnuDBBackup, "mnuDBBackup"},
-};
+// In the order the commands are declared.
+const char* const kCommandNames[] = {
+    "mnuIniciarServicio", "mnuDetenerServicio", "mnuSalir", "mnuServicioPuerto",
+    "mnuDBActualizar",    "mnuAutoBackup",      "mnuSQL",   "mnuDBDownload",
+    "mnuDBUpload",        "mnuDBBackup"};
+static_assert(std::size(kCommandNames) == size_t(Command::Count));
 
 // Caption, tray picture, whether tmrMain and tmrBackup run, and the enabled commands, as one line.
 QString serviceState(ServerCore& core) {
@@ -39,9 +33,9 @@ QString serviceState(ServerCore& core) {
                       QStringLiteral("timers %1 %2")
                           .arg(core.session().tmrMain().isActive())
                           .arg(core.tmrBackup().isActive())};
-    for (const auto& [command, name] : kCommandNames) {
-        if (core.commands().isEnabled(command))
-            state << QString::fromLatin1(name);
+    for (int command = 0; command < int(Command::Count); ++command) {
+        if (core.commands().isEnabled(Command(command)))
+            state << QString::fromLatin1(kCommandNames[command]);
     }
     return state.join(QLatin1Char('|'));
 }
