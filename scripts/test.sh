@@ -25,7 +25,7 @@ if [ "${OSK_SKIP_SANITIZERS:-0}" = 1 ]; then
 fi
 
 echo "Sanitizer build (address, undefined) in $asan_build_dir"
-BUILD_DIR="$asan_build_dir" "$here/scripts/build.sh" -DBUILD_TESTING=ON -DBUILD_BENCH=ON \
+BUILD_DIR="$asan_build_dir" "$here/scripts/build.sh" -DBUILD_TESTING=ON -DBUILD_BENCH=OFF \
   -DOSK_SANITIZE=address,undefined -DOSK_WERROR=ON
 "$here/scripts/run-sanitized-tests.sh" "$asan_build_dir"
 
