@@ -69,14 +69,11 @@ private slots:
         QVERIFY(f.server.isListening());
         // A connection holds its slot from its session's start: each starts one before the next comes.
         Client& a = f.connect("127.0.0.1");
-        QVERIFY(f.got(a, "CONNECTED"));
-        QVERIFY(f.say(a, "ALMACEN1") && f.say(a, "USER=ana"));
+        QVERIFY(f.got(a, "CONNECTED") && f.say(a, "ALMACEN1") && f.say(a, "USER=ana"));
         Client& b = f.connect("127.0.0.2");
-        QVERIFY(f.got(b, "CONNECTED"));
-        QVERIFY(f.say(b, "CAJA") && f.say(b, "USER=luis"));
+        QVERIFY(f.got(b, "CONNECTED") && f.say(b, "CAJA") && f.say(b, "USER=luis"));
         QCOMPARE(f.logged(QStringLiteral("Recibiendo petición de conexión..."), LogKind::Info), 2);
-        QVERIFY(f.got(a, "USER_OK"));
-        QVERIFY(f.got(b, "USER_OK"));
+        QVERIFY(f.got(a, "USER_OK") && f.got(b, "USER_OK"));
         QCOMPARE(f.server.lstUsers().count(), 2);
         QCOMPARE(f.server.lstUsers().row(0).text, QStringLiteral("127.0.0.1  [ana] en [ALMACEN1]"));
         QCOMPARE(f.server.lstUsers().row(1).text, QStringLiteral("127.0.0.2  [luis] en [CAJA]"));
@@ -85,8 +82,7 @@ private slots:
         QByteArray note;
         for (int byte = 0x80; byte <= 0xFF; ++byte)
             note.append(char(byte));
-        QVERIFY(f.say(b, "NOTE:" + note + "-ana"));
-        QVERIFY(f.got(a, "NOTE:" + note));
+        QVERIFY(f.say(b, "NOTE:" + note + "-ana") && f.got(a, "NOTE:" + note));
         QVERIFY(f.say(b, "LOG:" + QByteArray(996, 'x')));
         f.server.sweep(); // 8 + 8 + 4 + 9 + 137 + 1000 bytes so far
         QCOMPARE(f.server.bytesLabel(), " 1" + QLocale::system().groupSeparator() + "166 bytes recibidos");
@@ -98,8 +94,7 @@ private slots:
     void refusesBeyondTheMaximumAndLetsGoOfClientsThatLeave() {
         Fixture f(1);
         Client& a = f.connect("127.0.0.1");
-        QVERIFY(f.got(a, "CONNECTED"));
-        QVERIFY(f.say(a, "ALMACEN1"));
+        QVERIFY(f.got(a, "CONNECTED") && f.say(a, "ALMACEN1"));
         Client& refused = f.connect("127.0.0.2");
         QVERIFY(f.got(refused, "MAX_USERS_RAISED"));
         QCOMPARE(f.logged(QStringLiteral("No se permiten más conexiones."), LogKind::Error), 1);
@@ -114,8 +109,7 @@ private slots:
         QCOMPARE(f.server.CuentaConexiones(), 0);
 
         Client& c = f.connect("127.0.0.3");
-        QVERIFY(f.got(c, "CONNECTED"));
-        QVERIFY(f.say(c, "PUESTO"));
+        QVERIFY(f.got(c, "CONNECTED") && f.say(c, "PUESTO"));
         c.reset();
         QTRY_VERIFY((f.server.sweep(), f.server.CuentaConexiones() == 0));
         QCOMPARE(f.server.slotCount(), 2);
@@ -132,8 +126,7 @@ private slots:
         QVERIFY(f.say(a, "ALMACEN1"));
         QTRY_VERIFY(f.server.tmrMain().remainingTime() < 4000);
         Client& b = f.connect("127.0.0.2");
-        QVERIFY(f.got(b, "CONNECTED"));
-        QVERIFY(f.say(b, "CAJA"));
+        QVERIFY(f.got(b, "CONNECTED") && f.say(b, "CAJA"));
         QVERIFY(f.server.tmrMain().remainingTime() < 4000);
         QVERIFY(f.got(a, "CHECK") && f.got(b, "CHECK"));
     }
