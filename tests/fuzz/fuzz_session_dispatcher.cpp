@@ -58,6 +58,9 @@ void check(SessionScript& s, int maxUsers, const QString& verb, std::vector<bool
         require(s.host.gauge == s.users.count(), "the gauge behind the list after the sweep");
 }
 
+// What each event byte (modulo 8) stands for.
+const char* const kVerbs[] = {"connect", "send", "send", "vanish", "sweep", "disconnect", "follow", "stop"};
+
 void run(const uint8_t* data, size_t size) {
     if (size == 0)
         return;
@@ -70,47 +73,26 @@ void run(const uint8_t* data, size_t size) {
     const auto take = [&](uint8_t& byte) {
         return at < size ? (byte = data[at++], true) : false;
     };
-    const auto client = [&](uint8_t pick) {
-        return QStringLiteral("c%1").arg(clients ? pick % clients : 0);
-    };
-    for (uint8_t event = 0, pick = 0; take(event);) {
-        if (event % 8 != 4 && event % 8 != 7 && !take(pick))
+    for (uint8_t event = 0, pick = 0, length = 0; take(event);) {
+        const int kind = event % 8;
+        if ((kind != 4 && kind != 7 && !take(pick)) || ((kind == 1 || kind == 2) && !take(length)))
             return;
-        QString script;
-        switch (event % 8) {
-        case 0: // a new computer, or (odd pick) one that already has a client
-            script = QStringLiteral("connect c%1 10.0.0.%2")
-                         .arg(clients)
-                         .arg(pick % 2 ? pick % 4 : clients % 250 + 10);
+        const QString client = QStringLiteral(" c%1").arg(clients ? pick % clients : 0);
+        QString script = QLatin1String(kVerbs[kind]);
+        if (kind == 0) { // a new computer, or (odd pick) one that already has a client
+            script +=
+                QStringLiteral(" c%1 10.0.0.%2").arg(clients).arg(pick % 2 ? pick % 4 : clients % 250 + 10);
             ++clients;
-            break;
-        case 1:
-        case 2: {
-            uint8_t length = 0;
-            if (!take(length))
-                return;
-            QByteArray message = event % 8 == 2 ? kPrefixes[pick % std::size(kPrefixes)] : "";
+        } else if (kind == 1 || kind == 2) {
+            QByteArray message = kind == 2 ? kPrefixes[pick % std::size(kPrefixes)] : "";
             const size_t count = std::min<size_t>(length % 48, size - at);
             message.append(reinterpret_cast<const char*>(data + at), qsizetype(count));
             at += count;
-            script =
-                QStringLiteral("send ") + client(pick) + QLatin1Char(' ') + osk::AnsiCodec::decode(message);
-            break;
-        }
-        case 3:
-            script = QStringLiteral("vanish ") + client(pick);
-            break;
-        case 4:
-            script = QStringLiteral("sweep");
-            break;
-        case 5:
-        case 6:
-            script = QString::fromLatin1(event % 8 == 5 ? "disconnect %1" : "follow %1")
-                         .arg(pick % (s.users.count() + 1));
-            break;
-        case 7:
-            script = QStringLiteral("stop");
-            break;
+            script += client + QLatin1Char(' ') + osk::AnsiCodec::decode(message);
+        } else if (kind == 3) {
+            script += client;
+        } else if (kind == 5 || kind == 6) {
+            script += QStringLiteral(" %1").arg(pick % (s.users.count() + 1));
         }
         s.run({script});
         s.transcript.clear();

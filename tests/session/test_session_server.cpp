@@ -2,6 +2,7 @@
 // maximum, peers that leave, and the sweep's rhythm. The rules themselves are
 // tested on the dispatcher (test_session_rules).
 
+#include "app/served_client.h"
 #include "eventlog/event_log.h"
 #include "session/session_server.h"
 #include "support/fake_clock.h"
@@ -37,12 +38,6 @@ struct Fixture {
         client.send(message);
         return QTest::qWaitFor([&] { return server.receivedBytes() >= expected; }, 5000);
     }
-    // Waits until the client has received exactly this, then forgets it.
-    static bool got(Client& client, QByteArrayView expected) {
-        const bool arrived = QTest::qWaitFor([&] { return client.received == expected; }, 7000);
-        client.take();
-        return arrived;
-    }
     int logged(const QString& text, LogKind kind) const {
         int count = 0;
         for (const LogEntry& entry : log.entries())
@@ -68,15 +63,12 @@ private slots:
         Fixture f;
         QVERIFY(f.server.isListening());
         // A connection holds its slot from its session's start: each starts one before the next comes.
-        Client& a = f.connect("127.0.0.1");
-        QVERIFY(f.got(a, "CONNECTED"));
-        QVERIFY(f.say(a, "ALMACEN1") && f.say(a, "USER=ana"));
-        Client& b = f.connect("127.0.0.2");
-        QVERIFY(f.got(b, "CONNECTED"));
-        QVERIFY(f.say(b, "CAJA") && f.say(b, "USER=luis"));
+        const auto a =
+            servedClient(f.server, f.server.listeningPort(), QStringLiteral("127.0.0.1"), "ALMACEN1", "ana");
+        const auto b =
+            servedClient(f.server, f.server.listeningPort(), QStringLiteral("127.0.0.2"), "CAJA", "luis");
+        QVERIFY(a && b);
         QCOMPARE(f.logged(QStringLiteral("Recibiendo petición de conexión..."), LogKind::Info), 2);
-        QVERIFY(f.got(a, "USER_OK"));
-        QVERIFY(f.got(b, "USER_OK"));
         QCOMPARE(f.server.lstUsers().count(), 2);
         QCOMPARE(f.server.lstUsers().row(0).text, QStringLiteral("127.0.0.1  [ana] en [ALMACEN1]"));
         QCOMPARE(f.server.lstUsers().row(1).text, QStringLiteral("127.0.0.2  [luis] en [CAJA]"));
@@ -85,12 +77,11 @@ private slots:
         QByteArray note;
         for (int byte = 0x80; byte <= 0xFF; ++byte)
             note.append(char(byte));
-        QVERIFY(f.say(b, "NOTE:" + note + "-ana"));
-        QVERIFY(f.got(a, "NOTE:" + note));
-        QVERIFY(f.say(b, "LOG:" + QByteArray(996, 'x')));
+        QVERIFY(f.say(*b, "NOTE:" + note + "-ana") && receives(*a, "NOTE:" + note));
+        QVERIFY(f.say(*b, "LOG:" + QByteArray(996, 'x')));
         f.server.sweep(); // 8 + 8 + 4 + 9 + 137 + 1000 bytes so far
         QCOMPARE(f.server.bytesLabel(), " 1" + QLocale::system().groupSeparator() + "166 bytes recibidos");
-        QVERIFY(f.got(a, "CHECK") && f.got(b, "CHECK"));
+        QVERIFY(receives(*a, "CHECK") && receives(*b, "CHECK"));
     }
 
     // A client that ends its side is let go at once (it sees the server's close) and its session
@@ -98,10 +89,9 @@ private slots:
     void refusesBeyondTheMaximumAndLetsGoOfClientsThatLeave() {
         Fixture f(1);
         Client& a = f.connect("127.0.0.1");
-        QVERIFY(f.got(a, "CONNECTED"));
-        QVERIFY(f.say(a, "ALMACEN1"));
+        QVERIFY(receives(a, "CONNECTED") && f.say(a, "ALMACEN1"));
         Client& refused = f.connect("127.0.0.2");
-        QVERIFY(f.got(refused, "MAX_USERS_RAISED"));
+        QVERIFY(receives(refused, "MAX_USERS_RAISED"));
         QCOMPARE(f.logged(QStringLiteral("No se permiten más conexiones."), LogKind::Error), 1);
         QCOMPARE(f.server.slotCount(), 2);
 
@@ -114,8 +104,7 @@ private slots:
         QCOMPARE(f.server.CuentaConexiones(), 0);
 
         Client& c = f.connect("127.0.0.3");
-        QVERIFY(f.got(c, "CONNECTED"));
-        QVERIFY(f.say(c, "PUESTO"));
+        QVERIFY(receives(c, "CONNECTED") && f.say(c, "PUESTO"));
         c.reset();
         QTRY_VERIFY((f.server.sweep(), f.server.CuentaConexiones() == 0));
         QCOMPARE(f.server.slotCount(), 2);
@@ -127,15 +116,14 @@ private slots:
         Fixture f;
         QCOMPARE(f.server.tmrMain().interval(), 5000);
         Client& a = f.connect("127.0.0.1");
-        QVERIFY(f.got(a, "CONNECTED"));
+        QVERIFY(receives(a, "CONNECTED"));
         QVERIFY(!f.server.tmrMain().isActive());
         QVERIFY(f.say(a, "ALMACEN1"));
         QTRY_VERIFY(f.server.tmrMain().remainingTime() < 4000);
         Client& b = f.connect("127.0.0.2");
-        QVERIFY(f.got(b, "CONNECTED"));
-        QVERIFY(f.say(b, "CAJA"));
+        QVERIFY(receives(b, "CONNECTED") && f.say(b, "CAJA"));
         QVERIFY(f.server.tmrMain().remainingTime() < 4000);
-        QVERIFY(f.got(a, "CHECK") && f.got(b, "CHECK"));
+        QVERIFY(receives(a, "CHECK") && receives(b, "CHECK"));
     }
 };
 

@@ -2,6 +2,19 @@
 
 namespace osk::test {
 
+namespace {
+
+// The next queued answer; none left is the operator's cancel.
+template <typename T> T next(std::deque<T>& answers) {
+    if (answers.empty())
+        return {};
+    T answer = answers.front();
+    answers.pop_front();
+    return answer;
+}
+
+} // namespace
+
 void ScriptedOperator::showMessage(const QString& text, MessageIcon icon, const QString& title) {
     messages.push_back({text, icon, title});
 }
@@ -9,33 +22,21 @@ void ScriptedOperator::showMessage(const QString& text, MessageIcon icon, const 
 bool ScriptedOperator::ask(const QString& text, MessageIcon icon, const QString&) {
     prompts << text;
     questionIcons.push_back(icon);
-    if (questionAnswers.empty())
-        return false;
-    const bool answer = questionAnswers.front();
-    questionAnswers.pop_front();
-    return answer;
+    return next(questionAnswers);
 }
 
 QString ScriptedOperator::askText(const QString& prompt, const QString&, const QString&) {
     prompts << prompt;
-    if (textAnswers.empty())
-        return {};
-    QString answer = textAnswers.front();
-    textAnswers.pop_front();
-    return answer;
+    return next(textAnswers);
 }
 
+// No test answers a file dialog: the operator cancels it.
 QString ScriptedOperator::askSaveFile(const QString&, const QString&, const QString&) {
-    if (fileAnswers.empty())
-        return {};
-    QString answer = fileAnswers.front();
-    fileAnswers.pop_front();
-    return answer;
+    return {};
 }
 
 void ScriptedOperator::setBusy(bool busy) {
     busyDepth += busy ? 1 : -1;
-    wasBusy = wasBusy || busy;
 }
 
 } // namespace osk::test

@@ -30,9 +30,7 @@ public:
     std::vector<MessageIcon> questionIcons;
     std::deque<QString> textAnswers; // empty: the operator cancels
     std::deque<bool> questionAnswers;
-    std::deque<QString> fileAnswers;
     int busyDepth = 0;
-    bool wasBusy = false;
 };
 
 } // namespace osk::test

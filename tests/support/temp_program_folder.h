@@ -11,7 +11,6 @@ class TempProgramFolder final {
 public:
     QString path() const { return m_dir.path(); }
     QString file(const QString& relative) const { return QDir(m_dir.path()).filePath(relative); }
-    bool isValid() const { return m_dir.isValid(); }
 
 private:
     QTemporaryDir m_dir;
