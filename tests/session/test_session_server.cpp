@@ -21,6 +21,8 @@ using namespace osk::test;
 
 namespace {
 
+const QString kNoRoom = QStringLiteral("WSock_DataArrival: No hay espacio de búfer disponible");
+
 struct Fixture {
     explicit Fixture(int maxUsers = 255)
         : log(clock, op, folder.path())
@@ -108,6 +110,31 @@ private slots:
         c.reset();
         QTRY_VERIFY((f.server.sweep(), f.server.CuentaConexiones() == 0));
         QCOMPARE(f.server.slotCount(), 2);
+    }
+
+    // What one client can make the server hold is bounded: an arrival is read in pieces of at most
+    // 64 KiB, and a client that reads nothing is given up once 1 MiB waits for it.
+    void boundsWhatOneClientCanMakeItHold() {
+        Fixture f;
+        Client& burst = f.connect("127.0.0.1");
+        QVERIFY(receives(burst, "CONNECTED") && f.say(burst, QByteArray(1024 * 1024, 'x')));
+        QVERIFY(f.server.tag(1).size() > 0 && f.server.tag(1).size() <= 65536);
+
+        const quint16 port = f.server.listeningPort();
+        const auto ana = servedClient(f.server, port, QStringLiteral("127.0.0.2"), "ALMACEN1", "ana");
+        const auto luis = servedClient(f.server, port, QStringLiteral("127.0.0.3"), "CAJA", "luis");
+        QVERIFY(ana && luis);
+        ana->disconnect(&ana->socket, nullptr, nullptr, nullptr);
+        ana->socket.setReadBufferSize(16);
+        const QByteArray note = "NOTE:" + QByteArray(60000, 'n') + "-ana";
+        int sent = 0;
+        for (; sent < 400 && f.logged(kNoRoom, LogKind::Error) == 0; ++sent)
+            QVERIFY(f.say(*luis, note));
+        qInfo("ana given up after %d notes", sent);
+        QCOMPARE(f.logged(kNoRoom, LogKind::Error), 1);
+        QTRY_VERIFY((f.server.sweep(), f.server.lstUsers().count() == 1));
+        QVERIFY(f.say(*luis, "USER_AVAILABLE=ana"));
+        QTRY_VERIFY(luis->received.endsWith("USER_OK")); // after the sweeps' probes
     }
 
     // A session start enables the sweep without putting its countdown back, or a client that
