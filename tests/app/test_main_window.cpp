@@ -1,13 +1,13 @@
 // The operator's flows with the real main window and real clients from more than one computer.
 
 #include "app/main_window.h"
-#include "app/served_client.h"
 #include "app/server_core.h"
 #include "database/embedded_engine.h"
 #include "session/user_log_window.h"
 #include "shell/sys_tray.h"
 #include "support/fake_clock.h"
 #include "support/scripted_operator.h"
+#include "support/served_client.h"
 #include "support/temp_program_folder.h"
 
 #include <QListView>

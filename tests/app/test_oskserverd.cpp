@@ -1,6 +1,6 @@
 // The built oskserverd end to end: clients from two computers, oskserverctl, SIGTERM, the saved log.
 
-#include "app/served_client.h"
+#include "support/served_client.h"
 #include "support/temp_program_folder.h"
 #include "support/test_io.h"
 

@@ -1,11 +1,11 @@
 // The core without a window: which commands the service start and stop leave enabled, why a start
 // is refused, and what a stop and a port change do to real clients and to the databases.
 
-#include "app/served_client.h"
 #include "app/server_core.h"
 #include "database/embedded_engine.h"
 #include "support/fake_clock.h"
 #include "support/scripted_operator.h"
+#include "support/served_client.h"
 #include "support/temp_program_folder.h"
 #include "support/test_io.h"
 

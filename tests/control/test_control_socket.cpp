@@ -1,11 +1,11 @@
 // The control socket with a started core on the embedded engine, real clients from two computers,
 // callers on the real local socket, and the built oskserverctl.
 
-#include "app/served_client.h"
 #include "app/server_core.h"
 #include "control/control_server.h"
 #include "support/fake_clock.h"
 #include "support/scripted_operator.h"
+#include "support/served_client.h"
 #include "support/temp_program_folder.h"
 
 #include <QJsonDocument>

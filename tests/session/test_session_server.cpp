@@ -2,11 +2,11 @@
 // maximum, peers that leave, and the sweep's rhythm. The rules themselves are
 // tested on the dispatcher (test_session_rules).
 
-#include "app/served_client.h"
 #include "eventlog/event_log.h"
 #include "session/session_server.h"
 #include "support/fake_clock.h"
 #include "support/scripted_operator.h"
+#include "support/served_client.h"
 #include "support/temp_program_folder.h"
 #include "support/test_io.h"
 
