@@ -10,6 +10,7 @@
 #include "control/control_server.h"
 #include "database/embedded_engine.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QDir>
 #include <QLockFile>
@@ -25,10 +26,16 @@ constexpr int kExitFailure = 1;
 // trying again will not change; the unit does not restart on it.
 constexpr int kExitBadConfiguration = 78;
 
-void printLine(std::FILE* stream, const QString& text, const QByteArray& prefix = {}) {
+void writeLine(std::FILE* stream, const QString& text, const QByteArray& prefix) {
     const QByteArray bytes = prefix.isEmpty() ? text.toLocal8Bit() : journalLines(text.toLocal8Bit(), prefix);
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
     std::fputc('\n', stream);
+}
+
+// What the log printed before it comes first.
+void printLine(std::FILE* stream, const QString& text, const QByteArray& prefix = {}) {
+    std::fflush(stdout);
+    writeLine(stream, text, prefix);
     std::fflush(stream);
 }
 } // namespace
@@ -65,12 +72,18 @@ int HeadlessRunner::run() {
     // Under the journal every line carries its priority, so that errors stand out in journalctl.
     const bool toJournal = isJournalStream(STDOUT_FILENO);
     const auto printEntry = [toJournal](const LogEntry& entry) {
-        printLine(stdout, entry.text, toJournal ? journalPrefix(entry.kind) : QByteArray());
+        writeLine(stdout, entry.text, toJournal ? journalPrefix(entry.kind) : QByteArray());
     };
     // What the core logged while it was being built (the recovery of an earlier run's lines).
     for (const LogEntry& entry : core.eventLog().entries())
         printEntry(entry);
     QObject::connect(&core.eventLog(), &EventLog::entryAdded, printEntry);
+    // The lines of one pass of the event loop go out in one write when it is about to wait, not in
+    // a write each: a burst of connections logs two lines apiece. The recovery journal, not this
+    // copy, is what keeps every line through a crash.
+    std::fflush(stdout);
+    QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
+                     [] { std::fflush(stdout); });
 
     if (Status opened = core.AbreConexion(); !opened) {
         printLine(stderr, opened.error(), failure);
@@ -100,6 +113,7 @@ int HeadlessRunner::run() {
 
     if (!core.saveLogAtExit())
         exitCode = kExitFailure;
+    std::fflush(stdout);
     return exitCode;
 }
 

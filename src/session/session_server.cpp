@@ -26,25 +26,10 @@ constexpr int kListenBacklog = 512;
 void dispose(std::unique_ptr<ClientConnection>& socket) {
     if (!socket)
         return;
-    socket->disconnect();
     socket->close();
     socket.release()->deleteLater();
 }
 } // namespace
-
-// Slot 0 of WSock: hands each pending connection to the session server as a plain descriptor, so
-// the server decides what to do with it before Qt buffers anything.
-class Listener final : public QTcpServer {
-public:
-    explicit Listener(std::function<void(qintptr)> onRequest)
-        : m_onRequest(std::move(onRequest)) {}
-
-protected:
-    void incomingConnection(qintptr descriptor) override { m_onRequest(descriptor); }
-
-private:
-    std::function<void(qintptr)> m_onRequest;
-};
 
 SessionServer::SessionServer(const Clock& clock, EventLog& log, int maxUsers, QObject* parent)
     : QObject(parent)
@@ -76,8 +61,7 @@ SessionServer::ListenOutcome SessionServer::listen(int port) {
         return ListenOutcome::Failed;
     }
     if (!m_listener) {
-        m_listener =
-            std::make_unique<Listener>([this](qintptr descriptor) { onConnectionRequest(descriptor); });
+        m_listener = std::make_unique<QTcpServer>();
         // Every client may come back at once (after a restart or a network cut). With Qt's
         // default queue of 50, the system dropped the rest of such a burst and the clients waited
         // seconds for their greeting (tests/soak/churn_soak).
@@ -85,6 +69,12 @@ SessionServer::ListenOutcome SessionServer::listen(int port) {
     }
     if (m_listener->listen(QHostAddress::AnyIPv4, quint16(port))) {
         tuneListeningSocket(m_listener->socketDescriptor(), kVanishedPeerTimeoutMs);
+        // Qt binds the port and words its errors; the connections are taken here, as descriptors,
+        // so that the server decides what to do with each before anything is buffered.
+        m_listener->pauseAccepting();
+        m_acceptor = std::make_unique<ConnectionAcceptor>(
+            m_listener->socketDescriptor(),
+            [this](qintptr descriptor, const QString& peer) { onConnectionRequest(descriptor, peer); });
         return ListenOutcome::Listening;
     }
     m_listenError = m_listener->errorString();
@@ -120,11 +110,11 @@ int SessionServer::CuentaConexiones() const {
     return m_dispatcher.CuentaConexiones();
 }
 
-void SessionServer::onConnectionRequest(qintptr descriptor) {
+void SessionServer::onConnectionRequest(qintptr descriptor, const QString& peerAddress) {
     m_log.AddLog(QStringLiteral("Recibiendo petición de conexión..."), LogKind::Info);
     // Read only one arrival at a time into the server's one buffer: a client that floods the
     // server waits in the system's buffers instead of the server's memory.
-    auto socket = std::make_unique<ClientConnection>(descriptor);
+    auto socket = std::make_unique<ClientConnection>(descriptor, peerAddress);
     if (const int slot = m_dispatcher.slotForNewConnection(); slot > 0)
         accept(slot, std::move(socket));
     else
@@ -138,8 +128,7 @@ void SessionServer::accept(int slot, std::unique_ptr<ClientConnection> socket) {
 
     Connection& connection = m_connections[size_t(slot)];
     connection.socket = std::move(socket);
-    connect(connection.socket.get(), &ClientConnection::readyRead, this,
-            [this, slot] { onDataArrival(slot); });
+    connection.socket->onReadable([this, slot] { onDataArrival(slot); });
     m_dispatcher.accepted(slot, connection.socket->peerAddress());
 }
 
@@ -149,7 +138,7 @@ void SessionServer::refuse(std::unique_ptr<ClientConnection> socket) {
     m_refusal = std::move(socket);
     // What the refused client still sends is read and dropped, so that its close is seen and its
     // descriptor let go.
-    connect(m_refusal.get(), &ClientConnection::readyRead, this, [this] {
+    m_refusal->onReadable([this] {
         char ignored[512];
         (void)m_refusal->read(ignored, sizeof ignored);
     });
@@ -208,6 +197,7 @@ void SessionServer::sweep() {
 
 void SessionServer::closeAll() {
     m_dispatcher.closeAll();
+    m_acceptor.reset();
     if (m_listener)
         m_listener->close();
 }

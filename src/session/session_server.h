@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QTcpServer>
 #include <QTimer>
 #include <memory>
 #include <vector>
@@ -17,7 +18,7 @@ namespace osk {
 class Clock;
 class EventLog;
 class ClientConnection;
-class Listener;
+class ConnectionAcceptor;
 
 // The session server: the listening socket (slot 0 of WSock), the client slots 1 and up, the spare
 // socket WSockT that answers refused requests, the users list, the liveness sweep on tmrMain and
@@ -94,7 +95,7 @@ private:
         std::unique_ptr<ClientConnection> socket;
     };
 
-    void onConnectionRequest(qintptr descriptor);
+    void onConnectionRequest(qintptr descriptor, const QString& peerAddress);
     void accept(int slot, std::unique_ptr<ClientConnection> socket);
     void refuse(std::unique_ptr<ClientConnection> socket);
     void onDataArrival(int slot);
@@ -108,7 +109,8 @@ private:
     const Clock& m_clock;
     EventLog& m_log;
     const int m_maxUsers;
-    std::unique_ptr<Listener> m_listener;
+    std::unique_ptr<QTcpServer> m_listener; // slot 0: binds the port
+    std::unique_ptr<ConnectionAcceptor> m_acceptor;
     // Indexed as the dispatcher's slots; grown with them.
     std::vector<Connection> m_connections;
     std::unique_ptr<ClientConnection> m_refusal; // WSockT

@@ -1,10 +1,9 @@
 #include "session/socket_io.h"
 
-#include <QHostAddress>
+#include <QEvent>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -31,12 +30,11 @@ bool wouldBlock() {
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
 }
 
-QString peerAddressOf(int descriptor) {
-    sockaddr_storage address{};
-    socklen_t size = sizeof address;
-    if (::getpeername(descriptor, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+QString ipv4Text(const sockaddr_in& address) {
+    char text[INET_ADDRSTRLEN] = {};
+    if (!::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text))
         return {};
-    return QHostAddress(reinterpret_cast<const sockaddr*>(&address)).toString();
+    return QString::fromLatin1(text);
 }
 } // namespace
 
@@ -61,22 +59,33 @@ void tuneListeningSocket(qintptr descriptor, int vanishedPeerTimeoutMs) {
 #endif
 }
 
-ClientConnection::ClientConnection(qintptr descriptor, QObject* parent)
+ReadinessNotifier::ReadinessNotifier(qintptr descriptor, Type type, QObject* parent)
+    : QSocketNotifier(type, parent) {
+    setSocket(descriptor);
+}
+
+// The handler may end the connection, but must leave deleting this to the event loop (deleteLater).
+bool ReadinessNotifier::event(QEvent* event) {
+    if (event->type() != QEvent::SockAct && event->type() != QEvent::SockClose)
+        return QSocketNotifier::event(event);
+    if (m_onReady)
+        m_onReady();
+    return true;
+}
+
+ClientConnection::ClientConnection(qintptr descriptor, QString peerAddress, QObject* parent)
     : QObject(parent)
     , m_descriptor(int(descriptor))
     , m_readNotifier(descriptor, QSocketNotifier::Read)
-    , m_writeNotifier(QSocketNotifier::Write)
-    , m_peerAddress(peerAddressOf(int(descriptor))) {
-    // A fresh socket has no other status flag to keep.
-    ::fcntl(m_descriptor, F_SETFL, O_NONBLOCK);
-    // Made disabled: most connections never have anything wait for the system.
-    m_writeNotifier.setSocket(descriptor);
-    connect(&m_readNotifier, &QSocketNotifier::activated, this, &ClientConnection::readyRead);
-    connect(&m_writeNotifier, &QSocketNotifier::activated, this, &ClientConnection::writeWaiting);
-}
+    , m_peerAddress(std::move(peerAddress)) {}
 
 ClientConnection::~ClientConnection() {
     close();
+}
+
+void ClientConnection::onReadable(std::function<void()> handler) {
+    m_readNotifier.setHandler(std::move(handler));
+    m_readNotifier.setEnabled(!m_ended);
 }
 
 void ClientConnection::markFailed(const QString& why) {
@@ -92,7 +101,9 @@ void ClientConnection::end(const QString& why) {
     m_ended = true;
     m_error = why;
     m_readNotifier.setEnabled(false);
-    m_writeNotifier.setEnabled(false);
+    // Not deleted: this may run in its own handler.
+    if (m_writeNotifier)
+        m_writeNotifier->setEnabled(false);
     ::close(m_descriptor);
     m_descriptor = -1;
 }
@@ -127,7 +138,11 @@ bool ClientConnection::send(QByteArrayView bytes) {
     }
     // Behind whatever already waits, so the order of messages is kept.
     m_waiting.append(bytes.sliced(sent));
-    m_writeNotifier.setEnabled(true);
+    if (!m_writeNotifier) {
+        m_writeNotifier = std::make_unique<ReadinessNotifier>(m_descriptor, QSocketNotifier::Write);
+        m_writeNotifier->setHandler([this] { writeWaiting(); });
+    }
+    m_writeNotifier->setEnabled(true);
     return true;
 }
 
@@ -142,8 +157,9 @@ void ClientConnection::writeWaiting() {
         }
         m_waiting.remove(0, written);
     }
-    if (m_waiting.isEmpty() || m_ended)
-        m_writeNotifier.setEnabled(false);
+    // Kept while the connection lives: a client slow once is likely slow again.
+    if (m_writeNotifier && m_waiting.isEmpty())
+        m_writeNotifier->setEnabled(false);
 }
 
 void ClientConnection::close() {
@@ -152,6 +168,48 @@ void ClientConnection::close() {
     if (!m_waiting.isEmpty())
         writeWaiting();
     end(QStringLiteral("Conexión cerrada"));
+}
+
+ConnectionAcceptor::ConnectionAcceptor(qintptr listeningDescriptor, OnAccepted onAccepted, QObject* parent)
+    : QObject(parent)
+    , m_descriptor(int(listeningDescriptor))
+    , m_onAccepted(std::move(onAccepted))
+    , m_notifier(listeningDescriptor, QSocketNotifier::Read) {
+    m_resume.setSingleShot(true);
+    m_resume.setInterval(kPauseWithoutDescriptorsMs);
+    connect(&m_resume, &QTimer::timeout, this, [this] { m_notifier.setEnabled(true); });
+    m_notifier.setHandler([this] { acceptPending(); });
+    m_notifier.setEnabled(true);
+}
+
+// A bounded number per pass, so that a burst of connections does not hold off the clients already
+// connected; the listener stays ready and the rest come on the next pass.
+void ConnectionAcceptor::acceptPending() {
+    constexpr int kMaxPerPass = 64;
+    for (int i = 0; i < kMaxPerPass; ++i) {
+        sockaddr_in address{};
+        socklen_t size = sizeof address;
+        const int descriptor = ::accept4(m_descriptor, reinterpret_cast<sockaddr*>(&address), &size,
+                                         SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (descriptor >= 0) {
+            m_onAccepted(descriptor, ipv4Text(address));
+            continue;
+        }
+        switch (errno) {
+        case EINTR:
+        case ECONNABORTED: // the client left while it waited in the queue
+            continue;
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+            m_notifier.setEnabled(false);
+            m_resume.start();
+            return;
+        default: // nothing more waits
+            return;
+        }
+    }
 }
 
 } // namespace osk

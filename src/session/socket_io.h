@@ -5,6 +5,9 @@
 #include <QObject>
 #include <QSocketNotifier>
 #include <QString>
+#include <QTimer>
+#include <functional>
+#include <memory>
 
 namespace osk {
 
@@ -14,20 +17,41 @@ namespace osk {
 // only after about fifteen minutes. Set once here, they cost nothing per connection.
 void tuneListeningSocket(qintptr descriptor, int vanishedPeerTimeoutMs);
 
+// A socket notifier that calls one function when its descriptor is ready, straight from the event
+// loop's pass. A busy server is announced thousands of arrivals a second, and the signal of a plain
+// QSocketNotifier, with its connection and the receiver's slot, cost more than the read it announced.
+class ReadinessNotifier final : public QSocketNotifier {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(ReadinessNotifier)
+
+public:
+    // Made disabled: enabled once it has something to call.
+    ReadinessNotifier(qintptr descriptor, Type type, QObject* parent = nullptr);
+    void setHandler(std::function<void()> onReady) { m_onReady = std::move(onReady); }
+
+protected:
+    bool event(QEvent* event) override;
+
+private:
+    std::function<void()> m_onReady;
+};
+
 // One client's TCP connection on its own descriptor. A notifier announces what arrives and each
 // read takes it straight into the caller's buffer; a send goes straight to the system, and only
-// what the system does not take at once waits here, behind a write notifier that is on only while
-// something waits. Nothing else buffers or asks the system how much has arrived.
+// what the system does not take at once waits here, behind a write notifier that exists and is on
+// only while something waits. Nothing else buffers or asks the system how much has arrived.
 class ClientConnection final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(ClientConnection)
 
 public:
-    // Takes an accepted descriptor and makes it non-blocking.
-    explicit ClientConnection(qintptr descriptor, QObject* parent = nullptr);
+    // Takes an accepted, non-blocking descriptor and its client's address in dotted text.
+    ClientConnection(qintptr descriptor, QString peerAddress, QObject* parent = nullptr);
     ~ClientConnection() override;
 
-    // The client's IPv4 address in dotted text, as accepted.
+    // Called on the event loop whenever something has arrived, or the client closed or failed.
+    void onReadable(std::function<void()> handler);
+
     const QString& peerAddress() const { return m_peerAddress; }
     // Neither closed, nor ended by the client, nor failed: an ended connection has let its
     // descriptor go.
@@ -47,20 +71,40 @@ public:
     // Hands the system what it will take of what waits, then closes the descriptor.
     void close();
 
-signals:
-    void readyRead();
-
 private:
     void writeWaiting();
     void end(const QString& why);
 
     int m_descriptor;
-    QSocketNotifier m_readNotifier;
-    QSocketNotifier m_writeNotifier;
+    ReadinessNotifier m_readNotifier;
+    std::unique_ptr<ReadinessNotifier> m_writeNotifier;
     QByteArray m_waiting;
     QString m_peerAddress;
     QString m_error;
     bool m_ended = false;
+};
+
+// Accepts on a listening descriptor: each pending connection is taken with its address in one
+// call and is non-blocking from the start. Running out of descriptors pauses accepting for a
+// moment instead of spinning on a listener that stays ready; the connections wait in the system's
+// queue meanwhile.
+class ConnectionAcceptor final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(ConnectionAcceptor)
+
+public:
+    using OnAccepted = std::function<void(qintptr descriptor, const QString& peerAddress)>;
+    static constexpr int kPauseWithoutDescriptorsMs = 100;
+
+    ConnectionAcceptor(qintptr listeningDescriptor, OnAccepted onAccepted, QObject* parent = nullptr);
+
+private:
+    void acceptPending();
+
+    int m_descriptor;
+    OnAccepted m_onAccepted;
+    ReadinessNotifier m_notifier;
+    QTimer m_resume;
 };
 
 } // namespace osk

@@ -1,12 +1,17 @@
 #include "common/ansi_codec.h"
+#include "common/clock.h"
 #include "common/vb.h"
 
+#include <QElapsedTimer>
 #include <QTest>
+#include <QThread>
+#include <ctime>
 #include <limits>
 
 namespace osk {
 
-// The language's numeric conversions and the Windows-1252 codec, each against literal values.
+// The language's numeric conversions, the Windows-1252 codec and the local time, each against
+// literal values.
 class TestConversions final : public QObject {
     Q_OBJECT
 
@@ -19,6 +24,7 @@ private slots:
     void codecBytes_data();
     void codecBytes();
     void codecRoundTripsEveryByte();
+    void systemClockFollowsTheComputersZone();
 };
 
 void TestConversions::val_data() {
@@ -141,6 +147,40 @@ void TestConversions::codecRoundTripsEveryByte() {
     QCOMPARE(AnsiCodec::encode(AnsiCodec::decode(all)), all);
     // Outside the code page: one "?" per character, a surrogate pair included.
     QCOMPARE(AnsiCodec::encode(QStringLiteral("a中😀b")), QByteArray("a??b"));
+}
+
+namespace {
+void setZone(const char* zone) {
+    qputenv("TZ", zone);
+    tzset();
+}
+} // namespace
+
+// Local time in the computer's zone, and in its new zone within a second of a change (zones given
+// as rules, so that no zone database is needed).
+void TestConversions::systemClockFollowsTheComputersZone() {
+    const QByteArray saved = qgetenv("TZ");
+    const bool wasSet = qEnvironmentVariableIsSet("TZ");
+    setZone("<-03>3");
+    const SystemClock clock;
+    const QDateTime now = clock.now();
+    QCOMPARE(now.offsetFromUtc(), -3 * 3600);
+    QVERIFY(qAbs(now.toMSecsSinceEpoch() - QDateTime::currentMSecsSinceEpoch()) < 1000);
+    QCOMPARE(now.time().hour(), QDateTime::currentDateTimeUtc().addSecs(-3 * 3600).time().hour());
+
+    setZone("<+0530>-5:30");
+    QElapsedTimer waited;
+    waited.start();
+    while (clock.now().offsetFromUtc() != 5 * 3600 + 30 * 60 && waited.elapsed() < 3000)
+        QThread::msleep(50);
+    const int offset = clock.now().offsetFromUtc();
+    if (wasSet)
+        setZone(saved.constData());
+    else {
+        qunsetenv("TZ");
+        tzset();
+    }
+    QCOMPARE(offset, 5 * 3600 + 30 * 60);
 }
 
 } // namespace osk

@@ -1,6 +1,6 @@
 // What only real sockets show: the bare texts over TCP from two computers, the refusal beyond the
-// maximum, peers that leave, and the sweep's rhythm. The rules themselves are
-// tested on the dispatcher (test_session_rules).
+// maximum, peers that leave, accepting when descriptors run out, and the sweep's rhythm. The rules
+// themselves are tested on the dispatcher (test_session_rules).
 
 #include "eventlog/event_log.h"
 #include "session/session_server.h"
@@ -13,7 +13,9 @@
 #include <QLocale>
 #include <QTest>
 #include <memory>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace osk;
@@ -135,6 +137,27 @@ private slots:
         QTRY_VERIFY((f.server.sweep(), f.server.lstUsers().count() == 1));
         QVERIFY(f.say(*luis, "USER_AVAILABLE=ana"));
         QTRY_VERIFY(luis->received.endsWith("USER_OK")); // after the sweeps' probes
+    }
+
+    // A client that comes while the server has no descriptor left waits in the system's queue and
+    // is served once descriptors are free again: the server does not give up accepting.
+    void servesAClientThatCameWhileDescriptorsRanOut() {
+        Fixture f;
+        Client& waiting = f.connect("127.0.0.2");
+        rlimit original{};
+        QCOMPARE(::getrlimit(RLIMIT_NOFILE, &original), 0);
+        const int lowestFree = ::dup(0);
+        QVERIFY(lowestFree > 0);
+        ::close(lowestFree);
+        rlimit none = original;
+        none.rlim_cur = rlim_t(lowestFree);
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &none), 0);
+        QTest::qWait(300);
+        const QByteArray early = waiting.received;
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &original), 0);
+        QCOMPARE(early, QByteArray());
+        QVERIFY(receives(waiting, "CONNECTED"));
+        QCOMPARE(f.server.remoteAddress(1), QStringLiteral("127.0.0.2"));
     }
 
     // A session start enables the sweep without putting its countdown back, or a client that
