@@ -113,10 +113,10 @@ int EpollEventDispatcher::activateSocketNotifiers(int ready) {
             if (!isReady)
                 continue;
             // Looked up again for each: the handler of one may have removed the others.
-            const auto it = m_watched.constFind(fd);
-            if (it == m_watched.constEnd())
+            const Watched* watched = watchedAt(fd);
+            if (!watched)
                 break;
-            if (QObject* notifier = it->notifiers[index]) {
+            if (QObject* notifier = watched->notifiers[index]) {
                 // Straight to the notifier rather than through QCoreApplication::sendEvent: the
                 // service installs no event filters, and that routing weighed as much as a
                 // session's whole handling of a message.
@@ -168,7 +168,7 @@ void EpollEventDispatcher::drainWakeUps() {
 void EpollEventDispatcher::watch(int fd, const Watched& watched, bool known) {
     if (watched.empty()) {
         epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
-        m_watched.remove(fd);
+        m_watched[size_t(fd)] = {};
         return;
     }
     epoll_event event{};
@@ -184,13 +184,24 @@ void EpollEventDispatcher::watch(int fd, const Watched& watched, bool known) {
         result = epoll_ctl(m_epoll, errno == ENOENT ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &event);
     if (result != 0)
         qWarning("EpollEventDispatcher: cannot watch descriptor %d (%s)", fd, strerror(errno));
-    m_watched.insert(fd, watched);
+    if (size_t(fd) >= m_watched.size())
+        m_watched.resize(size_t(fd) + 1);
+    m_watched[size_t(fd)] = watched;
+}
+
+const EpollEventDispatcher::Watched* EpollEventDispatcher::watchedAt(int fd) const {
+    if (fd < 0 || size_t(fd) >= m_watched.size() || m_watched[size_t(fd)].empty())
+        return nullptr;
+    return &m_watched[size_t(fd)];
 }
 
 void EpollEventDispatcher::registerSocketNotifier(QSocketNotifier* notifier) {
     const int fd = int(notifier->socket());
-    const bool known = m_watched.contains(fd);
-    Watched watched = m_watched.value(fd);
+    if (fd < 0)
+        return;
+    const Watched* current = watchedAt(fd);
+    const bool known = current != nullptr;
+    Watched watched = known ? *current : Watched();
     QSocketNotifier*& slot = watched.notifiers[indexOf(notifier->type())];
     if (slot && slot != notifier)
         qWarning("EpollEventDispatcher: a second notifier of the same type for descriptor %d", fd);
@@ -200,10 +211,10 @@ void EpollEventDispatcher::registerSocketNotifier(QSocketNotifier* notifier) {
 
 void EpollEventDispatcher::unregisterSocketNotifier(QSocketNotifier* notifier) {
     const int fd = int(notifier->socket());
-    const auto it = m_watched.constFind(fd);
-    if (it == m_watched.constEnd())
+    const Watched* current = watchedAt(fd);
+    if (!current)
         return;
-    Watched watched = *it;
+    Watched watched = *current;
     QSocketNotifier*& slot = watched.notifiers[indexOf(notifier->type())];
     if (slot != notifier)
         return;

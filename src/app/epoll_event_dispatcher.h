@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QAbstractEventDispatcher>
-#include <QHash>
 #include <atomic>
 #include <chrono>
 #include <map>
@@ -54,6 +53,7 @@ private:
     };
 
     void watch(int fd, const Watched& watched, bool known);
+    const Watched* watchedAt(int fd) const;
     int waitMilliseconds(bool mayWait) const;
     int activateSocketNotifiers(int ready);
     int activateTimers();
@@ -63,7 +63,9 @@ private:
     int m_wakeUps = -1;
     std::atomic<bool> m_wakeUpPending{false};
     std::atomic<bool> m_interrupted{false};
-    QHash<int, Watched> m_watched;
+    // By descriptor number: the numbers are small and dense, and each ready descriptor is looked up
+    // on every pass.
+    std::vector<Watched> m_watched;
     std::vector<Timer> m_timers;
     // Filled by epoll_wait; only the first `ready` entries of a pass are meaningful.
     std::vector<epoll_event> m_events;

@@ -1,6 +1,19 @@
 #include "session/protocol.h"
 
+#include <cstring>
+
 namespace osk::protocol {
+
+namespace {
+// The first `separator` in `text`, or -1. QByteArrayView::indexOf(char) searches for a one-byte
+// needle the general way, and these searches run on every message.
+qsizetype indexOfByte(QByteArrayView text, char separator) {
+    if (text.isEmpty())
+        return -1;
+    const void* found = std::memchr(text.data(), separator, size_t(text.size()));
+    return found ? static_cast<const char*>(found) - text.data() : -1;
+}
+} // namespace
 
 MessageType classify(QByteArrayView message) {
     if (message.startsWith("USER_AVAILABLE"))
@@ -15,7 +28,7 @@ MessageType classify(QByteArrayView message) {
 }
 
 QByteArrayView afterFirst(QByteArrayView text, char separator) {
-    const qsizetype at = text.indexOf(separator);
+    const qsizetype at = indexOfByte(text, separator);
     return at < 0 ? text : text.sliced(at + 1);
 }
 
@@ -43,11 +56,11 @@ NoteFields noteFields(QByteArrayView message) {
 }
 
 bool hasUser(QByteArrayView tag) {
-    return tag.contains('|');
+    return indexOfByte(tag, '|') >= 0;
 }
 
 QByteArray sessionPart(QByteArrayView tag) {
-    const qsizetype bar = tag.indexOf('|');
+    const qsizetype bar = indexOfByte(tag, '|');
     return (bar < 0 ? tag : tag.first(bar)).toByteArray();
 }
 
