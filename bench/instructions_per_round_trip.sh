@@ -17,26 +17,25 @@ work=$(mktemp -d)
 server=""
 cleanup() {
     [[ -n $server ]] && kill "$server" 2>/dev/null && wait "$server" 2>/dev/null
-    [[ -n ${KEEP:-} ]] || rm -rf "$work"
+    rm -rf "$work"
 }
 trap cleanup EXIT
 
-free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+source "$(dirname "${BASH_SOURCE[0]}")/server_setup.sh"
 
 # $1 name, rest the command with {port} and {home}.
 measure() {
     local name=$1
     shift
-    local port home
+    local port home command
     port=$(free_port)
-    home="$work/$name" && mkdir -p "$home" && printf '[Main]\r\nPort=%s\r\n' "$port" >"$home/OskServer.INI"
-    local command=("${@//\{port\}/$port}")
-    command=("${command[@]//\{home\}/$home}")
+    home="$work/$name" && program_folder "$home" "$port"
+    server_command "$port" "$home" "$@"
     valgrind --tool=callgrind --callgrind-out-file="$work/$name.%p.out" "${command[@]}" >/dev/null 2>&1 &
     server=$!
     local i
     for ((i = 0; i < 300; i++)); do
-        (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+        accepts "$port" && break
         sleep 0.1
     done
     ((i < 300)) || { echo "$name did not start" >&2; exit 1; }

@@ -21,19 +21,18 @@ cleanup() {
 }
 trap cleanup EXIT
 
-free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+source "$(dirname "${BASH_SOURCE[0]}")/server_setup.sh"
 
 # Starts a server under strace; $1 is its name, the rest its command with {port} and {home}.
 start() {
-    local name=$1 port=$2 home=$3
+    local name=$1 port=$2 home=$3 command
     shift 3
-    local command=("${@//\{port\}/$port}")
-    command=("${command[@]//\{home\}/$home}")
+    server_command "$port" "$home" "$@"
     strace -f -c -o "$work/$name.strace" "${command[@]}" >/dev/null 2>&1 &
     pid=$!
     for ((i = 0; i < 100; i++)); do
         server=$(pgrep -P "$pid" | head -n 1 || true)
-        [[ -n $server ]] && (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return 0
+        [[ -n $server ]] && accepts "$port" && return 0
         sleep 0.1
     done
     echo "$name did not start" >&2
@@ -52,13 +51,13 @@ measure() {
     shift
     local port home
     port=$(free_port)
-    home="$work/$name-idle" && mkdir -p "$home" && printf '[Main]\r\nPort=%s\r\n' "$port" >"$home/OskServer.INI"
+    home="$work/$name-idle" && program_folder "$home" "$port"
     start "$name-idle" "$port" "$home" "$@"
     # The probe connection of start() is a client too; one alike in the loaded run cancels it out.
     sleep 1
     stop
     port=$(free_port)
-    home="$work/$name" && mkdir -p "$home" && printf '[Main]\r\nPort=%s\r\n' "$port" >"$home/OskServer.INI"
+    home="$work/$name" && program_folder "$home" "$port"
     start "$name" "$port" "$home" "$@"
     local line round_trips
     line=$("$build/bench/osk_loadgen" --port "$port" --connections "$connections" --warmup 0.2 --seconds "$seconds" | tail -n 1)

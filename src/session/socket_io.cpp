@@ -172,7 +172,6 @@ void ClientConnection::close() {
 
 ConnectionAcceptor::ConnectionAcceptor(qintptr listeningDescriptor, OnAccepted onAccepted, QObject* parent)
     : QObject(parent)
-    , m_descriptor(int(listeningDescriptor))
     , m_onAccepted(std::move(onAccepted))
     , m_notifier(listeningDescriptor, QSocketNotifier::Read) {
     m_resume.setSingleShot(true);
@@ -189,8 +188,8 @@ void ConnectionAcceptor::acceptPending() {
     for (int i = 0; i < kMaxPerPass; ++i) {
         sockaddr_in address{};
         socklen_t size = sizeof address;
-        const int descriptor = ::accept4(m_descriptor, reinterpret_cast<sockaddr*>(&address), &size,
-                                         SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int descriptor = ::accept4(int(m_notifier.socket()), reinterpret_cast<sockaddr*>(&address),
+                                         &size, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (descriptor >= 0) {
             m_onAccepted(descriptor, ipv4Text(address));
             continue;

@@ -101,7 +101,6 @@ public:
 private:
     void acceptPending();
 
-    int m_descriptor;
     OnAccepted m_onAccepted;
     ReadinessNotifier m_notifier;
     QTimer m_resume;
