@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Measures oskserverd against the epoll baseline, side by side, and writes docs/PERFORMANCE.md.
 #
-# Each pair starts oskserverd and the baseline one after the other (the order alternates between
-# pairs, so that a drift of the machine does not favour one side), each in a fresh program folder
-# on a free port, and runs against it: resident memory at start and with 255 sessions, round trips
-# at N = 1, 16 and 255 connections, and the accept rate. Goals are judged on the medians of the
-# per-pair ratios. Nothing is built here; every process started is stopped by its PID.
+# Each pair starts oskserverd and the baseline, each in a fresh program folder on a free port, and
+# measures both: resident memory at start and with 255 sessions, round trips at N = 1, 16 and 255
+# connections, and the accept rate. Every measurement of a pair runs in four slices, first side,
+# second side, second, first (which side is first alternates between pairs), and a side's value
+# is the mean of its two slices, so that a drift of the machine, or whatever running first does to
+# a run, falls on both sides alike. Goals are judged on the medians of the per-pair ratios.
+# Nothing is built here; every process started is stopped by its PID.
 
 set -euo pipefail
 
@@ -22,8 +24,9 @@ given, src/app/oskserverd.
                     gets OskServer.INI with [Main] Port=<port>.
                     Default: "<BUILD_DIR>/src/app/oskserverd --home {home}"
   --pairs N         pairs of runs (default 5, at least 5 for a report of record)
-  --seconds S       measured seconds per run (default 6)
-  --warmup S        warm-up seconds per run (default 2)
+  --seconds S       measured seconds per side and measurement in a pair, in two slices
+                    of S/2 (default 6)
+  --warmup S        warm-up seconds before each slice (default 2)
   --quick           2 pairs of 3 s after 1 s of warm-up, to check that everything works
   --no-pin          let the scheduler place the processes (default: server on CPU 0, load
                     generator on CPU 1, when there are two CPUs or more and taskset exists)
@@ -95,7 +98,9 @@ fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/osk-bench.XXXXXX")
 raw=$work/raw.txt
 : >"$raw"
-server_pid="" server_home="" server_port="" loadgen_pid=""
+# Both servers of a pair run side by side, each in its own program folder on its own port.
+declare -A server_pid server_port server_home
+loadgen_pid=""
 next_port=$port_base
 
 calc() { awk "BEGIN { printf \"$1\", $2 }"; }
@@ -121,12 +126,13 @@ stop_pid() {
 }
 
 cleanup() {
+    local side
     if [[ -n $loadgen_pid ]]; then
         stop_pid "$loadgen_pid"
     fi
-    if [[ -n $server_pid ]]; then
-        stop_pid "$server_pid"
-    fi
+    for side in "${!server_pid[@]}"; do
+        stop_pid "${server_pid[$side]}"
+    done
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -136,51 +142,52 @@ listening() { ss -Htln "sport = :$1" 2>/dev/null | grep -q .; }
 
 # start_server osk|baseline: fresh program folder, free port, waits until the port listens.
 start_server() {
-    local kind=$1 attempt ticks template cmd argv
+    local side=$1 attempt ticks template cmd argv pid port home
     for attempt in 1 2 3 4 5; do
         while listening "$next_port"; do
             next_port=$((next_port + 1))
             ((next_port < port_base + 1000)) || die "no free port in $port_base..$((port_base + 999))"
         done
-        server_port=$next_port
+        port=$next_port
         next_port=$((next_port + 1))
-        server_home=$(mktemp -d "$work/home.XXXXXX")
-        printf '[Main]\r\nPort=%s\r\n' "$server_port" >"$server_home/OskServer.INI"
-        if [[ $kind == osk ]]; then template=$server_cmd; else template="$baseline --port {port}"; fi
-        cmd=${template//\{port\}/$server_port}
-        cmd=${cmd//\{home\}/$server_home}
+        home=$(mktemp -d "$work/home.XXXXXX")
+        printf '[Main]\r\nPort=%s\r\n' "$port" >"$home/OskServer.INI"
+        if [[ $side == osk ]]; then template=$server_cmd; else template="$baseline --port {port}"; fi
+        cmd=${template//\{port\}/$port}
+        cmd=${cmd//\{home\}/$home}
         read -r -a argv <<<"$cmd"
         # oskserverd copies every log line to stdout; at these rates a file would grow by
         # hundreds of MB per run, so only stderr is kept, for the diagnosis of a failed start.
-        "${pin_server[@]}" "${argv[@]}" >/dev/null 2>"$server_home/stderr.log" &
-        server_pid=$!
+        "${pin_server[@]}" "${argv[@]}" >/dev/null 2>"$home/stderr.log" &
+        pid=$!
+        server_pid[$side]=$pid server_port[$side]=$port server_home[$side]=$home
         for ((ticks = 0; ticks < start_timeout_ticks; ticks++)); do
-            kill -0 "$server_pid" 2>/dev/null || break
-            if listening "$server_port"; then
+            kill -0 "$pid" 2>/dev/null || break
+            if listening "$port"; then
                 return 0
             fi
             sleep 0.05
         done
-        log "$kind did not come up on port $server_port (attempt $attempt); stderr:"
-        tail -n 5 "$server_home/stderr.log" >&2 || true
-        stop_pid "$server_pid"
-        server_pid=""
+        log "$side did not come up on port $port (attempt $attempt); stderr:"
+        tail -n 5 "$home/stderr.log" >&2 || true
+        stop_pid "$pid"
+        unset "server_pid[$side]"
     done
-    die "$kind would not start: $cmd"
+    die "$side would not start: $cmd"
 }
 
 stop_server() {
-    local kind=$1
-    stop_pid "$server_pid"
-    server_pid=""
+    local side=$1
+    stop_pid "${server_pid[$side]}"
+    unset "server_pid[$side]"
     if [[ $stop_status != 0 ]]; then
-        log "warning: $kind exited with status $stop_status after SIGTERM"
-        echo "$kind exit status after SIGTERM: $stop_status" >>"$raw"
+        log "warning: $side exited with status $stop_status after SIGTERM"
+        echo "$side exit status after SIGTERM: $stop_status" >>"$raw"
     fi
-    rm -rf "$server_home"
+    rm -rf "${server_home[$side]}"
 }
 
-rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$server_pid/status"; }
+rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/${server_pid[$1]}/status"; }
 
 field() { # field KEY LINE
     local value
@@ -191,25 +198,30 @@ field() { # field KEY LINE
 
 declare -A R # R[side,metric,pair]
 
-# CPU time (clock ticks) used so far by the server: utime + stime, fields 14 and 15 of
+# CPU time (clock ticks) used so far by a side's server: utime + stime, fields 14 and 15 of
 # /proc/PID/stat, counted after the parenthesised command name.
 clk_tck=$(getconf CLK_TCK)
 server_ticks() {
     local stat
-    stat=$(<"/proc/$server_pid/stat")
+    stat=$(<"/proc/${server_pid[$1]}/stat")
     awk '{ print $12 + $13 }' <<<"${stat##*) }"
 }
 now_ns() { date +%s%N; }
 
-# run_loadgen side pair args...: runs one measurement; its result line is left in `line`, with
-# the server's share of a CPU, sampled inside the measured window, appended as server_cpu_pct.
+# Each side's share of a measurement is taken in two slices of half the measured time, in the
+# order first, second, second, first: a drift of the machine during the pair, and whatever going
+# first or last does to a run, falls on both sides alike.
+slice_seconds=$(calc %g "$seconds / 2")
+
+# run_loadgen side pair slice args...: runs one slice; its result line is left in `line`, with the
+# server's share of a CPU, sampled inside the measured window, appended as server_cpu_pct.
 line=""
 run_loadgen() {
-    local side=$1 pair=$2 t0 c0 t1 c1 cpu="" ticks max_ticks
-    shift 2
+    local side=$1 pair=$2 slice=$3 t0 c0 t1 c1 cpu="" ticks max_ticks
+    shift 3
     sleep 0.5 # let the server release the previous run's sessions
     : >"$work/run.out" # emptied before the job starts, see measure_memory
-    "${pin_loadgen[@]}" "$loadgen" --port "$server_port" --warmup "$warmup" --seconds "$seconds" "$@" \
+    "${pin_loadgen[@]}" "$loadgen" --port "${server_port[$side]}" --warmup "$warmup" --seconds "$slice_seconds" "$@" \
         >"$work/run.out" 2>>"$work/loadgen.err" &
     loadgen_pid=$!
     # The generator prints "measuring" when its measured window opens (setting up can take
@@ -220,10 +232,10 @@ run_loadgen() {
         kill -0 "$loadgen_pid" 2>/dev/null || break
         sleep 0.02
     done
-    if grep -q '^measuring' "$work/run.out" && awk -v s="$seconds" 'BEGIN { exit !(s >= 1) }'; then
-        t0=$(now_ns) c0=$(server_ticks)
-        sleep "$(calc %.3f "$seconds - 0.3")"
-        t1=$(now_ns) c1=$(server_ticks)
+    if grep -q '^measuring' "$work/run.out" && awk -v s="$slice_seconds" 'BEGIN { exit !(s >= 1) }'; then
+        t0=$(now_ns) c0=$(server_ticks "$side")
+        sleep "$(calc %.3f "$slice_seconds - 0.3")"
+        t1=$(now_ns) c1=$(server_ticks "$side")
         cpu=$(calc %.0f "100 * ($c1 - $c0) / $clk_tck / (($t1 - $t0) / 1e9)")
     fi
     wait "$loadgen_pid" || true
@@ -231,21 +243,30 @@ run_loadgen() {
     line=$(grep '^mode=' "$work/run.out" || true)
     [[ -n $line ]] || die "osk_loadgen $* against $side gave no result: $(tail -n 3 "$work/loadgen.err")"
     line="$line server_cpu_pct=${cpu:-?}"
-    printf '%s pair=%s %s\n' "$side" "$pair" "$line" >>"$raw"
+    printf '%s pair=%s slice=%s %s\n' "$side" "$pair" "$slice" "$line" >>"$raw"
     if [[ $(field errors "$line") != 0 ]]; then
         R[$side,errors,$pair]=$((${R[$side,errors,$pair]:-0} + $(field errors "$line")))
+    fi
+}
+
+# add_half KEY VALUE: a side's value for a pair is the mean of its two slices.
+add_half() {
+    if [[ $2 == "?" || ${R[$1]:-0} == "?" ]]; then
+        R[$1]="?"
+    else
+        R[$1]=$(calc %.4f "${R[$1]:-0} + $2 / 2")
     fi
 }
 
 measure_memory() {
     local side=$1 pair=$2 start hold ticks hold_line
     sleep 0.5
-    start=$(rss_kib)
+    start=$(rss_kib "$side")
     # Emptied here, not by the job's own redirection, which may happen after the first look below
     # and leave the previous run's "ready" line to be found.
     : >"$work/hold.out"
-    "${pin_loadgen[@]}" "$loadgen" --port "$server_port" --mode hold --connections "$sessions" --seconds "$hold_seconds" \
-        >"$work/hold.out" 2>>"$work/loadgen.err" &
+    "${pin_loadgen[@]}" "$loadgen" --port "${server_port[$side]}" --mode hold --connections "$sessions" \
+        --seconds "$hold_seconds" >"$work/hold.out" 2>>"$work/loadgen.err" &
     loadgen_pid=$!
     for ((ticks = 0; ticks < 400; ticks++)); do
         grep -q '^ready' "$work/hold.out" && break
@@ -259,7 +280,7 @@ measure_memory() {
             "$(cat "$work/hold.out") $(tail -n 3 "$work/loadgen.err")"
     fi
     sleep 1
-    hold=$(rss_kib)
+    hold=$(rss_kib "$side")
     wait "$loadgen_pid" || true
     loadgen_pid=""
     hold_line=$(grep '^mode=' "$work/hold.out" || true)
@@ -270,34 +291,70 @@ measure_memory() {
     R[$side,kib_per_session,$pair]=$(awk -v a="$start" -v b="$hold" -v n="$sessions" 'BEGIN { printf "%.2f", (b - a) / n }')
 }
 
-measure_side() {
-    local side=$1 pair=$2 n
-    log "pair $pair/$pairs: $side"
-    start_server "$side"
-    measure_memory "$side" "$pair"
-    for n in "${rtt_sizes[@]}"; do
-        run_loadgen "$side" "$pair" --mode rtt --connections "$n"
-        R[$side,rtt$n,$pair]=$(field round_trips_per_s "$line")
-        R[$side,cpu_rtt$n,$pair]="$(field server_cpu_pct "$line") / $(field loadgen_cpu_pct "$line")"
-        # The server's CPU time per round trip: steadier than a rate on a shared machine.
-        R[$side,cpuus_rtt$n,$pair]=$(awk -v c="$(field server_cpu_pct "$line")" -v r="${R[$side,rtt$n,$pair]}" \
-            'BEGIN { printf "%.2f", (r > 0 && c != "?") ? c * 1e4 / r : 0 }')
-        R[$side,p50_$n,$pair]=$(field p50_us "$line")
-        R[$side,p90_$n,$pair]=$(field p90_us "$line")
-        R[$side,p99_$n,$pair]=$(field p99_us "$line")
+# measure_rtt pair n first second
+measure_rtt() {
+    local pair=$1 n=$2 slice=0 side cpu rate
+    shift 2
+    for side in "$1" "$2" "$2" "$1"; do
+        slice=$((slice + 1))
+        run_loadgen "$side" "$pair" "$slice" --mode rtt --connections "$n"
+        rate=$(field round_trips_per_s "$line")
+        cpu=$(field server_cpu_pct "$line")
+        add_half "$side,rtt$n,$pair" "$rate"
+        add_half "$side,server_cpu$n,$pair" "$cpu"
+        add_half "$side,loadgen_cpu$n,$pair" "$(field loadgen_cpu_pct "$line")"
+        add_half "$side,p50_$n,$pair" "$(field p50_us "$line")"
+        add_half "$side,p90_$n,$pair" "$(field p90_us "$line")"
+        add_half "$side,p99_$n,$pair" "$(field p99_us "$line")"
     done
-    run_loadgen "$side" "$pair" --mode accept --connections "$accept_in_flight"
-    R[$side,accept,$pair]=$(field connections_per_s "$line")
-    R[$side,cpu_accept,$pair]="$(field server_cpu_pct "$line") / $(field loadgen_cpu_pct "$line")"
-    stop_server "$side"
+    for side in "$1" "$2"; do
+        cpu=${R[$side,server_cpu$n,$pair]}
+        rate=${R[$side,rtt$n,$pair]}
+        R[$side,cpu_rtt$n,$pair]="$(calc %.0f "${cpu/\?/0}") / $(calc %.0f "${R[$side,loadgen_cpu$n,$pair]}")"
+        # The server's CPU time per round trip: steadier than a rate on a shared machine.
+        R[$side,cpuus_rtt$n,$pair]=$(awk -v c="$cpu" -v r="$rate" \
+            'BEGIN { printf "%.2f", (r > 0 && c != "?") ? c * 1e4 / r : 0 }')
+    done
+}
+
+# measure_accept pair first second
+measure_accept() {
+    local pair=$1 slice=0 side
+    shift
+    for side in "$1" "$2" "$2" "$1"; do
+        slice=$((slice + 1))
+        run_loadgen "$side" "$pair" "$slice" --mode accept --connections "$accept_in_flight"
+        add_half "$side,accept,$pair" "$(field connections_per_s "$line")"
+        add_half "$side,server_cpu_accept,$pair" "$(field server_cpu_pct "$line")"
+        add_half "$side,loadgen_cpu_accept,$pair" "$(field loadgen_cpu_pct "$line")"
+    done
+    for side in "$1" "$2"; do
+        R[$side,cpu_accept,$pair]="$(calc %.0f "${R[$side,server_cpu_accept,$pair]/\?/0}") / $(calc %.0f "${R[$side,loadgen_cpu_accept,$pair]}")"
+    done
+}
+
+measure_pair() {
+    local pair=$1 first=$2 second=$3 n
+    log "pair $pair/$pairs: $first first"
+    start_server "$first"
+    start_server "$second"
+    measure_memory "$first" "$pair"
+    measure_memory "$second" "$pair"
+    for n in "${rtt_sizes[@]}"; do
+        measure_rtt "$pair" "$n" "$first" "$second"
+    done
+    measure_accept "$pair" "$first" "$second"
+    stop_server "$first"
+    stop_server "$second"
 }
 
 started=$(date +%s)
 for ((pair = 1; pair <= pairs; pair++)); do
-    if ((pair % 2)); then order=(osk baseline); else order=(baseline osk); fi
-    for side in "${order[@]}"; do
-        measure_side "$side" "$pair"
-    done
+    if ((pair % 2)); then
+        measure_pair "$pair" osk baseline
+    else
+        measure_pair "$pair" baseline osk
+    fi
 done
 elapsed=$(($(date +%s) - started))
 log "measured in $elapsed s"
@@ -378,6 +435,8 @@ for key in "${!R[@]}"; do
     [[ $key == baseline,errors,* ]] && baseline_errors=$((baseline_errors + R[$key]))
 done
 
+# percentiles side n pair: "p50 / p90 / p99", each the mean of the side's two slices.
+percentiles() { calc '%.1f / ' "${R[$1,p50_$2,$3]}" && calc '%.1f / ' "${R[$1,p90_$2,$3]}" && calc '%.1f' "${R[$1,p99_$2,$3]}"; }
 f0() { calc '%.0f' "$1"; }
 f1() { calc '%.1f' "$1"; }
 f2() { calc '%.2f' "$1"; }
@@ -396,8 +455,10 @@ report=$work/PERFORMANCE.md
     echo
     echo "oskserverd against a minimal single-threaded epoll server (\`bench/osk_epoll_baseline\`),"
     echo "the physical limit of the same machine, both driven by \`bench/osk_loadgen\` over loopback."
-    echo "Each pair runs both servers one after the other, in alternating order, each freshly started;"
-    echo "goals are judged on the median over the pairs of the per-pair ratio (or difference)."
+    echo "Each pair starts both servers afresh and runs every measurement in four slices: the pair's first"
+    echo "side, the second, the second, the first (the first side alternates between pairs); a side's"
+    echo "value in a pair is the mean of its two slices. Goals are judged on the median over the pairs"
+    echo "of the per-pair ratio (or difference)."
     echo "See bench/README.md for what each measurement does."
     echo
     echo "| | |"
@@ -407,7 +468,7 @@ report=$work/PERFORMANCE.md
     echo "| command | \`$invocation\` |"
     echo "| server under test | \`$server_cmd\` |"
     echo "| commit | $commit |"
-    echo "| runs | $pairs pairs; each run ${warmup} s warm-up + ${seconds} s measured; accept mode with $accept_in_flight connections in flight; $elapsed s in all |"
+    echo "| runs | $pairs pairs; each measurement 2 slices per side of ${warmup} s warm-up + ${slice_seconds} s measured; accept mode with $accept_in_flight connections in flight; $elapsed s in all |"
     echo "| placement | $placement |"
     echo
     echo "## Goals"
@@ -434,7 +495,8 @@ report=$work/PERFORMANCE.md
     echo
     echo "Each connection validates its user (\`USER=<name>\`) as clients do, then sends \`USER_AVAILABLE=<name>\` and waits for the reply before the next."
     echo "CPU % is the share of one CPU used in the measured window by the server and by the load"
-    echo "generator: whichever is near 100 was the limit of that run."
+    echo "generator: whichever is near 100 was the limit of that run. A pair's rates, percentiles and"
+    echo "CPU shares are each the mean of the side's two slices (the slices are in the raw results)."
     echo
     for n in "${rtt_sizes[@]}"; do
         echo "### N = $n"
@@ -443,7 +505,7 @@ report=$work/PERFORMANCE.md
         echo "|---|---|---|---|---|---|---|---|---|"
         mapfile -t rn < <(ratios "rtt$n")
         for ((p = 1; p <= pairs; p++)); do
-            echo "| $p | $(f0 "${R[osk,rtt$n,$p]}") | $(f0 "${R[baseline,rtt$n,$p]}") | $(f2 "${rn[p - 1]}")× | ${R[osk,p50_$n,$p]} / ${R[osk,p90_$n,$p]} / ${R[osk,p99_$n,$p]} | ${R[baseline,p50_$n,$p]} / ${R[baseline,p90_$n,$p]} / ${R[baseline,p99_$n,$p]} | ${R[osk,cpu_rtt$n,$p]} | ${R[baseline,cpu_rtt$n,$p]} | ${R[osk,cpuus_rtt$n,$p]} / ${R[baseline,cpuus_rtt$n,$p]} |"
+            echo "| $p | $(f0 "${R[osk,rtt$n,$p]}") | $(f0 "${R[baseline,rtt$n,$p]}") | $(f2 "${rn[p - 1]}")× | $(percentiles osk "$n" "$p") | $(percentiles baseline "$n" "$p") | ${R[osk,cpu_rtt$n,$p]} | ${R[baseline,cpu_rtt$n,$p]} | ${R[osk,cpuus_rtt$n,$p]} / ${R[baseline,cpuus_rtt$n,$p]} |"
         done
         echo "| **median** | $(f0 "$(med_of osk "rtt$n")") | $(f0 "$(med_of baseline "rtt$n")") | $(f2 "$(median "${rn[@]}")")× | $(f1 "$(med_of osk "p50_$n")") / $(f1 "$(med_of osk "p90_$n")") / $(f1 "$(med_of osk "p99_$n")") | $(f1 "$(med_of baseline "p50_$n")") / $(f1 "$(med_of baseline "p90_$n")") / $(f1 "$(med_of baseline "p99_$n")") | | | $(f2 "$(med_of osk "cpuus_rtt$n")") / $(f2 "$(med_of baseline "cpuus_rtt$n")") |"
         echo
@@ -463,7 +525,8 @@ report=$work/PERFORMANCE.md
     echo
     echo "## Resident memory"
     echo
-    echo "VmRSS from /proc/PID/status 0.5 s after the port listens, then with $sessions sessions connected"
+    echo "VmRSS from /proc/PID/status before any load (the pair's first side 0.5 s after both listen, the second"
+    echo "after the first's hold), then with $sessions sessions connected"
     echo "(each has sent one \`USER_AVAILABLE\` and had its reply), per session = difference / $sessions."
     echo
     echo "| pair | oskserverd at start KiB | with $sessions sessions KiB | KiB/session | baseline at start KiB | baseline with $sessions KiB | baseline KiB/session |"
