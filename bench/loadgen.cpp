@@ -14,10 +14,18 @@
 //           connected for --seconds doing nothing, so that the server's memory per session can
 //           be read from outside. "ready sessions=N" is printed once all of them are in place.
 //
-// The result is one line of key=value pairs on stdout, including the share of a CPU the
-// generator itself used in the measured window (loadgen_cpu_pct): near 100, the generator was the
-// limit. Setting up retries refused or failed connects until --setup-timeout (counted as retries);
-// after that, a failed connect, a connection closed or reset by the server, or a reply later than
+// Given a second server (--port2), rtt and accept measure both in alternating phases of --phase
+// seconds, in the order first, second, second, first, and so on, each server's sessions held open
+// while the other's phases run: on a shared machine whose speed drifts within seconds, both see
+// the same machine, and the phases' means are compared rather than two runs made a minute apart.
+// A phase ends with no new request or connection; the ones in flight finish before the next begins.
+//
+// The result is one line of key=value pairs per server on stdout, including the share of a CPU
+// the generator itself used in that server's measured phases (loadgen_cpu_pct: near 100, the
+// generator was the limit) and, given the server's PID (--pid, --pid2), the server's own
+// (server_cpu_pct, from /proc/PID/schedstat). Setting up retries refused or failed connects until
+// --setup-timeout (counted as retries); after that, a failed connect, a connection closed or reset by the
+// server, or a reply later than
 // --timeout counts as an error. The exit status is 0 only when there was no error.
 //
 // The wire has no framing: a reply may arrive in pieces, and the server's liveness "CHECK" may
@@ -36,6 +44,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <string>
@@ -68,6 +77,10 @@ enum class Mode { Rtt, Accept, Hold };
 struct Options {
     std::string host = "127.0.0.1";
     int port = 0;
+    int port2 = 0; // a second server, measured in alternating phases
+    pid_t pid = 0; // the servers' processes, for their CPU time
+    pid_t pid2 = 0;
+    double phaseSeconds = 0.25;
     int connections = 1;
     double seconds = 5;
     double warmup = 1;
@@ -87,11 +100,15 @@ void usage(std::FILE* out) {
         "usage: osk_loadgen --port P [--host 127.0.0.1] [--mode rtt|accept|hold]\n"
         "                   [--connections N] [--seconds S] [--warmup S]\n"
         "                   [--timeout S] [--setup-timeout S] [--close reset|fin]\n"
+        "                   [--pid PID] [--port2 P2 [--pid2 PID2] [--phase S]]\n"
         "  rtt     N sessions validate their user, then alternate USER_AVAILABLE=<it> and its reply; prints\n"
         "          round trips per second and p50/p90/p99 latency in microseconds\n"
         "  accept  connect, read CONNECTED, close, with N attempts in flight; prints\n"
         "          connections per second; closes with RST unless --close fin\n"
-        "  hold    N sessions connected for S seconds (prints 'ready' once in place)\n");
+        "  hold    N sessions connected for S seconds (prints 'ready' once in place)\n"
+        "  --port2 measures a second server too (rtt, accept), in alternating phases of S seconds\n"
+        "          (default 0.25), S seconds in all for each; one result line per server\n"
+        "  --pid   the server's PID: its CPU share in the measured time is reported\n");
 }
 
 bool parseNumber(const char* text, double& out) {
@@ -129,8 +146,13 @@ bool parseArgs(int argc, char** argv, Options& options) {
             }
         } else if (arg == "--close" && (value == "reset" || value == "fin")) {
             options.resetOnClose = value == "reset";
-        } else if (arg == "--port" && numeric && number >= 1 && number <= 65535 && number == int(number)) {
-            options.port = static_cast<int>(number);
+        } else if ((arg == "--port" || arg == "--port2") && numeric && number >= 1 && number <= 65535 &&
+                   number == int(number)) {
+            (arg == "--port" ? options.port : options.port2) = static_cast<int>(number);
+        } else if ((arg == "--pid" || arg == "--pid2") && numeric && number >= 1 && number == int(number)) {
+            (arg == "--pid" ? options.pid : options.pid2) = static_cast<pid_t>(number);
+        } else if (arg == "--phase" && numeric && number >= 0.01 && number <= 60) {
+            options.phaseSeconds = number;
         } else if (arg == "--connections" && numeric && number >= 1 && number <= kMaxConnections &&
                    number == int(number)) {
             options.connections = static_cast<int>(number);
@@ -149,6 +171,10 @@ bool parseArgs(int argc, char** argv, Options& options) {
     }
     if (options.port == 0) {
         std::fprintf(stderr, "osk_loadgen: --port is required\n");
+        return false;
+    }
+    if (options.port2 != 0 && options.mode == Mode::Hold) {
+        std::fprintf(stderr, "osk_loadgen: --port2 measures rates; hold mode takes one server\n");
         return false;
     }
     return true;
@@ -228,31 +254,30 @@ uint32_t nanosSince(Clock::time_point start, Clock::time_point end) {
     return static_cast<uint32_t>(std::clamp<int64_t>(ns, 0, std::numeric_limits<uint32_t>::max()));
 }
 
-// The share of one CPU this process used during the measured window. On a small machine the
-// generator and the server compete for the CPUs, and this tells which of the two ran out first.
-class CpuMeter final {
+// The shares of one CPU that this process and the server used during the measured phases. On a
+// small machine the generator and the server compete for the CPUs, and this tells which of the
+// two ran out first; the server's CPU time per round trip is steadier than its rate.
+class PhaseMeter final {
 public:
-    // Starts the measurement at the first call at or after the window's start, and says so on
-    // stdout ("measuring"), so that a script can sample the server's CPU time over the same window.
-    void sample(Clock::time_point now, Clock::time_point windowStart) {
-        if (!m_started && now >= windowStart) {
-            m_started = true;
-            m_wallStart = now;
-            m_cpuStart = cpuSeconds();
-            std::puts("measuring");
-            std::fflush(stdout);
-        }
+    explicit PhaseMeter(pid_t server)
+        : m_server(server) {}
+
+    void begin() {
+        m_wallStart = Clock::now();
+        m_ownStart = ownSeconds();
+        m_serverStart = serverSeconds();
     }
-    double percent() const {
-        if (!m_started) {
-            return 0;
-        }
-        const double wall = std::chrono::duration<double>(Clock::now() - m_wallStart).count();
-        return wall > 0 ? 100.0 * (cpuSeconds() - m_cpuStart) / wall : 0;
+    void end() {
+        m_wall += std::chrono::duration<double>(Clock::now() - m_wallStart).count();
+        m_own += ownSeconds() - m_ownStart;
+        m_serverTime += serverSeconds() - m_serverStart;
     }
+    double loadgenPercent() const { return m_wall > 0 ? 100.0 * m_own / m_wall : 0; }
+    bool knowsServer() const { return m_server > 0; }
+    double serverPercent() const { return m_wall > 0 ? 100.0 * m_serverTime / m_wall : 0; }
 
 private:
-    static double cpuSeconds() {
+    static double ownSeconds() {
         rusage usage{};
         ::getrusage(RUSAGE_SELF, &usage);
         const auto seconds = [](const timeval& t) {
@@ -260,17 +285,37 @@ private:
         };
         return seconds(usage.ru_utime) + seconds(usage.ru_stime);
     }
+    // The first field of /proc/PID/schedstat: nanoseconds on a CPU, exact where utime and stime
+    // are counted in ticks.
+    double serverSeconds() const {
+        if (m_server <= 0) {
+            return 0;
+        }
+        const std::string path = "/proc/" + std::to_string(m_server) + "/schedstat";
+        std::FILE* file = std::fopen(path.c_str(), "re");
+        unsigned long long nanos = 0;
+        if (file) {
+            if (std::fscanf(file, "%llu", &nanos) != 1) {
+                nanos = 0;
+            }
+            std::fclose(file);
+        }
+        return static_cast<double>(nanos) / 1e9;
+    }
 
-    bool m_started = false;
+    pid_t m_server;
     Clock::time_point m_wallStart;
-    double m_cpuStart = 0;
+    double m_ownStart = 0, m_serverStart = 0;
+    double m_wall = 0, m_own = 0, m_serverTime = 0;
 };
 
 class Generator final {
 public:
-    explicit Generator(const Options& options)
+    Generator(const Options& options, int port, pid_t server)
         : m_options(options)
-        , m_connections(static_cast<size_t>(options.connections)) {
+        , m_port(port)
+        , m_connections(static_cast<size_t>(options.connections))
+        , m_meter(server) {
         for (size_t i = 0; i < m_connections.size(); ++i) {
             // Names of this run alone: a server keeps the previous run's users until its sweep
             // finds them gone, and would answer their names "USER_DUPLICATE" meanwhile.
@@ -290,9 +335,10 @@ public:
     Generator(const Generator&) = delete;
     Generator& operator=(const Generator&) = delete;
 
-    int run() {
+    // Exit status 2 for a bad address, 1 for a failure of the system, 0 when ready.
+    int open() {
         m_address.sin_family = AF_INET;
-        m_address.sin_port = htons(static_cast<uint16_t>(m_options.port));
+        m_address.sin_port = htons(static_cast<uint16_t>(m_port));
         if (::inet_pton(AF_INET, m_options.host.c_str(), &m_address.sin_addr) != 1) {
             std::fprintf(stderr, "osk_loadgen: bad IPv4 address %s\n", m_options.host.c_str());
             return 2;
@@ -302,16 +348,64 @@ public:
             std::perror("osk_loadgen: epoll_create1");
             return 1;
         }
-        switch (m_options.mode) {
-        case Mode::Rtt:
-            return runRtt();
-        case Mode::Accept:
-            return runAccept();
-        case Mode::Hold:
-            return runHold();
-        }
-        return 2;
+        return 0;
     }
+
+    // Turns the connections into sessions (rtt), or waits until the server admits a connection
+    // (accept).
+    bool prepare() { return m_options.mode == Mode::Rtt ? establish() : awaitAdmission(); }
+
+    // One phase of the load until phaseEnd; what it measures counts when `measured`.
+    void runPhase(Clock::time_point phaseEnd, bool measured) {
+        if (measured) {
+            m_meter.begin();
+        }
+        const Clock::time_point phaseStart = Clock::now();
+        if (m_options.mode == Mode::Rtt) {
+            rttPhase(phaseStart, phaseEnd, measured);
+        } else {
+            acceptPhase(phaseStart, phaseEnd, measured);
+        }
+        if (measured) {
+            m_measuredSeconds += std::chrono::duration<double>(phaseEnd - phaseStart).count();
+            m_meter.end();
+        }
+        finishPhase();
+    }
+
+    void printResult() {
+        const Percentiles p = percentiles(m_latencies);
+        const double rate =
+            m_measuredSeconds > 0 ? static_cast<double>(m_latencies.size()) / m_measuredSeconds : 0;
+        const auto count = [](uint64_t n) {
+            return static_cast<unsigned long long>(n);
+        };
+        std::string serverCpu;
+        if (m_meter.knowsServer()) {
+            serverCpu =
+                " server_cpu_pct=" + std::to_string(static_cast<int>(std::lround(m_meter.serverPercent())));
+        }
+        if (m_options.mode == Mode::Rtt) {
+            std::printf(
+                "mode=rtt port=%d connections=%d warmup_s=%.3f seconds=%.3f round_trips=%llu "
+                "round_trips_per_s=%.1f p50_us=%.1f p90_us=%.1f p99_us=%.1f max_us=%.1f duplicates=%llu "
+                "refused=%llu retries=%llu errors=%llu loadgen_cpu_pct=%.0f%s\n",
+                m_port, m_options.connections, m_options.warmup, m_measuredSeconds, count(m_latencies.size()),
+                rate, p.p50, p.p90, p.p99, p.max, count(m_counters.duplicates), count(m_counters.refused),
+                count(m_counters.retries), count(m_counters.errors), m_meter.loadgenPercent(),
+                serverCpu.c_str());
+        } else {
+            std::printf("mode=accept port=%d in_flight=%d warmup_s=%.3f seconds=%.3f connections_made=%llu "
+                        "connections_per_s=%.1f p50_us=%.1f p90_us=%.1f p99_us=%.1f max_us=%.1f refused=%llu "
+                        "retries=%llu errors=%llu loadgen_cpu_pct=%.0f%s\n",
+                        m_port, m_options.connections, m_options.warmup, m_measuredSeconds,
+                        count(m_latencies.size()), rate, p.p50, p.p90, p.p99, p.max,
+                        count(m_counters.refused), count(m_counters.retries), count(m_counters.errors),
+                        m_meter.loadgenPercent(), serverCpu.c_str());
+        }
+    }
+
+    bool clean() const { return m_counters.errors == 0; }
 
 private:
     // Starts a nonblocking connect. Readiness to read (the greeting) or an error is what is
@@ -415,6 +509,54 @@ private:
         return true;
     }
 
+    // A server that still holds a previous run's sessions refuses new connections
+    // ("MAX_USERS_RAISED") until it finds those gone, which may take it seconds; the accept rate is
+    // measured once it greets one with "CONNECTED". Waiting is counted as retries.
+    bool awaitAdmission() {
+        const auto deadline = Clock::now() + toDuration(m_options.setupSeconds);
+        Connection& probe = m_connections.front();
+        while (!greeted(probe, deadline)) {
+            closeConnection(probe, State::Idle);
+            ++m_counters.retries;
+            if (Clock::now() + kRetryDelay >= deadline) {
+                std::fprintf(stderr, "osk_loadgen: no connection admitted in %.1f s\n",
+                             m_options.setupSeconds);
+                return false;
+            }
+            std::this_thread::sleep_for(kRetryDelay);
+        }
+        closeConnection(probe, State::Idle);
+        return true;
+    }
+
+    // True once the connection is greeted "CONNECTED"; false when it is refused, closed, or not
+    // greeted within --timeout.
+    bool greeted(Connection& connection, Clock::time_point deadline) {
+        if (!startConnect(connection, Clock::now())) {
+            return false;
+        }
+        const auto stepDeadline =
+            std::min(deadline, connection.startedAt + toDuration(m_options.timeoutSeconds));
+        epoll_event events[kMaxEvents];
+        for (auto now = Clock::now(); now < stepDeadline; now = Clock::now()) {
+            if (::epoll_wait(m_epoll, events, kMaxEvents, waitTimeoutMs(now, stepDeadline, 100)) <= 0) {
+                continue;
+            }
+            const bool alive = receive(connection);
+            if (connection.inbox.take(kConnected)) {
+                return true;
+            }
+            if (connection.inbox.take(kMaxUsersRaised)) {
+                ++m_counters.refused;
+                return false;
+            }
+            if (!alive) {
+                return false;
+            }
+        }
+        return false;
+    }
+
     bool becomeSession(Connection& connection, Clock::time_point deadline) {
         if (!startConnect(connection, Clock::now())) {
             return false;
@@ -485,33 +627,17 @@ private:
         return false;
     }
 
-    int runRtt() {
-        if (!establish()) {
-            return 1;
-        }
-        std::vector<uint32_t> latencies;
-        latencies.reserve(size_t{1} << 22);
-        const auto start = Clock::now();
-        const auto windowStart = start + toDuration(m_options.warmup);
-        const auto windowEnd = windowStart + toDuration(m_options.seconds);
-        const auto replyTimeout = toDuration(m_options.timeoutSeconds);
-        size_t alive = 0;
+    // Round trips on every live session until phaseEnd; those that start and end inside the
+    // phase are timed when measured.
+    void rttPhase(Clock::time_point phaseStart, Clock::time_point phaseEnd, bool measured) {
         for (Connection& connection : m_connections) {
-            if (connection.state == State::Dead) {
-                continue;
-            }
-            if (sendRequest(connection)) {
-                ++alive;
-            } else {
+            if (connection.state == State::Done && !sendRequest(connection)) {
                 fail(connection);
             }
         }
         epoll_event events[kMaxEvents];
-        auto nextTimeoutScan = start + std::chrono::milliseconds(100);
-        CpuMeter cpu;
-        for (auto now = Clock::now(); now < windowEnd && alive > 0; now = Clock::now()) {
-            cpu.sample(now, windowStart);
-            const int n = ::epoll_wait(m_epoll, events, kMaxEvents, waitTimeoutMs(now, windowEnd, 100));
+        for (auto now = phaseStart; now < phaseEnd; now = Clock::now()) {
+            const int n = ::epoll_wait(m_epoll, events, kMaxEvents, waitTimeoutMs(now, phaseEnd, 100));
             for (int i = 0; i < n; ++i) {
                 Connection& connection = m_connections[events[i].data.u64];
                 if (connection.fd < 0) {
@@ -519,60 +645,30 @@ private:
                 }
                 if (!receive(connection)) {
                     fail(connection);
-                    --alive;
                     continue;
                 }
                 if (connection.state != State::AwaitReply || !takeReply(connection)) {
                     continue;
                 }
                 const auto end = Clock::now();
-                if (connection.startedAt >= windowStart && end <= windowEnd) {
-                    latencies.push_back(nanosSince(connection.startedAt, end));
+                if (measured && connection.startedAt >= phaseStart && end <= phaseEnd) {
+                    m_latencies.push_back(nanosSince(connection.startedAt, end));
                 }
-                if (end >= windowEnd) {
-                    connection.state = State::Done;
-                } else if (!sendRequest(connection)) {
+                connection.state = State::Done;
+                if (end < phaseEnd && !sendRequest(connection)) {
                     fail(connection);
-                    --alive;
                 }
             }
-            if (now >= nextTimeoutScan) {
-                nextTimeoutScan = now + std::chrono::milliseconds(100);
-                for (Connection& connection : m_connections) {
-                    if (connection.state == State::AwaitReply && now - connection.startedAt > replyTimeout) {
-                        fail(connection);
-                        --alive;
-                    }
-                }
-            }
+            failLateReplies(now);
         }
-        const double cpuPercent = cpu.percent();
-        const uint64_t roundTrips = latencies.size();
-        const Percentiles p = percentiles(latencies);
-        std::printf(
-            "mode=rtt connections=%d warmup_s=%.3f seconds=%.3f round_trips=%llu round_trips_per_s=%.1f "
-            "p50_us=%.1f p90_us=%.1f p99_us=%.1f max_us=%.1f duplicates=%llu refused=%llu retries=%llu "
-            "errors=%llu loadgen_cpu_pct=%.0f\n",
-            m_options.connections, m_options.warmup, m_options.seconds,
-            static_cast<unsigned long long>(roundTrips), static_cast<double>(roundTrips) / m_options.seconds,
-            p.p50, p.p90, p.p99, p.max, static_cast<unsigned long long>(m_counters.duplicates),
-            static_cast<unsigned long long>(m_counters.refused),
-            static_cast<unsigned long long>(m_counters.retries),
-            static_cast<unsigned long long>(m_counters.errors), cpuPercent);
-        return m_counters.errors == 0 ? 0 : 1;
     }
 
-    int runAccept() {
-        std::vector<uint32_t> latencies;
-        latencies.reserve(size_t{1} << 20);
-        const auto start = Clock::now();
-        const auto windowStart = start + toDuration(m_options.warmup);
-        const auto windowEnd = windowStart + toDuration(m_options.seconds);
+    // Connects with N attempts in flight until phaseEnd; the connections greeted inside the phase
+    // are timed when measured.
+    void acceptPhase(Clock::time_point phaseStart, Clock::time_point phaseEnd, bool measured) {
         const auto greetingTimeout = toDuration(m_options.timeoutSeconds);
         epoll_event events[kMaxEvents];
-        CpuMeter cpu;
-        for (auto now = start; now < windowEnd; now = Clock::now()) {
-            cpu.sample(now, windowStart);
+        for (auto now = phaseStart; now < phaseEnd; now = Clock::now()) {
             bool waiting = false;
             for (Connection& connection : m_connections) {
                 if (connection.state == State::Idle) {
@@ -591,46 +687,91 @@ private:
                 }
             }
             const int n =
-                ::epoll_wait(m_epoll, events, kMaxEvents, waitTimeoutMs(now, windowEnd, waiting ? 1 : 100));
+                ::epoll_wait(m_epoll, events, kMaxEvents, waitTimeoutMs(now, phaseEnd, waiting ? 1 : 100));
+            for (int i = 0; i < n; ++i) {
+                takeGreeting(m_connections[events[i].data.u64], phaseStart, phaseEnd, measured);
+            }
+        }
+    }
+
+    void takeGreeting(Connection& connection, Clock::time_point phaseStart, Clock::time_point phaseEnd,
+                      bool measured) {
+        if (connection.state != State::AwaitGreeting) {
+            return;
+        }
+        const bool alive = receive(connection);
+        const auto end = Clock::now();
+        if (connection.inbox.take(kConnected)) {
+            if (measured && connection.startedAt >= phaseStart && end <= phaseEnd) {
+                m_latencies.push_back(nanosSince(connection.startedAt, end));
+            }
+            if (m_options.resetOnClose) {
+                const linger abortive{1, 0};
+                ::setsockopt(connection.fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+            }
+            closeConnection(connection, State::Idle);
+            connection.retryAt = end;
+        } else if (connection.inbox.take(kMaxUsersRaised)) {
+            ++m_counters.refused;
+            retryLater(connection, end, kAcceptRetryDelay);
+        } else if (!alive) {
+            ++m_counters.errors;
+            retryLater(connection, end, kAcceptRetryDelay);
+        }
+    }
+
+    // Lets what is in flight at the end of a phase finish, untimed, so that the next phase, maybe
+    // the other server's, starts with this server idle.
+    void finishPhase() {
+        const auto deadline = Clock::now() + toDuration(m_options.timeoutSeconds);
+        epoll_event events[kMaxEvents];
+        for (auto now = Clock::now(); inFlight() > 0 && now < deadline; now = Clock::now()) {
+            const int n = ::epoll_wait(m_epoll, events, kMaxEvents, waitTimeoutMs(now, deadline, 100));
             for (int i = 0; i < n; ++i) {
                 Connection& connection = m_connections[events[i].data.u64];
-                if (connection.state != State::AwaitGreeting) {
+                if (connection.fd < 0) {
                     continue;
                 }
-                const bool alive = receive(connection);
-                const auto end = Clock::now();
-                if (connection.inbox.take(kConnected)) {
-                    if (connection.startedAt >= windowStart && end <= windowEnd) {
-                        latencies.push_back(nanosSince(connection.startedAt, end));
-                    }
-                    if (m_options.resetOnClose) {
-                        const linger abortive{1, 0};
-                        ::setsockopt(connection.fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-                    }
-                    closeConnection(connection, State::Idle);
-                    connection.retryAt = end;
-                } else if (connection.inbox.take(kMaxUsersRaised)) {
-                    ++m_counters.refused;
-                    retryLater(connection, end, kAcceptRetryDelay);
-                } else if (!alive) {
-                    ++m_counters.errors;
-                    retryLater(connection, end, kAcceptRetryDelay);
+                if (m_options.mode == Mode::Accept) {
+                    takeGreeting(connection, now, now, false);
+                } else if (!receive(connection)) {
+                    fail(connection);
+                } else if (connection.state == State::AwaitReply && takeReply(connection)) {
+                    connection.state = State::Done;
                 }
             }
         }
-        const double cpuPercent = cpu.percent();
-        const uint64_t made = latencies.size();
-        const Percentiles p = percentiles(latencies);
-        std::printf("mode=accept in_flight=%d warmup_s=%.3f seconds=%.3f connections_made=%llu "
-                    "connections_per_s=%.1f p50_us=%.1f p90_us=%.1f p99_us=%.1f max_us=%.1f refused=%llu "
-                    "errors=%llu loadgen_cpu_pct=%.0f\n",
-                    m_options.connections, m_options.warmup, m_options.seconds,
-                    static_cast<unsigned long long>(made), static_cast<double>(made) / m_options.seconds,
-                    p.p50, p.p90, p.p99, p.max, static_cast<unsigned long long>(m_counters.refused),
-                    static_cast<unsigned long long>(m_counters.errors), cpuPercent);
-        return m_counters.errors == 0 ? 0 : 1;
+        for (Connection& connection : m_connections) {
+            if (connection.state == State::AwaitReply) {
+                fail(connection);
+            } else if (connection.state == State::AwaitGreeting) {
+                ++m_counters.errors;
+                retryLater(connection, Clock::now(), kAcceptRetryDelay);
+            }
+        }
     }
 
+    size_t inFlight() const {
+        return static_cast<size_t>(
+            std::count_if(m_connections.begin(), m_connections.end(), [](const Connection& c) {
+                return c.state == State::AwaitReply || c.state == State::AwaitGreeting;
+            }));
+    }
+
+    void failLateReplies(Clock::time_point now) {
+        if (now < m_nextTimeoutScan) {
+            return;
+        }
+        m_nextTimeoutScan = now + std::chrono::milliseconds(100);
+        const auto replyTimeout = toDuration(m_options.timeoutSeconds);
+        for (Connection& connection : m_connections) {
+            if (connection.state == State::AwaitReply && now - connection.startedAt > replyTimeout) {
+                fail(connection);
+            }
+        }
+    }
+
+public:
     int runHold() {
         if (!establish()) {
             return 1;
@@ -664,12 +805,60 @@ private:
         return m_counters.errors == 0 ? 0 : 1;
     }
 
+private:
     Options m_options;
+    int m_port;
     std::vector<Connection> m_connections;
     sockaddr_in m_address{};
     int m_epoll = -1;
     Counters m_counters;
+    PhaseMeter m_meter;
+    std::vector<uint32_t> m_latencies;
+    double m_measuredSeconds = 0;
+    Clock::time_point m_nextTimeoutScan;
 };
+
+// Runs the load against one server, or against two in alternating phases: first, second, second,
+// first, and so on, so that both see the machine at the same mean time.
+int measureRates(const Options& options) {
+    std::vector<std::unique_ptr<Generator>> generators;
+    generators.push_back(std::make_unique<Generator>(options, options.port, options.pid));
+    if (options.port2 != 0) {
+        generators.push_back(std::make_unique<Generator>(options, options.port2, options.pid2));
+    }
+    for (auto& generator : generators) {
+        if (const int status = generator->open(); status != 0) {
+            return status;
+        }
+        if (!generator->prepare()) {
+            return 1;
+        }
+    }
+    const bool alternate = generators.size() > 1;
+    // One server gets one phase for the warm-up and one for the measured time.
+    const double phase = alternate ? options.phaseSeconds : std::numeric_limits<double>::infinity();
+    const auto runPhases = [&](double secondsEach, bool measured) {
+        const size_t phases =
+            alternate ? static_cast<size_t>(std::max(1.0, std::round(secondsEach / phase))) * 2 : 1;
+        const double length = alternate ? secondsEach / static_cast<double>(phases / 2) : secondsEach;
+        for (size_t k = 0; k < phases; ++k) {
+            Generator& generator = *generators[((k + 1) / 2) % generators.size()];
+            generator.runPhase(Clock::now() + toDuration(length), measured);
+        }
+    };
+    if (options.warmup > 0) {
+        runPhases(options.warmup, false);
+    }
+    std::puts("measuring");
+    std::fflush(stdout);
+    runPhases(options.seconds, true);
+    bool clean = true;
+    for (auto& generator : generators) {
+        generator->printResult();
+        clean = clean && generator->clean();
+    }
+    return clean ? 0 : 1;
+}
 
 } // namespace
 
@@ -680,6 +869,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::signal(SIGPIPE, SIG_IGN);
-    Generator generator(options);
-    return generator.run();
+    if (options.mode == Mode::Hold) {
+        Generator generator(options, options.port, options.pid);
+        const int status = generator.open();
+        return status != 0 ? status : generator.runHold();
+    }
+    return measureRates(options);
 }

@@ -3,10 +3,11 @@
 #
 # Each pair starts oskserverd and the baseline, each in a fresh program folder on a free port, and
 # measures both: resident memory at start and with 255 sessions, round trips at N = 1, 16 and 255
-# connections, and the accept rate. Every measurement of a pair runs in four slices, first side,
-# second side, second, first (which side is first alternates between pairs), and a side's value
-# is the mean of its two slices, so that a drift of the machine, or whatever running first does to
-# a run, falls on both sides alike. Goals are judged on the medians of the per-pair ratios.
+# connections, and the accept rate. Each rate is measured by one osk_loadgen run that holds both
+# servers' connections and loads them in alternating phases of a quarter of a second, first side,
+# second, second, first, and so on (which side is first alternates between pairs), so that a
+# drift of the machine falls on both sides alike. Goals are judged on the medians of the per-pair
+# ratios.
 # Nothing is built here; every process started is stopped by its PID.
 
 set -euo pipefail
@@ -24,9 +25,9 @@ given, src/app/oskserverd.
                     gets OskServer.INI with [Main] Port=<port>.
                     Default: "<BUILD_DIR>/src/app/oskserverd --home {home}"
   --pairs N         pairs of runs (default 5, at least 5 for a report of record)
-  --seconds S       measured seconds per side and measurement in a pair, in two slices
-                    of S/2 (default 6)
-  --warmup S        warm-up seconds before each slice (default 2)
+  --seconds S       measured seconds per side and measurement (default 6)
+  --warmup S        warm-up seconds per side and measurement (default 2)
+  --phase S         length of the alternating phases (default 0.25)
   --quick           2 pairs of 3 s after 1 s of warm-up, to check that everything works
   --no-pin          let the scheduler place the processes (default: server on CPU 0, load
                     generator on CPU 1, when there are two CPUs or more and taskset exists)
@@ -45,7 +46,7 @@ fi
 
 build_dir=${BUILD_DIR:-}
 server_cmd=${OSKSERVERD:-}
-pairs="" seconds="" warmup="" quick=0
+pairs="" seconds="" warmup="" quick=0 phase_seconds=0.25
 out="$repo_dir/docs/PERFORMANCE.md"
 port_base=30000
 pin=1
@@ -55,6 +56,7 @@ while [[ $# -gt 0 ]]; do
     --pairs) pairs=$2; shift 2 ;;
     --seconds) seconds=$2; shift 2 ;;
     --warmup) warmup=$2; shift 2 ;;
+    --phase) phase_seconds=$2; shift 2 ;;
     --quick) quick=1; shift ;;
     --no-pin) pin=0; shift ;;
     --out) out=$2; shift 2 ;;
@@ -198,64 +200,29 @@ field() { # field KEY LINE
 
 declare -A R # R[side,metric,pair]
 
-# CPU time (clock ticks) used so far by a side's server: utime + stime, fields 14 and 15 of
-# /proc/PID/stat, counted after the parenthesised command name.
-clk_tck=$(getconf CLK_TCK)
-server_ticks() {
-    local stat
-    stat=$(<"/proc/${server_pid[$1]}/stat")
-    awk '{ print $12 + $13 }' <<<"${stat##*) }"
-}
-now_ns() { date +%s%N; }
-
-# Each side's share of a measurement is taken in two slices of half the measured time, in the
-# order first, second, second, first: a drift of the machine during the pair, and whatever going
-# first or last does to a run, falls on both sides alike.
-slice_seconds=$(calc %g "$seconds / 2")
-
-# run_loadgen side pair slice args...: runs one slice; its result line is left in `line`, with the
-# server's share of a CPU, sampled inside the measured window, appended as server_cpu_pct.
-line=""
+# run_loadgen pair first second args...: one measurement of both servers, by one osk_loadgen in
+# alternating phases (first, second, second, first, ...; see bench/README.md). Leaves each side's
+# result line, with the server's share of a CPU in its phases, in result[side].
+declare -A result
 run_loadgen() {
-    local side=$1 pair=$2 slice=$3 t0 c0 t1 c1 cpu="" ticks max_ticks
+    local pair=$1 first=$2 second=$3 side
     shift 3
-    sleep 0.5 # let the server release the previous run's sessions
-    : >"$work/run.out" # emptied before the job starts, see measure_memory
-    "${pin_loadgen[@]}" "$loadgen" --port "${server_port[$side]}" --warmup "$warmup" --seconds "$slice_seconds" "$@" \
-        >"$work/run.out" 2>>"$work/loadgen.err" &
+    sleep 0.5 # let the servers release the previous run's sessions
+    "${pin_loadgen[@]}" "$loadgen" --port "${server_port[$first]}" --pid "${server_pid[$first]}" \
+        --port2 "${server_port[$second]}" --pid2 "${server_pid[$second]}" --phase "$phase_seconds" \
+        --warmup "$warmup" --seconds "$seconds" "$@" >"$work/run.out" 2>>"$work/loadgen.err" &
     loadgen_pid=$!
-    # The generator prints "measuring" when its measured window opens (setting up can take
-    # seconds while the server releases the previous run's sessions).
-    max_ticks=$(calc %.0f "($warmup + 20) * 50") # x 0.02 s: set-up time-out and warm-up, and more
-    for ((ticks = 0; ticks < max_ticks; ticks++)); do
-        grep -q '^measuring' "$work/run.out" && break
-        kill -0 "$loadgen_pid" 2>/dev/null || break
-        sleep 0.02
-    done
-    if grep -q '^measuring' "$work/run.out" && awk -v s="$slice_seconds" 'BEGIN { exit !(s >= 1) }'; then
-        t0=$(now_ns) c0=$(server_ticks "$side")
-        sleep "$(calc %.3f "$slice_seconds - 0.3")"
-        t1=$(now_ns) c1=$(server_ticks "$side")
-        cpu=$(calc %.0f "100 * ($c1 - $c0) / $clk_tck / (($t1 - $t0) / 1e9)")
-    fi
     wait "$loadgen_pid" || true
     loadgen_pid=""
-    line=$(grep '^mode=' "$work/run.out" || true)
-    [[ -n $line ]] || die "osk_loadgen $* against $side gave no result: $(tail -n 3 "$work/loadgen.err")"
-    line="$line server_cpu_pct=${cpu:-?}"
-    printf '%s pair=%s slice=%s %s\n' "$side" "$pair" "$slice" "$line" >>"$raw"
-    if [[ $(field errors "$line") != 0 ]]; then
-        R[$side,errors,$pair]=$((${R[$side,errors,$pair]:-0} + $(field errors "$line")))
-    fi
-}
-
-# add_half KEY VALUE: a side's value for a pair is the mean of its two slices.
-add_half() {
-    if [[ $2 == "?" || ${R[$1]:-0} == "?" ]]; then
-        R[$1]="?"
-    else
-        R[$1]=$(calc %.4f "${R[$1]:-0} + $2 / 2")
-    fi
+    for side in "$first" "$second"; do
+        result[$side]=$(grep "^mode=[a-z]* port=${server_port[$side]} " "$work/run.out" || true)
+        [[ -n ${result[$side]} ]] ||
+            die "osk_loadgen $* against $side gave no result: $(tail -n 3 "$work/loadgen.err")"
+        printf '%s pair=%s %s\n' "$side" "$pair" "${result[$side]}" >>"$raw"
+        if [[ $(field errors "${result[$side]}") != 0 ]]; then
+            R[$side,errors,$pair]=$((${R[$side,errors,$pair]:-0} + $(field errors "${result[$side]}")))
+        fi
+    done
 }
 
 measure_memory() {
@@ -293,43 +260,29 @@ measure_memory() {
 
 # measure_rtt pair n first second
 measure_rtt() {
-    local pair=$1 n=$2 slice=0 side cpu rate
-    shift 2
-    for side in "$1" "$2" "$2" "$1"; do
-        slice=$((slice + 1))
-        run_loadgen "$side" "$pair" "$slice" --mode rtt --connections "$n"
-        rate=$(field round_trips_per_s "$line")
-        cpu=$(field server_cpu_pct "$line")
-        add_half "$side,rtt$n,$pair" "$rate"
-        add_half "$side,server_cpu$n,$pair" "$cpu"
-        add_half "$side,loadgen_cpu$n,$pair" "$(field loadgen_cpu_pct "$line")"
-        add_half "$side,p50_$n,$pair" "$(field p50_us "$line")"
-        add_half "$side,p90_$n,$pair" "$(field p90_us "$line")"
-        add_half "$side,p99_$n,$pair" "$(field p99_us "$line")"
-    done
-    for side in "$1" "$2"; do
-        cpu=${R[$side,server_cpu$n,$pair]}
-        rate=${R[$side,rtt$n,$pair]}
-        R[$side,cpu_rtt$n,$pair]="$(calc %.0f "${cpu/\?/0}") / $(calc %.0f "${R[$side,loadgen_cpu$n,$pair]}")"
+    local pair=$1 n=$2 side line
+    run_loadgen "$pair" "$3" "$4" --mode rtt --connections "$n"
+    for side in "$3" "$4"; do
+        line=${result[$side]}
+        R[$side,rtt$n,$pair]=$(field round_trips_per_s "$line")
+        R[$side,cpu_rtt$n,$pair]="$(field server_cpu_pct "$line") / $(field loadgen_cpu_pct "$line")"
         # The server's CPU time per round trip: steadier than a rate on a shared machine.
-        R[$side,cpuus_rtt$n,$pair]=$(awk -v c="$cpu" -v r="$rate" \
-            'BEGIN { printf "%.2f", (r > 0 && c != "?") ? c * 1e4 / r : 0 }')
+        R[$side,cpuus_rtt$n,$pair]=$(awk -v c="$(field server_cpu_pct "$line")" -v r="${R[$side,rtt$n,$pair]}" \
+            'BEGIN { printf "%.2f", (r > 0) ? c * 1e4 / r : 0 }')
+        R[$side,p50_$n,$pair]=$(field p50_us "$line")
+        R[$side,p90_$n,$pair]=$(field p90_us "$line")
+        R[$side,p99_$n,$pair]=$(field p99_us "$line")
     done
 }
 
 # measure_accept pair first second
 measure_accept() {
-    local pair=$1 slice=0 side
-    shift
-    for side in "$1" "$2" "$2" "$1"; do
-        slice=$((slice + 1))
-        run_loadgen "$side" "$pair" "$slice" --mode accept --connections "$accept_in_flight"
-        add_half "$side,accept,$pair" "$(field connections_per_s "$line")"
-        add_half "$side,server_cpu_accept,$pair" "$(field server_cpu_pct "$line")"
-        add_half "$side,loadgen_cpu_accept,$pair" "$(field loadgen_cpu_pct "$line")"
-    done
-    for side in "$1" "$2"; do
-        R[$side,cpu_accept,$pair]="$(calc %.0f "${R[$side,server_cpu_accept,$pair]/\?/0}") / $(calc %.0f "${R[$side,loadgen_cpu_accept,$pair]}")"
+    local pair=$1 side line
+    run_loadgen "$pair" "$2" "$3" --mode accept --connections "$accept_in_flight"
+    for side in "$2" "$3"; do
+        line=${result[$side]}
+        R[$side,accept,$pair]=$(field connections_per_s "$line")
+        R[$side,cpu_accept,$pair]="$(field server_cpu_pct "$line") / $(field loadgen_cpu_pct "$line")"
     done
 }
 
@@ -435,8 +388,7 @@ for key in "${!R[@]}"; do
     [[ $key == baseline,errors,* ]] && baseline_errors=$((baseline_errors + R[$key]))
 done
 
-# percentiles side n pair: "p50 / p90 / p99", each the mean of the side's two slices.
-percentiles() { calc '%.1f / ' "${R[$1,p50_$2,$3]}" && calc '%.1f / ' "${R[$1,p90_$2,$3]}" && calc '%.1f' "${R[$1,p99_$2,$3]}"; }
+percentiles() { echo "${R[$1,p50_$2,$3]} / ${R[$1,p90_$2,$3]} / ${R[$1,p99_$2,$3]}"; }
 f0() { calc '%.0f' "$1"; }
 f1() { calc '%.1f' "$1"; }
 f2() { calc '%.2f' "$1"; }
@@ -455,10 +407,10 @@ report=$work/PERFORMANCE.md
     echo
     echo "oskserverd against a minimal single-threaded epoll server (\`bench/osk_epoll_baseline\`),"
     echo "the physical limit of the same machine, both driven by \`bench/osk_loadgen\` over loopback."
-    echo "Each pair starts both servers afresh and runs every measurement in four slices: the pair's first"
-    echo "side, the second, the second, the first (the first side alternates between pairs); a side's"
-    echo "value in a pair is the mean of its two slices. Goals are judged on the median over the pairs"
-    echo "of the per-pair ratio (or difference)."
+    echo "Each pair starts both servers afresh; each rate is measured by one run of the generator that"
+    echo "holds both servers' connections and loads them in alternating phases of $phase_seconds s (the pair's"
+    echo "first side, the second, the second, the first, and so on; the first side alternates between"
+    echo "pairs). Goals are judged on the median over the pairs of the per-pair ratio (or difference)."
     echo "See bench/README.md for what each measurement does."
     echo
     echo "| | |"
@@ -468,7 +420,7 @@ report=$work/PERFORMANCE.md
     echo "| command | \`$invocation\` |"
     echo "| server under test | \`$server_cmd\` |"
     echo "| commit | $commit |"
-    echo "| runs | $pairs pairs; each measurement 2 slices per side of ${warmup} s warm-up + ${slice_seconds} s measured; accept mode with $accept_in_flight connections in flight; $elapsed s in all |"
+    echo "| runs | $pairs pairs; each measurement ${warmup} s warm-up + ${seconds} s measured per side, in phases of $phase_seconds s; accept mode with $accept_in_flight connections in flight; $elapsed s in all |"
     echo "| placement | $placement |"
     echo
     echo "## Goals"
@@ -495,8 +447,8 @@ report=$work/PERFORMANCE.md
     echo
     echo "Each connection validates its user (\`USER=<name>\`) as clients do, then sends \`USER_AVAILABLE=<name>\` and waits for the reply before the next."
     echo "CPU % is the share of one CPU used in the measured window by the server and by the load"
-    echo "generator: whichever is near 100 was the limit of that run. A pair's rates, percentiles and"
-    echo "CPU shares are each the mean of the side's two slices (the slices are in the raw results)."
+    echo "generator, each over its own phases (the server's from /proc/PID/schedstat): whichever is"
+    echo "near 100 was the limit of that run."
     echo
     for n in "${rtt_sizes[@]}"; do
         echo "### N = $n"
