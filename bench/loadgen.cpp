@@ -834,14 +834,16 @@ int measureRates(const Options& options) {
             return 1;
         }
     }
+    // Two servers take turns of --phase seconds; one server has a single turn for the warm-up and
+    // one for the measured time.
     const bool alternate = generators.size() > 1;
-    // One server gets one phase for the warm-up and one for the measured time.
-    const double phase = alternate ? options.phaseSeconds : std::numeric_limits<double>::infinity();
     const auto runPhases = [&](double secondsEach, bool measured) {
-        const size_t phases =
-            alternate ? static_cast<size_t>(std::max(1.0, std::round(secondsEach / phase))) * 2 : 1;
-        const double length = alternate ? secondsEach / static_cast<double>(phases / 2) : secondsEach;
+        const double turnsEach =
+            alternate ? std::max(1.0, std::round(secondsEach / options.phaseSeconds)) : 1;
+        const double length = secondsEach / turnsEach;
+        const auto phases = static_cast<size_t>(turnsEach) * generators.size();
         for (size_t k = 0; k < phases; ++k) {
+            // 0, 1, 1, 0, 0, 1, 1, 0, ...: both servers' phases lie at the same mean time.
             Generator& generator = *generators[((k + 1) / 2) % generators.size()];
             generator.runPhase(Clock::now() + toDuration(length), measured);
         }
