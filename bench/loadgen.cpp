@@ -24,9 +24,9 @@
 // the generator itself used in that server's measured phases (loadgen_cpu_pct: near 100, the
 // generator was the limit) and, given the server's PID (--pid, --pid2), the server's own
 // (server_cpu_pct, from /proc/PID/schedstat). Setting up retries refused or failed connects until
-// --setup-timeout (counted as retries); after that, a failed connect, a connection closed or reset by the
-// server, or a reply later than
-// --timeout counts as an error. The exit status is 0 only when there was no error.
+// --setup-timeout (counted as retries); after that, a failed connect, a connection closed or reset
+// by the server, or a reply later than --timeout counts as an error. The exit status is 0 only when
+// there was no error.
 //
 // The wire has no framing: a reply may arrive in pieces, and the server's liveness "CHECK" may
 // arrive on its own or glued to either side of a reply. A reply counts as received once the bytes
@@ -323,6 +323,11 @@ public:
             m_connections[i].request = "USER_AVAILABLE=" + name;
             m_connections[i].user = "USER=" + name;
         }
+        // Room for every timing of a run at the rates this machine reaches, so that the measured
+        // phases never wait for the vector to grow.
+        m_latencies.reserve(options.mode == Mode::Rtt      ? size_t{1} << 22
+                            : options.mode == Mode::Accept ? size_t{1} << 20
+                                                           : 0);
     }
     ~Generator() {
         for (Connection& connection : m_connections) {
@@ -851,8 +856,6 @@ int measureRates(const Options& options) {
     if (options.warmup > 0) {
         runPhases(options.warmup, false);
     }
-    std::puts("measuring");
-    std::fflush(stdout);
     runPhases(options.seconds, true);
     bool clean = true;
     for (auto& generator : generators) {
