@@ -1,5 +1,7 @@
 #include "control/control_protocol.h"
 
+#include "common/shown_text.h"
+
 #include <QJsonDocument>
 #include <QJsonParseError>
 
@@ -46,13 +48,7 @@ QString describeControlRequest(const ControlRequest& request) {
         }
     }
     // The caller writes this into the event log: it may not add lines of its own, nor fill it.
-    QString description = words.join(QLatin1Char(' ')).left(kMaxDescriptionLength);
-    for (QChar& c : description) {
-        if (c.category() == QChar::Other_Control || c == QChar::LineSeparator ||
-            c == QChar::ParagraphSeparator)
-            c = QLatin1Char(' ');
-    }
-    return description;
+    return blankControls(words.join(QLatin1Char(' ')).left(kMaxDescriptionLength));
 }
 
 QByteArray controlLine(const QJsonObject& object) {

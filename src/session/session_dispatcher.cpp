@@ -1,6 +1,7 @@
 #include "session/session_dispatcher.h"
 
 #include "common/ansi_codec.h"
+#include "common/shown_text.h"
 #include "eventlog/event_log.h"
 #include "session/activity_tracking.h"
 #include "session/protocol.h"
@@ -148,8 +149,8 @@ Status SessionDispatcher::handleUserMessage(int slot, QByteArrayView message) {
     if (Status sent = m_host.send(slot, protocol::kUserOk); !sent)
         return sent;
     setTag(slot, protocol::joinTag(session, fields.user));
-    m_log.AddLog(QStringLiteral("Validado usuario [") + text(fields.user) + QStringLiteral("] en [") +
-                     text(session) + QStringLiteral("]."),
+    m_log.AddLog(QStringLiteral("Validado usuario [") + loggedClientText(fields.user) +
+                     QStringLiteral("] en [") + loggedClientText(session) + QStringLiteral("]."),
                  LogKind::Info);
     m_users.append(UsersList::rowText(s.remoteAddress, text(fields.user), text(session), fields.hasExtra,
                                       text(fields.extra), false),
@@ -163,8 +164,8 @@ Status SessionDispatcher::changeUser(int slot, QByteArrayView message) {
     const QByteArray session = protocol::sessionPart(s.tag);
     const protocol::UserFields fields = protocol::userFields(message);
     setTag(slot, protocol::joinTag(session, fields.user));
-    m_log.AddLog(QStringLiteral("Cambiado usuario a [") + text(fields.user) + QStringLiteral("] en [") +
-                     text(session) + QStringLiteral("]."),
+    m_log.AddLog(QStringLiteral("Cambiado usuario a [") + loggedClientText(fields.user) +
+                     QStringLiteral("] en [") + loggedClientText(session) + QStringLiteral("]."),
                  LogKind::Done);
     const int row = m_users.findBySlot(slot);
     if (row < 0)
@@ -192,7 +193,8 @@ Status SessionDispatcher::endSession(int slot) {
     const QByteArray user = protocol::userPart(s.tag);
     if (protocol::hasUser(s.tag)) {
         if (const int row = m_users.findBySlot(slot); row >= 0) {
-            m_log.AddLog(QStringLiteral("Sesion cerrada para [") + text(user) + QStringLiteral("]."),
+            m_log.AddLog(QStringLiteral("Sesion cerrada para [") + loggedClientText(user) +
+                             QStringLiteral("]."),
                          LogKind::Done);
             m_users.remove(row);
         }
@@ -207,7 +209,8 @@ Status SessionDispatcher::endSession(int slot) {
 void SessionDispatcher::ValidaUsuario(int slot, QByteArrayView sessionText) {
     setTag(slot, sessionText.toByteArray());
     const QByteArray& tag = m_slots[size_t(slot)].tag;
-    m_log.AddLog(QStringLiteral("Inicio de sesión para [") + text(tag) + QStringLiteral("] completado."),
+    m_log.AddLog(QStringLiteral("Inicio de sesión para [") + loggedClientText(tag) +
+                     QStringLiteral("] completado."),
                  LogKind::Done);
 }
 
@@ -254,8 +257,8 @@ void SessionDispatcher::disconnectRow(int row) {
     // Should the session have lost its user, the line names the session alone.
     const QByteArray session = protocol::sessionPart(tag);
     const QByteArray user = protocol::hasUser(tag) ? protocol::userPart(tag) : QByteArray();
-    m_log.AddLog(QStringLiteral("Usuario [") + text(user) + QStringLiteral("] en [") + text(session) +
-                     QStringLiteral("] desconectado manualmente."),
+    m_log.AddLog(QStringLiteral("Usuario [") + loggedClientText(user) + QStringLiteral("] en [") +
+                     loggedClientText(session) + QStringLiteral("] desconectado manualmente."),
                  LogKind::Error);
     setTag(slot, {});
     m_users.remove(row);

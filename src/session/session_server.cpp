@@ -74,7 +74,10 @@ SessionServer::ListenOutcome SessionServer::listen(int port) {
         m_listener->pauseAccepting();
         m_acceptor = std::make_unique<ConnectionAcceptor>(
             m_listener->socketDescriptor(),
-            [this](qintptr descriptor, const QString& peer) { onConnectionRequest(descriptor, peer); });
+            [this](qintptr descriptor, const QString& peer) { onConnectionRequest(descriptor, peer); },
+            [this](const QString& reason) {
+                m_log.AddLog(QStringLiteral("WSock_ConnectionRequest: ") + reason, LogKind::Error);
+            });
         return ListenOutcome::Listening;
     }
     m_listenError = m_listener->errorString();
@@ -115,10 +118,23 @@ void SessionServer::onConnectionRequest(qintptr descriptor, const QString& peerA
     // Read only one arrival at a time into the server's one buffer: a client that floods the
     // server waits in the system's buffers instead of the server's memory.
     auto socket = std::make_unique<ClientConnection>(descriptor, peerAddress);
-    if (const int slot = m_dispatcher.slotForNewConnection(); slot > 0)
+    if (const int slot = slotForNewConnection(); slot > 0)
         accept(slot, std::move(socket));
     else
         refuse(std::move(socket));
+}
+
+// A connection whose bytes have arrived has spoken, read or not: before a free slot is taken over,
+// what waits on it is handled, which may start its session, and the choice is made again. A slot
+// chosen again after its arrival was handled (a message that starts no session) is taken.
+int SessionServer::slotForNewConnection() {
+    int handled = 0;
+    while (true) {
+        const int slot = m_dispatcher.slotForNewConnection();
+        if (slot <= 0 || slot == handled || !readArrival(slot))
+            return slot;
+        handled = slot;
+    }
 }
 
 void SessionServer::accept(int slot, std::unique_ptr<ClientConnection> socket) {
@@ -149,14 +165,21 @@ void SessionServer::refuse(std::unique_ptr<ClientConnection> socket) {
 // One read per announcement: what waits beyond it is announced again on the next pass, after the
 // other connections have had theirs.
 void SessionServer::onDataArrival(int slot) {
+    (void)readArrival(slot);
+}
+
+bool SessionServer::readArrival(int slot) {
+    if (size_t(slot) >= m_connections.size())
+        return false;
     ClientConnection* socket = m_connections[size_t(slot)].socket.get();
     if (!socket)
-        return;
+        return false;
     const qint64 read = socket->read(m_readBuffer.data(), kMaxArrivalBytes);
     if (read <= 0)
-        return;
+        return false;
     m_receivedBytes += read;
     m_dispatcher.handleArrival(slot, QByteArrayView(m_readBuffer.constData(), read));
+    return true;
 }
 
 Status SessionServer::send(int slot, QByteArrayView message) {

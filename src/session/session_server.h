@@ -98,7 +98,10 @@ private:
     void onConnectionRequest(qintptr descriptor, const QString& peerAddress);
     void accept(int slot, std::unique_ptr<ClientConnection> socket);
     void refuse(std::unique_ptr<ClientConnection> socket);
+    int slotForNewConnection();
     void onDataArrival(int slot);
+    // One read of what waits on the slot, handled as one arrival; false when nothing was read.
+    bool readArrival(int slot);
 
     Status send(int slot, QByteArrayView message) override;
     void close(int slot) override;

@@ -8,6 +8,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace osk {
 
@@ -170,12 +171,14 @@ void ClientConnection::close() {
     end(QStringLiteral("Conexión cerrada"));
 }
 
-ConnectionAcceptor::ConnectionAcceptor(qintptr listeningDescriptor, OnAccepted onAccepted, QObject* parent)
+ConnectionAcceptor::ConnectionAcceptor(qintptr listeningDescriptor, OnAccepted onAccepted, OnFailed onFailed,
+                                       QObject* parent)
     : QObject(parent)
     , m_onAccepted(std::move(onAccepted))
+    , m_onFailed(std::move(onFailed))
     , m_notifier(listeningDescriptor, QSocketNotifier::Read) {
     m_resume.setSingleShot(true);
-    m_resume.setInterval(kPauseWithoutDescriptorsMs);
+    m_resume.setInterval(kPauseAfterFailureMs);
     connect(&m_resume, &QTimer::timeout, this, [this] { m_notifier.setEnabled(true); });
     m_notifier.setHandler([this] { acceptPending(); });
     m_notifier.setEnabled(true);
@@ -186,28 +189,52 @@ ConnectionAcceptor::ConnectionAcceptor(qintptr listeningDescriptor, OnAccepted o
 void ConnectionAcceptor::acceptPending() {
     constexpr int kMaxPerPass = 64;
     for (int i = 0; i < kMaxPerPass; ++i) {
-        sockaddr_in address{};
+        sockaddr_storage address{};
         socklen_t size = sizeof address;
         const int descriptor = ::accept4(int(m_notifier.socket()), reinterpret_cast<sockaddr*>(&address),
                                          &size, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (descriptor >= 0) {
-            m_onAccepted(descriptor, ipv4Text(address));
+            m_failing = false;
+            m_onAccepted(descriptor, address.ss_family == AF_INET
+                                         ? ipv4Text(reinterpret_cast<const sockaddr_in&>(address))
+                                         : QString());
             continue;
         }
         switch (errno) {
         case EINTR:
         case ECONNABORTED: // the client left while it waited in the queue
+        case EPROTO:
             continue;
-        case EMFILE:
-        case ENFILE:
-        case ENOBUFS:
-        case ENOMEM:
-            m_notifier.setEnabled(false);
-            m_resume.start();
-            return;
-        default: // nothing more waits
+        case EAGAIN:
+#if EAGAIN != EWOULDBLOCK
+        case EWOULDBLOCK:
+#endif
+            return; // nothing more waits
+        default:
+            pauseAfter(errno);
             return;
         }
+    }
+}
+
+void ConnectionAcceptor::pauseAfter(int error) {
+    m_notifier.setEnabled(false);
+    m_resume.start();
+    if (std::exchange(m_failing, true) || !m_onFailed)
+        return;
+    switch (error) {
+    case EMFILE:
+    case ENFILE:
+        m_onFailed(QStringLiteral("No quedan descriptores de archivo libres; se reintentará"));
+        break;
+    case ENOBUFS:
+    case ENOMEM:
+        m_onFailed(QStringLiteral("No queda memoria libre; se reintentará"));
+        break;
+    default:
+        m_onFailed(QStringLiteral("Error de red: ") + QString::fromLocal8Bit(std::strerror(error)) +
+                   QStringLiteral("; se reintentará"));
+        break;
     }
 }
 

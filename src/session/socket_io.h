@@ -84,26 +84,33 @@ private:
     bool m_ended = false;
 };
 
-// Accepts on a listening descriptor: each pending connection is taken with its address in one
-// call and is non-blocking from the start. Running out of descriptors pauses accepting for a
-// moment instead of spinning on a listener that stays ready; the connections wait in the system's
-// queue meanwhile.
+// Accepts on a listening descriptor, TCP or local: each pending connection is taken with its
+// address (dotted IPv4 text; empty for a local one) in one call and is non-blocking from the start.
+// An accept that fails (out of descriptors, above all) pauses accepting for a moment instead of
+// spinning on a listener that stays ready, and is tried again; the connections wait in the
+// system's queue meanwhile. The failure is reported once, not once per try, until an accept
+// succeeds again.
 class ConnectionAcceptor final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(ConnectionAcceptor)
 
 public:
     using OnAccepted = std::function<void(qintptr descriptor, const QString& peerAddress)>;
-    static constexpr int kPauseWithoutDescriptorsMs = 100;
+    using OnFailed = std::function<void(const QString& reason)>;
+    static constexpr int kPauseAfterFailureMs = 100;
 
-    ConnectionAcceptor(qintptr listeningDescriptor, OnAccepted onAccepted, QObject* parent = nullptr);
+    ConnectionAcceptor(qintptr listeningDescriptor, OnAccepted onAccepted, OnFailed onFailed = {},
+                       QObject* parent = nullptr);
 
 private:
     void acceptPending();
+    void pauseAfter(int error);
 
     OnAccepted m_onAccepted;
+    OnFailed m_onFailed;
     ReadinessNotifier m_notifier;
     QTimer m_resume;
+    bool m_failing = false;
 };
 
 } // namespace osk

@@ -139,6 +139,58 @@ private slots:
         QTRY_VERIFY(luis->received.endsWith("USER_OK")); // after the sweeps' probes
     }
 
+    // A connection whose first message has arrived has spoken, whether or not the server has read
+    // it yet: the next connection, handled first, neither takes its slot nor escapes the maximum.
+    void keepsTheSlotOfAClientWhoseTextWaitsUnread() {
+        Fixture f(2);
+        Client& a = f.connect("127.0.0.2");
+        QVERIFY(receives(a, "CONNECTED"));
+        // Nothing below lets the server's event loop run: each connection waits in the system's
+        // queue with the texts sent before it unread.
+        a.send("ALMACEN1");
+        Client& b = f.connect("127.0.0.3");
+        QVERIFY(b.socket.waitForConnected(5000));
+        b.send("CAJA");
+        Client& c = f.connect("127.0.0.4");
+        QVERIFY(c.socket.waitForConnected(5000));
+
+        QVERIFY(receives(b, "CONNECTED"));
+        QVERIFY(receives(c, "MAX_USERS_RAISED"));
+        QCOMPARE(f.server.tag(1), QByteArray("ALMACEN1"));
+        QCOMPARE(f.server.tag(2), QByteArray("CAJA"));
+        QVERIFY(f.say(a, "USER=ana") && receives(a, "USER_OK"));
+        QVERIFY(f.say(b, "USER=luis") && receives(b, "USER_OK"));
+        QCOMPARE(f.server.lstUsers().row(0).text, QStringLiteral("127.0.0.2  [ana] en [ALMACEN1]"));
+        QCOMPARE(f.server.lstUsers().row(1).text, QStringLiteral("127.0.0.3  [luis] en [CAJA]"));
+    }
+
+    // What a client writes into the log is a bounded part of one line: line breaks and escapes in
+    // its names are blanks and a long name is cut with a mark, while the wire keeps every byte.
+    void logsWhatClientsSendAsBoundedSingleLines() {
+        Fixture f;
+        const quint16 port = f.server.listeningPort();
+        const auto ana = servedClient(f.server, port, QStringLiteral("127.0.0.2"),
+                                      "ALMACEN1\r\n[END 08/12/2026]\r\n\x1b[2J", "ana");
+        const auto luis = servedClient(f.server, port, QStringLiteral("127.0.0.3"), "CAJA", "luis");
+        QVERIFY(ana && luis);
+        QVERIFY(f.say(*luis, "USER=" + QByteArray(1030, 'n')));
+        QVERIFY(f.say(*luis, "NOTE:\x1b]0;x\a-ana") && receives(*ana, "NOTE:\x1b]0;x\a"));
+
+        QCOMPARE(
+            f.logged(QStringLiteral("Inicio de sesión para [ALMACEN1  [END 08/12/2026]   [2J] completado."),
+                     LogKind::Done),
+            1);
+        QCOMPARE(f.logged(QStringLiteral("Validado usuario [ana] en [ALMACEN1  [END 08/12/2026]   [2J]."),
+                          LogKind::Info),
+                 1);
+        QCOMPARE(f.logged(QStringLiteral("Cambiado usuario a [") + QString(1024, u'n') +
+                              QStringLiteral("…(cortado)] en [CAJA]."),
+                          LogKind::Done),
+                 1);
+        QCOMPARE(f.server.tag(1), QByteArray("ALMACEN1\r\n[END 08/12/2026]\r\n\x1b[2J|ana"));
+        QCOMPARE(f.server.tag(2).size(), 5 + 1030);
+    }
+
     // A client that comes while the server has no descriptor left waits in the system's queue and
     // is served once descriptors are free again: the server does not give up accepting.
     void servesAClientThatCameWhileDescriptorsRanOut() {
