@@ -47,10 +47,12 @@ EventLog::EventLog(const Clock& clock, Operator& op, QString programFolder, QObj
     m_midnight.setSingleShot(true);
     connect(&m_midnight, &QTimer::timeout, this, [this] {
         m_rollOverFailed = false;
-        rollOver(m_clock.now().date());
+        rollOver(m_clock.now().date(), PendingEvents::Run);
         armMidnightTimer();
     });
     armMidnightTimer();
+    m_saveHeld.setSingleShot(true);
+    connect(&m_saveHeld, &QTimer::timeout, this, &EventLog::saveHeldLines);
 }
 
 void EventLog::armMidnightTimer() {
@@ -67,23 +69,56 @@ EventLog::~EventLog() = default;
 
 void EventLog::AddLog(const QString& text, LogKind kind) {
     const QDateTime now = m_clock.now();
+    // In the middle of whatever handler logs: events that ran between the lines of the day's block
+    // would run that handler's code again inside itself.
     if (!m_rollOverFailed)
-        rollOver(now.date());
+        rollOver(now.date(), PendingEvents::Wait);
     if (m_entries.empty())
         m_day = now.date();
     m_entries.push_back({QLatin1Char('[') + vb::timeText(now.time()) + QStringLiteral("]  ") + text, kind});
+    m_heldCharacters += m_entries.back().text.size();
     const Status journaled = m_journal ? m_journal->append(now.date(), m_entries.back().text) : Status();
     emit entryAdded(m_entries.back());
     if (!journaled)
         dropJournal(journaled.error());
+    // Saved from the event loop, where the lines of a block may let events run between them; a
+    // save that failed is tried again when its timer says.
+    if (holdsTooMuch() && !m_saveHeld.isActive())
+        m_saveHeld.start(0);
 }
 
-void EventLog::rollOver(const QDate& today) {
+bool EventLog::holdsTooMuch() const {
+    return m_entries.size() > kMaxHeldLines || m_heldCharacters > kMaxHeldCharacters;
+}
+
+void EventLog::saveHeldLines() {
+    constexpr int kRetryMs = 60 * 1000;
+    if (m_saving) {
+        // A save is writing these lines by index; the bound is looked at again after it.
+        m_saveHeld.start(0);
+        return;
+    }
+    if (!holdsTooMuch())
+        return;
+    if (Status saved = saveDay(m_day, PendingEvents::Run); !saved) {
+        // The lines stay in memory and in the journal, nothing is lost.
+        m_saveHeld.start(kRetryMs);
+        AddLog(QStringLiteral("No se ha podido guardar el registro del %1: %2")
+                   .arg(vb::dateText(m_day), saved.error()),
+               LogKind::Error);
+        return;
+    }
+    // What was logged while the block was written may be past the bound already.
+    if (holdsTooMuch())
+        m_saveHeld.start(0);
+}
+
+void EventLog::rollOver(const QDate& today, PendingEvents pending) {
     // A save in progress writes the list by index; the next line or tick rolls over after it.
     if (m_saving || m_entries.empty() || !m_day.isValid() || today <= m_day)
         return;
     const QDate day = std::exchange(m_day, today);
-    if (Status saved = saveDay(day); !saved) {
+    if (Status saved = saveDay(day, pending); !saved) {
         // The lines stay in memory and in the journal, nothing is lost; the timer tries again.
         m_day = day;
         m_rollOverFailed = true;
@@ -97,7 +132,7 @@ void EventLog::rollOver(const QDate& today) {
 }
 
 // Writes the lines in memory as a block of the day's file and lets them go.
-Status EventLog::saveDay(const QDate& day) {
+Status EventLog::saveDay(const QDate& day, PendingEvents pending) {
     const QScopedValueRollback saving(m_saving, true);
     if (!QDir().mkpath(logFolder()))
         return Status::failure(
@@ -105,9 +140,11 @@ Status EventLog::saveDay(const QDate& day) {
     const QString path = QDir(logFolder()).filePath(vb::compactDateText(day) + QStringLiteral(".log"));
     const qint64 journaled = m_journal ? m_journal->mark() : 0;
     const size_t count = m_entries.size();
-    if (Status written = writeBlock(path, vb::dateText(day)); !written)
+    if (Status written = writeBlock(path, vb::dateText(day), pending); !written)
         return written;
-    // Lines logged while the block was written belong to the new day and stay.
+    // Lines logged while the block was written are not in it and stay.
+    for (size_t i = 0; i < count; ++i)
+        m_heldCharacters -= m_entries[i].text.size();
     m_entries.erase(m_entries.begin(), m_entries.begin() + qsizetype(count));
     if (m_journal) {
         if (Status dropped = m_journal->dropBefore(journaled); !dropped)
@@ -183,7 +220,7 @@ Status EventLog::save() {
     }
     // An earlier day's lines go to their own day's file, not into today's block.
     if (!m_rollOverFailed)
-        rollOver(m_clock.now().date());
+        rollOver(m_clock.now().date(), PendingEvents::Run);
     Status saved = saveOnce();
     while (saved && std::exchange(m_saveAgain, false))
         saved = saveOnce();
@@ -203,7 +240,7 @@ Status EventLog::saveOnce() {
         const QString path = QDir(logFolder()).filePath(vb::compactDateText(today) + QStringLiteral(".log"));
         // The journal up to here holds exactly the lines the block is about to write.
         const qint64 journaled = m_journal ? m_journal->mark() : 0;
-        Status written = writeBlock(path, vb::dateText(today));
+        Status written = writeBlock(path, vb::dateText(today), PendingEvents::Run);
         if (written && m_journal) {
             if (Status dropped = m_journal->dropBefore(journaled); !dropped)
                 dropJournal(dropped.error());
@@ -231,7 +268,7 @@ Status EventLog::saveAtExit() {
 
 // Appends one block. Lines logged while the block is written (the events that run between lines)
 // are not part of it; they stay in the list for the next save.
-Status EventLog::writeBlock(const QString& path, const QString& date) {
+Status EventLog::writeBlock(const QString& path, const QString& date, PendingEvents pending) {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
         return Status::failure(file.errorString());
@@ -245,7 +282,8 @@ Status EventLog::writeBlock(const QString& path, const QString& date) {
     for (size_t i = 0; i < count; ++i) {
         if (file.write(line(m_entries[i].text)) < 0)
             return fail();
-        letPendingEventsRun();
+        if (pending == PendingEvents::Run)
+            letPendingEventsRun();
     }
     if (file.write(blockTail(date)) < 0)
         return fail();

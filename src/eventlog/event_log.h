@@ -27,12 +27,18 @@ struct LogEntry {
 // of the program folder on every save. At local midnight the day's lines are saved to that day's
 // file and leave memory, so that a service running for months keeps flat memory and one file per
 // day. With its recovery journal open, every line is also on disk at once, so that the lines a crash
-// kept from being saved reach the daily file at the next start.
+// kept from being saved reach the daily file at the next start. What clients do decides how many
+// lines a day has, so the lines held are bounded too: past kMaxHeldLines lines or
+// kMaxHeldCharacters characters they are saved to the day's file as a block of their own, as at
+// midnight, and leave memory.
 class EventLog final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(EventLog)
 
 public:
+    static constexpr size_t kMaxHeldLines = 100000;
+    static constexpr qsizetype kMaxHeldCharacters = 8 * 1024 * 1024;
+
     EventLog(const Clock& clock, Operator& op, QString programFolder, QObject* parent = nullptr);
     ~EventLog() override;
 
@@ -45,7 +51,8 @@ public:
 
     void AddLog(const QString& text, LogKind kind);
 
-    // The lines since the last midnight (or the start of the run).
+    // The lines since the last midnight (or the start of the run, or the last block saved for the
+    // bound).
     const std::vector<LogEntry>& entries() const { return m_entries; }
     QString logFolder() const;
 
@@ -58,18 +65,22 @@ public:
     // failed save leaves the journal for the next start to recover.
     Status saveAtExit();
 
+    enum class PendingEvents { Run, Wait };
     // When the lines in memory are of an earlier day than `today`, saves them to their day's file
-    // and lets them go. Runs by itself at midnight and before the first line of a new day.
-    void rollOver(const QDate& today);
+    // and lets them go; `pending` says whether events may run between the lines. Runs by itself at
+    // midnight and before the first line of a new day.
+    void rollOver(const QDate& today, PendingEvents pending = PendingEvents::Run);
 
 signals:
     void entryAdded(const osk::LogEntry& entry);
 
 private:
     void armMidnightTimer();
-    Status saveDay(const QDate& day);
+    Status saveDay(const QDate& day, PendingEvents pending);
     Status saveOnce();
-    Status writeBlock(const QString& path, const QString& date);
+    Status writeBlock(const QString& path, const QString& date, PendingEvents pending);
+    bool holdsTooMuch() const;
+    void saveHeldLines();
     void recover();
     // Closes the journal after a failure and says so.
     void dropJournal(const QString& reason);
@@ -83,7 +94,9 @@ private:
     bool m_saveAgain = false;      // asked for while a save ran
     QDate m_day;                   // the date of the first line in memory
     bool m_rollOverFailed = false; // until the timer tries again, lines stay in memory
+    qsizetype m_heldCharacters = 0;
     QTimer m_midnight;
+    QTimer m_saveHeld; // the block saved for the bound, from the event loop
 };
 
 } // namespace osk

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QTimer>
 #include <QtTest>
+#include <algorithm>
 
 using namespace osk;
 using namespace osk::test;
@@ -53,6 +54,10 @@ private slots:
     void requestDuringASaveFollowsIt();
     void failedSaveTellsTheOperator();
     void leftoverJournalIsRecoveredToItsDay();
+    void linesPastTheBoundAreSavedAsABlock_data();
+    void linesPastTheBoundAreSavedAsABlock();
+    void boundSaveThatFailsKeepsTheLinesAndSaysSoOnce();
+    void newDayInsideAddLogRunsNoOtherEvent();
 };
 
 // A line logged while the old day's block is written belongs to the new day and stays; the next
@@ -164,6 +169,84 @@ void TestEventLog::leftoverJournalIsRecoveredToItsDay() {
     EventLog next(f.clock, op, f.folder.path());
     next.openJournal();
     QCOMPARE(next.entries().size(), size_t(0));
+}
+
+void TestEventLog::linesPastTheBoundAreSavedAsABlock_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("heldAtMost");
+    // 100,000 lines, or 8 MiB of characters: 8,289 lines of 1,012 characters fit, 8,290 do not.
+    QTest::newRow("lines") << QStringLiteral("Recibiendo petición de conexión...") << 100000;
+    QTest::newRow("characters") << QString(1000, u'x') << 8289;
+}
+
+// Past the bound the lines held go to the day's file as a block of their own and leave memory and
+// the journal; the lines after them wait for the next save, which writes only them.
+void TestEventLog::linesPastTheBoundAreSavedAsABlock() {
+    QFETCH(QString, text);
+    QFETCH(int, heldAtMost);
+    Fixture f;
+    f.log.openJournal();
+    for (int i = 0; i < heldAtMost; ++i)
+        f.log.AddLog(text, LogKind::Info);
+    QTest::qWait(50);
+    QCOMPARE(f.log.entries().size(), size_t(heldAtMost));
+    QVERIFY(!QFile::exists(f.path(QStringLiteral("04122026.log"))));
+
+    f.log.AddLog(text, LogKind::Info);
+    QTRY_COMPARE(f.log.entries().size(), size_t(0));
+    const QByteArray line = "[09:05:17]  " + text.toLatin1();
+    QByteArray expected = "\r\n[BEGIN 04/12/2026]\r\n";
+    for (int i = 0; i <= heldAtMost; ++i)
+        expected += line + "\r\n";
+    expected += "[END 04/12/2026]\r\n\r\n\r\n";
+    QCOMPARE(f.file(QStringLiteral("04122026.log")), expected);
+    QCOMPARE(f.journal(), QByteArray());
+
+    f.log.AddLog(QStringLiteral("Servidor inactivo."), LogKind::Done);
+    QVERIFY(f.log.save().ok());
+    QCOMPARE(f.file(QStringLiteral("04122026.log")),
+             expected + block("04/12/2026", {"[09:05:17]  Servidor inactivo.",
+                                             "[09:05:17]  Guardando registro de sucesos..."}));
+}
+
+// A block that cannot be written leaves every line where it was, and the failure is one line, not
+// one per line logged after it.
+void TestEventLog::boundSaveThatFailsKeepsTheLinesAndSaysSoOnce() {
+    Fixture f;
+    QVERIFY(writeFileBytes(f.folder.file(QStringLiteral("Log")), "not a folder"));
+    for (int i = 0; i < 100005; ++i)
+        f.log.AddLog(QStringLiteral("Conexión aceptada. Esperando inicio de sesión..."), LogKind::Done);
+    QTest::qWait(100);
+    f.log.AddLog(QStringLiteral("Servidor inactivo."), LogKind::Done);
+    QTest::qWait(100);
+
+    const QString failure = QStringLiteral("[09:05:17]  No se ha podido guardar el registro del 04/12/2026: "
+                                           "No se puede crear la carpeta %1.")
+                                .arg(f.folder.file(QStringLiteral("Log")));
+    const auto& entries = f.log.entries();
+    QCOMPARE(std::count_if(entries.begin(), entries.end(),
+                           [&](const LogEntry& entry) { return entry.text == failure; }),
+             1);
+    QCOMPARE(entries.size(), size_t(100007));
+    QCOMPARE(entries.back().text, QStringLiteral("[09:05:17]  Servidor inactivo."));
+}
+
+// The first line of a new day sends the day before to its file from inside whatever handler logs
+// it; another event run meanwhile would run that handler's code again inside itself.
+void TestEventLog::newDayInsideAddLogRunsNoOtherEvent() {
+    Fixture f;
+    f.clock.set(at(4, 23, 59, 58));
+    f.log.AddLog(QStringLiteral("Servidor activo."), LogKind::Done);
+    f.clock.set(at(5, 0, 0, 3));
+    bool ran = false;
+    QTimer::singleShot(0, &f.log, [&] { ran = true; });
+
+    f.log.AddLog(QStringLiteral("Conexión aceptada."), LogKind::Info);
+
+    QVERIFY(!ran);
+    QCOMPARE(f.file(QStringLiteral("04122026.log")), block("04/12/2026", {"[23:59:58]  Servidor activo."}));
+    QCOMPARE(f.log.entries().size(), size_t(1));
+    QTRY_VERIFY(ran);
 }
 
 QTEST_GUILESS_MAIN(TestEventLog)
