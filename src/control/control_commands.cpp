@@ -11,6 +11,7 @@
 #include <QHostInfo>
 #include <QJsonArray>
 #include <QPointer>
+#include <memory>
 
 namespace osk {
 
@@ -20,6 +21,10 @@ const QString kOk = QStringLiteral("ok");
 QJsonObject success(QJsonObject fields = {}) {
     fields.insert(kOk, true);
     return fields;
+}
+
+QJsonObject logEvent(const QString& text) {
+    return {{QStringLiteral("event"), QStringLiteral("log")}, {QStringLiteral("text"), text}};
 }
 
 // The reply to a command that went through but did not do what was asked: the last box the
@@ -247,25 +252,34 @@ QJsonObject ControlCommands::follow(Call& call) {
     return success({{QStringLiteral("user"), followed->user()}});
 }
 
+// A busy day's lines do not fit one reply line a caller could be sent at once: the reply gives their
+// count, and they follow one event each as the caller reads; the replies to later requests on the
+// connection come after them. They are the lines as they were when asked for; with `follow`, the
+// lines logged since come after them.
 QJsonObject ControlCommands::log(Call& call) {
     const std::vector<LogEntry>& entries = m_core.eventLog().entries();
     const qsizetype wanted =
         call.arguments.value(QStringLiteral("lines")).toInteger(qsizetype(entries.size()));
     const qsizetype first =
         qsizetype(entries.size()) - std::clamp<qsizetype>(wanted, 0, qsizetype(entries.size()));
-    QJsonArray lines;
+    auto lines = std::make_shared<QStringList>();
+    lines->reserve(qsizetype(entries.size()) - first);
     for (auto entry = entries.begin() + first; entry != entries.end(); ++entry)
-        lines.append(entry->text);
+        lines->append(entry->text);
+
+    ControlPeer& peer = call.peer;
+    peer.send(success({{QStringLiteral("count"), lines->size()}}));
+    peer.sendPaced([lines, next = qsizetype(0)]() mutable -> std::optional<QJsonObject> {
+        if (next == lines->size())
+            return std::nullopt;
+        return logEvent(lines->at(next++));
+    });
     if (call.arguments.value(QStringLiteral("follow")).toBool()) {
-        ControlPeer& peer = call.peer;
         QObject::connect(&m_core.eventLog(), &EventLog::entryAdded, peer.context(),
-                         [&peer](const LogEntry& entry) {
-                             peer.send({{QStringLiteral("event"), QStringLiteral("log")},
-                                        {QStringLiteral("text"), entry.text}});
-                         });
+                         [&peer](const LogEntry& entry) { peer.send(logEvent(entry.text)); });
         peer.keepOpen();
     }
-    return success({{QStringLiteral("lines"), lines}});
+    return {};
 }
 
 QJsonObject ControlCommands::saveLog(Call& call) {

@@ -22,6 +22,9 @@ public:
     virtual ~ControlPeer() = default;
     // One line to the caller: the reply, or an event of a command that keeps streaming.
     virtual void send(const QJsonObject& line) = 0;
+    // Lines taken from `next` until it has none, each as the caller has read enough of the last
+    // ones: for a reply too large to queue at once. What send() is given meanwhile follows them.
+    virtual void sendPaced(std::function<std::optional<QJsonObject>()> next) = 0;
     // The connection stays open after the reply: events follow until finish().
     virtual void keepOpen() = 0;
     // Closes the connection once what was sent has gone.

@@ -2,20 +2,23 @@
 
 #include "app/server_core.h"
 #include "common/clock.h"
+#include "session/socket_io.h"
 
 #include <QDir>
 #include <QFile>
-#include <QLocalServer>
 #include <QLocalSocket>
 #include <QTimer>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #ifdef Q_OS_LINUX
 #include <grp.h>
 #include <pwd.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 namespace osk {
@@ -24,6 +27,8 @@ namespace {
 struct PeerUser {
     QString name;
     bool admitted = false;
+    // Root or the program's own user: never kept out for want of room.
+    bool privileged = false;
 };
 
 #ifdef Q_OS_LINUX
@@ -54,21 +59,30 @@ QString userName(uid_t uid) {
         return QString::fromLocal8Bit(found->pw_name);
     return QString::number(uid);
 }
+#endif
+
+QString systemReason(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// A reply too large to queue at once is sent this far ahead of what the caller has read.
+constexpr qint64 kPacedAheadBytes = 256 * 1024;
 
 // The file's permissions are what admit a caller; this says the same of the process at the other
 // end, in case the socket's folder let someone else reach it.
+#ifdef Q_OS_LINUX
 PeerUser peerUser(qintptr descriptor) {
     ucred credentials{};
     socklen_t length = sizeof credentials;
     if (getsockopt(int(descriptor), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0)
         return {};
-    const bool admitted = credentials.uid == 0 || credentials.uid == geteuid() ||
-                          isMemberOfOurGroup(credentials.uid, credentials.gid);
-    return {userName(credentials.uid), admitted};
+    const bool privileged = credentials.uid == 0 || credentials.uid == geteuid();
+    return {userName(credentials.uid), privileged || isMemberOfOurGroup(credentials.uid, credentials.gid),
+            privileged};
 }
 #else
 PeerUser peerUser(qintptr) {
-    return {QStringLiteral("?"), true};
+    return {QStringLiteral("?"), true, true};
 }
 #endif
 } // namespace
@@ -83,12 +97,13 @@ QString controlSocketPath(const QString& programFolder) {
 // One caller: the socket, what has arrived of its requests, and the commands that stream to it.
 class ControlServer::Connection final : public ControlPeer {
 public:
-    Connection(ControlServer& server, std::unique_ptr<QLocalSocket> socket)
+    Connection(ControlServer& server, std::unique_ptr<QLocalSocket> socket, const PeerUser& peer)
         : m_server(server)
+        , m_id(++server.m_connectionsMade)
         , m_socket(std::move(socket))
-        , m_context(std::make_unique<QObject>()) {
-        const PeerUser peer = peerUser(m_socket->socketDescriptor());
-        m_caller = peer.name;
+        , m_context(std::make_unique<QObject>())
+        , m_caller(peer.name)
+        , m_lastActivity(std::chrono::steady_clock::now()) {
         m_requestTimer.setSingleShot(true);
         m_requestTimer.setInterval(server.m_requestTimeout);
         QObject::connect(&m_requestTimer, &QTimer::timeout, m_context.get(),
@@ -101,6 +116,8 @@ public:
                          [this] { m_server.remove(this); });
         if (!peer.admitted)
             refuse(QStringLiteral("Permiso denegado."));
+        else
+            m_requestTimer.start(); // the first request is awaited from the start
     }
 
     ~Connection() override {
@@ -114,43 +131,83 @@ public:
     void send(const QJsonObject& line) override {
         if (m_finished)
             return;
-        m_socket->write(controlLine(line));
-        if (m_socket->bytesToWrite() > kMaxUnreadBytes) {
+        // Behind a reply that is still being paced, so that the order of lines is kept.
+        if (m_paced)
+            m_afterPaced += controlLine(line);
+        else
+            m_socket->write(controlLine(line));
+        if (m_socket->bytesToWrite() + m_afterPaced.size() > kMaxUnreadBytes) {
             // A caller that does not read is dropped rather than let the server's memory grow.
             m_finished = true;
             m_server.remove(this);
         }
     }
-    void keepOpen() override { m_streaming = true; }
+    void sendPaced(std::function<std::optional<QJsonObject>()> next) override {
+        if (m_finished)
+            return;
+        m_paced = std::move(next);
+        pace();
+    }
+    void keepOpen() override {
+        m_streaming = true;
+        m_requestTimer.stop();
+    }
     void finish() override {
         if (m_finished)
             return;
         m_finished = true;
         m_requestTimer.stop();
-        if (m_socket->bytesToWrite() == 0)
-            m_socket->disconnectFromServer();
+        disconnectWhenSent();
     }
     QObject* context() override { return m_context.get(); }
     QString caller() const override { return m_caller; }
 
+    quint64 id() const { return m_id; }
     // The caller has gone or is to go; the owner deletes this once no request runs on it.
     bool isBusy() const { return m_busy; }
-
-private:
+    // Neither in a request nor streaming: a connection that only holds its place.
+    bool isIdle() const { return !m_busy && !m_streaming && !m_paced; }
+    std::chrono::steady_clock::time_point lastActivity() const { return m_lastActivity; }
     void refuse(const QString& reason) {
         send(controlError(reason));
+        m_socket->flush();
         finish();
     }
 
-    void onWritten() {
-        if (m_finished && m_socket->bytesToWrite() == 0)
+private:
+    // Only as much of a paced reply is handed to the socket as keeps it ahead of the caller; the
+    // rest is taken from its source as the caller reads.
+    void pace() {
+        while (m_paced && m_socket->bytesToWrite() < kPacedAheadBytes) {
+            const std::optional<QJsonObject> line = m_paced();
+            if (!line) {
+                m_paced = nullptr;
+                m_socket->write(std::exchange(m_afterPaced, {}));
+                if (!m_finished && !m_streaming)
+                    m_requestTimer.start(); // the next request is awaited from here
+                break;
+            }
+            m_socket->write(controlLine(*line));
+        }
+    }
+
+    void disconnectWhenSent() {
+        if (!m_paced && m_socket->bytesToWrite() == 0)
             m_socket->disconnectFromServer();
+    }
+
+    void onWritten() {
+        pace();
+        if (m_finished)
+            disconnectWhenSent();
     }
 
     void onReadyRead() {
         if (m_busy)
             return; // taken up again when the running request ends
         m_busy = true;
+        m_lastActivity = std::chrono::steady_clock::now();
+        bool handledOne = false;
         while (!m_finished && m_socket->bytesAvailable() > 0) {
             if (!m_reader.append(m_socket->read(ControlLineReader::kMaxLineBytes))) {
                 refuse(QStringLiteral("Petición demasiado larga."));
@@ -160,13 +217,15 @@ private:
                 if (m_finished || m_streaming)
                     break;
                 handle(line);
+                handledOne = true;
             }
         }
-        // Only a request begun and not ended is timed; a command that streams has ended its request.
-        if (!m_finished && !m_streaming && m_reader.pending() > 0)
-            m_requestTimer.start();
-        else
+        // The next request is awaited from the end of the last one; bytes that trickle in do not
+        // put the limit off. A command that streams has ended its request.
+        if (m_finished || m_streaming || m_paced)
             m_requestTimer.stop();
+        else if (handledOne)
+            m_requestTimer.start();
         m_busy = false;
         if (m_socket->state() != QLocalSocket::ConnectedState)
             m_server.remove(this);
@@ -182,11 +241,15 @@ private:
     }
 
     ControlServer& m_server;
+    const quint64 m_id;
     std::unique_ptr<QLocalSocket> m_socket;
     std::unique_ptr<QObject> m_context;
     QTimer m_requestTimer;
     ControlLineReader m_reader;
     QString m_caller;
+    std::chrono::steady_clock::time_point m_lastActivity;
+    std::function<std::optional<QJsonObject>()> m_paced;
+    QByteArray m_afterPaced;
     bool m_busy = false;
     bool m_streaming = false;
     bool m_finished = false;
@@ -195,61 +258,118 @@ private:
 ControlServer::ControlServer(ServerCore& core, QObject* parent)
     : QObject(parent)
     , m_core(core)
-    , m_commands(core, core.clock().now())
-    , m_server(std::make_unique<QLocalServer>()) {
-    connect(m_server.get(), &QLocalServer::newConnection, this, &ControlServer::onNewConnection);
-}
+    , m_commands(core, core.clock().now()) {}
 
 ControlServer::~ControlServer() {
     m_connections.clear();
-    m_server->close();
+    closeListener();
 }
 
 bool ControlServer::listen(const QString& path) {
     m_path = path;
-    // Only one program runs per folder (the instance lock), so a socket left here is a dead run's.
-    QLocalServer::removeServer(path);
-    m_server->setSocketOptions(QLocalServer::UserAccessOption | QLocalServer::GroupAccessOption);
-    if (!m_server->listen(path)) {
-        m_core.eventLog().AddLog(QStringLiteral("No se puede abrir el canal de administración %1: %2")
-                                     .arg(path, m_server->errorString()),
-                                 LogKind::Error);
+    const auto fail = [this](const QString& reason) {
+        m_core.eventLog().AddLog(
+            QStringLiteral("No se puede abrir el canal de administración %1: %2").arg(m_path, reason),
+            LogKind::Error);
+        closeListener();
         return false;
+    };
+    const QByteArray name = QFile::encodeName(path);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (size_t(name.size()) >= sizeof address.sun_path)
+        return fail(QStringLiteral("la ruta es demasiado larga."));
+    std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
+
+    // Only one program runs per folder (the instance lock), so a socket left here is a dead run's.
+    // Anything else in its place is someone's file, never removed for it.
+    struct stat existing {};
+    if (::lstat(name.constData(), &existing) == 0) {
+        if (!S_ISSOCK(existing.st_mode))
+            return fail(QStringLiteral("en su lugar hay algo que no es un socket."));
+        if (::unlink(name.constData()) != 0)
+            return fail(systemReason(errno));
     }
-#ifdef Q_OS_LINUX
-    // Exactly read and write for the owner and the group, whatever the process's umask.
-    chmod(QFile::encodeName(path).constData(), 0660);
-#endif
+    m_listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (m_listener < 0)
+        return fail(systemReason(errno));
+    if (::bind(m_listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        return fail(systemReason(errno));
+    // Exactly read and write for the owner and the group, whatever the process's umask, before
+    // anyone can connect: until listen() a connection is refused.
+    struct stat bound {};
+    if (::chmod(name.constData(), 0660) != 0 || ::lstat(name.constData(), &bound) != 0)
+        return fail(systemReason(errno));
+    m_listenerInode = quint64(bound.st_ino);
+    if (::listen(m_listener, kMaxConnections) != 0)
+        return fail(systemReason(errno));
+    m_acceptor = std::make_unique<ConnectionAcceptor>(
+        m_listener, [this](qintptr descriptor, const QString&) { onAccepted(descriptor); },
+        [this](const QString& reason) {
+            m_core.eventLog().AddLog(QStringLiteral("Canal de administración: ") + reason, LogKind::Error);
+        });
     return true;
 }
 
-void ControlServer::onNewConnection() {
-    while (QLocalSocket* socket = m_server->nextPendingConnection()) {
-        std::unique_ptr<QLocalSocket> owned(socket);
-        owned->setParent(nullptr);
-        if (int(m_connections.size()) >= kMaxConnections) {
-            owned->write(
-                controlLine(controlError(QStringLiteral("Demasiadas conexiones de administración."))));
-            owned->flush();
-            owned->abort();
-            continue;
-        }
-        m_connections.push_back(std::make_unique<Connection>(*this, std::move(owned)));
+// The socket file goes with the listener, unless another run has put its own in its place.
+void ControlServer::closeListener() {
+    m_acceptor.reset();
+    if (m_listener < 0)
+        return;
+    ::close(std::exchange(m_listener, -1));
+    const QByteArray name = QFile::encodeName(m_path);
+    struct stat existing {};
+    if (::lstat(name.constData(), &existing) == 0 && S_ISSOCK(existing.st_mode) &&
+        quint64(existing.st_ino) == m_listenerInode)
+        ::unlink(name.constData());
+}
+
+void ControlServer::onAccepted(qintptr descriptor) {
+    auto socket = std::make_unique<QLocalSocket>();
+    if (!socket->setSocketDescriptor(descriptor)) {
+        ::close(int(descriptor));
+        return;
     }
+    const PeerUser peer = peerUser(descriptor);
+    if (!makeRoomFor(peer.privileged)) {
+        socket->write(controlLine(controlError(QStringLiteral("Demasiadas conexiones de administración."))));
+        socket->flush();
+        socket->abort();
+        return;
+    }
+    m_connections.push_back(std::make_unique<Connection>(*this, std::move(socket), peer));
+}
+
+// Root and the program's own user take the place of the caller that has been idle longest.
+bool ControlServer::makeRoomFor(bool privileged) {
+    if (int(m_connections.size()) < kMaxConnections)
+        return true;
+    if (!privileged)
+        return false;
+    auto oldest = m_connections.end();
+    for (auto it = m_connections.begin(); it != m_connections.end(); ++it) {
+        if ((*it)->isIdle() &&
+            (oldest == m_connections.end() || (*it)->lastActivity() < (*oldest)->lastActivity()))
+            oldest = it;
+    }
+    if (oldest == m_connections.end())
+        return false;
+    // Not in any of its own handlers, so it can go at once.
+    (*oldest)->refuse(QStringLiteral("Conexión cerrada para dar paso a un administrador."));
+    m_connections.erase(oldest);
+    return true;
 }
 
 void ControlServer::remove(Connection* connection) {
-    // Later, from the event loop: the connection's own socket may be the one whose signal asks.
+    // Later, from the event loop: the connection's own socket may be the one whose signal asks. By
+    // then it may be gone, and a new one may have its address: it is found by its number.
     QMetaObject::invokeMethod(
         this,
-        [this, connection] {
+        [this, id = connection->id()] {
             // A request that runs on the connection still uses it; it asks again when it ends.
-            if (connection->isBusy())
-                return;
-            const auto found =
-                std::find_if(m_connections.begin(), m_connections.end(),
-                             [connection](const auto& owned) { return owned.get() == connection; });
-            if (found != m_connections.end())
+            const auto found = std::find_if(m_connections.begin(), m_connections.end(),
+                                            [id](const auto& owned) { return owned->id() == id; });
+            if (found != m_connections.end() && !(*found)->isBusy())
                 m_connections.erase(found);
         },
         Qt::QueuedConnection);

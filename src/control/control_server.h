@@ -8,11 +8,11 @@
 #include <memory>
 #include <vector>
 
-class QLocalServer;
 class QLocalSocket;
 
 namespace osk {
 
+class ConnectionAcceptor;
 class ServerCore;
 
 // Where the control socket of a program folder lives: in the runtime folder the service manager
@@ -22,7 +22,9 @@ QString controlSocketPath(const QString& programFolder);
 // The control socket: a local socket, read and written by the program's user and group only, that
 // takes one JSON request per line and answers one JSON object per line. Everything runs in the
 // event loop, and a caller is never waited for: replies are queued in the socket, so a caller that
-// does not read can only fill its own buffer, and its connection is dropped past a limit.
+// does not read can only fill its own buffer, and its connection is dropped past a limit. The
+// socket is accepted on here rather than by Qt, whose local server stops listening for good on the
+// first accept that fails (out of descriptors, say); here a failed accept is logged and tried again.
 class ControlServer final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(ControlServer)
@@ -30,30 +32,38 @@ class ControlServer final : public QObject {
 public:
     // A caller that has not read this much of what it was sent is cut off.
     static constexpr qint64 kMaxUnreadBytes = 4 * 1024 * 1024;
-    // At most this many callers at once; more are turned away.
+    // At most this many callers at once; more are turned away, except root and the program's own
+    // user, for whom the caller that has been idle longest makes room.
     static constexpr int kMaxConnections = 32;
 
     explicit ControlServer(ServerCore& core, QObject* parent = nullptr);
-    // A request begun must be ended within this time (10 s unless changed), or the caller is told
-    // and let go: a caller that stops half-way must not hold a connection for ever.
+    // A caller must send a whole request within this time (10 s unless changed) of connecting, or
+    // of its last reply, or it is told and let go: a caller that says nothing, or stops half-way,
+    // must not hold a connection for ever.
     void setRequestTimeout(std::chrono::milliseconds timeout) { m_requestTimeout = timeout; }
     ~ControlServer() override;
 
     // Takes the socket over from a run that ended without removing it. False, with the reason in
-    // the event log, when the socket cannot be made.
+    // the event log, when the socket cannot be made, or something other than a socket is in its
+    // place (a link or a file is never removed or written through).
     bool listen(const QString& path);
     QString path() const { return m_path; }
     int connectionCount() const { return int(m_connections.size()); }
 
 private:
     class Connection;
-    void onNewConnection();
+    void onAccepted(qintptr descriptor);
+    bool makeRoomFor(bool privileged);
     void remove(Connection* connection);
+    void closeListener();
 
     ServerCore& m_core;
     ControlCommands m_commands;
-    std::unique_ptr<QLocalServer> m_server;
+    int m_listener = -1;
+    quint64 m_listenerInode = 0;
+    std::unique_ptr<ConnectionAcceptor> m_acceptor;
     std::vector<std::unique_ptr<Connection>> m_connections;
+    quint64 m_connectionsMade = 0;
     QString m_path;
     std::chrono::milliseconds m_requestTimeout{10000};
 };

@@ -1,6 +1,7 @@
 #include "ctl/ctl_command.h"
 
 #include "common/ansi_codec.h"
+#include "common/shown_text.h"
 #include "ctl/progress_bar.h"
 
 #include <QDate>
@@ -33,11 +34,29 @@ bool isTerminal(std::FILE* stream) {
 #endif
 }
 
-void printLine(std::FILE* stream, const QString& text) {
+void writeLine(std::FILE* stream, const QString& text) {
     const QByteArray bytes = text.toLocal8Bit();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
     std::fputc('\n', stream);
     std::fflush(stream);
+}
+
+// What the server sends may carry a client's text, and a client may put escape sequences or line
+// breaks in it; on the terminal they are blanks.
+void printLine(std::FILE* stream, const QString& text) {
+    writeLine(stream, blankControls(text));
+}
+
+// A reply as it came, for scripts. JSON escapes the C0 controls itself; DEL and the C1 controls,
+// which it may leave as they are, are escaped here too (they occur only inside strings).
+QString jsonForTerminal(const QByteArray& raw) {
+    QString json = QString::fromUtf8(raw);
+    for (qsizetype i = json.size() - 1; i >= 0; --i) {
+        const char16_t c = json.at(i).unicode();
+        if (c >= 0x7f && c <= 0x9f)
+            json.replace(i, 1, QStringLiteral("\\u%1").arg(int(c), 4, 16, QLatin1Char('0')));
+    }
+    return json;
 }
 
 QString text(const QJsonObject& object, const char* key) {
@@ -74,8 +93,8 @@ void printRows(const QJsonArray& rows, const QStringList& keys) {
     for (const QJsonValue& row : rows) {
         QStringList fields;
         for (const QString& key : keys)
-            fields << row.toObject().value(key).toVariant().toString();
-        printLine(stdout, fields.join(QLatin1Char('\t')));
+            fields << blankControls(row.toObject().value(key).toVariant().toString());
+        writeLine(stdout, fields.join(QLatin1Char('\t')));
     }
 }
 
@@ -84,9 +103,6 @@ void printReply(const QString& command, const QJsonObject& reply) {
         printStatus(reply);
     else if (command == QLatin1String("users"))
         printRows(reply.value(QLatin1String("users")).toArray(), {QStringLiteral("text")});
-    else if (command == QLatin1String("log"))
-        for (const QJsonValue& line : reply.value(QLatin1String("lines")).toArray())
-            printLine(stdout, line.toString());
     else if (command == QLatin1String("databases"))
         printRows(reply.value(QLatin1String("databases")).toArray(),
                   {QStringLiteral("name"), QStringLiteral("revision"), QStringLiteral("state")});
@@ -215,6 +231,8 @@ int runCommand(const Invocation& in, const QJsonObject& requestObject, ControlCl
     ProgressBar progress(stderr, isTerminal(stderr));
     QStringList tracked;
     std::optional<QJsonObject> reply;
+    // The lines that the reply of `log` says follow it.
+    qint64 linesToCome = 0;
     while (true) {
         const std::optional<QJsonObject> line = client.nextLine(following ? kInterruptPollMs : -1);
         if (g_interrupted)
@@ -225,7 +243,7 @@ int runCommand(const Invocation& in, const QJsonObject& requestObject, ControlCl
             break;
         }
         if (in.json)
-            printLine(stdout, QString::fromUtf8(client.lastRawLine()));
+            writeLine(stdout, jsonForTerminal(client.lastRawLine()));
         const QString event = text(*line, "event");
         if (event.isEmpty()) {
             reply = line;
@@ -234,7 +252,10 @@ int runCommand(const Invocation& in, const QJsonObject& requestObject, ControlCl
                 if (line->value(QLatin1String("ok")).toBool())
                     printReply(in.command, *line);
             }
-            if (!following || !line->value(QLatin1String("ok")).toBool())
+            if (!line->value(QLatin1String("ok")).toBool())
+                break;
+            linesToCome = qint64(line->value(QLatin1String("count")).toDouble());
+            if (!following && linesToCome <= 0)
                 break;
         } else if (event == QLatin1String("progress") && !in.json) {
             if (line->contains(QLatin1String("text")))
@@ -246,6 +267,8 @@ int runCommand(const Invocation& in, const QJsonObject& requestObject, ControlCl
             tracked << text(*line, "text");
             if (!in.json)
                 printLine(stdout, tracked.last());
+            if (--linesToCome <= 0 && !following)
+                break;
         } else if (event == QLatin1String("end")) {
             break;
         }
@@ -261,6 +284,10 @@ int runCommand(const Invocation& in, const QJsonObject& requestObject, ControlCl
     }
     if (!reply->value(QLatin1String("ok")).toBool())
         return kExitRefused;
+    if (linesToCome > 0 && !following && !g_interrupted) {
+        printLine(stderr, QStringLiteral("El servidor cerró la conexión antes de enviar todas las líneas."));
+        return kExitRefused;
+    }
     if (!in.saveFile.isEmpty() && !saveTracking(in.saveFile, tracked))
         return kExitRefused;
     return kExitOk;

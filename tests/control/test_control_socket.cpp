@@ -14,7 +14,10 @@
 #include <QProcess>
 #include <QtTest>
 #include <memory>
+#include <sys/resource.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 using namespace osk;
 using namespace osk::test;
@@ -81,6 +84,11 @@ struct Fixture {
         }
         return users;
     }
+    bool say(Client& client, QByteArrayView message) {
+        const qint64 expected = core->session().receivedBytes() + message.size();
+        client.send(message);
+        return QTest::qWaitFor([&] { return core->session().receivedBytes() >= expected; }, kWaitMs);
+    }
     QStringList commandLines() const {
         QStringList lines;
         for (const LogEntry& entry : core->eventLog().entries()) {
@@ -90,6 +98,22 @@ struct Fixture {
         return lines;
     }
 };
+
+// The built oskserverctl on the fixture's folder, run as `prefix` says (another user, say): its exit
+// status and everything it printed.
+std::pair<int, QString> runTool(const Fixture& f, QStringList prefix, const QStringList& arguments) {
+    QStringList command =
+        prefix + QStringList{QStringLiteral(OSKSERVERCTL_PATH), "--home", f.folder.path()} + arguments;
+    QProcess tool;
+    tool.start(command.takeFirst(), command);
+    QByteArray output;
+    QObject::connect(&tool, &QProcess::readyReadStandardOutput,
+                     [&] { output += tool.readAllStandardOutput(); });
+    if (!QTest::qWaitFor([&] { return tool.state() == QProcess::NotRunning; }, 60000))
+        return {-1, QStringLiteral("oskserverctl did not end")};
+    output += tool.readAllStandardOutput() + tool.readAllStandardError();
+    return {tool.exitCode(), QString::fromLocal8Bit(output)};
+}
 
 } // namespace
 
@@ -175,6 +199,99 @@ private slots:
         }
         QVERIFY(receives(*f.luis, "NOLOG"));
         QCOMPARE(f.ana->received, QByteArray());
+    }
+
+    // A caller that says nothing, or says it a byte at a time, is let go; the callers that hold
+    // every place idle make room for root, never for anyone else.
+    void idleCallersCannotLockTheAdministratorOut() {
+        Fixture f;
+        QVERIFY(f.start());
+        f.control->setRequestTimeout(std::chrono::milliseconds(400));
+        Caller silent(f.socketPath());
+        Caller trickling(f.socketPath());
+        for (const char byte : QByteArray(R"({"cmd":"status"})")) {
+            trickling.socket.write(&byte, 1);
+            trickling.socket.flush();
+            QTest::qWait(50);
+        }
+        const QByteArray unfinished = R"({"error":"Petición incompleta.","ok":false})";
+        QCOMPARE(silent.nextLine(), unfinished);
+        QCOMPARE(trickling.nextLine(), unfinished);
+
+        f.control->setRequestTimeout(std::chrono::seconds(60));
+        std::vector<std::unique_ptr<Caller>> idle;
+        for (int i = 0; i < 32; ++i)
+            idle.push_back(std::make_unique<Caller>(f.socketPath()));
+        QTRY_COMPARE(f.control->connectionCount(), 32);
+        if (geteuid() == 0) {
+            QFile::setPermissions(f.folder.path(), QFile::Permissions(0x7755));
+            const auto [code, output] =
+                runTool(f, {"setpriv", "--reuid=65534", "--regid=0", "--clear-groups"}, {"status"});
+            QCOMPARE(output, QStringLiteral("Demasiadas conexiones de administración.\n"));
+            QCOMPARE(code, 1);
+        }
+        const auto [code, output] = runTool(f, {}, {"status"});
+        QVERIFY2(output.contains(QStringLiteral("Usuarios: 2/255")), qPrintable(output));
+        QCOMPARE(code, 0);
+        QCOMPARE(idle.front()->nextLine(),
+                 QByteArray(R"({"error":"Conexión cerrada para dar paso a un administrador.","ok":false})"));
+    }
+
+    // An accept that fails for want of descriptors is logged once and tried again: the socket
+    // stays, and the caller that waited is answered.
+    void survivesRunningOutOfDescriptors() {
+        Fixture f;
+        QVERIFY(f.start());
+        Caller waiting(f.socketPath());
+        QVERIFY(waiting.socket.waitForConnected(kWaitMs));
+        waiting.send(R"({"cmd":"stop"})");
+        rlimit original{};
+        QCOMPARE(::getrlimit(RLIMIT_NOFILE, &original), 0);
+        const int lowestFree = ::dup(0);
+        QVERIFY(lowestFree > 0);
+        ::close(lowestFree);
+        rlimit none = original;
+        none.rlim_cur = rlim_t(lowestFree);
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &none), 0);
+        QTest::qWait(350);
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &original), 0);
+
+        QCOMPARE(waiting.nextLine(), QByteArray(R"({"ok":true})"));
+        QVERIFY(QFileInfo(f.socketPath()).exists());
+        QStringList failures;
+        for (const LogEntry& entry : f.core->eventLog().entries()) {
+            if (entry.text.contains(QStringLiteral("Canal de administración")))
+                failures << entry.text.mid(12);
+        }
+        QCOMPARE(failures,
+                 QStringList{QStringLiteral(
+                     "Canal de administración: No quedan descriptores de archivo libres; se reintentará")});
+        const auto [code, output] = runTool(f, {}, {"status"});
+        QVERIFY2(output.contains(QStringLiteral("Servicio: detenido")), qPrintable(output));
+    }
+
+    // A day's lines are more than one reply line could carry: they come one at a time as the
+    // caller reads, every one of them, and what clients put in them reaches the terminal blank.
+    void logGivesAWholeBusyDayAndBlanksWhatClientsSent() {
+        Fixture f;
+        QVERIFY(f.start());
+        QVERIFY(f.say(*f.ana, "USER=ana\x1b[31m"));
+        const QString filler =
+            QStringLiteral(" texto de relleno para que cada línea ocupe lo que ocupa una real");
+        for (int i = 1; i <= 70000; ++i)
+            f.core->eventLog().AddLog(QStringLiteral("Línea %1").arg(i) + filler, LogKind::Info);
+        const auto held = f.core->eventLog().entries().size();
+
+        const auto [code, output] = runTool(f, {}, {"log"});
+        QCOMPARE(code, 0);
+        const QStringList lines = output.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), qsizetype(held));
+        QVERIFY(lines.contains(QStringLiteral("[09:05:17]  Cambiado usuario a [ana [31m] en [ALMACEN1].")));
+        QCOMPARE(lines.last(), QStringLiteral("[09:05:17]  Línea 70000") + filler);
+
+        const auto [usersCode, users] = runTool(f, {}, {"users"});
+        QCOMPARE(users, QStringLiteral("127.0.0.1  [ana [31m]en [ALMACEN1]\n127.0.0.2  [luis] en [CAJA]\n"));
+        QCOMPARE(usersCode, 0);
     }
 
     void toolExitStatuses_data() {
