@@ -278,11 +278,15 @@ Status EventLog::writeBlock(const QString& path, const QString& date, PendingEve
 
     if (file.write(blockHead(date)) < 0)
         return fail();
+    // Events run after the first line and then every kLinesBetweenEvents: a pass of the event loop
+    // may log more than one line (a burst of connections does), and a save that wrote one line a
+    // pass would never catch up with them.
+    constexpr size_t kLinesBetweenEvents = 1024;
     const size_t count = m_entries.size();
     for (size_t i = 0; i < count; ++i) {
         if (file.write(line(m_entries[i].text)) < 0)
             return fail();
-        if (pending == PendingEvents::Run)
+        if (pending == PendingEvents::Run && i % kLinesBetweenEvents == 0)
             letPendingEventsRun();
     }
     if (file.write(blockTail(date)) < 0)

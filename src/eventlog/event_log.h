@@ -29,15 +29,15 @@ struct LogEntry {
 // day. With its recovery journal open, every line is also on disk at once, so that the lines a crash
 // kept from being saved reach the daily file at the next start. What clients do decides how many
 // lines a day has, so the lines held are bounded too: past kMaxHeldLines lines or
-// kMaxHeldCharacters characters they are saved to the day's file as a block of their own, as at
-// midnight, and leave memory.
+// kMaxHeldCharacters characters (8 MiB as held) they are saved to the day's file as a block of
+// their own, as at midnight, and leave memory.
 class EventLog final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(EventLog)
 
 public:
-    static constexpr size_t kMaxHeldLines = 100000;
-    static constexpr qsizetype kMaxHeldCharacters = 8 * 1024 * 1024;
+    static constexpr size_t kMaxHeldLines = 50000;
+    static constexpr qsizetype kMaxHeldCharacters = 4 * 1024 * 1024;
 
     EventLog(const Clock& clock, Operator& op, QString programFolder, QObject* parent = nullptr);
     ~EventLog() override;
