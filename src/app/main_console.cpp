@@ -1,5 +1,6 @@
 #include "app/console_runner.h"
 #include "app/program_folder.h"
+#include "app/spanish_command_line.h"
 #include "shell/qt_operator.h"
 #include "shell/spanish_translations.h"
 
@@ -14,8 +15,9 @@ QString readCommandLine(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("oskserver"));
     QCoreApplication::setApplicationVersion(QStringLiteral(OSK_VERSION_STRING));
+    QCoreApplication::installTranslator(new osk::SpanishCommandLine(&app));
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Osk Server, desktop console."));
+    parser.setApplicationDescription(QStringLiteral("Osk Server, consola de escritorio."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption home = osk::homeOption();

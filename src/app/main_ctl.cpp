@@ -1,4 +1,5 @@
 #include "app/program_folder.h"
+#include "app/spanish_command_line.h"
 #include "ctl/control_client.h"
 #include "ctl/ctl_command.h"
 
@@ -60,27 +61,30 @@ int main(int argc, char* argv[]) {
     QCoreApplication::setApplicationName(QStringLiteral("oskserverctl"));
     QCoreApplication::setApplicationVersion(QStringLiteral(OSK_VERSION_STRING));
 
+    QCoreApplication::installTranslator(new osk::SpanishCommandLine(&app));
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Administra un Osk Server en marcha.\n\n") +
                                      QString::fromUtf8(kCommands));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     const QCommandLineOption home = osk::homeOption();
-    const QCommandLineOption socket(QStringLiteral("socket"), QStringLiteral("The control socket to use."),
-                                    QStringLiteral("PATH"));
-    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print the server's JSON lines."));
-    const QCommandLineOption save(
-        QStringLiteral("save"), QStringLiteral("follow: save the tracking to FILE."), QStringLiteral("FILE"));
-    const QCommandLineOption lines(QStringLiteral("n"), QStringLiteral("log: the last N lines."),
+    const QCommandLineOption socket(QStringLiteral("socket"), QStringLiteral("El canal de control que usar."),
+                                    QStringLiteral("RUTA"));
+    const QCommandLineOption json(QStringLiteral("json"),
+                                  QStringLiteral("Escribe las líneas JSON del servidor."));
+    const QCommandLineOption save(QStringLiteral("save"),
+                                  QStringLiteral("follow: guarda el seguimiento en FICHERO."),
+                                  QStringLiteral("FICHERO"));
+    const QCommandLineOption lines(QStringLiteral("n"), QStringLiteral("log: las últimas N líneas."),
                                    QStringLiteral("N"));
     const QCommandLineOption follow({QStringLiteral("f"), QStringLiteral("follow")},
-                                    QStringLiteral("log: print new lines as they come."));
+                                    QStringLiteral("log: escribe las líneas nuevas según llegan."));
     const QCommandLineOption refresh(QStringLiteral("refresh"),
-                                     QStringLiteral("databases: read the list again."));
+                                     QStringLiteral("databases: vuelve a leer la lista."));
     const QCommandLineOption yes(QStringLiteral("yes"),
-                                 QStringLiteral("Answer yes to the server's question."));
+                                 QStringLiteral("Responde sí a la pregunta del servidor."));
     parser.addOptions({home, socket, json, save, lines, follow, refresh, yes});
-    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("See the list above."));
+    parser.addPositionalArgument(QStringLiteral("orden"), QStringLiteral("Vea la lista de arriba."));
 
     if (!parser.parse(QCoreApplication::arguments())) {
         printError(parser.errorText());

@@ -3,6 +3,7 @@
 #include "app/epoll_event_dispatcher.h"
 #endif
 #include "app/program_folder.h"
+#include "app/spanish_command_line.h"
 #include "database/embedded_engine.h"
 
 #include <QCommandLineParser>
@@ -21,16 +22,18 @@ int main(int argc, char* argv[]) {
     QCoreApplication::setApplicationName(QStringLiteral("oskserverd"));
     QCoreApplication::setApplicationVersion(QStringLiteral(OSK_VERSION_STRING));
 
+    QCoreApplication::installTranslator(new osk::SpanishCommandLine(&app));
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Osk Server, headless service."));
+    parser.setApplicationDescription(QStringLiteral("Osk Server, servicio sin ventanas."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption home = osk::homeOption();
     parser.addOption(home);
     const QCommandLineOption createDatabase(
         QStringLiteral("create-database"),
-        QStringLiteral("Create an empty product database NAME (osk...) on the embedded engine, then exit."),
-        QStringLiteral("NAME"));
+        QStringLiteral("Crea la base de datos de producto NOMBRE (osk...), vacía, en el motor incorporado, "
+                       "y termina."),
+        QStringLiteral("NOMBRE"));
     parser.addOption(createDatabase);
     parser.process(app);
 

@@ -317,7 +317,14 @@ void MainWindow::bindCore() {
     connect(&m_core, &ServerCore::trayImageChanged, this, &MainWindow::setTrayImage);
     connect(&m_core, &ServerCore::labelsChanged, this, &MainWindow::refreshLabels);
     connect(&m_core, &ServerCore::checkMarksChanged, this, &MainWindow::refreshCheckMarks);
-    connect(&m_core.session(), &SessionServer::gaugeChanged, m_pgbUsers, &QProgressBar::setValue);
+    // The gauge counts the rows after every change of the list, a just validated user included.
+    QAbstractItemModel* users = &m_core.session().lstUsers();
+    const auto countUsers = [this, users] {
+        showUsersGauge(users->rowCount());
+    };
+    connect(users, &QAbstractItemModel::rowsInserted, this, countUsers);
+    connect(users, &QAbstractItemModel::rowsRemoved, this, countUsers);
+    connect(users, &QAbstractItemModel::modelReset, this, countUsers);
     connect(&m_core.session(), &SessionServer::bytesLabelChanged, m_lblBytes, &QLabel::setText);
 
     ActivityTracking& tracking = m_core.session().tracking();
@@ -337,6 +344,13 @@ void MainWindow::bindTray() {
         m_trayMenuDelay.stop();
         mnuSysTrayAbrir();
     });
+}
+
+void MainWindow::showUsersGauge(int users) {
+    m_pgbUsers->setValue(users);
+    // The bar repaints by itself only when the change is wider than one of its chunks, which one
+    // user of 255 is not.
+    m_pgbUsers->update();
 }
 
 void MainWindow::setTrayImage(TrayImage image) {
@@ -374,7 +388,7 @@ void MainWindow::load() {
     refreshLabels();
     // A range of 0 to 0 would show a busy indicator, not an empty gauge.
     m_pgbUsers->setRange(0, std::max(1, m_core.session().maxUsers()));
-    m_pgbUsers->setValue(0);
+    showUsersGauge(m_core.session().lstUsers().rowCount());
 
     const MainSettings& settings = m_core.settings();
     if (settings.autoStart && m_core.commands().isEnabled(Command::mnuIniciarServicio))
@@ -386,7 +400,9 @@ void MainWindow::showAtStart() {
     if (!m_startMinimised) {
         show();
     } else if (SysTray::isAvailable()) {
-        setWindowState(Qt::WindowMinimized);
+        // Into the tray without ever having been minimised: a window first shown with a minimised
+        // state behind it may hear the window system call it minimised again once it is back,
+        // and would go straight into the tray again.
         minimiseToTray();
     } else {
         showMinimized();
@@ -501,6 +517,14 @@ void MainWindow::restoreFromTray() {
     m_tray->RemoveFromSysTray();
     raise();
     activateWindow();
+    // The tracking windows went away with their owner (iconic, or behind it once it is raised);
+    // they come back in front of it.
+    for (auto* window : findChildren<UserLogWindow*>()) {
+        if (window->log()) {
+            window->showNormal();
+            window->raise();
+        }
+    }
 }
 
 void MainWindow::prepareTrayMenu() {

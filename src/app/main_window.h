@@ -86,6 +86,7 @@ private:
     void minimiseToTray();
     void showTrayMenu();
     void setTrayImage(TrayImage image);
+    void showUsersGauge(int users);
     void addLogLine(const LogEntry& entry);
     void refreshLabels();
     void refreshCheckMarks();

@@ -19,9 +19,9 @@ QString defaultProgramFolder() {
 QCommandLineOption homeOption() {
     return QCommandLineOption(
         QStringLiteral("home"),
-        QStringLiteral("Program folder: settings, Log, Data (default: the executable's folder, "
-                       "or ~/.local/share/oskserver when that folder is not writable)."),
-        QStringLiteral("DIR"));
+        QStringLiteral("Carpeta del programa: configuración, Log, Data (por omisión, la del ejecutable, "
+                       "o ~/.local/share/oskserver si en esa no se puede escribir)."),
+        QStringLiteral("CARPETA"));
 }
 
 QString programFolder(const QCommandLineParser& parser, const QCommandLineOption& home) {

@@ -1,5 +1,6 @@
 #include "app/splash_window.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QGuiApplication>
@@ -55,6 +56,7 @@ SplashWindow::SplashWindow(QWidget* parent)
     adjustSize();
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
+    QCoreApplication::instance()->installEventFilter(this);
 }
 
 void SplashWindow::showPainted() {
@@ -63,6 +65,10 @@ void SplashWindow::showPainted() {
     QDeadlineTimer deadline(kExposeWaitMs);
     while (!(windowHandle() && windowHandle()->isExposed()) && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    // The operator may press Escape at once, without clicking the splash first.
+    raise();
+    activateWindow();
+    setFocus(Qt::ActiveWindowFocusReason);
     repaint();
 }
 
@@ -78,11 +84,12 @@ QString SplashWindow::versionText() {
         .arg(OSK_VERSION_PATCH);
 }
 
-void SplashWindow::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Escape)
+bool SplashWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
         m_cancelRequested = true;
-    else
-        QWidget::keyPressEvent(event);
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 } // namespace osk

@@ -7,7 +7,8 @@ class QLabel;
 namespace osk {
 
 // frmSplash: the program's name, version and what it is doing while the start-up connects.
-// Escape asks for the start-up to be abandoned.
+// Escape asks for the start-up to be abandoned, whichever of the program's windows has the keyboard
+// (the splash takes it when shown, but a prompt of the start-up may hold it).
 class SplashWindow final : public QWidget {
     Q_OBJECT
 
@@ -25,7 +26,7 @@ public:
     static QString versionText();
 
 protected:
-    void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     QLabel* m_message;

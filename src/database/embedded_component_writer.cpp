@@ -17,6 +17,19 @@ constexpr const char* kDeleteComponent = "DELETE FROM oskComponents WHERE FileNa
 constexpr const char* kInsertComponent = "INSERT INTO oskComponents (IdNumero, FileName) VALUES (?, ?)";
 constexpr const char* kFindComponentRow = "SELECT rowid FROM oskComponents WHERE IdNumero=? LIMIT 1";
 constexpr const char* kReserveContent = "UPDATE oskComponents SET FileObject=? WHERE rowid=?";
+constexpr const char* kRemoveRow = "DELETE FROM oskComponents WHERE rowid=?";
+
+// A row whose content could not be stored: it would stand for a file that is not there. Best
+// effort, as the error that led here is the one to report.
+void removeRow(sqlite3* db, sqlite3_int64 rowid) {
+    if (rowid < 0)
+        return;
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db, kRemoveRow, -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_bind_int64(statement, 1, rowid) == SQLITE_OK)
+        sqlite3_step(statement);
+    sqlite3_finalize(statement);
+}
 
 } // namespace
 
@@ -78,7 +91,7 @@ Status EmbeddedComponentWriter::addComponent(int id, const QString& fileName) {
 
     if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
         return fail();
-    m_lastAdded = AddedRow{id, rowid};
+    m_lastAdded = AddedRow{id, rowid, fileName};
     return {};
 }
 
@@ -113,6 +126,7 @@ Status EmbeddedComponentWriter::beginContent(int id, qint64 totalLength) {
 
     m_total = totalLength;
     m_written = 0;
+    m_contentRow = *rowid;
     if (totalLength == 0) {
         // An empty file keeps the null FileObject its row was inserted with.
         m_contentOpen = true;
@@ -130,9 +144,12 @@ Status EmbeddedComponentWriter::beginContent(int id, qint64 totalLength) {
     if (!reserve)
         return abandonContent(reserve.error());
     sqlite3_stmt* st = reserve->get();
-    if (sqlite3_bind_zeroblob64(st, 1, sqlite3_uint64(totalLength)) != SQLITE_OK ||
-        sqlite3_bind_int64(st, 2, *rowid) != SQLITE_OK || sqlite3_step(st) != SQLITE_DONE)
+    if (const int bound = sqlite3_bind_zeroblob64(st, 1, sqlite3_uint64(totalLength)); bound != SQLITE_OK)
+        return abandonContent(reserveError(bound, totalLength));
+    if (sqlite3_bind_int64(st, 2, *rowid) != SQLITE_OK)
         return abandonContent(lastError(db));
+    if (const int stepped = sqlite3_step(st); stepped != SQLITE_DONE)
+        return abandonContent(reserveError(stepped, totalLength));
     if (sqlite3_changes(db) != 1)
         return abandonContent(QStringLiteral("El componente número %1 ya no está en oskComponents.").arg(id));
     if (sqlite3_blob_open(db, "main", "oskComponents", "FileObject", *rowid, 1, &m_blob) != SQLITE_OK)
@@ -166,6 +183,7 @@ Status EmbeddedComponentWriter::endContent() {
                                   .arg(m_written)
                                   .arg(m_total));
     m_contentOpen = false;
+    const std::optional<sqlite3_int64> row = std::exchange(m_contentRow, std::nullopt);
     if (!m_blob)
         return {};
 
@@ -174,6 +192,7 @@ Status EmbeddedComponentWriter::endContent() {
     if (closed != SQLITE_OK || sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
         const QString error = lastError(db);
         rollback(db);
+        removeRow(db, row.value_or(-1));
         return Status::failure(error);
     }
     return {};
@@ -185,9 +204,22 @@ Status EmbeddedComponentWriter::updateProperty(const QString& key, const QString
     return updatePropertyValue(m_db.get(), key, value);
 }
 
+QString EmbeddedComponentWriter::reserveError(int code, qint64 totalLength) const {
+    if (code != SQLITE_TOOBIG)
+        return QString::fromUtf8(sqlite3_errstr(code));
+    const QString name = m_lastAdded ? m_lastAdded->fileName : QString();
+    return QStringLiteral("El archivo '%1' ocupa %2 bytes y el motor de base de datos incorporado guarda "
+                          "como mucho %3 bytes por archivo; no se ha guardado.")
+        .arg(name)
+        .arg(totalLength)
+        .arg(sqlite3_limit(m_db.get(), SQLITE_LIMIT_LENGTH, -1));
+}
+
 Status EmbeddedComponentWriter::abandonContent(const QString& error) {
     sqlite3_blob_close(std::exchange(m_blob, nullptr));
     rollback(m_db.get());
+    if (m_contentRow)
+        removeRow(m_db.get(), *std::exchange(m_contentRow, std::nullopt));
     m_contentOpen = false;
     m_total = 0;
     m_written = 0;

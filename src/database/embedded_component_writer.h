@@ -13,8 +13,9 @@ namespace osk {
 // not have an INTEGER PRIMARY KEY, and a row made by an older distribution may share its IdNumero.
 // The content of one file is written inside one transaction, from beginContent to endContent,
 // into a zero-filled value of the announced length through an incremental blob handle, so the
-// file never sits in memory whole and a file that fails half-way leaves FileObject null. A call
-// out of order, or more or fewer bytes than announced, rolls that content back and is an error.
+// file never sits in memory whole. A content that fails (longer than the engine holds in one value,
+// cut short, a call out of order, more or fewer bytes than announced) is rolled back and its row
+// removed, so that no row stands for a file that is not stored.
 class EmbeddedComponentWriter final : public ComponentWriter {
 public:
     explicit EmbeddedComponentWriter(embedded::Connection db);
@@ -33,16 +34,20 @@ private:
     struct AddedRow {
         int id;
         sqlite3_int64 rowid;
+        QString fileName;
     };
 
     Result<sqlite3_int64> rowOf(int id);
-    // Closes the blob, rolls the content back and reports error.
+    // Why the engine refused to reserve totalLength bytes, in words the operator can act on.
+    QString reserveError(int code, qint64 totalLength) const;
+    // Closes the blob, rolls the content back, removes the row it was for and reports error.
     Status abandonContent(const QString& error);
     // A content still open when another call comes is given up: the caller lost its way.
     Status refuseWhileContentOpen();
 
     embedded::Connection m_db;
     std::optional<AddedRow> m_lastAdded;
+    std::optional<sqlite3_int64> m_contentRow; // the row of the open content
     bool m_contentOpen = false;
     sqlite3_blob* m_blob = nullptr; // only while a content of more than 0 bytes is open
     qint64 m_total = 0;

@@ -247,9 +247,8 @@ void SessionServer::showGauge(int value) {
     emit gaugeChanged(value);
 }
 
+// Said on every tick, the same count included: the console shows its first caption until then.
 void SessionServer::setBytesLabel(const QString& label) {
-    if (m_bytesLabel == label)
-        return;
     m_bytesLabel = label;
     emit bytesLabelChanged(m_bytesLabel);
 }

@@ -18,9 +18,9 @@ void UserLog::AddMessage(const QString& line) {
     emit lineAdded(m_lines.back());
 }
 
-QByteArray UserLog::fileContents(const QDate& date) const {
+QByteArray UserLog::fileContents(const QStringList& shownLines, const QDate& date) {
     QString text = QLatin1Char('[') + vb::dateText(date) + QStringLiteral("]\r\n--------------\r\n\r\n");
-    for (const QString& line : m_lines)
+    for (const QString& line : shownLines)
         text += line + QStringLiteral("\r\n");
     return AnsiCodec::encode(text);
 }

@@ -25,13 +25,15 @@ public:
     int slot() const { return m_slot; }
     QString caption() const { return QLatin1Char('[') + m_user + QLatin1Char(']'); }
     const QStringList& lines() const { return m_lines; }
+    const Clock& clock() const { return m_clock; }
     // Saving is offered once there is something to save.
     bool canSave() const { return !m_lines.isEmpty(); }
 
     void AddMessage(const QString& line);
 
     // The saved file: the date in brackets, fourteen hyphens, an empty line, then every line.
-    QByteArray fileContents(const QDate& date) const;
+    QByteArray fileContents(const QDate& date) const { return fileContents(m_lines, date); }
+    static QByteArray fileContents(const QStringList& shownLines, const QDate& date);
     // Writes the file, replacing what it held.
     Status saveTo(const QString& path) const;
 

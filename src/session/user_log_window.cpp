@@ -1,6 +1,8 @@
 #include "session/user_log_window.h"
 
+#include "common/clock.h"
 #include "common/operator.h"
+#include "common/whole_file.h"
 #include "session/activity_tracking.h"
 #include "session/user_log.h"
 
@@ -9,6 +11,7 @@
 #include <QHBoxLayout>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QScreen>
 #include <QVBoxLayout>
 
@@ -22,6 +25,7 @@ UserLogWindow::UserLogWindow(UserLog& log, ActivityTracking& tracking, Operator&
     , m_log(&log)
     , m_tracking(tracking)
     , m_operator(op)
+    , m_clock(log.clock())
     , m_lstInfo(new QListWidget(this))
     , m_cmdSave(new QPushButton(QStringLiteral("Guardar"), this)) {
     setObjectName(QStringLiteral("frmUserLog"));
@@ -51,21 +55,26 @@ UserLogWindow::UserLogWindow(UserLog& log, ActivityTracking& tracking, Operator&
 }
 
 void UserLogWindow::addLine(const QString& shownLine) {
+    m_shownLines << shownLine;
     m_lstInfo->addItem(shownLine);
     m_lstInfo->setCurrentRow(m_lstInfo->count() - 1);
     m_cmdSave->setEnabled(true);
 }
 
 void UserLogWindow::save() {
-    if (!m_log || !m_log->canSave())
+    if (m_shownLines.isEmpty() || m_saving)
         return;
-    const QString path = m_operator.askSaveFile(QStringLiteral(".txt"),
-                                                QStringLiteral("Archivos de texto (*.txt)|*.txt"), QString());
-    if (path.isEmpty())
-        return;
-    if (!m_log->saveTo(path))
-        m_operator.showMessage(QStringLiteral("Imposible guardar el registro."), MessageIcon::Exclamation,
-                               kDefaultTitle);
+    {
+        const QScopedValueRollback saving(m_saving, true);
+        const QString path = m_operator.askSaveFile(
+            QStringLiteral(".txt"), QStringLiteral("Archivos de texto (*.txt)|*.txt"), QString());
+        if (!path.isEmpty() &&
+            !writeWholeFile(path, UserLog::fileContents(m_shownLines, m_clock.now().date())))
+            m_operator.showMessage(QStringLiteral("Imposible guardar el registro."), MessageIcon::Exclamation,
+                                   kDefaultTitle);
+    }
+    if (m_closedWhileSaving)
+        deleteLater();
 }
 
 void UserLogWindow::closeEvent(QCloseEvent* event) {
@@ -74,6 +83,11 @@ void UserLogWindow::closeEvent(QCloseEvent* event) {
     if (UserLog* log = m_log) {
         m_log = nullptr;
         m_tracking.closeLog(log);
+    }
+    if (m_saving) {
+        // Deleted once the save returns, which is still running on this window.
+        setAttribute(Qt::WA_DeleteOnClose, false);
+        m_closedWhileSaving = true;
     }
     event->accept();
 }

@@ -1,5 +1,7 @@
 #include "shell/qt_operator.h"
 
+#include "shell/spanish_file_columns.h"
+
 #include <QApplication>
 #include <QFileDialog>
 #include <QInputDialog>
@@ -35,8 +37,8 @@ void QtOperator::showMessage(const QString& text, MessageIcon icon, const QStrin
 
 bool QtOperator::ask(const QString& text, MessageIcon icon, const QString& title) {
     QMessageBox box(boxIcon(icon), title, text, QMessageBox::Yes | QMessageBox::No, m_parent);
-    box.button(QMessageBox::Yes)->setText(QStringLiteral("Sí"));
-    box.button(QMessageBox::No)->setText(QStringLiteral("No"));
+    box.button(QMessageBox::Yes)->setText(QStringLiteral("&Sí"));
+    box.button(QMessageBox::No)->setText(QStringLiteral("&No"));
     return box.exec() == QMessageBox::Yes;
 }
 
@@ -55,6 +57,10 @@ QString QtOperator::askText(const QString& prompt, const QString& title, const Q
 QString QtOperator::askSaveFile(const QString& defaultSuffix, const QString& filter,
                                 const QString& initialName) {
     QFileDialog dialog(m_parent);
+    // Qt's own dialog, whose columns can be put into Spanish: a desktop's dialog speaks the
+    // machine's language.
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setProxyModel(new SpanishFileColumns(&dialog));
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setDefaultSuffix(defaultSuffix.startsWith(QLatin1Char('.')) ? defaultSuffix.mid(1)
                                                                        : defaultSuffix);

@@ -7,6 +7,10 @@
 
 namespace osk {
 
+namespace {
+std::optional<bool> g_assumedAvailable;
+}
+
 SysTray::SysTray(QObject* parent)
     : QObject(parent)
     , m_trayIcon(new QSystemTrayIcon(this)) {
@@ -49,7 +53,11 @@ void SysTray::ChangeToolTip(const QString& tip) {
 }
 
 bool SysTray::isAvailable() {
-    return QSystemTrayIcon::isSystemTrayAvailable();
+    return g_assumedAvailable.value_or(QSystemTrayIcon::isSystemTrayAvailable());
+}
+
+void SysTray::assumeAvailable(std::optional<bool> available) {
+    g_assumedAvailable = available;
 }
 
 void SysTray::notify(int message) {

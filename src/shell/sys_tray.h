@@ -8,6 +8,7 @@
 #include <QSystemTrayIcon>
 #include <QWidget>
 #include <functional>
+#include <optional>
 
 namespace osk {
 
@@ -56,6 +57,9 @@ public:
 
     bool isInSysTray() const { return m_inTray; }
     static bool isAvailable();
+    // Stands in a notification area for a platform without one (the tests' offscreen platform), or
+    // with nullopt asks the desktop again.
+    static void assumeAvailable(std::optional<bool> available);
 
     // Decodes one shell mouse message into its signal; numbers outside 513..518 raise nothing.
     // Dropped while a handler of an earlier one runs.

@@ -134,6 +134,35 @@ private slots:
         QVERIFY2(d.err.contains("El servicio no se ha podido iniciar."), d.err.constData());
         QVERIFY(d.out.contains("Puerto incorrecto."));
     }
+
+    // --help of each program reads in Spanish on a machine set up in English, Qt's own lines
+    // included.
+    void helpInSpanish_data() {
+        QTest::addColumn<QString>("program");
+        QTest::newRow("oskserverd") << QStringLiteral(OSKSERVERD_PATH);
+        QTest::newRow("oskserverctl") << QStringLiteral(OSKSERVERCTL_PATH);
+#ifdef OSKSERVER_PATH
+        QTest::newRow("oskserver") << QStringLiteral(OSKSERVER_PATH);
+#endif
+    }
+    void helpInSpanish() {
+        QFETCH(QString, program);
+        QProcess run;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("en_US.UTF-8"));
+        environment.insert(QStringLiteral("LANG"), QStringLiteral("en_US.UTF-8"));
+        run.setProcessEnvironment(environment);
+        run.start(program, {QStringLiteral("--help")});
+        QVERIFY(run.waitForFinished(kWaitMs));
+        QCOMPARE(run.exitCode(), 0);
+        const QString help = QString::fromUtf8(run.readAllStandardOutput());
+        QVERIFY2(help.startsWith(QStringLiteral("Uso: ")), qPrintable(help));
+        QVERIFY2(help.contains(QStringLiteral("\nOpciones:\n")), qPrintable(help));
+        QVERIFY2(help.contains(QStringLiteral("Muestra la ayuda de las opciones.")), qPrintable(help));
+        QVERIFY2(help.contains(QStringLiteral("Carpeta del programa")), qPrintable(help));
+        for (const char* english : {"Usage:", "Options:", "Displays", "Program folder"})
+            QVERIFY2(!help.contains(QLatin1String(english)), english);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestOskServerd)

@@ -1,5 +1,6 @@
 #include "common/operator.h"
 #include "database/client_distribution.h"
+#include "database/embedded_component_writer.h"
 #include "database/embedded_engine.h"
 #include "sqlite_fixture.h"
 #include "support/scripted_operator.h"
@@ -155,6 +156,33 @@ private slots:
         QCOMPARE(
             ClientDistribution::executableRevision(m_folder->file(QStringLiteral("ClientUpdate/Osk2.exe"))),
             QStringLiteral("2.7.2026.12"));
+    }
+
+    // A file longer than the engine holds in one value is refused with the reason, in Spanish,
+    // and leaves no row for it; the files stored before it stay. The engine's limit (a billion
+    // bytes unless lowered) is lowered on the writer's connection so the file can be small.
+    void fileOverTheEnginesLimit() {
+        put(QStringLiteral("a.dll"), "0123456789");
+        put(QStringLiteral("Osk2.exe"), patterned(2 * 16384 + 5));
+        QVERIFY(SqliteFile(database())
+                    .run({QStringLiteral("INSERT INTO oskComponents VALUES (7, 'Osk2.exe', x'4D5A')")}));
+        auto connection = embedded::openConnection(database(), SQLITE_OPEN_READWRITE, 1000);
+        QVERIFY(connection.ok());
+        sqlite3_limit(connection->get(), SQLITE_LIMIT_LENGTH, 20000);
+        EmbeddedComponentWriter writer(std::move(connection).value());
+
+        const Status stored = ClientDistribution(m_folder->path(), *m_engine, m_op, m_progress)
+                                  .GuardaComponentes(writer, "oskdemo");
+        const QString reason =
+            QStringLiteral("El archivo 'Osk2.exe' ocupa 32773 bytes y el motor de base de datos "
+                           "incorporado guarda como mucho 20000 bytes por archivo; no se ha "
+                           "guardado.");
+        QCOMPARE(stored.ok() ? QString() : stored.error(), reason);
+        QCOMPARE(m_op.messages.size(), size_t(1));
+        QCOMPARE(m_op.messages[0].text, reason);
+        QCOMPARE(
+            SqliteFile(database()).rows("SELECT IdNumero, FileName, length(FileObject) FROM oskComponents"),
+            QStringList{"1|a.dll|10"});
     }
 };
 

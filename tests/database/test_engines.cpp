@@ -176,10 +176,16 @@ void TestEngines::contract() {
         QVERIFY(writer.updateProperty(QStringLiteral("AppEXERevision"), QStringLiteral("1.2.3.4")).ok());
     }
     SqliteFile file(fileOf(demo));
+    // The embedded engine takes away the row of a content that failed; the ODBC writer still
+    // leaves it with a null FileObject.
+    QStringList components{QStringLiteral("1|Osk2.exe|X'6162636465'"), QStringLiteral("3|Keep.dll|X'02'")};
+    if (m_odbc)
+        components.insert(1, QStringLiteral("2|Año.dll|NULL"));
     QCOMPARE(file.rows("SELECT IdNumero, FileName, quote(FileObject) FROM oskComponents WHERE IdNumero <> 4 "
                        "ORDER BY IdNumero"),
-             (QStringList{QStringLiteral("1|Osk2.exe|X'6162636465'"), QStringLiteral("2|Año.dll|NULL"),
-                          QStringLiteral("3|Keep.dll|X'02'")}));
+             components);
+    if (!m_odbc)
+        QCOMPARE(file.rows("SELECT IdNumero FROM oskComponents WHERE IdNumero = 4"), QStringList());
     QCOMPARE(file.rows("SELECT Property, PropertyValue FROM OskVersion ORDER BY Id"),
              (QStringList{QStringLiteral("AppVersion|O'Brien"), QStringLiteral("AppDBRevision|3"),
                           QStringLiteral("AppEXERevision|1.2.3.4")}));

@@ -17,22 +17,25 @@ template <typename T> T next(std::deque<T>& answers) {
 
 void ScriptedOperator::showMessage(const QString& text, MessageIcon icon, const QString& title) {
     messages.push_back({text, icon, title});
+    runWhileOpen();
 }
 
 bool ScriptedOperator::ask(const QString& text, MessageIcon icon, const QString&) {
     prompts << text;
     questionIcons.push_back(icon);
+    runWhileOpen();
     return next(questionAnswers);
 }
 
 QString ScriptedOperator::askText(const QString& prompt, const QString&, const QString&) {
     prompts << prompt;
+    runWhileOpen();
     return next(textAnswers);
 }
 
-// No test answers a file dialog: the operator cancels it.
 QString ScriptedOperator::askSaveFile(const QString&, const QString&, const QString&) {
-    return {};
+    runWhileOpen();
+    return next(saveAnswers);
 }
 
 void ScriptedOperator::setBusy(bool busy) {

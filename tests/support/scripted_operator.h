@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 #include <deque>
+#include <functional>
 #include <vector>
 
 namespace osk::test {
@@ -30,7 +31,17 @@ public:
     std::vector<MessageIcon> questionIcons;
     std::deque<QString> textAnswers; // empty: the operator cancels
     std::deque<bool> questionAnswers;
+    std::deque<QString> saveAnswers; // empty: the operator cancels
+    // Runs while a dialog is open, before it is answered: what the dialog's own event loop would
+    // let happen meanwhile (a session ending, say).
+    std::function<void()> whileOpen;
     int busyDepth = 0;
+
+private:
+    void runWhileOpen() const {
+        if (whileOpen)
+            whileOpen();
+    }
 };
 
 } // namespace osk::test
