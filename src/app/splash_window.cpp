@@ -84,8 +84,12 @@ QString SplashWindow::versionText() {
         .arg(OSK_VERSION_PATCH);
 }
 
+// Only while the splash is up, and not when a dialog of the start-up (the server's name, a message)
+// has the keyboard: that Escape is the dialog's. The splash outlives the attempts, and every
+// Escape of the console's windows would end here otherwise.
 bool SplashWindow::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+    if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape &&
+        isVisible() && !QApplication::activeModalWidget()) {
         m_cancelRequested = true;
         return true;
     }

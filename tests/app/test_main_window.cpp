@@ -11,6 +11,7 @@
 #include "support/served_client.h"
 #include "support/temp_program_folder.h"
 
+#include <QDialog>
 #include <QLabel>
 #include <QListView>
 #include <QListWidget>
@@ -316,6 +317,14 @@ private slots:
         other.show();
         QTest::keyClick(&other, Qt::Key_Escape);
         QVERIFY(splash.cancelRequested());
+
+        // Once the splash has gone, Escape is the windows' own again (it outlives the attempts).
+        splash.close();
+        QDialog dialog;
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        QTest::keyClick(&dialog, Qt::Key_Escape);
+        QVERIFY(!dialog.isVisible());
     }
 };
 
