@@ -42,6 +42,13 @@ echo "Copying $tree to $copy"
 rm -rf "$copy"
 mkdir -p "$copy"
 tar -C "$tree" --exclude='./build*' --exclude='./.git' -cf - . | tar -C "$copy" -xf -
+# A run stopped before its last rebuild left faulty objects in the build, newer than their files'
+# kept times: the files a fault was planted in since that rebuild are rebuilt whatever their times.
+planted="$work/planted"
+if [ -s "$planted" ]; then
+  sort -u "$planted" | while IFS= read -r file; do touch "$copy/$file"; done
+  rm -f "$planted"
+fi
 
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
@@ -99,6 +106,7 @@ broken=0
 missed_list=""
 while IFS=$'\x1f' read -r -u 3 number labels file original replacement why; do
   target="$copy/$file"
+  printf '%s\n' "$file" >>"$planted"
   if ! python3 - "$target" "$original" "$replacement" <<'EOF'; then
 import sys
 path, original, replacement = sys.argv[1:4]
@@ -128,6 +136,10 @@ EOF
   fi
   cp "$tree/$file" "$target"
 done 3<"$faults"
+# The restored files are rebuilt now: the next run's copy gives them back their old times, older
+# than the faulty objects, and the build would keep those.
+cmake --build "$build" --parallel "$jobs" >"$work/last-build.log" 2>&1 || true
+rm -f "$planted"
 
 total=$((caught + missed))
 echo "Caught $caught of $total ($((total ? 100 * caught / total : 0)) %); missed:${missed_list:- none}; $broken faults of the list could not be tried."
