@@ -8,7 +8,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <cmath>
-#include <limits>
 
 namespace osk {
 
@@ -34,10 +33,10 @@ PortAnswer judgePortAnswer(const QString& answer, int currentPort) {
     const std::optional<double> value = vb::toNumber(answer);
     if (!value)
         return {PortAnswer::Outcome::Refused, currentPort};
-    // Halves to even, as the language's conversions round. There is no lower bound: a port the
-    // service cannot listen on is refused by the start, and 0 is replaced at the next load.
+    // Halves to even, as the language's conversions round. A port below 1 would be written into
+    // every product database and then refused by the next start: it is as wrong as one too high.
     const double rounded = std::nearbyint(*value);
-    if (rounded >= kFirstRefusedPort || rounded < double(std::numeric_limits<int>::min()))
+    if (rounded >= kFirstRefusedPort || rounded < 1)
         return {PortAnswer::Outcome::Refused, currentPort};
     return {PortAnswer::Outcome::Accepted, int(rounded)};
 }
@@ -74,7 +73,9 @@ void SettingsCommands::changeSqlServer(const QString& currentName) {
     QString name = currentName;
     if (!PideServidorSQL(m_operator, name))
         return;
-    if (name != currentName && !currentName.isEmpty() && store(kSqlServerKey, name))
+    // Stored even where no name was remembered (the embedded engine's default): the name takes
+    // effect at the next start, with the SQL Server engine.
+    if (name != currentName && store(kSqlServerKey, name))
         showRestartNeeded(m_operator);
 }
 

@@ -295,7 +295,9 @@ QJsonObject ControlCommands::port(Call& call) {
     call.op.setAnswers({false, answer});
     const int before = m_core.settings().port;
     m_core.mnuServicioPuerto();
-    if (m_core.settings().port == before && answer.trimmed() != QString::number(before))
+    // The same port, however written ("18033.0"), changes nothing and says nothing, as in the
+    // console; a refusal or a failed write says why.
+    if (m_core.settings().port == before && !call.op.lastMessage().isEmpty())
         return refused(call.op, QStringLiteral("Puerto Incorrecto"));
     return success({{QStringLiteral("port"), m_core.settings().port}});
 }
@@ -308,6 +310,8 @@ QJsonObject ControlCommands::sqlServer(Call& call) {
         return controlError(QStringLiteral("Falta el nombre del servidor SQL."));
     call.op.setAnswers({false, name});
     m_core.mnuSQL();
+    if (m_core.settingsFile().read(kMainSection, kSqlServerKey) != name)
+        return refused(call.op, QStringLiteral("No se ha podido guardar la configuración."));
     return success();
 }
 

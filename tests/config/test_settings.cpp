@@ -168,7 +168,9 @@ private slots:
         QTest::newRow("cancelled") << "" << 0 << "Puerto Incorrecto" << none;
         QTest::newRow("fraction as typed")
             << "2000.5" << 2000 << "" << QByteArray("[Main]\r\nPort=2000.5\r\n");
-        QTest::newRow("negative") << "-1" << -1 << "" << QByteArray("[Main]\r\nPort=-1\r\n");
+        QTest::newRow("negative") << "-1" << 0 << "Puerto Incorrecto" << none;
+        QTest::newRow("rounds to 0") << "0.4" << 0 << "Puerto Incorrecto" << none;
+        QTest::newRow("bottom") << "1" << 1 << "" << QByteArray("[Main]\r\nPort=1\r\n");
         QTest::newRow("separator, as the load reads it")
             << "2,000" << 2000 << "" << QByteArray("[Main]\r\nPort=2000\r\n");
         QTest::newRow("hexadecimal") << "&H7D0" << 2000 << "" << QByteArray("[Main]\r\nPort=&H7D0\r\n");
@@ -194,14 +196,19 @@ private slots:
         SettingsCommands commands(settings, op);
         QCOMPARE(commands.toggleAutoStart(false), true);
         QCOMPARE(commands.toggleMinStart(true), false);
-        op.textAnswers = {QStringLiteral("srv"), QStringLiteral("SRV")};
+        // Where no name was remembered (the embedded engine's default) it is stored all the same.
+        op.textAnswers = {QStringLiteral("OTRO"), QStringLiteral("srv"), QStringLiteral("SRV")};
+        commands.changeSqlServer(QString());
+        QCOMPARE(test::readFileBytes(path()),
+                 QByteArray("[Main]\r\nOSInit=1\r\nMinInit=0\r\nSQLServer=OTRO\r\n"));
         commands.changeSqlServer(QStringLiteral("SRV"));
         commands.changeSqlServer(QStringLiteral("SRV"));
         QCOMPARE(test::readFileBytes(path()),
                  QByteArray("[Main]\r\nOSInit=1\r\nMinInit=0\r\nSQLServer=srv\r\n"));
-        QCOMPARE(op.messages.size(), size_t(1));
-        QCOMPARE(op.messages[0].text,
-                 QStringLiteral("Debe reiniciar Osk Server para que los cambios surtan efecto"));
+        QCOMPARE(op.messages.size(), size_t(2));
+        for (const test::ShownMessage& shown : op.messages)
+            QCOMPARE(shown.text,
+                     QStringLiteral("Debe reiniciar Osk Server para que los cambios surtan efecto"));
 
         // Where the file cannot be written: each command says so and changes nothing.
         ProfileFile unwritable(path() + QStringLiteral("/OskServer.INI"));

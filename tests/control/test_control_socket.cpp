@@ -294,6 +294,25 @@ private slots:
         QCOMPARE(usersCode, 0);
     }
 
+    // The settings commands say what they stored: the same port however written is no change, a
+    // port below 1 is refused, and a server name is stored where none was remembered.
+    void settingsCommandsSayWhatTheyStored() {
+        Fixture f;
+        QVERIFY(f.start());
+        f.core->stopService();
+        const auto [same, sameOutput] = runTool(f, {}, {"port", QString::number(f.port) + ".0"});
+        QCOMPARE(same, 0);
+        const auto [zero, zeroOutput] = runTool(f, {}, {"port", "0"});
+        QCOMPARE(zeroOutput, QStringLiteral("Puerto Incorrecto\n"));
+        QCOMPARE(zero, 1);
+        const auto [named, namedOutput] = runTool(f, {}, {"sql-server", "OTRO"});
+        QCOMPARE(namedOutput,
+                 QStringLiteral("Debe reiniciar Osk Server para que los cambios surtan efecto\n"));
+        QCOMPARE(named, 0);
+        QCOMPARE(readFileBytes(f.folder.file(kSettingsFileName)),
+                 portSettings(f.port) + "SQLServer=OTRO\r\n");
+    }
+
     void toolExitStatuses_data() {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<bool>("asNobody");
