@@ -71,9 +71,22 @@ QString ClientDistribution::executableRevision(const QString& path) {
     return QFileInfo(path).lastModified().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
 }
 
+// A folder copied from Windows may spell it "OSK2.EXE": names there ignore case. Should two
+// spellings be here, the exact one is taken.
+QString ClientDistribution::gateFile() const {
+    const QDir folder(updateFolder());
+    if (QFileInfo(folder.filePath(kGateFile)).isFile())
+        return folder.filePath(kGateFile);
+    for (const QFileInfo& entry : folder.entryInfoList(QDir::Files, QDir::Name)) {
+        if (entry.fileName().compare(kGateFile, Qt::CaseInsensitive) == 0)
+            return entry.filePath();
+    }
+    return {};
+}
+
 Result<QString> ClientDistribution::ActualizaClientes(const QString& database) {
-    const QString gate = QDir(updateFolder()).filePath(kGateFile);
-    if (!QFileInfo(gate).isFile())
+    const QString gate = gateFile();
+    if (gate.isEmpty())
         return QStringLiteral("No hay archivos de actualización disponibles.");
 
     m_progress.show();

@@ -54,6 +54,8 @@ public:
     static QString executableRevision(const QString& path);
 
 private:
+    // The path of the gate file, whatever the case of its name; empty when there is none.
+    QString gateFile() const;
     Status storeFile(ComponentWriter& writer, int id, const QString& path);
 
     QString m_programFolder;

@@ -144,6 +144,14 @@ private slots:
                  QStringLiteral("No hay archivos de actualización disponibles."));
         QVERIFY(SqliteFile(database()).rows("SELECT * FROM oskComponents").isEmpty());
 
+        // Spelled as a folder copied from Windows may hold it.
+        put(QStringLiteral("OSK2.EXE"), "MZ");
+        const Result<QString> upper = run();
+        QCOMPARE(upper.ok() ? *upper : upper.error(), QStringLiteral("Datos actualizados correctamente"));
+        QCOMPARE(
+            SqliteFile(database()).rows("SELECT IdNumero, FileName FROM oskComponents ORDER BY IdNumero"),
+            (QStringList{"1|OSK2.EXE", "2|otro.dll"}));
+
         // The file version recorded in the executable, here across the first megabyte's end.
         QByteArray exe = patterned((1 << 20) + 64);
         uchar record[16];
