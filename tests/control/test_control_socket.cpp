@@ -139,6 +139,12 @@ private slots:
         QTest::newRow("disconnect") << false << QByteArray(R"({"cmd":"disconnect","user":"luis"})")
                                     << QByteArray(R"({"ok":true})") << "[disconnect luis]"
                                     << QStringList{"ana"};
+        // The audit line is one line of the log, whatever the caller sends.
+        QTest::newRow("disconnect, control characters")
+            << false << QByteArray("{\"cmd\":\"disconnect\",\"user\":\"lu\\u2028is\\u001b[2J\"}")
+            << QByteArray("{\"error\":\"El usuario [lu\xe2\x80\xa8is\\u001b[2J] no est\xc3\xa1 "
+                          "conectado.\",\"ok\":false}")
+            << "[disconnect lu is [2J]" << both;
         QTest::newRow("disconnect, names are exact")
             << false << QByteArray(R"({"cmd":"disconnect","user":"LUIS"})")
             << QByteArray(R"({"error":"El usuario [LUIS] no está conectado.","ok":false})")
