@@ -10,6 +10,7 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocalServer>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QtTest>
@@ -205,6 +206,83 @@ private slots:
         }
         QVERIFY(receives(*f.luis, "NOLOG"));
         QCOMPARE(f.ana->received, QByteArray());
+
+        // The tool prints what the client sent with its escapes as blanks, and ends with the session.
+        QProcess tool;
+        tool.start(QStringLiteral(OSKSERVERCTL_PATH), {"--home", f.folder.path(), "follow", "luis"});
+        QVERIFY(receives(*f.luis, "LOG"));
+        QVERIFY(f.say(*f.luis, "LOG \x1b[2Jborrado"));
+        QTest::qWait(200);
+        QVERIFY(f.say(*f.luis, "CLOSE"));
+        QTRY_VERIFY_WITH_TIMEOUT(tool.state() == QProcess::NotRunning, kWaitMs);
+        QCOMPARE(QString::fromLocal8Bit(tool.readAllStandardOutput()),
+                 QStringLiteral("[09:05:17]   [2Jborrado\n"));
+        QCOMPARE(tool.exitCode(), 0);
+    }
+
+    // The lines of log come before the reply to the request after it on the same connection.
+    void logLinesThenTheNextReply() {
+        Fixture f;
+        QVERIFY(f.start());
+        f.core->eventLog().AddLog(QStringLiteral("Primera."), LogKind::Info);
+        f.core->eventLog().AddLog(QStringLiteral("Segunda."), LogKind::Info);
+        Caller caller(f.socketPath());
+        caller.send(R"({"cmd":"log","lines":2})"
+                    "\n"
+                    R"({"cmd":"users"})");
+        QCOMPARE(caller.nextLine(), QByteArray(R"({"count":2,"ok":true})"));
+        QCOMPARE(caller.nextLine(), QByteArray(R"({"event":"log","text":"[09:05:17]  Primera."})"));
+        QCOMPARE(caller.nextLine(), QByteArray(R"({"event":"log","text":"[09:05:17]  Segunda."})"));
+        const QByteArray users(R"({"ok":true,"users":[{"text":"127.0.0.1  [ana] en [ALMACEN1]",)"
+                               R"("user":"ana"},{"text":"127.0.0.2  [luis] en [CAJA]","user":"luis"}]})");
+        QCOMPARE(caller.nextLine(), users);
+
+        // So too when the lines are more than the server hands the socket at once.
+        for (int i = 1; i <= 5000; ++i)
+            f.core->eventLog().AddLog(QStringLiteral("Línea %1 ").arg(i) + QString(100, u'x'), LogKind::Info);
+        caller.send(R"({"cmd":"log","lines":5000})"
+                    "\n"
+                    R"({"cmd":"users"})");
+        QVERIFY(QTest::qWaitFor([&] { return caller.received.endsWith("}]}\n"); }, kWaitMs));
+        const QList<QByteArray> lines = caller.received.split('\n');
+        QCOMPARE(lines.size(), 5000 + 3); // the count, the lines, the reply and the last line end
+        QCOMPARE(lines.front(), QByteArray(R"({"count":5000,"ok":true})"));
+        QCOMPARE(lines.at(5000), QByteArray("{\"event\":\"log\",\"text\":\"[09:05:17]  L\xC3\xADnea 5000 ") +
+                                     QByteArray(100, 'x') + "\"}");
+        QCOMPARE(lines.at(5001), users);
+    }
+
+    // What scripts read: DEL and the C1 controls escaped as JSON escapes them, never raw.
+    void jsonOutputEscapesEveryControl() {
+        Fixture f;
+        QVERIFY(f.start());
+        QVERIFY(f.say(*f.luis, "USER=lu\x7f\x81is"));
+        const auto [code, output] = runTool(f, {}, {"--json", "users"});
+        QCOMPARE(code, 0);
+        QVERIFY2(output.contains(QStringLiteral(R"("user":"lu\u007f\u0081is")")), qPrintable(output));
+    }
+
+    // A log whose lines stop short of the count it announced is not a success.
+    void toolSaysWhenLinesAreMissing() {
+        TempProgramFolder folder;
+        QLocalServer server;
+        QVERIFY(server.listen(folder.file(QStringLiteral("short.sock"))));
+        QObject::connect(&server, &QLocalServer::newConnection, [&server] {
+            QLocalSocket* peer = server.nextPendingConnection();
+            QObject::connect(peer, &QLocalSocket::readyRead, [peer] {
+                peer->readAll();
+                peer->write("{\"count\":2,\"ok\":true}\n{\"event\":\"log\",\"text\":\"uno\"}\n");
+                peer->flush();
+                peer->disconnectFromServer();
+            });
+        });
+        QProcess tool;
+        tool.start(QStringLiteral(OSKSERVERCTL_PATH), {"--socket", server.fullServerName(), "log"});
+        QTRY_VERIFY_WITH_TIMEOUT(tool.state() == QProcess::NotRunning, kWaitMs);
+        QCOMPARE(QString::fromLocal8Bit(tool.readAllStandardOutput()), QStringLiteral("uno\n"));
+        QCOMPARE(QString::fromLocal8Bit(tool.readAllStandardError()),
+                 QStringLiteral("El servidor cerró la conexión antes de enviar todas las líneas.\n"));
+        QCOMPARE(tool.exitCode(), 1);
     }
 
     // A caller that says nothing, or says it a byte at a time, is let go; the callers that hold
