@@ -266,6 +266,15 @@ private slots:
     void tripsToTheTray() {
         SysTray::assumeAvailable(true);
         const auto desktop = qScopeGuard([] { SysTray::assumeAvailable(std::nullopt); });
+        {
+            // Into the tray only when the service listens: without the automatic start the window shows.
+            Console stopped;
+            stopped.moreSettings = "OSInit=0\r\nMinInit=1\r\n";
+            QVERIFY(stopped.open());
+            stopped.window->showAtStart();
+            QVERIFY(stopped.window->isVisible());
+            QVERIFY(!stopped.window->tray().isInSysTray());
+        }
         Console c;
         c.moreSettings = "OSInit=1\r\nMinInit=1\r\n";
         QVERIFY(c.open());
@@ -312,6 +321,16 @@ private slots:
         QVERIFY(splash.isActiveWindow());
         QTest::keyClick(&splash, Qt::Key_A);
         QVERIFY(!splash.cancelRequested());
+        // A dialog of the start-up (the server's name) takes its own Escape.
+        {
+            QDialog question;
+            question.setModal(true);
+            question.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&question));
+            QTest::keyClick(&question, Qt::Key_Escape);
+            QVERIFY(!question.isVisible());
+            QVERIFY(!splash.cancelRequested());
+        }
         // A window of the start-up that holds the keyboard instead.
         QWidget other;
         other.show();

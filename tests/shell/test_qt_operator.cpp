@@ -80,6 +80,9 @@ private slots:
         QVERIFY(
             file.setFileTime(QDateTime(QDate(2026, 12, 8), QTime(9, 5)), QFileDevice::FileModificationTime));
         file.close();
+        QFile copy(folder.filePath(QStringLiteral("copia.txt")));
+        QVERIFY(copy.open(QIODevice::WriteOnly) && copy.write(QByteArray(1536, 'x')) == 1536);
+        copy.close();
 
         QtOperator op;
         QMap<QString, QStringList> rows;
@@ -90,7 +93,7 @@ private slots:
                 return false;
             const QAbstractItemModel* model = view->model();
             const QModelIndex root = view->rootIndex();
-            if (model->rowCount(root) < 2)
+            if (model->rowCount(root) < 3)
                 return false; // still being read
             for (int row = 0; row < model->rowCount(root); ++row) {
                 QStringList columns;
@@ -109,6 +112,7 @@ private slots:
         QCOMPARE(rows.value(QStringLiteral("Copias")).value(1), QStringLiteral("Carpeta"));
         QCOMPARE(rows.value(QStringLiteral("registro.txt")),
                  (QStringList{"14 bytes", "Documento de texto", "08/12/2026 9:05"}));
+        QCOMPARE(rows.value(QStringLiteral("copia.txt")).value(0), QStringLiteral("1,50 KiB"));
     }
 };
 
