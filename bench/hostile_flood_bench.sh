@@ -88,12 +88,19 @@ for ((run = 1; run <= runs; run++)); do
     wait "$pid" || true
     pid=
     logs=("$home"/Log/*.log)
-    lines=$(cat "${logs[@]}" | grep -cav '^\[BEGIN \|^\[END \|^\r$')
-    printed=$(grep -cE '^\[[0-9]{2}:[0-9]{2}:[0-9]{2}\]  ' "$work/out$run")
-    requests=$(cat "${logs[@]}" | grep -ca 'Recibiendo petici')
-    changes=$(cat "${logs[@]}" | grep -ca 'Cambiado usuario a \[')
+    # Every line printed must be in the day's file but the last, the save's own report, which the
+    # end of a run never saves; none may be there twice.
+    grep -aE '^\[[0-9]{2}:[0-9]{2}:[0-9]{2}\]  ' "$work/out$run" | sort >"$work/printed"
+    cat "${logs[@]}" | iconv -f WINDOWS-1252 -t UTF-8 | tr -d '\r' | grep -av '^\[BEGIN \|^\[END \|^$' |
+        sort >"$work/saved"
+    printed=$(wc -l <"$work/printed")
+    lines=$(wc -l <"$work/saved")
+    missing=$(comm -23 "$work/printed" "$work/saved" | grep -vc ' creado con éxito\.$' || true)
+    extra=$(comm -13 "$work/printed" "$work/saved" | wc -l)
+    requests=$(grep -c 'Recibiendo petici' "$work/saved")
+    changes=$(grep -c 'Cambiado usuario a \[' "$work/saved")
     longest=$(cat "${logs[@]}" | awk '{ if (length($0) > n) n = length($0) } END { print n }')
-    rows+=("| $run | $made | $rss0 | $rss1 (+$((rss1 - rss0))) | $rss2 (+$((rss2 - rss0))) | $journal0 / $journal1 / $journal2 | $printed | $lines | $requests | $changes | $longest |")
+    rows+=("| $run | $made | $rss0 | $rss1 (+$((rss1 - rss0))) | $rss2 (+$((rss2 - rss0))) | $journal0 / $journal1 / $journal2 | $printed | $lines | $missing / $extra | $requests | $changes | $longest |")
 done
 
 echo "### Hostile floods: memory, journal and lines kept"
@@ -102,10 +109,11 @@ echo "$(date -u +%Y-%m-%d), $(nproc) CPUs, $(uname -r), commit $(git -C "$script
 echo "\`bench/hostile_flood_bench.sh $build_dir $runs\`. Resident memory (VmRSS) in KiB: at start, after the"
 echo "connect-and-reset flood, after the 1,000 changes of user; journal size in KiB at the same three"
 echo "moments; then, after SIGTERM, the lines the service printed while it ran, the lines in the day's"
-echo "file (markers left out), the connection"
+echo "file (markers left out), the lines printed but not saved (the save's own report left out) and"
+echo "saved but not printed, the connection"
 echo "requests logged (one per connection made, plus the changing client's), the changes of user"
 echo "logged (1,000 sent) and the longest line in bytes."
 echo
-echo "| run | connections made | RSS start | RSS after resets | RSS after changes | journal KiB | lines printed | lines saved | requests logged | changes logged | longest line |"
-echo "|---|---|---|---|---|---|---|---|---|---|---|"
+echo "| run | connections made | RSS start | RSS after resets | RSS after changes | journal KiB | lines printed | lines saved | missing / extra | requests logged | changes logged | longest line |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|---|"
 printf '%s\n' "${rows[@]}"
