@@ -588,7 +588,7 @@ void MainWindow::mnuAutoBackup() {
 }
 
 void MainWindow::mnuDBActualizar() {
-    m_core.updateDatabases();
+    (void)m_core.updateDatabases(); // a failure has shown its box
 }
 
 void MainWindow::mnuDBDownload() {
@@ -638,7 +638,7 @@ void MainWindow::mnuSysTrayCerrar() {
 
 void MainWindow::mnuDBExeUpdate() {
     if (const QString database = selectedDatabase(); !database.isEmpty())
-        m_core.updateClients(database);
+        (void)m_core.updateClients(database); // the event log says how it went
 }
 
 void MainWindow::mnuDBSecurity() {

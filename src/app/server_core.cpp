@@ -195,7 +195,7 @@ bool ServerCore::deleteDatabase(const QString& database) {
     return m_admin.mnuDBDelete(database, m_settings.port, m_settings.computerName);
 }
 
-bool ServerCore::updateClients(const QString& database) {
+Status ServerCore::updateClients(const QString& database) {
     ClientDistribution distribution(m_programFolder, *m_engine, m_operator, *m_progress);
     const Result<QString> outcome = distribution.ActualizaClientes(database);
     if (outcome)
@@ -204,7 +204,7 @@ bool ServerCore::updateClients(const QString& database) {
         m_log.AddLog(outcome.error(), LogKind::Error);
     // Refreshed only: the server data is not written again.
     m_admin.CargaBasesDatos(0, m_settings.computerName);
-    return outcome.ok();
+    return outcome ? Status() : Status::failure(outcome.error());
 }
 
 void ServerCore::followUser(int row) {
@@ -213,10 +213,12 @@ void ServerCore::followUser(int row) {
                                kDefaultTitle);
 }
 
-void ServerCore::updateDatabases() {
+bool ServerCore::updateDatabases() {
     // After an error the operator has seen its box; the list was not brought up to date.
-    if (m_admin.CargaBasesDatos(m_settings.port, m_settings.computerName))
-        m_log.AddLog(QStringLiteral("Bases de datos actualizadas correctamente."), LogKind::Done);
+    if (!m_admin.CargaBasesDatos(m_settings.port, m_settings.computerName))
+        return false;
+    m_log.AddLog(QStringLiteral("Bases de datos actualizadas correctamente."), LogKind::Done);
+    return true;
 }
 
 void ServerCore::mnuServicioPuerto() {

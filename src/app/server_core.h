@@ -77,12 +77,13 @@ public:
     bool startService();
     // mnuDetenerServicio.
     void stopService();
-    // mnuDBActualizar.
-    void updateDatabases();
+    // mnuDBActualizar: false when the list could not be read; the operator has been told why.
+    bool updateDatabases();
     // mnuDBDelete on a row of lstDB: true when the database was dropped.
     bool deleteDatabase(const QString& database);
-    // mnuDBExeUpdate on a row of lstDB: true when every file was stored.
-    bool updateClients(const QString& database);
+    // mnuDBExeUpdate on a row of lstDB: the reason when not every file was stored (it is in the
+    // event log too).
+    Status updateClients(const QString& database);
     // mnuDBBackup, mnuDBSecurity, mnuSecurity, mnuDBDownload, mnuDBUpload.
     ExternalModules& modules() { return m_modules; }
     // The console's progress window for updateClients; none by default.

@@ -331,7 +331,8 @@ QJsonObject ControlCommands::databases(Call& call) {
     if (call.arguments.value(QStringLiteral("refresh")).toBool()) {
         if (auto refusal = refusedByState(Command::mnuDBActualizar))
             return *refusal;
-        m_core.updateDatabases();
+        if (!m_core.updateDatabases())
+            return refused(call.op, QStringLiteral("Las bases de datos no se han actualizado."));
     }
     QJsonArray rows;
     for (const DatabaseRow& row : m_core.lstDB().rows()) {
@@ -369,8 +370,8 @@ QJsonObject ControlCommands::updateClients(Call& call) {
         return controlError(QStringLiteral("La base de datos [%1] no está en la lista.").arg(name));
     StreamedProgress progress(call.peer);
     ScopedProgressView scoped(m_core, progress);
-    if (!m_core.updateClients(name))
-        return refused(call.op, QStringLiteral("Los ejecutables no se han distribuido."));
+    if (Status stored = m_core.updateClients(name); !stored)
+        return controlError(QStringLiteral("Los ejecutables no se han distribuido: %1").arg(stored.error()));
     return success();
 }
 

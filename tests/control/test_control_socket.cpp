@@ -8,6 +8,7 @@
 #include "support/served_client.h"
 #include "support/temp_program_folder.h"
 
+#include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalServer>
@@ -395,6 +396,20 @@ private slots:
         QCOMPARE(named, 0);
         QCOMPARE(readFileBytes(f.folder.file(kSettingsFileName)),
                  portSettings(f.port) + "SQLServer=OTRO\r\n");
+
+        // A command whose work failed exits 1 and says why.
+        QVERIFY(QDir().mkpath(f.folder.file(QStringLiteral("ClientUpdate"))));
+        QVERIFY(writeFileBytes(f.folder.file(QStringLiteral("ClientUpdate/Osk2.exe")), "MZ"));
+        const auto [stored, storedOutput] = runTool(f, {}, {"update-clients", "OskDB"});
+        QCOMPARE(storedOutput,
+                 QStringLiteral("Los ejecutables no se han distribuido: La base de datos 'OskDB' "
+                                "no tiene la tabla oskComponents; no se ha guardado ningún "
+                                "archivo.\n"));
+        QCOMPARE(stored, 1);
+        QVERIFY(writeFileBytes(f.folder.file(QStringLiteral("Data/OskDB.db")), "no es una base de datos"));
+        const auto [refreshed, refreshedOutput] = runTool(f, {}, {"databases", "--refresh"});
+        QVERIFY(!refreshedOutput.isEmpty()); // the engine's reason, as the console's box shows it
+        QCOMPARE(refreshed, 1);
     }
 
     void toolExitStatuses_data() {
