@@ -1,6 +1,7 @@
 #include "app/console_runner.h"
 
 #include "app/main_window.h"
+#include "app/program_folder.h"
 #include "app/server_core.h"
 #include "app/signal_pipe.h"
 #include "app/splash_window.h"
@@ -35,7 +36,7 @@ int ConsoleRunner::run() {
     QLockFile instanceLock(QDir(m_programFolder).filePath(kInstanceLockName));
     instanceLock.setStaleLockTime(0);
     if (!instanceLock.tryLock(0)) {
-        m_operator.showMessage(QStringLiteral("El servidor ya está en funcionamiento"), MessageIcon::None,
+        m_operator.showMessage(instanceLockRefusal(instanceLock, m_programFolder), MessageIcon::None,
                                kDefaultTitle);
         return kExitFailure;
     }

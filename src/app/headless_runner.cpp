@@ -1,5 +1,6 @@
 #include "app/headless_runner.h"
 
+#include "app/program_folder.h"
 #include "app/server_core.h"
 #include "app/service_notifier.h"
 #include "app/signal_pipe.h"
@@ -52,7 +53,7 @@ int HeadlessRunner::run() {
     QLockFile instanceLock(QDir(m_programFolder).filePath(kInstanceLockName));
     instanceLock.setStaleLockTime(0);
     if (!instanceLock.tryLock(0)) {
-        printLine(stderr, QStringLiteral("El servidor ya está en funcionamiento"), failure);
+        printLine(stderr, instanceLockRefusal(instanceLock, m_programFolder), failure);
         return kExitFailure;
     }
 

@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QStandardPaths>
 
 namespace osk {
@@ -26,6 +27,18 @@ QCommandLineOption homeOption() {
 
 QString programFolder(const QCommandLineParser& parser, const QCommandLineOption& home) {
     return parser.isSet(home) ? QDir(parser.value(home)).absolutePath() : defaultProgramFolder();
+}
+
+QString instanceLockRefusal(const QLockFile& lock, const QString& programFolder) {
+    const QString folder = QDir::toNativeSeparators(programFolder);
+    switch (lock.error()) {
+    case QLockFile::LockFailedError:
+        return QStringLiteral("El servidor ya está en funcionamiento");
+    case QLockFile::PermissionError:
+        return QStringLiteral("No se puede escribir en la carpeta %1: permiso denegado.").arg(folder);
+    default:
+        return QStringLiteral("No se puede crear el archivo de bloqueo en la carpeta %1.").arg(folder);
+    }
 }
 
 } // namespace osk

@@ -4,6 +4,7 @@
 #include <QString>
 
 class QCommandLineParser;
+class QLockFile;
 
 namespace osk {
 
@@ -17,5 +18,9 @@ QString defaultProgramFolder();
 QCommandLineOption homeOption();
 // The folder --home names, made absolute, or the default one.
 QString programFolder(const QCommandLineParser& parser, const QCommandLineOption& home);
+
+// Why the folder's instance lock could not be taken: another copy holds it, or the lock could not
+// be made at all (a folder the program may not write), which is not the same news.
+QString instanceLockRefusal(const QLockFile& lock, const QString& programFolder);
 
 } // namespace osk

@@ -9,6 +9,7 @@
 #include <QTcpServer>
 #include <QtTest>
 #include <csignal>
+#include <unistd.h>
 
 using namespace osk::test;
 
@@ -67,6 +68,23 @@ class TestOskServerd final : public QObject {
     Q_OBJECT
 
 private slots:
+    // A folder the service may not write is no second copy: the refusal says what it is.
+    void readOnlyFolderSaysWhy() {
+        if (geteuid() != 0)
+            QSKIP("Needs root to run the service as another user");
+        Daemon d;
+        QVERIFY(writeFileBytes(d.folder.file(QStringLiteral("OskServer.INI")), portSettings(freePort())));
+        QVERIFY(QFile::setPermissions(d.folder.path(), QFile::Permissions(0x5555)));
+        d.process.start(QStringLiteral("setpriv"),
+                        {"--reuid=65534", "--regid=65534", "--clear-groups", QStringLiteral(OSKSERVERD_PATH),
+                         "--home", d.folder.path()});
+        QCOMPARE(d.exitCode(), 1);
+        QCOMPARE(QString::fromLocal8Bit(d.err),
+                 QStringLiteral("No se puede escribir en la carpeta %1: permiso denegado.\n")
+                     .arg(d.folder.path()));
+        QVERIFY(QFile::setPermissions(d.folder.path(), QFile::Permissions(0x7700)));
+    }
+
     void servesIsControlledAndStopsOnSigterm() {
         Daemon d;
         const quint16 port = freePort();
