@@ -139,6 +139,9 @@ BackupSchedules loadBackupSchedules(const ProfileFile& file, bool serverIsLocal,
             continue;
         const Status read = readSchedule(file, section, type, schedules[size_t(i)]);
         if (!read) {
+            // What was read before the bad value would make a schedule nobody wrote (a weekly one
+            // with no day runs on Mondays at 00:00): one that fails to load does not run.
+            schedules[size_t(i)] = BackupSchedule{};
             op.showMessage(kLoadError + QStringLiteral("\r\n\r\n") + read.error(), MessageIcon::Information,
                            kDefaultTitle);
             break;

@@ -78,13 +78,15 @@ void TestBackupSchedule::loadConvertsEachValue_data() {
     QTest::newRow("halves to even") << QByteArray("2.5,3.5,2:30 PM") << second("2|4|14:30:00") << QString();
     // The rest of a section without "Type" is not even read.
     QTest::newRow("no Type") << QByteArray(",x,99:99") << kInactive << QString();
-    // A bad value keeps what was read before it: Type, DataBase, OutputFile, Day, Hour.
+    // A schedule with a bad value is inactive, whatever was read before it: it would run at times
+    // nobody wrote.
     QTest::newRow("Type diaria") << QByteArray("diaria,5,02:30") << kInactive << kTypeMismatch;
     QTest::newRow("Type 2x") << QByteArray("2x,5,02:30") << kInactive << kTypeMismatch;
-    QTest::newRow("Day lunes") << QByteArray("1,lunes,02:30") << second("1|0|00:00:00") << kTypeMismatch;
-    QTest::newRow("Day 256") << QByteArray("1,256,02:30") << second("1|0|00:00:00") << kOverflow;
-    QTest::newRow("Hour 24:00") << QByteArray("1,5,24:00") << second("1|5|00:00:00") << kTypeMismatch;
-    QTest::newRow("Hour 12:60") << QByteArray("1,5,12:60") << second("1|5|00:00:00") << kTypeMismatch;
+    QTest::newRow("Day lunes") << QByteArray("1,lunes,02:30") << kInactive << kTypeMismatch;
+    QTest::newRow("Day 256") << QByteArray("1,256,02:30") << kInactive << kOverflow;
+    QTest::newRow("weekly, no Day") << QByteArray("2,,02:30") << kInactive << kTypeMismatch;
+    QTest::newRow("Hour 25:00") << QByteArray("1,5,25:00") << kInactive << kTypeMismatch;
+    QTest::newRow("Hour 12:60") << QByteArray("1,5,12:60") << kInactive << kTypeMismatch;
 }
 
 // The second of three sections varies; a load error ends the load there.
