@@ -11,6 +11,7 @@
 #include <QHostInfo>
 #include <QJsonArray>
 #include <QPointer>
+#include <cmath>
 #include <memory>
 
 namespace osk {
@@ -258,8 +259,14 @@ QJsonObject ControlCommands::follow(Call& call) {
 // lines logged since come after them.
 QJsonObject ControlCommands::log(Call& call) {
     const std::vector<LogEntry>& entries = m_core.eventLog().entries();
-    const qsizetype wanted =
-        call.arguments.value(QStringLiteral("lines")).toInteger(qsizetype(entries.size()));
+    const QJsonValue lineCount = call.arguments.value(QStringLiteral("lines"));
+    if (!lineCount.isUndefined() && !(lineCount.isDouble() && lineCount.toDouble() >= 0 &&
+                                      lineCount.toDouble() == std::floor(lineCount.toDouble())))
+        return controlError(QStringLiteral("El número de líneas debe ser un entero de 0 en adelante."));
+    if (!call.peer.canSendPaced())
+        return controlError(
+            QStringLiteral("Hay demasiadas peticiones del registro en curso; inténtelo más tarde."));
+    const qsizetype wanted = lineCount.toInteger(qsizetype(entries.size()));
     const qsizetype first =
         qsizetype(entries.size()) - std::clamp<qsizetype>(wanted, 0, qsizetype(entries.size()));
     auto lines = std::make_shared<QStringList>();

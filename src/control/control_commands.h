@@ -25,6 +25,8 @@ public:
     // Lines taken from `next` until it has none, each as the caller has read enough of the last
     // ones: for a reply too large to queue at once. What send() is given meanwhile follows them.
     virtual void sendPaced(std::function<std::optional<QJsonObject>()> next) = 0;
+    // False while too many such replies are under way.
+    virtual bool canSendPaced() const = 0;
     // The connection stays open after the reply: events follow until finish().
     virtual void keepOpen() = 0;
     // Closes the connection once what was sent has gone.

@@ -103,11 +103,16 @@ public:
         , m_socket(std::move(socket))
         , m_context(std::make_unique<QObject>())
         , m_caller(peer.name)
+        , m_privileged(peer.privileged)
         , m_lastActivity(std::chrono::steady_clock::now()) {
         m_requestTimer.setSingleShot(true);
         m_requestTimer.setInterval(server.m_requestTimeout);
-        QObject::connect(&m_requestTimer, &QTimer::timeout, m_context.get(),
-                         [this] { refuse(QStringLiteral("Petición incompleta.")); });
+        QObject::connect(&m_requestTimer, &QTimer::timeout, m_context.get(), [this] {
+            if (m_paced)
+                abandon(); // a paced reply nothing of which was read within the time
+            else
+                refuse(QStringLiteral("Petición incompleta."));
+        });
         QObject::connect(m_socket.get(), &QLocalSocket::readyRead, m_context.get(),
                          [this] { onReadyRead(); });
         QObject::connect(m_socket.get(), &QLocalSocket::bytesWritten, m_context.get(),
@@ -142,10 +147,13 @@ public:
             m_server.remove(this);
         }
     }
+    bool canSendPaced() const override { return m_server.pacedCount() < kMaxPacedReplies; }
     void sendPaced(std::function<std::optional<QJsonObject>()> next) override {
         if (m_finished)
             return;
         m_paced = std::move(next);
+        // The caller must keep reading: a reply holds what it is to send until then.
+        m_requestTimer.start();
         pace();
     }
     void keepOpen() override {
@@ -167,6 +175,9 @@ public:
     bool isBusy() const { return m_busy; }
     // Neither in a request nor streaming: a connection that only holds its place.
     bool isIdle() const { return !m_busy && !m_streaming && !m_paced; }
+    bool isPaced() const { return bool(m_paced); }
+    bool isPrivileged() const { return m_privileged; }
+    // When the caller last sent something or read something of what it was sent.
     std::chrono::steady_clock::time_point lastActivity() const { return m_lastActivity; }
     void refuse(const QString& reason) {
         send(controlError(reason));
@@ -197,9 +208,21 @@ private:
     }
 
     void onWritten() {
+        m_lastActivity = std::chrono::steady_clock::now();
+        if (m_paced)
+            m_requestTimer.start(); // it reads: the time starts again
         pace();
         if (m_finished)
             disconnectWhenSent();
+    }
+
+    // Let go without a word: the caller reads nothing, and whatever was to be sent goes with it.
+    void abandon() {
+        m_paced = nullptr;
+        m_afterPaced.clear();
+        m_finished = true;
+        m_requestTimer.stop();
+        m_server.remove(this);
     }
 
     void onReadyRead() {
@@ -247,6 +270,7 @@ private:
     QTimer m_requestTimer;
     ControlLineReader m_reader;
     QString m_caller;
+    const bool m_privileged;
     std::chrono::steady_clock::time_point m_lastActivity;
     std::function<std::optional<QJsonObject>()> m_paced;
     QByteArray m_afterPaced;
@@ -262,6 +286,8 @@ ControlServer::ControlServer(ServerCore& core, QObject* parent)
 
 ControlServer::~ControlServer() {
     m_connections.clear();
+    // The callers being turned away go while what counts them is still here.
+    qDeleteAll(findChildren<QLocalSocket*>(Qt::FindDirectChildrenOnly));
     closeListener();
 }
 
@@ -332,32 +358,66 @@ void ControlServer::onAccepted(qintptr descriptor) {
     }
     const PeerUser peer = peerUser(descriptor);
     if (!makeRoomFor(peer.privileged)) {
-        socket->write(controlLine(controlError(QStringLiteral("Demasiadas conexiones de administración."))));
-        socket->flush();
-        socket->abort();
+        turnAway(std::move(socket), QStringLiteral("Demasiadas conexiones de administración."));
         return;
     }
     m_connections.push_back(std::make_unique<Connection>(*this, std::move(socket), peer));
 }
 
-// Root and the program's own user take the place of the caller that has been idle longest.
+// Told why and let go once it has sent what it had to send: a socket closed on bytes it has not
+// read resets the connection, and the caller would lose the reason with it. A turned-away caller is
+// given a second for that, and at most kMaxConnections wait so.
+void ControlServer::turnAway(std::unique_ptr<QLocalSocket> socket, const QString& reason) {
+    socket->write(controlLine(controlError(reason)));
+    socket->flush();
+    if (m_turnedAway >= kMaxConnections) {
+        socket->abort();
+        return;
+    }
+    QLocalSocket* leaving = socket.release();
+    leaving->setParent(this);
+    ++m_turnedAway;
+    ::shutdown(int(leaving->socketDescriptor()), SHUT_WR);
+    connect(leaving, &QLocalSocket::readyRead, leaving, [leaving] { leaving->readAll(); });
+    connect(leaving, &QLocalSocket::disconnected, leaving, &QObject::deleteLater);
+    connect(leaving, &QObject::destroyed, this, [this] { --m_turnedAway; });
+    QTimer::singleShot(1000, leaving, [leaving] {
+        leaving->abort();
+        leaving->deleteLater();
+    });
+}
+
+// Root and the program's own user take the place of the caller that has been idle longest; with
+// none idle, of the one of another user that has been quiet longest (following, or not reading
+// what it asked for): no number of ordinary callers keeps an administrator out.
 bool ControlServer::makeRoomFor(bool privileged) {
     if (int(m_connections.size()) < kMaxConnections)
         return true;
     if (!privileged)
         return false;
-    auto oldest = m_connections.end();
-    for (auto it = m_connections.begin(); it != m_connections.end(); ++it) {
-        if ((*it)->isIdle() &&
-            (oldest == m_connections.end() || (*it)->lastActivity() < (*oldest)->lastActivity()))
-            oldest = it;
-    }
-    if (oldest == m_connections.end())
+    const auto quietest = [this](auto eligible) {
+        auto found = m_connections.end();
+        for (auto it = m_connections.begin(); it != m_connections.end(); ++it) {
+            if (!(*it)->isBusy() && eligible(**it) &&
+                (found == m_connections.end() || (*it)->lastActivity() < (*found)->lastActivity()))
+                found = it;
+        }
+        return found;
+    };
+    auto chosen = quietest([](const Connection& c) { return c.isIdle(); });
+    if (chosen == m_connections.end())
+        chosen = quietest([](const Connection& c) { return !c.isPrivileged(); });
+    if (chosen == m_connections.end())
         return false;
     // Not in any of its own handlers, so it can go at once.
-    (*oldest)->refuse(QStringLiteral("Conexión cerrada para dar paso a un administrador."));
-    m_connections.erase(oldest);
+    (*chosen)->refuse(QStringLiteral("Conexión cerrada para dar paso a un administrador."));
+    m_connections.erase(chosen);
     return true;
+}
+
+int ControlServer::pacedCount() const {
+    return int(std::count_if(m_connections.begin(), m_connections.end(),
+                             [](const auto& connection) { return connection->isPaced(); }));
 }
 
 void ControlServer::remove(Connection* connection) {

@@ -35,6 +35,10 @@ public:
     // At most this many callers at once; more are turned away, except root and the program's own
     // user, for whom the caller that has been idle longest makes room.
     static constexpr int kMaxConnections = 32;
+    // A reply too large to queue (the lines of log) holds the lines it is to send until the caller
+    // has read them: at most this many at once, each dropped when nothing of it is read in the
+    // request time.
+    static constexpr int kMaxPacedReplies = 4;
 
     explicit ControlServer(ServerCore& core, QObject* parent = nullptr);
     // A caller must send a whole request within this time (10 s unless changed) of connecting, or
@@ -54,6 +58,8 @@ private:
     class Connection;
     void onAccepted(qintptr descriptor);
     bool makeRoomFor(bool privileged);
+    void turnAway(std::unique_ptr<QLocalSocket> socket, const QString& reason);
+    int pacedCount() const;
     void remove(Connection* connection);
     void closeListener();
 
@@ -64,6 +70,7 @@ private:
     std::unique_ptr<ConnectionAcceptor> m_acceptor;
     std::vector<std::unique_ptr<Connection>> m_connections;
     quint64 m_connectionsMade = 0;
+    int m_turnedAway = 0; // callers told to go, waiting for their close
     QString m_path;
     std::chrono::milliseconds m_requestTimeout{10000};
 };

@@ -15,8 +15,11 @@
 #include <QLocalSocket>
 #include <QProcess>
 #include <QtTest>
+#include <cstring>
 #include <memory>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -141,6 +144,16 @@ private slots:
         QTest::newRow("disconnect") << false << QByteArray(R"({"cmd":"disconnect","user":"luis"})")
                                     << QByteArray(R"({"ok":true})") << "[disconnect luis]"
                                     << QStringList{"ana"};
+        QTest::newRow("log, lines not a count")
+            << false << QByteArray(R"({"cmd":"log","lines":"abc"})")
+            << QByteArray("{\"error\":\"El n\xc3\xbamero de l\xc3\xadneas debe ser un entero de 0 en "
+                          "adelante.\",\"ok\":false}")
+            << QString() << both;
+        QTest::newRow("log, lines below 0")
+            << false << QByteArray(R"({"cmd":"log","lines":-5})")
+            << QByteArray("{\"error\":\"El n\xc3\xbamero de l\xc3\xadneas debe ser un entero de 0 en "
+                          "adelante.\",\"ok\":false}")
+            << QString() << both;
         // The audit line is one line of the log, whatever the caller sends.
         QTest::newRow("disconnect, control characters")
             << false << QByteArray("{\"cmd\":\"disconnect\",\"user\":\"lu\\u2028is\\u001b[2J\"}")
@@ -320,6 +333,58 @@ private slots:
         QCOMPARE(code, 0);
         QCOMPARE(idle.front()->nextLine(),
                  QByteArray(R"({"error":"Conexión cerrada para dar paso a un administrador.","ok":false})"));
+        if (geteuid() != 0)
+            return;
+
+        // Followers of another user that fill every place do not keep root out either.
+        idle.clear();
+        QTRY_COMPARE(f.control->connectionCount(), 0);
+        std::vector<std::unique_ptr<QProcess>> followers;
+        for (int i = 0; i < 32; ++i) {
+            followers.push_back(std::make_unique<QProcess>());
+            followers.back()->start(QStringLiteral("setpriv"),
+                                    {"--reuid=65534", "--regid=0", "--clear-groups",
+                                     QStringLiteral(OSKSERVERCTL_PATH), "--home", f.folder.path(), "log",
+                                     "-n", "0", "-f"});
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(f.control->connectionCount(), 32, kWaitMs);
+        const auto [rootCode, rootOutput] = runTool(f, {}, {"status"});
+        QVERIFY2(rootOutput.contains(QStringLiteral("Usuarios: 2/255")), qPrintable(rootOutput));
+        QCOMPARE(rootCode, 0);
+        for (auto& follower : followers)
+            follower->kill();
+        for (auto& follower : followers)
+            follower->waitForFinished(kWaitMs);
+    }
+
+    // A caller that asks for the log and reads nothing of it holds what it asked for only for the
+    // request time, and at most four such replies are under way at once.
+    void callersThatDoNotReadAreLetGo() {
+        Fixture f;
+        QVERIFY(f.start());
+        f.control->setRequestTimeout(std::chrono::milliseconds(600));
+        for (int i = 1; i <= 5000; ++i)
+            f.core->eventLog().AddLog(QStringLiteral("Línea %1 ").arg(i) + QString(100, u'x'), LogKind::Info);
+        std::vector<int> stuck;
+        const QByteArray path = QFile::encodeName(f.socketPath());
+        for (int i = 0; i < 4; ++i) {
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+            stuck.push_back(::socket(AF_UNIX, SOCK_STREAM, 0));
+            QCOMPARE(::connect(stuck.back(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+            const QByteArray request = "{\"cmd\":\"log\"}\n";
+            QCOMPARE(::write(stuck.back(), request.constData(), size_t(request.size())), request.size());
+        }
+        QTRY_COMPARE(f.control->connectionCount(), 4);
+        Caller fifth(f.socketPath());
+        fifth.send(R"({"cmd":"log"})");
+        QCOMPARE(QString::fromUtf8(fifth.nextLine()),
+                 QStringLiteral(R"({"error":"Hay demasiadas peticiones del registro en curso; inténtelo más )"
+                                R"(tarde.","ok":false})"));
+        QTRY_COMPARE_WITH_TIMEOUT(f.control->connectionCount(), 1, kWaitMs); // the fifth, reading
+        for (const int descriptor : stuck)
+            ::close(descriptor);
     }
 
     // An accept that fails for want of descriptors is logged once and tried again: the socket
