@@ -17,7 +17,6 @@
 #include <QtTest>
 #include <cstring>
 #include <memory>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -396,16 +395,11 @@ private slots:
         Caller waiting(f.socketPath());
         QVERIFY(waiting.socket.waitForConnected(kWaitMs));
         waiting.send(R"({"cmd":"stop"})");
-        rlimit original{};
-        QCOMPARE(::getrlimit(RLIMIT_NOFILE, &original), 0);
-        const int lowestFree = ::dup(0);
-        QVERIFY(lowestFree > 0);
-        ::close(lowestFree);
-        rlimit none = original;
-        none.rlim_cur = rlim_t(lowestFree);
-        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &none), 0);
-        QTest::qWait(350);
-        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &original), 0);
+        {
+            DescriptorsRunOut none;
+            QVERIFY(none.lowered());
+            QTest::qWait(350);
+        }
 
         QCOMPARE(waiting.nextLine(), QByteArray(R"({"ok":true})"));
         QVERIFY(QFileInfo(f.socketPath()).exists());

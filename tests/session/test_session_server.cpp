@@ -13,7 +13,6 @@
 #include <QLocale>
 #include <QTest>
 #include <memory>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -210,17 +209,13 @@ private slots:
     void servesAClientThatCameWhileDescriptorsRanOut() {
         Fixture f;
         Client& waiting = f.connect("127.0.0.2");
-        rlimit original{};
-        QCOMPARE(::getrlimit(RLIMIT_NOFILE, &original), 0);
-        const int lowestFree = ::dup(0);
-        QVERIFY(lowestFree > 0);
-        ::close(lowestFree);
-        rlimit none = original;
-        none.rlim_cur = rlim_t(lowestFree);
-        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &none), 0);
-        QTest::qWait(300);
-        const QByteArray early = waiting.received;
-        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &original), 0);
+        QByteArray early;
+        {
+            DescriptorsRunOut none;
+            QVERIFY(none.lowered());
+            QTest::qWait(300);
+            early = waiting.received;
+        }
         QCOMPARE(early, QByteArray());
         QVERIFY(receives(waiting, "CONNECTED"));
         QCOMPARE(f.server.remoteAddress(1), QStringLiteral("127.0.0.2"));

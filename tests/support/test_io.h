@@ -7,7 +7,9 @@
 #include <QString>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <utility>
 
 // Files and loopback sockets as the tests handle them.
@@ -65,6 +67,33 @@ public:
 
     QTcpSocket socket;
     QByteArray received;
+};
+
+// While it lives, this process may open no further descriptor (its limit of open files is set just
+// below the next one), so an accept fails as it does when a server runs out; the limit comes back
+// when it goes.
+class DescriptorsRunOut final {
+public:
+    DescriptorsRunOut() {
+        const int lowestFree = ::dup(0);
+        if (lowestFree < 0 || ::getrlimit(RLIMIT_NOFILE, &m_original) != 0)
+            return;
+        ::close(lowestFree);
+        rlimit none = m_original;
+        none.rlim_cur = rlim_t(lowestFree);
+        m_lowered = ::setrlimit(RLIMIT_NOFILE, &none) == 0;
+    }
+    ~DescriptorsRunOut() {
+        if (m_lowered)
+            ::setrlimit(RLIMIT_NOFILE, &m_original);
+    }
+    DescriptorsRunOut(const DescriptorsRunOut&) = delete;
+    DescriptorsRunOut& operator=(const DescriptorsRunOut&) = delete;
+    bool lowered() const { return m_lowered; }
+
+private:
+    rlimit m_original{};
+    bool m_lowered = false;
 };
 
 } // namespace osk::test
