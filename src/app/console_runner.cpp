@@ -60,7 +60,7 @@ int ConsoleRunner::run() {
     ServerCore core(m_programFolder, clock, m_operator);
     splash.setMessage(QStringLiteral("Conectando con SQL Server (Presione ESC para cancelar)..."));
     const bool needsServerName = chooseEngine(core.settingsFile()) == EngineKind::SqlServer;
-    StartupConnection connection(core.engine(), core.settingsFile(), needsServerName, m_operator);
+    StartupConnection connection(core, needsServerName, m_operator);
     const StartupConnection::Outcome outcome =
         connection.connect([&] { return splash.cancelRequested() || stopRequested; });
     m_operator.setBusy(false);

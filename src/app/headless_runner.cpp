@@ -86,7 +86,11 @@ int HeadlessRunner::run() {
     QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
                      [] { std::fflush(stdout); });
 
-    if (Status opened = core.AbreConexion(); !opened) {
+    // A stop during the attempts ends them at once: the log is saved and the service ends as a
+    // stopped one does.
+    if (Status opened = core.AbreConexion([&stopRequested] { return stopRequested; }); !opened) {
+        if (stopRequested)
+            return core.saveLogAtExit() ? 0 : kExitFailure;
         printLine(stderr, opened.error(), failure);
         return kExitFailure;
     }

@@ -10,6 +10,8 @@
 #include <QDir>
 #include <QHostInfo>
 #include <QNetworkInterface>
+#include <future>
+#include <thread>
 
 namespace osk {
 
@@ -61,8 +63,9 @@ ServerCore::ServerCore(QString programFolder, std::unique_ptr<Engine> engine, co
 }
 
 ServerCore::~ServerCore() {
-    // A backup that would not stop still runs on the engine; the process ends around it.
-    if (m_backups.hasAbandonedWorker())
+    // A backup that would not stop, or a connection attempt still waiting for its login, runs on
+    // the engine; the process ends around it.
+    if (m_backups.hasAbandonedWorker() || m_engineHeldByAttempt)
         (void)m_engine.release();
 }
 
@@ -78,6 +81,36 @@ Status ServerCore::AbreConexion() {
         opened = m_engine->openPrincipal();
     }
     return opened;
+}
+
+Status ServerCore::AbreConexion(const std::function<bool()>& stopRequested) {
+    Status opened = Status::failure(QString());
+    for (int attempt = 1; attempt <= kConnectionAttempts && !opened; ++attempt) {
+        std::optional<Status> attempted = openPrincipalUnlessStopped(stopRequested);
+        if (!attempted)
+            return Status::failure(QString());
+        opened = std::move(*attempted);
+    }
+    return opened;
+}
+
+std::optional<Status> ServerCore::openPrincipalUnlessStopped(const std::function<bool()>& stopRequested) {
+    constexpr auto kStopCheckInterval = std::chrono::milliseconds(20);
+    QCoreApplication::processEvents();
+    if (stopRequested())
+        return std::nullopt;
+    // The promise is shared with the thread, which may outlive this call and the core.
+    auto outcome = std::make_shared<std::promise<Status>>();
+    std::future<Status> done = outcome->get_future();
+    std::thread([engine = m_engine.get(), outcome] { outcome->set_value(engine->openPrincipal()); }).detach();
+    while (done.wait_for(kStopCheckInterval) != std::future_status::ready) {
+        QCoreApplication::processEvents();
+        if (stopRequested()) {
+            m_engineHeldByAttempt = true;
+            return std::nullopt;
+        }
+    }
+    return done.get();
 }
 
 void ServerCore::load() {

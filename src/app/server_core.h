@@ -17,7 +17,9 @@
 #include <QString>
 #include <QTimer>
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <optional>
 
 namespace osk {
 
@@ -64,6 +66,13 @@ public:
 
     // cnPrincipal: up to ten attempts, letting pending events run between them.
     Status AbreConexion();
+    // The same attempts while a stop may be asked for (a signal, the operator's Escape): each runs on
+    // a thread of its own and the event loop keeps turning, so that the stop is seen at once rather
+    // than after a login's time-out. Stopped, the attempt under way is left to end by itself and
+    // keeps the engine: nothing may use the engine again, and the core lets it go when destroyed.
+    Status AbreConexion(const std::function<bool()>& stopRequested);
+    // One attempt as above; none when the stop came first.
+    std::optional<Status> openPrincipalUnlessStopped(const std::function<bool()>& stopRequested);
 
     // The load of the main window without the window: settings, labels, database list with the
     // server data written into it, and the local address the service start needs.
@@ -141,6 +150,7 @@ private:
     MainSettings m_settings;
     EventLog m_log;
     std::unique_ptr<Engine> m_engine;
+    bool m_engineHeldByAttempt = false;
     DatabaseListModel m_databases;
     DatabaseAdmin m_admin;
     SessionServer m_session;

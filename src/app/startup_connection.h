@@ -2,15 +2,17 @@
 
 #include <QString>
 #include <functional>
+#include <optional>
 
 namespace osk {
 
-class Engine;
 class Operator;
 class ProfileFile;
+class ServerCore;
 
 // The connection that start-up needs before the main window may show: up to ten attempts at
-// cnPrincipal with pending events let run between them, so that the operator can still cancel;
+// cnPrincipal with pending events handled meanwhile, so that the operator can still cancel, even
+// while an attempt waits for its login's time-out;
 // the server name asked for on the first attempt when the SQL Server engine has none; and, when
 // every attempt failed, the chance to name another server for the next start.
 class StartupConnection final {
@@ -19,9 +21,9 @@ public:
 
     enum class Outcome { Connected, Cancelled, Failed };
 
-    StartupConnection(Engine& engine, ProfileFile& settings, bool engineNeedsServerName, Operator& op);
+    StartupConnection(ServerCore& core, bool engineNeedsServerName, Operator& op);
 
-    // cancelRequested is asked before every attempt.
+    // cancelRequested is asked before and during every attempt.
     Outcome connect(const std::function<bool()>& cancelRequested);
 
     // After a failed connect: asks for a server name and, when one is given, stores it with the
@@ -34,9 +36,10 @@ public:
 private:
     // AbreConexion: with askIfUnset and no server name, the operator is asked first; the name
     // given is stored before the attempt, so it is kept even when the attempt fails.
-    bool AbreConexion(bool askIfUnset);
+    // Empty when cancelled during the attempt.
+    std::optional<bool> AbreConexion(bool askIfUnset, const std::function<bool()>& cancelRequested);
 
-    Engine& m_engine;
+    ServerCore& m_core;
     ProfileFile& m_settings;
     bool m_engineNeedsServerName;
     Operator& m_operator;

@@ -37,10 +37,10 @@ struct Daemon {
             process.waitForFinished(kWaitMs);
         }
     }
-    bool start(const QByteArray& settings) {
+    bool start(const QByteArray& settings, const QString& program = QStringLiteral(OSKSERVERD_PATH)) {
         if (!writeFileBytes(folder.file(QStringLiteral("OskServer.INI")), settings))
             return false;
-        process.start(QStringLiteral(OSKSERVERD_PATH), {QStringLiteral("--home"), folder.path()});
+        process.start(program, {QStringLiteral("--home"), folder.path()});
         return process.waitForStarted(kWaitMs);
     }
     bool printed(const QByteArray& text) {
@@ -139,6 +139,29 @@ private slots:
             QVERIFY2(at > 0, line.constData());
         }
         QVERIFY(d.out.contains("Servidor inactivo.\n"));
+    }
+
+    void stopsAtOnceWhileTheDatabaseServerIsSilent_data() {
+        QTest::addColumn<QString>("program");
+        QTest::newRow("oskserverd") << QStringLiteral(OSKSERVERD_PATH);
+#ifdef OSKSERVER_PATH
+        QTest::newRow("oskserver") << QStringLiteral(OSKSERVER_PATH);
+#endif
+    }
+    // A database server that takes the connection and never answers holds each attempt for the
+    // whole login time-out; a stop asked for meanwhile ends the attempts at once.
+    void stopsAtOnceWhileTheDatabaseServerIsSilent() {
+        QFETCH(QString, program);
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress(QStringLiteral("127.0.0.1")), 0));
+        Daemon d;
+        QVERIFY(d.start(portSettings(freePort()) + "Engine=SQLServer\r\nSQLServer=127.0.0.1," +
+                            QByteArray::number(silent.serverPort()) + "\r\nLoginTimeout=120\r\n",
+                        program));
+        QVERIFY2(QTest::qWaitFor([&] { return silent.hasPendingConnections(); }, kWaitMs), d.err.constData());
+        QVERIFY(::kill(pid_t(d.process.processId()), SIGTERM) == 0);
+        QCOMPARE(d.exitCode(), 0);
+        QVERIFY2(!d.err.contains("conexi"), d.err.constData());
     }
 
     // Settings that keep the start from succeeding end the run with the status a service manager
