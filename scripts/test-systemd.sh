@@ -273,9 +273,12 @@ inside systemctl reset-failed oskserverd.service
 
 inside timeout 30 systemctl start oskserverd.service || say "  the service did not start again"
 
+# Right after a start that failed, then succeeded: the old process is stopped (its log saved) and
+# the new executable runs.
 reinstall_restarts_on_new_binary() {
-  local before after exe
+  local before after exe blocks
   before="$(unit_property MainPID)"
+  blocks="$(saved_blocks)"
   inside dpkg -i "/mnt/pkg/$package" >"$work/reinstall.log" 2>&1 || {
     cat "$work/reinstall.log"
     return 1
@@ -283,7 +286,9 @@ reinstall_restarts_on_new_binary() {
   after="$(unit_property MainPID)"
   exe="$(inside readlink "/proc/$after/exe" || true)"
   say "  main process $before before, $after after, running '$exe'"
-  [ "$after" != 0 ] && [ "$after" != "$before" ] && [ "$exe" = /usr/bin/oskserverd ]
+  grep -i 'oskserverd' "$work/reinstall.log" | grep -iv 'unpack\|setting up\|selecting\|preparing' | sed 's/^/  dpkg: /'
+  [ "$after" != 0 ] && [ "$after" != "$before" ] && [ "$exe" = /usr/bin/oskserverd ] &&
+    [ "$(saved_blocks)" -eq $((${blocks:-0} + 1)) ]
 }
 check "a reinstall restarts the service on the new binary" reinstall_restarts_on_new_binary
 
