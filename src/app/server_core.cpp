@@ -80,12 +80,16 @@ Status ServerCore::AbreConexion() {
     return opened;
 }
 
-void ServerCore::load() {
+bool ServerCore::load() {
     m_commands.setEnabled(Command::mnuDetenerServicio, false);
     setCaption(kCaptionStopped);
     m_session.tmrMain().stop();
 
-    m_settings = CargaValores(m_settingsFile);
+    // The routine's trap: its message, then the rest of the load with what it loaded before.
+    m_settings = MainSettings();
+    const Status loaded = CargaValores(m_settingsFile, m_settings);
+    if (!loaded)
+        m_operator.showMessage(loaded.error(), MessageIcon::Critical, kDefaultTitle);
     m_autoStartChecked = m_settings.autoStart;
     m_minStartChecked = m_settings.minStart;
     emit checkMarksChanged();
@@ -110,6 +114,7 @@ void ServerCore::load() {
             MessageIcon::Exclamation, kDefaultTitle);
         m_commands.setEnabled(Command::mnuIniciarServicio, false);
     }
+    return loaded.ok();
 }
 
 bool ServerCore::startService() {
