@@ -34,10 +34,8 @@ int ConsoleRunner::run() {
         return kExitFailure;
     }
     QLockFile instanceLock(QDir(m_programFolder).filePath(kInstanceLockName));
-    instanceLock.setStaleLockTime(0);
-    if (!instanceLock.tryLock(0)) {
-        m_operator.showMessage(instanceLockRefusal(instanceLock, m_programFolder), MessageIcon::None,
-                               kDefaultTitle);
+    if (Status locked = lockInstance(instanceLock, m_programFolder); !locked) {
+        m_operator.showMessage(locked.error(), MessageIcon::None, kDefaultTitle);
         return kExitFailure;
     }
 

@@ -23,8 +23,9 @@ namespace osk {
 
 namespace {
 constexpr int kExitFailure = 1;
-// EX_CONFIG: the settings (port, address, system database) keep the service from starting, which
-// trying again will not change; the unit does not restart on it.
+// EX_CONFIG: the settings (an unreadable settings file, the port, the address, the system database)
+// keep the service from starting, which trying again will not change; the unit does not restart on
+// it.
 constexpr int kExitBadConfiguration = 78;
 
 void writeLine(std::FILE* stream, const QString& text, const QByteArray& prefix) {
@@ -51,10 +52,16 @@ int HeadlessRunner::run() {
     }
     // One copy per program folder: a second would fight the first for the port and the log.
     QLockFile instanceLock(QDir(m_programFolder).filePath(kInstanceLockName));
-    instanceLock.setStaleLockTime(0);
-    if (!instanceLock.tryLock(0)) {
-        printLine(stderr, instanceLockRefusal(instanceLock, m_programFolder), failure);
+    if (Status locked = lockInstance(instanceLock, m_programFolder); !locked) {
+        printLine(stderr, locked.error(), failure);
         return kExitFailure;
+    }
+    // Before anything acts on the settings: unreadable ones would have the service pick an engine,
+    // create its database and listen on a port of its own.
+    if (Status readable = settingsReadable(ProfileFile::inFolder(m_programFolder, kSettingsFileName));
+        !readable) {
+        printLine(stderr, readable.error(), failure);
+        return kExitBadConfiguration;
     }
 
     // Stop signals are taken from here on: a service manager may send one as soon as the service
@@ -94,12 +101,15 @@ int HeadlessRunner::run() {
         printLine(stderr, opened.error(), failure);
         return kExitFailure;
     }
-    core.load();
+    // The settings may have become unreadable since the check: the load has said so.
+    const bool settingsLoaded = core.load();
     ControlServer control(core);
     control.listen(controlSocketPath(core.programFolder()));
 
     int exitCode = 0;
-    if (!core.commands().isEnabled(Command::mnuIniciarServicio) || !core.startService()) {
+    if (!settingsLoaded) {
+        exitCode = kExitBadConfiguration;
+    } else if (!core.commands().isEnabled(Command::mnuIniciarServicio) || !core.startService()) {
         printLine(stderr, QStringLiteral("El servicio no se ha podido iniciar."), failure);
         exitCode = kExitBadConfiguration;
     } else {

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QStandardPaths>
+#include <sys/stat.h>
 
 namespace osk {
 
@@ -27,6 +28,23 @@ QCommandLineOption homeOption() {
 
 QString programFolder(const QCommandLineParser& parser, const QCommandLineOption& home) {
     return parser.isSet(home) ? QDir(parser.value(home)).absolutePath() : defaultProgramFolder();
+}
+
+Status lockInstance(QLockFile& lock, const QString& programFolder) {
+    const QString path = lock.fileName();
+    struct stat status {};
+    if (::lstat(QFile::encodeName(path).constData(), &status) == 0 && !S_ISREG(status.st_mode)) {
+        const QString kind = S_ISLNK(status.st_mode)   ? QStringLiteral("es un enlace simbólico")
+                             : S_ISDIR(status.st_mode) ? QStringLiteral("es una carpeta")
+                                                       : QStringLiteral("no es un archivo normal");
+        return Status::failure(QStringLiteral("No se puede usar el archivo de bloqueo %1: %2.")
+                                   .arg(QDir::toNativeSeparators(path), kind));
+    }
+    // Only a copy that is running holds the lock: one left by a crash is taken over at once.
+    lock.setStaleLockTime(0);
+    if (!lock.tryLock(0))
+        return Status::failure(instanceLockRefusal(lock, programFolder));
+    return {};
 }
 
 QString instanceLockRefusal(const QLockFile& lock, const QString& programFolder) {

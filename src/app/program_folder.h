@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/result.h"
+
 #include <QCommandLineOption>
 #include <QString>
 
@@ -18,6 +20,12 @@ QString defaultProgramFolder();
 QCommandLineOption homeOption();
 // The folder --home names, made absolute, or the default one.
 QString programFolder(const QCommandLineParser& parser, const QCommandLineOption& home);
+
+// Takes the folder's instance lock, or says why not. The lock file is the program's own: anything
+// but a regular file in its place is refused by name ("No se puede usar el archivo de bloqueo
+// DIR/.oskserverd.lock: es un enlace simbólico."), since the lock would read a FIFO's writer
+// for ever, and would take a link's target for a copy's lock, or put its lock where the link leads.
+Status lockInstance(QLockFile& lock, const QString& programFolder);
 
 // Why the folder's instance lock could not be taken: another copy holds it, or the lock could not
 // be made at all (a folder the program may not write), which is not the same news.

@@ -113,12 +113,16 @@ std::optional<Status> ServerCore::openPrincipalUnlessStopped(const std::function
     return done.get();
 }
 
-void ServerCore::load() {
+bool ServerCore::load() {
     m_commands.setEnabled(Command::mnuDetenerServicio, false);
     setCaption(kCaptionStopped);
     m_session.tmrMain().stop();
 
-    m_settings = CargaValores(m_settingsFile);
+    // The routine's trap: its message, then the rest of the load with what it loaded before.
+    m_settings = MainSettings();
+    const Status loaded = CargaValores(m_settingsFile, m_settings);
+    if (!loaded)
+        m_operator.showMessage(loaded.error(), MessageIcon::Critical, kDefaultTitle);
     m_autoStartChecked = m_settings.autoStart;
     m_minStartChecked = m_settings.minStart;
     emit checkMarksChanged();
@@ -143,6 +147,7 @@ void ServerCore::load() {
             MessageIcon::Exclamation, kDefaultTitle);
         m_commands.setEnabled(Command::mnuIniciarServicio, false);
     }
+    return loaded.ok();
 }
 
 bool ServerCore::startService() {

@@ -75,8 +75,10 @@ public:
     std::optional<Status> openPrincipalUnlessStopped(const std::function<bool()>& stopRequested);
 
     // The load of the main window without the window: settings, labels, database list with the
-    // server data written into it, and the local address the service start needs.
-    void load();
+    // server data written into it, and the local address the service start needs. False when the
+    // settings file could not be read: the operator has been shown why, and the load went on with
+    // the settings read before (no port: nothing is written into the databases, no start).
+    bool load();
     // Reads the backup schedules again, as after the schedule editor closes; needs the settings
     // that load() reads.
     void reloadSchedules();

@@ -36,9 +36,18 @@ bool flagFrom(const QString& text) {
 
 } // namespace
 
-MainSettings CargaValores(ProfileFile& file) {
-    MainSettings settings;
+Status settingsReadable(const ProfileFile& file) {
+    if (Status readable = file.readable(); !readable)
+        return Status::failure(QStringLiteral("CargaValores: ") + readable.error());
+    return {};
+}
+
+Status CargaValores(ProfileFile& file, MainSettings& settings) {
     if (file.exists()) {
+        // Settings made up in place of the ones the file holds would be as wrong as a port of its
+        // own; and the default port written back would replace the file.
+        if (Status readable = settingsReadable(file); !readable)
+            return readable;
         settings.port = portFrom(file.read(kMainSection, kPortKey));
         settings.autoStart = flagFrom(file.read(kMainSection, kAutoStartKey));
         settings.minStart = flagFrom(file.read(kMainSection, kMinStartKey));
@@ -54,7 +63,7 @@ MainSettings CargaValores(ProfileFile& file) {
     settings.engine = chooseEngine(file);
     settings.maxUsers = readMaxUsers(file);
     settings.sqlServer = readSqlServerSettings(file);
-    return settings;
+    return {};
 }
 
 EngineKind chooseEngine(const ProfileFile& file) {

@@ -39,8 +39,14 @@ inline const QString kSqlServerKey = QStringLiteral("SQLServer");
 
 // Loads the settings: the port (writing the default 1033 back when it is missing, 0 or not a
 // usable port), the two start flags, the computer name, the SQL Server name, the engine and the
-// maximum of concurrent users. Garbage values fall back to their defaults.
-MainSettings CargaValores(ProfileFile& file);
+// maximum of concurrent users. Garbage values fall back to their defaults. A file that is there
+// but cannot be read stops the load where it stands, with "CargaValores: " and the reason;
+// `settings` keeps what was loaded before (and nothing is written). A missing file is no error.
+Status CargaValores(ProfileFile& file, MainSettings& settings);
+
+// The load's failure for a file that is there but cannot be read (a folder, a FIFO, no
+// permission), before anything is read from it; fine when the file is readable or missing.
+Status settingsReadable(const ProfileFile& file);
 
 // The engine rule: "Main"/"Engine" is "SQLServer" or "Embedded" (any case); when it is missing or
 // neither, a non-empty "Main"/"SQLServer" means the SQL Server engine and an empty one the embedded

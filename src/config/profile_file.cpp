@@ -1,6 +1,7 @@
 #include "config/profile_file.h"
 
 #include "common/ansi_codec.h"
+#include "common/owned_file.h"
 #include "common/whole_file.h"
 
 #include <QDir>
@@ -8,7 +9,10 @@
 #include <QFileInfo>
 #include <QStringDecoder>
 #include <QStringEncoder>
+#include <cerrno>
 #include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -243,20 +247,78 @@ void setValue(std::vector<Line>& lines, const ProfileFile::Entry& value) {
     lines.push_back(entry);
 }
 
+bool isMissing(int error) {
+    // A path through a file names nothing, as a path through a missing folder does.
+    return error == ENOENT || error == ENOTDIR;
+}
+
+// Where the file's content lives: the file itself, or the end of the chain of symbolic links in
+// its place (an administrator may keep the settings elsewhere, in /etc), even when that end is
+// missing. Resolved here rather than by the system so that the file at the end can be opened
+// without following anything and a write can replace that file, leaving the link a link.
+Result<QString> contentPath(const QString& path) {
+    constexpr int kMaxLinks = 40; // the system's own limit
+    QString current = path;
+    for (int links = 0; links <= kMaxLinks; ++links) {
+        const QByteArray name = QFile::encodeName(current);
+        struct stat status {};
+        if (::lstat(name.constData(), &status) != 0 || !S_ISLNK(status.st_mode))
+            return current;
+        QByteArray target(qsizetype(status.st_size > 0 ? status.st_size : 4096) + 1, '\0');
+        const ssize_t length = ::readlink(name.constData(), target.data(), size_t(target.size()));
+        if (length < 0)
+            return Result<QString>::failure(QStringLiteral("No se puede abrir el archivo %1: %2.")
+                                                .arg(QDir::toNativeSeparators(current), systemReason(errno)));
+        const QString next = QFile::decodeName(target.first(length));
+        current = QDir::isAbsolutePath(next) ? next : QFileInfo(current).path() + u'/' + next;
+    }
+    return Result<QString>::failure(QStringLiteral("No se puede abrir el archivo %1: %2.")
+                                        .arg(QDir::toNativeSeparators(path), systemReason(ELOOP)));
+}
+
+// The file's bytes, none when it is missing. Anything but a regular file at the end of the links
+// (a folder, a FIFO, a device) is refused with the reason, never waited on.
+Result<QByteArray> readBytes(const QString& path) {
+    const Result<QString> target = contentPath(path);
+    if (!target)
+        return Result<QByteArray>::failure(target.error());
+    Result<OwnedFile> file = OwnedFile::open(*target, OwnedFile::Access::Read);
+    if (!file) {
+        struct stat status {};
+        if (::lstat(QFile::encodeName(*target).constData(), &status) != 0 && isMissing(errno))
+            return QByteArray();
+        return Result<QByteArray>::failure(file.error());
+    }
+    Result<QByteArray> bytes = file->readFrom(0);
+    if (!bytes)
+        return Result<QByteArray>::failure(
+            QStringLiteral("No se puede leer el archivo %1.").arg(bytes.error()));
+    return bytes;
+}
+
 } // namespace
 
 ProfileFile::ProfileFile(QString path)
     : m_path(std::move(path)) {}
 
 bool ProfileFile::exists() const {
-    return QFileInfo(m_path).isFile();
+    struct stat status {};
+    return ::stat(QFile::encodeName(m_path).constData(), &status) == 0 || !isMissing(errno);
+}
+
+Status ProfileFile::readable() const {
+    const Result<QByteArray> bytes = readBytes(m_path);
+    return bytes ? Status() : Status::failure(bytes.error());
 }
 
 ProfileFile ProfileFile::inFolder(const QString& folder, const QString& fileName) {
     const QDir dir(folder);
-    if (QFileInfo(dir.filePath(fileName)).isFile())
+    // Whatever holds the name, not only a regular file: a folder or a FIFO of that name is a
+    // settings file that cannot be read, not a missing one that a write would put beside it.
+    struct stat status {};
+    if (::lstat(QFile::encodeName(dir.filePath(fileName)).constData(), &status) == 0)
         return ProfileFile(dir.filePath(fileName));
-    const QStringList names = dir.entryList(QDir::Files | QDir::Hidden, QDir::Name);
+    const QStringList names = dir.entryList(QDir::AllEntries | QDir::System | QDir::Hidden, QDir::Name);
     for (const QString& name : names) {
         if (name.compare(fileName, Qt::CaseInsensitive) == 0)
             return ProfileFile(dir.filePath(name));
@@ -265,11 +327,11 @@ ProfileFile ProfileFile::inFolder(const QString& folder, const QString& fileName
 }
 
 QString ProfileFile::read(const QString& section, const QString& key) const {
-    QFile file(m_path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    const Result<QByteArray> bytes = readBytes(m_path);
+    if (!bytes) {
         return {};
     }
-    const std::vector<Line> lines = parse(file.readAll()).lines;
+    const std::vector<Line> lines = parse(*bytes).lines;
     const auto body = findSection(lines, section);
     if (!body) {
         return {};
@@ -294,18 +356,22 @@ Status ProfileFile::write(const QList<Entry>& entries) {
         }
     }
 
-    Content content;
-    if (QFileInfo::exists(m_path)) {
-        QFile file(m_path);
-        if (!file.open(QIODevice::ReadOnly)) {
-            return Status::failure(file.errorString());
-        }
-        content = parse(file.readAll());
+    // A file that cannot be read is refused, never taken for a missing one and replaced by a file
+    // holding only these values.
+    const Result<QString> target = contentPath(m_path);
+    if (!target) {
+        return Status::failure(target.error());
     }
+    const Result<QByteArray> bytes = readBytes(*target);
+    if (!bytes) {
+        return Status::failure(bytes.error());
+    }
+    Content content = parse(*bytes);
     for (const Entry& entry : entries) {
         setValue(content.lines, entry);
     }
-    return writeWholeFile(m_path, serialised(content));
+    // The file at the end of the links is the one replaced: the link stays a link.
+    return writeWholeFile(*target, serialised(content));
 }
 
 } // namespace osk

@@ -5,10 +5,13 @@
 #include "support/test_io.h"
 
 #include <QDate>
+#include <QDir>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QtTest>
 #include <csignal>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace osk::test;
@@ -38,9 +41,13 @@ struct Daemon {
         }
     }
     bool start(const QByteArray& settings, const QString& program = QStringLiteral(OSKSERVERD_PATH)) {
-        if (!writeFileBytes(folder.file(QStringLiteral("OskServer.INI")), settings))
-            return false;
-        process.start(program, {QStringLiteral("--home"), folder.path()});
+        return writeFileBytes(folder.file(QStringLiteral("OskServer.INI")), settings) && launch({}, program);
+    }
+    // With what the folder holds; `as` is the command that runs it as another user (setpriv ...).
+    bool launch(QStringList as = {}, const QString& program = QStringLiteral(OSKSERVERD_PATH)) {
+        as << program << QStringLiteral("--home") << folder.path();
+        const QString command = as.takeFirst();
+        process.start(command, as);
         return process.waitForStarted(kWaitMs);
     }
     bool printed(const QByteArray& text) {
@@ -174,6 +181,82 @@ private slots:
         QCOMPARE(d.exitCode(), 78);
         QVERIFY2(d.err.contains("El servicio no se ha podido iniciar."), d.err.constData());
         QVERIFY(d.out.contains("Puerto incorrecto."));
+    }
+
+    // A settings file that cannot be read ends the start at once, with the reason and the status
+    // for settings, instead of waiting on a FIFO for ever or running on settings of its own.
+    void unreadableSettingsEndWithTheConfigurationStatus_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("folder") << "folder"
+                                << "es una carpeta";
+        QTest::newRow("FIFO") << "FIFO"
+                              << "no es un archivo normal";
+        QTest::newRow("no permission") << "0000"
+                                       << "permiso denegado";
+    }
+    void unreadableSettingsEndWithTheConfigurationStatus() {
+        QFETCH(QString, kind);
+        QFETCH(QString, reason);
+        Daemon d;
+        const QString settings = d.folder.file(QStringLiteral("OskServer.INI"));
+        const QByteArray name = QFile::encodeName(settings);
+        QStringList as;
+        if (kind == u"folder") {
+            QVERIFY(QDir().mkdir(settings));
+        } else if (kind == u"FIFO") {
+            QVERIFY(::mkfifo(name.constData(), 0600) == 0);
+        } else {
+            // Root reads whatever the mode says: the service runs as nobody.
+            if (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+                QSKIP("Needs root and setpriv to run the service as another user");
+            QVERIFY(writeFileBytes(settings, portSettings(freePort())));
+            QVERIFY(::chmod(name.constData(), 0) == 0);
+            QVERIFY(::chmod(QFile::encodeName(d.folder.path()).constData(), 0777) == 0);
+            as = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+        }
+        QVERIFY(d.launch(as));
+        QCOMPARE(d.exitCode(), 78);
+        QCOMPARE(
+            QString::fromLocal8Bit(d.err),
+            QStringLiteral("CargaValores: No se puede abrir el archivo %1: %2.\n").arg(settings, reason));
+        QVERIFY(!QFileInfo::exists(d.folder.file(QStringLiteral("Data"))));
+    }
+
+    // The lock file is the service's own: a link or a FIFO in its place is refused by name, and
+    // left as it was, with what a link leads to.
+    void lockThatIsNoFileIsRefused_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("link to nothing") << "dangling"
+                                         << "es un enlace simbólico";
+        QTest::newRow("link to a file") << "link"
+                                        << "es un enlace simbólico";
+        QTest::newRow("FIFO") << "FIFO"
+                              << "no es un archivo normal";
+    }
+    void lockThatIsNoFileIsRefused() {
+        QFETCH(QString, kind);
+        QFETCH(QString, reason);
+        Daemon d;
+        TempProgramFolder elsewhere;
+        const QString lock = d.folder.file(QStringLiteral(".oskserverd.lock"));
+        const QString target = elsewhere.file(QStringLiteral("other"));
+        if (kind == u"FIFO") {
+            QVERIFY(::mkfifo(QFile::encodeName(lock).constData(), 0600) == 0);
+        } else {
+            QVERIFY(kind == u"dangling" || writeFileBytes(target, "datos\n"));
+            QVERIFY(QFile::link(target, lock));
+        }
+        QVERIFY(d.start(portSettings(freePort())));
+        QCOMPARE(d.exitCode(), 1);
+        QCOMPARE(QString::fromLocal8Bit(d.err),
+                 QStringLiteral("No se puede usar el archivo de bloqueo %1: %2.\n").arg(lock, reason));
+        if (kind != u"FIFO") {
+            QCOMPARE(QFile::symLinkTarget(lock), target);
+            QCOMPARE(readFileBytes(target), QByteArray(kind == u"link" ? "datos\n" : ""));
+            QCOMPARE(QFileInfo::exists(target), kind == u"link");
+        }
     }
 
     // --help of each program reads in Spanish on a machine set up in English, Qt's own lines

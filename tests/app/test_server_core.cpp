@@ -146,6 +146,26 @@ private slots:
         QCOMPARE(serviceState(*f.core), kStopped);
     }
 
+    // Settings that cannot be read: the load shows why as its routine's trap does and goes on
+    // without them, so no port is written into the databases nor listened on, and the folder in the
+    // file's place is left as it is.
+    void unreadableSettingsAreShownNotReplaced() {
+        Fixture f;
+        const QString settings = f.folder.file(QStringLiteral("OskServer.INI"));
+        QVERIFY(QDir().mkdir(settings));
+        f.core = std::make_unique<ServerCore>(f.folder.path(), f.clock, f.op);
+        QVERIFY(f.core->AbreConexion().ok());
+        QVERIFY(!f.core->load());
+        QVERIFY(!f.op.messages.empty());
+        QCOMPARE(
+            f.op.messages.front().text,
+            QStringLiteral("CargaValores: No se puede abrir el archivo %1: es una carpeta.").arg(settings));
+        QCOMPARE(f.op.messages.front().icon, MessageIcon::Critical);
+        QCOMPARE(f.core->settings().port, 0);
+        QVERIFY(!f.core->startService());
+        QVERIFY(QFileInfo(settings).isDir());
+    }
+
     // The stop tells validated clients "CLOSED" and says nothing to one that never started its
     // session; a new port is written into the databases at once and listened on from the next start.
     void stopThenPortChange() {

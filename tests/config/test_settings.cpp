@@ -5,9 +5,12 @@
 #include "support/temp_program_folder.h"
 #include "support/test_io.h"
 
+#include <QDir>
 #include <QLocale>
 #include <QStringEncoder>
 #include <QTest>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace osk {
 
@@ -101,7 +104,9 @@ private slots:
         QVERIFY(test::writeFileBytes(lower, "[Main]\r\nPort=2000\r\n"));
         QCOMPARE(ProfileFile::inFolder(m_folder.path(), kSettingsFileName).path(), lower);
         ProfileFile found = ProfileFile::inFolder(m_folder.path(), kSettingsFileName);
-        QCOMPARE(CargaValores(found).port, 2000);
+        MainSettings loaded;
+        QVERIFY(CargaValores(found, loaded).ok());
+        QCOMPARE(loaded.port, 2000);
         QVERIFY(QFile::remove(lower));
 
         // A value that would split the line, and a folder that is a file: refused, nothing written.
@@ -110,7 +115,79 @@ private slots:
         QCOMPARE(test::readFileBytes(path()), QByteArray("[Main]\r\nPort=1\r\n"));
         ProfileFile unwritable(path() + QStringLiteral("/x.ini"));
         QVERIFY(!unwritable.write(QStringLiteral("Main"), QStringLiteral("A"), "1").ok());
-        QCOMPARE(CargaValores(unwritable).port, 1033); // the default applies all the same
+        MainSettings defaults;
+        QVERIFY(CargaValores(unwritable, defaults).ok());
+        QCOMPARE(defaults.port, 1033); // the default applies all the same
+    }
+
+    // A folder or a FIFO in the file's place, under any case of its name, is a file that cannot be
+    // read, not a missing one: the load stops on it, a write is refused, neither waits on it nor
+    // puts a fresh file beside it.
+    void unreadableIsNotMissing_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("fifo");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("folder") << "OskServer.INI" << false << "es una carpeta";
+        QTest::newRow("folder, another case") << "oskserver.ini" << false << "es una carpeta";
+        QTest::newRow("FIFO") << "OskServer.INI" << true << "no es un archivo normal";
+        QTest::newRow("FIFO, another case") << "OSKSERVER.ini" << true << "no es un archivo normal";
+    }
+    void unreadableIsNotMissing() {
+        QFETCH(QString, name);
+        QFETCH(bool, fifo);
+        QFETCH(QString, reason);
+        test::TempProgramFolder folder;
+        const QString placed = folder.file(name);
+        QVERIFY(fifo ? ::mkfifo(QFile::encodeName(placed).constData(), 0600) == 0 : QDir().mkdir(placed));
+        ProfileFile file = ProfileFile::inFolder(folder.path(), QStringLiteral("OskServer.INI"));
+        QCOMPARE(file.path(), placed);
+        const QString refusal = QStringLiteral("No se puede abrir el archivo %1: %2.").arg(placed, reason);
+        MainSettings loaded;
+        QCOMPARE(CargaValores(file, loaded).error(), QStringLiteral("CargaValores: ") + refusal);
+        QCOMPARE(loaded.port, 0);
+        QCOMPARE(file.write(QStringLiteral("Main"), QStringLiteral("Port"), QStringLiteral("1034")).error(),
+                 refusal);
+        QCOMPARE(QDir(folder.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+                 QStringList{name});
+    }
+
+    // A settings file that is a link into another folder: read through it, and a write replaces the
+    // file it leads to, which keeps its owner, group and mode, the link left as it was. A link that
+    // leads nowhere yet is a missing file: the load's default goes where it leads.
+    void linkedFileKeepsLinkAndTarget() {
+        test::TempProgramFolder elsewhere;
+        const QString target = elsewhere.file(QStringLiteral("osk.ini"));
+        const QString linkText = QStringLiteral("../%1/osk.ini").arg(QFileInfo(elsewhere.path()).fileName());
+        QVERIFY(test::writeFileBytes(target, "[Main]\r\nPort=1040\r\n"));
+        QVERIFY(::chmod(QFile::encodeName(target).constData(), 0640) == 0);
+        // Owner and group someone else's: only root can give them, and only root can keep them.
+        const bool root = ::geteuid() == 0;
+        QVERIFY(!root || ::chown(QFile::encodeName(target).constData(), 65534, 4) == 0);
+        QVERIFY(QFile::link(linkText, path()));
+
+        ProfileFile file = ProfileFile::inFolder(m_folder.path(), kSettingsFileName);
+        MainSettings loaded;
+        QVERIFY(CargaValores(file, loaded).ok());
+        QCOMPARE(loaded.port, 1040);
+        QVERIFY(file.write(QStringLiteral("Main"), QStringLiteral("Port"), QStringLiteral("1044")).ok());
+        QCOMPARE(QFile::symLinkTarget(path()), target);
+        QVERIFY(QFileInfo(path()).isSymLink());
+        QCOMPARE(test::readFileBytes(target), QByteArray("[Main]\r\nPort=1044\r\n"));
+        struct stat status {};
+        QVERIFY(::stat(QFile::encodeName(target).constData(), &status) == 0);
+        QCOMPARE(status.st_mode & 07777, mode_t(0640));
+        if (root) {
+            QCOMPARE(status.st_uid, uid_t(65534));
+            QCOMPARE(status.st_gid, gid_t(4));
+        }
+        QCOMPARE(QDir(elsewhere.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"osk.ini"});
+
+        QVERIFY(QFile::remove(target));
+        MainSettings defaults;
+        QVERIFY(CargaValores(file, defaults).ok());
+        QCOMPARE(defaults.port, 1033);
+        QCOMPARE(test::readFileBytes(target), QByteArray("[Main]\r\nPort=1033\r\n"));
+        QCOMPARE(QFile::symLinkTarget(path()), target);
     }
 
     void load_data() {
@@ -148,7 +225,8 @@ private slots:
         if (!file.isEmpty())
             QVERIFY(test::writeFileBytes(path(), file));
         ProfileFile settings(path());
-        const MainSettings loaded = CargaValores(settings);
+        MainSettings loaded;
+        QVERIFY(CargaValores(settings, loaded).ok());
         QCOMPARE(loaded.port, port);
         QCOMPARE(loaded.autoStart, autoStart);
         QCOMPARE(loaded.engine == EngineKind::SqlServer, sqlServerEngine);
