@@ -97,7 +97,7 @@ void BackupEditor::fillDatabases() {
 void BackupEditor::selectBackup(int index) {
     if (index < 0 || index >= kBackupScheduleCount || index == m_shown)
         return;
-    const bool refused = m_shown != -1 && !validateTime();
+    const bool refused = m_shown != -1 && (!validateTime() || outputRefused());
     if (!refused && m_shown != -1)
         storeControls(m_shown);
     if (refused || (m_controls.type != kInactive && m_controls.file.isEmpty())) {
@@ -177,7 +177,7 @@ void BackupEditor::chooseFile() {
 }
 
 bool BackupEditor::accept() {
-    if (!validateTime())
+    if (!validateTime() || outputRefused())
         return false;
     if (m_shown != -1)
         storeControls(m_shown);
@@ -188,6 +188,16 @@ bool BackupEditor::accept() {
     }
     warnAboutOutputFolders();
     return true;
+}
+
+// An active schedule on screen whose file is one of the server's own: told, and not stored.
+bool BackupEditor::outputRefused() {
+    if (m_controls.type == kInactive || m_controls.file.isEmpty())
+        return false;
+    const Status allowed = checkBackupOutput(m_controls.file, m_engine, m_settings.path());
+    if (!allowed)
+        m_operator.showMessage(allowed.error(), MessageIcon::Exclamation, kDefaultTitle);
+    return !allowed;
 }
 
 // Said after the save, which stands: the folder may yet be made, or opened to the service.

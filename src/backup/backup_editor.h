@@ -64,7 +64,7 @@ public:
 
     // cboBackup: shows another schedule once the one on screen is stored. Refused, the old one
     // staying on screen, when its hour or minute does not validate or when it is active without
-    // a file.
+    // a file or with one of the server's own files (checkBackupOutput).
     void selectBackup(int index);
     // cboType.
     void selectType(int index);
@@ -81,7 +81,8 @@ public:
     // cmdFile: the save dialog; a cancelled dialog leaves the file text as it was.
     void chooseFile();
 
-    // cmdAceptar: false when the hour or minute was refused and the dialog stays open; otherwise
+    // cmdAceptar: false when the hour or minute or the file on screen was refused and the dialog
+    // stays open; otherwise
     // the schedules have been written (or the failure told) and the dialog is to close.
     bool accept();
 
@@ -94,6 +95,7 @@ private:
     void storeControls(int index);
     void showSchedule(int index);
     bool validateTime();
+    bool outputRefused();
     void warnAboutOutputFolders();
 
     Engine& m_engine;

@@ -4,6 +4,8 @@
 #include "common/result.h"
 #include "common/vb.h"
 #include "config/profile_file.h"
+#include "database/backup_file.h"
+#include "database/engine.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -154,11 +156,17 @@ QStringList outputFolderProblems(const BackupSchedules& schedules) {
     QStringList problems;
     for (int i = 0; i < kBackupScheduleCount; ++i) {
         const BackupSchedule& schedule = schedules[size_t(i)];
-        const QFileInfo folder(QFileInfo(schedule.OutputFile).absolutePath());
-        if (schedule.Type == 0 || (folder.isDir() && folder.isWritable()))
+        if (schedule.Type == 0)
             continue;
-        problems << QStringLiteral("Copia de Seguridad %1: ").arg(i + 1) +
-                        kFolderNotWritable.arg(QDir::toNativeSeparators(folder.filePath()));
+        const QString prefix = QStringLiteral("Copia de Seguridad %1: ").arg(i + 1);
+        if (schedule.OutputFile.isEmpty()) {
+            problems << prefix + backup_file::kNoFileName;
+            continue;
+        }
+        const QFileInfo folder(QFileInfo(schedule.OutputFile).absolutePath());
+        if (folder.isDir() && folder.isWritable())
+            continue;
+        problems << prefix + kFolderNotWritable.arg(QDir::toNativeSeparators(folder.filePath()));
     }
     return problems;
 }
@@ -174,6 +182,31 @@ Status saveBackupSchedules(ProfileFile& file, const BackupSchedules& schedules) 
         return Status::failure(QStringLiteral("No se puede escribir el archivo '%1': %2")
                                    .arg(QDir::toNativeSeparators(file.path()), written.error()));
     }
+    return {};
+}
+
+Status checkBackupOutput(const QString& outputFile, const Engine& engine, const QString& settingsPath) {
+    if (outputFile.isEmpty())
+        return Status::failure(backup_file::kNoFileName);
+    const QString shown = QDir::toNativeSeparators(outputFile);
+    const QString resolved = backup_file::resolvedPath(outputFile);
+    if (engine.holdsFile(resolved))
+        return Status::failure(
+            QStringLiteral("El archivo de copia %1 es una base de datos del servidor.").arg(shown));
+    const QFileInfo file(resolved);
+    const QString folder = QDir::cleanPath(file.absolutePath());
+    const QFileInfo settings(settingsPath);
+    const QString programFolder = backup_file::resolvedPath(settings.absolutePath());
+    const QString name = file.fileName();
+    // Names as Windows matches them, and as the settings file is found in its folder.
+    const bool ownFile =
+        (folder == programFolder && name.compare(settings.fileName(), Qt::CaseInsensitive) == 0) ||
+        (folder == backup_file::resolvedPath(QDir(programFolder).filePath(QStringLiteral("Log"))) &&
+         (name.compare(QLatin1String("eventlog.journal"), Qt::CaseInsensitive) == 0 ||
+          name.endsWith(QLatin1String(".log"), Qt::CaseInsensitive)));
+    if (ownFile)
+        return Status::failure(
+            QStringLiteral("El archivo de copia %1 es un archivo del servidor.").arg(shown));
     return {};
 }
 

@@ -12,6 +12,7 @@
 
 namespace osk {
 
+class Engine;
 class Operator;
 class ProfileFile;
 
@@ -53,11 +54,18 @@ BackupSchedules loadBackupSchedules(const ProfileFile& file, bool serverIsLocal,
 Status saveBackupSchedules(ProfileFile& file, const BackupSchedules& schedules);
 
 // One line for each active schedule whose backup file this program cannot write, naming the
-// schedule and the folder. The backup makes a new file beside the output file and renames it into
-// place, so its folder must exist and take new files. A service confined by its unit sees every
-// folder but its own read-only, and learns it from this rather than from a backup that fails at
+// schedule and the folder, or saying that it names no file. The backup makes a new file beside the output
+// file and renames it into place, so its folder must exist and take new files. A service confined by its unit
+// sees every folder but its own read-only, and learns it from this rather than from a backup that fails at
 // night. Only for an engine that writes backup files itself.
 QStringList outputFolderProblems(const BackupSchedules& schedules);
+
+// Refuses, with the reason naming the file as written, an output file that would replace one of
+// the server's own files: a database of the engine (or a file SQLite keeps beside one), the
+// settings file at settingsPath (its name in any case), the event log's journal or a daily log in
+// the folder Log beside it. Paths are compared once links and ".." are resolved, so a link to one
+// of them is refused too.
+Status checkBackupOutput(const QString& outputFile, const Engine& engine, const QString& settingsPath);
 
 // The schedule due at `now`: the lowest-numbered active one whose "HH:MM" is now's "HH:MM" and,
 // when weekly, whose Day + 1 is today's weekday counted from Monday = 1.

@@ -2,6 +2,7 @@
 
 #include "backup/wait_dialog.h"
 #include "common/clock.h"
+#include "config/profile_file.h"
 #include "database/engine.h"
 #include "eventlog/event_log.h"
 
@@ -46,6 +47,7 @@ BackupScheduler::~BackupScheduler() {
 
 void BackupScheduler::load(const ProfileFile& file, bool serverIsLocal, Operator& op) {
     m_schedules = loadBackupSchedules(file, serverIsLocal, op);
+    m_settingsPath = file.path();
 }
 
 void BackupScheduler::check() {
@@ -70,19 +72,22 @@ void BackupScheduler::check() {
 bool BackupScheduler::run(const QString& outputFile, const QString& database) {
     if (isRunning())
         return false;
+    Status refused = checkBackupOutput(outputFile, m_engine, m_settingsPath);
     m_waitDialog->show(waitMessage(outputFile));
     m_run = std::make_shared<RunState>();
     m_cancelled = false;
-    // The worker holds the engine and the shared state, never this object past an abandonment.
-    m_worker = std::thread([this, &engine = m_engine, state = m_run, outputFile, database] {
-        Status outcome = engine.backupDatabase(database, outputFile);
-        const std::lock_guard lock(state->mutex);
-        state->outcome = std::move(outcome);
-        state->done = true;
-        state->ended.notify_all();
-        if (!state->abandoned)
-            QMetaObject::invokeMethod(this, &BackupScheduler::finishRun, Qt::QueuedConnection);
-    });
+    // The worker holds the engine and the shared state, never this object past an abandonment. A
+    // refusal goes through it too, so that it ends as every failed backup ends.
+    m_worker = std::thread(
+        [this, &engine = m_engine, state = m_run, outputFile, database, refused = std::move(refused)] {
+            Status outcome = refused ? engine.backupDatabase(database, outputFile) : refused;
+            const std::lock_guard lock(state->mutex);
+            state->outcome = std::move(outcome);
+            state->done = true;
+            state->ended.notify_all();
+            if (!state->abandoned)
+                QMetaObject::invokeMethod(this, &BackupScheduler::finishRun, Qt::QueuedConnection);
+        });
     return true;
 }
 

@@ -43,7 +43,8 @@ public:
     ~BackupScheduler() override;
 
     const BackupSchedules& schedules() const { return m_schedules; }
-    // Replaces the schedules with what the settings file holds now (see loadBackupSchedules).
+    // Replaces the schedules with what the settings file holds now (see loadBackupSchedules). The
+    // file's folder is the program folder, whose files no backup may replace.
     void load(const ProfileFile& file, bool serverIsLocal, Operator& op);
 
     // The tick of tmrBackup: runs the schedule due this minute, if any. A schedule that has started
@@ -51,7 +52,9 @@ public:
     void check();
 
     // Starts a backup of database into outputFile behind the wait dialog; backupFinished tells its
-    // end. False, and nothing done, while another backup runs.
+    // end. False, and nothing done, while another backup runs. An output file that is one of the
+    // server's own files (checkBackupOutput; a schedule may have been stored before that check)
+    // fails like a backup that failed, with the reason, and the engine is not called.
     bool run(const QString& outputFile, const QString& database);
     bool isRunning() const { return m_worker.joinable(); }
 
@@ -86,6 +89,7 @@ private:
     const Clock& m_clock;
     WaitDialog* m_waitDialog;
     BackupSchedules m_schedules{};
+    QString m_settingsPath;
     QDateTime m_lastStartMinute;
     std::thread m_worker;
     std::shared_ptr<RunState> m_run;

@@ -1,5 +1,7 @@
 #include "database/embedded_engine.h"
 
+#include "common/owned_file.h"
+#include "database/backup_file.h"
 #include "database/embedded_component_writer.h"
 #include "database/embedded_sqlite.h"
 #include "database/record_errors.h"
@@ -11,12 +13,13 @@
 #include <QRandomGenerator>
 #include <QStringView>
 #include <algorithm>
-#include <filesystem>
+#include <cerrno>
+#include <fcntl.h>
 #include <initializer_list>
 #include <memory>
 #include <optional>
 #include <sqlite3.h>
-#include <system_error>
+#include <unistd.h>
 
 namespace osk {
 
@@ -155,23 +158,20 @@ QString native(const QString& path) {
 }
 
 // An empty file of its own beside target, made with the permissions of any new file, under a name
-// that neither the database list nor a person's listing shows.
+// that neither the database list nor a person's listing shows. The error is the system's reason.
 Result<QString> createSiblingFile(const QString& target) {
-    const QFileInfo info(target);
     for (int attempt = 0; attempt < 16; ++attempt) {
-        const QString candidate =
-            info.dir().filePath(QStringLiteral(".%1.%2.tmp")
-                                    .arg(info.fileName())
-                                    .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0')));
-        QFile file(candidate);
-        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        const QString candidate = backup_file::temporaryNameBeside(target);
+        const int descriptor = ::open(QFile::encodeName(candidate).constData(),
+                                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (descriptor >= 0) {
+            ::close(descriptor);
             return Result<QString>(candidate);
-        if (!QFileInfo::exists(candidate))
-            return Result<QString>::failure(QStringLiteral("No se puede crear el archivo '%1': %2")
-                                                .arg(native(candidate), file.errorString()));
+        }
+        if (errno != EEXIST)
+            return Result<QString>::failure(systemReason(errno));
     }
-    return Result<QString>::failure(
-        QStringLiteral("No se puede crear un archivo temporal junto a '%1'.").arg(native(target)));
+    return Result<QString>::failure(systemReason(EEXIST));
 }
 
 // Removes a database file's companions: a journal or write-ahead log left beside a removed
@@ -267,8 +267,8 @@ Status copyDatabase(sqlite3* source, sqlite3* destination, const std::atomic<boo
     if (timedOut)
         return Status::failure(QStringLiteral("Tiempo de espera agotado."));
     // The step's error is the destination connection's once the backup is finished.
-    return Status::failure(finished != SQLITE_OK ? lastError(destination)
-                                                 : QString::fromUtf8(sqlite3_errstr(rc)));
+    return Status::failure(finished != SQLITE_OK ? operatorReason(destination)
+                                                 : reasonFor(rc, 0, QString::fromUtf8(sqlite3_errstr(rc))));
 }
 
 } // namespace
@@ -381,6 +381,9 @@ Status EmbeddedEngine::dropDatabase(const QString& database) {
     if (!isPlainName(database))
         return Status::failure(invalidName(database));
     const QString path = databasePath(database);
+    // A link in the database's place goes nowhere near what it points at.
+    if (Status owned = checkDatabaseFiles(path); !owned)
+        return owned;
     if (!QFileInfo(path).isFile())
         return Status::failure(
             QStringLiteral("No se puede eliminar la base de datos '%1' porque no existe.").arg(database));
@@ -442,18 +445,19 @@ Status EmbeddedEngine::backupDatabase(const QString& database, const QString& ou
     if (!isPlainName(database))
         return Status::failure(invalidName(database));
     const QString path = databasePath(database);
+    if (Status owned = checkDatabaseFiles(path); !owned)
+        return owned;
     if (!QFileInfo(path).isFile())
         return Status::failure(
             QStringLiteral(
                 "No se puede hacer la copia de seguridad de la base de datos '%1' porque no existe.")
                 .arg(database));
     if (outputFile.isEmpty())
-        return Status::failure(QStringLiteral("Falta el nombre del archivo de la copia de seguridad."));
+        return Status::failure(backup_file::kNoFileName);
+    if (holdsFile(backup_file::resolvedPath(outputFile)))
+        return Status::failure(QStringLiteral("El archivo de copia %1 es una base de datos del servidor.")
+                                   .arg(native(outputFile)));
     const QFileInfo output(outputFile);
-    if (output.exists() && output.canonicalFilePath() == QFileInfo(path).canonicalFilePath())
-        return Status::failure(
-            QStringLiteral("La copia de seguridad no puede escribirse sobre la propia base de datos '%1'.")
-                .arg(database));
     if (output.isDir())
         return Status::failure(QStringLiteral("'%1' es una carpeta.").arg(native(outputFile)));
 
@@ -465,32 +469,52 @@ Status EmbeddedEngine::backupDatabase(const QString& database, const QString& ou
     auto source = openConnection(path, SQLITE_OPEN_READWRITE, kBackupRetryMs);
     if (!source)
         return Status::failure(source.error());
+    // The operator knows the backup by the name written in the schedule, never by the hidden one
+    // it is built under.
+    const auto failed = [&outputFile](const QString& reason) {
+        return QStringLiteral("No se puede escribir el archivo de copia %1: %2")
+            .arg(native(outputFile), reason);
+    };
     auto created = createSiblingFile(outputFile);
     if (!created)
-        return Status::failure(created.error());
+        return Status::failure(failed(created.error()));
     const QString temporary = *created;
     const auto discard = [&temporary](const QString& error) {
         return discardTemporary(temporary, error);
     };
 
     {
-        auto destination = openConnection(temporary, SQLITE_OPEN_READWRITE);
-        if (!destination)
-            return discard(destination.error());
-        if (Status copied = copyDatabase(source->get(), destination->get(), m_backupsStopped); !copied)
-            return discard(copied.error());
+        sqlite3* raw = nullptr;
+        const int rc = sqlite3_open_v2(QFile::encodeName(temporary).constData(), &raw,
+                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr);
+        Connection destination(raw);
+        if (rc != SQLITE_OK)
+            return discard(
+                failed(raw ? operatorReason(raw) : reasonFor(rc, 0, QString::fromUtf8(sqlite3_errstr(rc)))));
+        sqlite3_busy_timeout(raw, kBusyTimeoutMs);
+        if (Status copied = copyDatabase(source->get(), raw, m_backupsStopped); !copied)
+            return discard(copied.error() == kBackupStopped ? copied.error() : failed(copied.error()));
         // Closing the destination here, before the rename, releases its file on every system.
     }
 
-    if (output.exists())
-        QFile::setPermissions(temporary, output.permissions());
-    std::error_code error;
-    std::filesystem::rename(QFile(temporary).filesystemFileName(), QFile(outputFile).filesystemFileName(),
-                            error);
-    if (error)
-        return discard(QStringLiteral("No se puede escribir el archivo '%1': %2")
-                           .arg(native(outputFile), QString::fromLocal8Bit(error.message())));
+    if (Status kept = backup_file::keepModeOf(outputFile, temporary); !kept)
+        return discard(kept.error());
+    if (Status replaced = backup_file::replace(temporary, outputFile); !replaced)
+        return discard(replaced.error());
     return {};
+}
+
+bool EmbeddedEngine::holdsFile(const QString& resolvedPath) const {
+    const QFileInfo file(resolvedPath);
+    if (QDir::cleanPath(file.absolutePath()) != backup_file::resolvedPath(m_dataFolder))
+        return false;
+    // The suffixes as the database list matches them, without regard to case.
+    const QString name = file.fileName();
+    for (const char* suffix : {".db", ".db-journal", ".db-wal", ".db-shm"}) {
+        if (name.endsWith(QLatin1String(suffix), Qt::CaseInsensitive))
+            return true;
+    }
+    return false;
 }
 
 Result<std::unique_ptr<ComponentWriter>> EmbeddedEngine::openComponentWriter(const QString& database) {
@@ -521,7 +545,8 @@ Status EmbeddedEngine::createProductDatabase(const QString& name) {
     const QString path = databasePath(name);
     auto created = createSiblingFile(path);
     if (!created)
-        return Status::failure(created.error());
+        return Status::failure(
+            QStringLiteral("No se puede crear el archivo '%1': %2").arg(native(path), created.error()));
     const QString temporary = *created;
     const auto discard = [&temporary](const QString& error) {
         return discardTemporary(temporary, error);

@@ -34,6 +34,7 @@ public:
     Status dropDatabase(const QString& database) override;
     Status backupDatabase(const QString& database, const QString& outputFile) override;
     void stopBackups() override { m_backupsStopped = true; }
+    bool holdsFile(const QString& resolvedPath) const override;
     Result<std::unique_ptr<ComponentWriter>> openComponentWriter(const QString& database) override;
 
     QString databasePath(const QString& database) const;

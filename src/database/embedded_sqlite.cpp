@@ -1,7 +1,12 @@
 #include "database/embedded_sqlite.h"
 
+#include "common/owned_file.h"
+
 #include <QByteArray>
 #include <QDir>
+#include <QFile>
+#include <cerrno>
+#include <sys/stat.h>
 
 namespace osk::embedded {
 
@@ -9,9 +14,61 @@ QString lastError(sqlite3* db) {
     return QString::fromUtf8(sqlite3_errmsg(db));
 }
 
+QString reasonFor(int errorCode, int systemError, const QString& sqliteText) {
+    switch (errorCode & 0xff) {
+    case SQLITE_FULL:
+        return systemReason(ENOSPC);
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+        return systemReason(EACCES);
+    case SQLITE_READONLY:
+        return systemError != 0 ? systemReason(systemError) : QStringLiteral("el archivo es de solo lectura");
+    case SQLITE_IOERR:
+    case SQLITE_CANTOPEN:
+        if (systemError != 0)
+            return systemReason(systemError);
+        break;
+    case SQLITE_NOTADB:
+        return QStringLiteral("no es una base de datos");
+    case SQLITE_CORRUPT:
+        return QStringLiteral("la base de datos está dañada");
+    default:
+        break;
+    }
+    return sqliteText;
+}
+
+QString operatorReason(sqlite3* db) {
+    return reasonFor(sqlite3_extended_errcode(db), sqlite3_system_errno(db), lastError(db));
+}
+
+Status checkDatabaseFiles(const QString& path) {
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+        const QString file = path + QLatin1String(suffix);
+        struct stat status {};
+        if (::lstat(QFile::encodeName(file).constData(), &status) != 0) {
+            if (errno == ENOENT)
+                continue;
+            return Status::failure(QStringLiteral("No se puede abrir el archivo %1: %2.")
+                                       .arg(QDir::toNativeSeparators(file), systemReason(errno)));
+        }
+        if (S_ISREG(status.st_mode))
+            continue;
+        const QString kind = S_ISLNK(status.st_mode)   ? QStringLiteral("es un enlace simbólico")
+                             : S_ISDIR(status.st_mode) ? QStringLiteral("es una carpeta")
+                                                       : QStringLiteral("no es un archivo normal");
+        return Status::failure(
+            QStringLiteral("No se puede abrir el archivo %1: %2.").arg(QDir::toNativeSeparators(file), kind));
+    }
+    return {};
+}
+
 Result<Connection> openConnection(const QString& path, int flags, int busyTimeoutMs) {
+    if (Status owned = checkDatabaseFiles(path); !owned)
+        return Result<Connection>::failure(owned.error());
     sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(QDir::toNativeSeparators(path).toUtf8().constData(), &raw, flags, nullptr);
+    const int rc = sqlite3_open_v2(QDir::toNativeSeparators(path).toUtf8().constData(), &raw,
+                                   flags | SQLITE_OPEN_NOFOLLOW, nullptr);
     Connection db(raw); // a handle comes back even when the open fails, and must be closed
     if (rc != SQLITE_OK) {
         const QString reason = raw ? lastError(raw) : QString::fromUtf8(sqlite3_errstr(rc));

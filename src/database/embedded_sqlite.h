@@ -26,7 +26,20 @@ using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
 QString lastError(sqlite3* db);
 
-// Opens path with flags and the busy time-out; the error names the file.
+// The reason of a failed call as the operator reads it, for the failures a disk causes: a full
+// disk, no permission, a read-only file or file system, the system's own error behind an I/O
+// failure, in Spanish; SQLite's own text for the rest.
+QString reasonFor(int errorCode, int systemError, const QString& sqliteText);
+QString operatorReason(sqlite3* db);
+
+// The files of a database (path and its -journal, -wal and -shm) belong to the program: a symbolic
+// link or anything but a regular file in their place is refused, as a program file is refused,
+// so that nothing is read or written through it and a FIFO never makes a call wait. A file that
+// does not exist is no refusal.
+Status checkDatabaseFiles(const QString& path);
+
+// Opens path with flags and the busy time-out, after checkDatabaseFiles() and never through a
+// link; the error names the file.
 Result<Connection> openConnection(const QString& path, int flags, int busyTimeoutMs = kBusyTimeoutMs);
 
 Result<Statement> prepare(sqlite3* db, const char* sql);

@@ -104,6 +104,9 @@ public:
     // A full backup of the database into outputFile, as "BACKUP DATABASE" writes it, on a
     // connection of the engine's own with the backup time-out. The output file is replaced.
     virtual Status backupDatabase(const QString& database, const QString& outputFile) = 0;
+    // True when the file at this path (links and ".." resolved) is one of the engine's databases or
+    // a file SQLite keeps beside one: a backup written there would replace a live database.
+    virtual bool holdsFile(const QString& /*resolvedPath*/) const { return false; }
     // True when this program writes the backup file itself; a SQL Server writes it as its own
     // service, with rights of its own.
     virtual bool writesBackupFiles() const { return false; }

@@ -1,5 +1,6 @@
 #include "database/odbc_engine.h"
 
+#include "database/backup_file.h"
 #include "database/odbc_component_writer.h"
 #include "database/odbc_sql.h"
 #include "database/record_errors.h"
@@ -267,12 +268,18 @@ Status OdbcEngine::backupDatabase(const QString& database, const QString& output
         if (m_backupsStopped)
             return stopped;
     }
-    // BACKUP adds a backup set to an existing file; the old file goes first so that the new set is
-    // the only one. Backups are scheduled only when SQL Server runs on this computer, so the path
-    // the server writes is a path of this disk.
-    if (QFileInfo::exists(outputFile) && !QFile::remove(outputFile))
-        return Status::failure(QStringLiteral("No se puede eliminar el archivo de copia anterior ") +
-                               QDir::toNativeSeparators(outputFile));
+    if (outputFile.isEmpty())
+        return Status::failure(backup_file::kNoFileName);
+    // BACKUP adds a backup set to an existing file, so the server writes a new file under a name of
+    // its own beside the output, which replaces the old backup only once the server has said the
+    // backup is complete: a failed backup leaves the previous one as it was. Backups are scheduled
+    // only when SQL Server runs on this computer, so the path the server writes is a path of this
+    // disk.
+    const QString temporary = backup_file::temporaryNameBeside(outputFile);
+    const auto discard = [&temporary](Status failed) {
+        QFile::remove(temporary);
+        return failed;
+    };
     auto connection = connect(kMasterDatabase);
     if (!connection)
         return Status::failure(connection.error());
@@ -299,7 +306,7 @@ Status OdbcEngine::backupDatabase(const QString& database, const QString& output
         m_backupStatement = SQL_NULL_HSTMT;
     });
     const QString text = QStringLiteral("BACKUP DATABASE ") + bracketQuoted(database) +
-                         QStringLiteral("\r\nTO DISK = ") + apostropheQuoted(outputFile);
+                         QStringLiteral("\r\nTO DISK = ") + apostropheQuoted(temporary);
     SQLRETURN rc = st.send(text);
     // The server reports progress as one result after another; the backup completes only once all
     // of them have been read. The return codes are not to be trusted here: the messages decide.
@@ -316,13 +323,19 @@ Status OdbcEngine::backupDatabase(const QString& database, const QString& output
         rc = SQLMoreResults(st.handle());
     }
     const Status judged = judgeByMessages(messages, failedWithoutMessage || rc == SQL_INVALID_HANDLE);
-    const std::lock_guard lock(m_backupMutex);
-    if (!judged && m_backupsStopped) {
+    {
+        const std::lock_guard lock(m_backupMutex);
         // A cancelled BACKUP may leave the file it had begun; it is no backup set.
-        QFile::remove(outputFile);
-        return stopped;
+        if (!judged && m_backupsStopped)
+            return discard(stopped);
     }
-    return judged;
+    if (!judged)
+        return discard(judged);
+    if (Status kept = backup_file::keepModeOf(outputFile, temporary); !kept)
+        return discard(kept);
+    if (Status replaced = backup_file::replace(temporary, outputFile); !replaced)
+        return discard(replaced);
+    return {};
 }
 
 Result<std::unique_ptr<ComponentWriter>> OdbcEngine::openComponentWriter(const QString& database) {

@@ -97,6 +97,12 @@ private slots:
                                    << badMinute;
         QTest::newRow("Diaria, no file") << 1 << QStringLiteral("23:59") << QString() << noFile;
         QTest::newRow("Semanal, no file") << 2 << QStringLiteral("23:59") << QString() << noFile;
+        // The program's own files, "%F" standing for its folder.
+        const QString own = QStringLiteral("El archivo de copia %1 es un archivo del servidor.");
+        for (const char* name :
+             {"%F/oskserver.ini", "%F/Log/20261204.LOG", "%F/Copias/../Log/eventlog.journal"})
+            QTest::newRow(name) << 1 << QStringLiteral("23:59") << QString::fromUtf8(name)
+                                << own.arg(QString::fromUtf8(name));
         // Its time boxes are disabled, and not checked.
         QTest::newRow("Inactiva") << 0 << QStringLiteral("99:99") << QString() << QString();
     }
@@ -108,6 +114,8 @@ private slots:
         QFETCH(QString, file);
         QFETCH(QString, message);
         Fixture f;
+        file.replace(QStringLiteral("%F"), f.folder.path());
+        message.replace(QStringLiteral("%F"), f.folder.path());
         f.editor.selectType(type);
         f.editor.setHourText(time.section(u':', 0, 0));
         f.editor.setMinuteText(time.section(u':', 1, 1));

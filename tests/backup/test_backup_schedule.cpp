@@ -1,6 +1,7 @@
 #include "backup/backup_schedule.h"
 #include "common/operator.h"
 #include "config/profile_file.h"
+#include "database/embedded_engine.h"
 #include "support/scripted_operator.h"
 #include "support/temp_program_folder.h"
 #include "support/test_io.h"
@@ -65,6 +66,7 @@ private slots:
     void dueSchedule_data();
     void dueSchedule();
     void outputFoldersThatCannotTakeTheFile();
+    void serverFilesAreRefused();
 };
 
 void TestBackupSchedule::loadConvertsEachValue_data() {
@@ -164,14 +166,37 @@ void TestBackupSchedule::outputFoldersThatCannotTakeTheFile() {
     TempProgramFolder folder;
     BackupSchedules schedules = {schedule(1, 0, folder.file(QStringLiteral("osk1.obk"))),
                                  schedule(2, 3, folder.file(QStringLiteral("gone/osk2.obk"))),
-                                 {}};
+                                 schedule(1, 0, QString())};
 
     QCOMPARE(outputFolderProblems(schedules),
-             QStringList{QStringLiteral("Copia de Seguridad 2: No se puede escribir en la carpeta ") +
-                         folder.file(QStringLiteral("gone")) +
-                         QStringLiteral(": la copia de seguridad no podrá guardarse.")});
+             (QStringList{QStringLiteral("Copia de Seguridad 2: No se puede escribir en la carpeta ") +
+                              folder.file(QStringLiteral("gone")) +
+                              QStringLiteral(": la copia de seguridad no podrá guardarse."),
+                          QStringLiteral("Copia de Seguridad 3: No se ha indicado el archivo de copia.")}));
     schedules[1].Type = 0;
+    schedules[2].Type = 0;
     QCOMPARE(outputFolderProblems(schedules), QStringList());
+}
+
+// Resolved paths are compared: a link is refused for what it points at; files beside the
+// program's own are backup files like any other.
+void TestBackupSchedule::serverFilesAreRefused() {
+    TempProgramFolder folder;
+    const EmbeddedEngine engine(folder.file(QStringLiteral("Data")));
+    QVERIFY(QDir().mkpath(folder.file(QStringLiteral("Data"))) &&
+            QDir().mkpath(folder.file(QStringLiteral("Log"))));
+    const QString settings = folder.file(QStringLiteral("OskServer.INI"));
+    QVERIFY(writeFileBytes(settings, "[Main]\r\n"));
+    const QString link = folder.file(QStringLiteral("copia.obk"));
+    QVERIFY(QFile::link(settings, link));
+    QCOMPARE(checkBackupOutput(link, engine, settings).error(),
+             QStringLiteral("El archivo de copia %1 es un archivo del servidor.").arg(link));
+    QCOMPARE(
+        checkBackupOutput(folder.file(QStringLiteral("Log/../Data/oskNueva.DB")), engine, settings).error(),
+        QStringLiteral("El archivo de copia %1 es una base de datos del servidor.")
+            .arg(folder.file(QStringLiteral("Log/../Data/oskNueva.DB"))));
+    for (const char* allowed : {"Data.obk", "Log/notas.txt", "Copias/OskServer.INI", "Data/osk.obk"})
+        QVERIFY2(checkBackupOutput(folder.file(QString::fromUtf8(allowed)), engine, settings).ok(), allowed);
 }
 
 QTEST_GUILESS_MAIN(TestBackupSchedule)

@@ -79,6 +79,7 @@ private slots:
     void dueScheduleRunsOnceInItsMinute();
     void exitDuringABackupCancelsItAndSavesItsOutcome();
     void backupThatWillNotStopIsLeftAtTheEnd();
+    void serverFilesAreNeverBackedUpInto();
 };
 
 // tmrBackup ticks every 59.999 s, so two ticks may fall into one minute.
@@ -159,6 +160,25 @@ void TestBackupServerCore::backupThatWillNotStopIsLeftAtTheEnd() {
     QCOMPARE(backupLines(log), QStringList{"La copia de seguridad programada no se ha detenido a tiempo; Osk "
                                            "Server se cierra sin esperarla.|3"});
     QCOMPARE(dialog.events, (QStringList{kWait, QStringLiteral("hide")}));
+}
+
+// A schedule stored before the editor refused the program's files is refused when it runs.
+void TestBackupServerCore::serverFilesAreNeverBackedUpInto() {
+    Service s;
+    QVERIFY(s.ok);
+    const QString settings = s.folder.file(QStringLiteral("OSKSERVER.ini"));
+    const QByteArray before = readFileBytes(s.folder.file(QStringLiteral("OskServer.INI")));
+    QSignalSpy finished(&s.core.backups(), &BackupScheduler::backupFinished);
+    QVERIFY(s.core.backups().run(settings, QStringLiteral("osk1")));
+    QVERIFY(finished.wait(kWaitMs));
+    QCOMPARE(finished.at(0).at(0).toBool(), false);
+    QCOMPARE(s.engine.backupCalls(), QStringList());
+    QCOMPARE(
+        backupLines(s.core.eventLog()),
+        QStringList{QStringLiteral("Imposible realizar copia de seguridad programada. El archivo de copia "
+                                   "%1 es un archivo del servidor.|3")
+                        .arg(settings)});
+    QCOMPARE(readFileBytes(s.folder.file(QStringLiteral("OskServer.INI"))), before);
 }
 
 QTEST_GUILESS_MAIN(TestBackupServerCore)

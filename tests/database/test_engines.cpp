@@ -4,6 +4,7 @@
 
 #include "database/database_admin.h"
 #include "database/embedded_engine.h"
+#include "database/embedded_sqlite.h"
 #include "database/odbc_engine.h"
 #include "eventlog/event_log.h"
 #include "sqlite_fixture.h"
@@ -12,8 +13,17 @@
 #include "support/temp_program_folder.h"
 #include "support/test_io.h"
 
+#include <QRegularExpression>
 #include <QTest>
+#include <QThread>
+#include <atomic>
+#include <csignal>
+#include <fcntl.h>
 #include <memory>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace osk;
 using namespace osk::test;
@@ -39,6 +49,13 @@ private slots:
     void sqlServerStatements();
     void listFillLogsInOncePerDatabase();
     void embeddedDropsAndBacksUp();
+    void odbcFailedBackupKeepsThePreviousOne();
+    void embeddedBackupRefusals_data();
+    void embeddedBackupRefusals();
+    void replacedBackupKeepsItsMode();
+    void sqliteReasonsInSpanish_data();
+    void sqliteReasonsInSpanish();
+    void embeddedFilesAreNeverLinksOrFifos();
 
 private:
     // The file of a database as the engine of the row keeps it.
@@ -75,7 +92,9 @@ void TestEngines::init() {
     m_sent.clear();
     m_logins.clear();
     m_odbc = QByteArray(QTest::currentDataTag()) != "embedded" &&
-             QByteArray(QTest::currentTestFunction()) != "embeddedDropsAndBacksUp";
+             !QByteArray(QTest::currentTestFunction()).startsWith("embedded") &&
+             QByteArray(QTest::currentTestFunction()) != "replacedBackupKeepsItsMode" &&
+             QByteArray(QTest::currentTestFunction()) != "sqliteReasonsInSpanish";
     if (m_odbc && !QFile::exists(kSqliteDriverLibrary))
         QSKIP("SQLite's ODBC driver is not installed (scripts/install-deps.sh).");
     const QString sysobjects = QStringLiteral("CREATE TABLE sysobjects (name TEXT)");
@@ -210,10 +229,15 @@ void TestEngines::sqlServerStatements() {
     QVERIFY(engine->openPrincipal().ok());
     m_sent.clear();
     QVERIFY(!engine->dropDatabase(QStringLiteral("osk]demo")).ok());
-    QVERIFY(!engine->backupDatabase(QStringLiteral("osk'demo"), QStringLiteral("C:\\it's.bak")).ok());
-    QCOMPARE(m_sent,
-             (QStringList{QStringLiteral("Drop DATABASE [osk]]demo]"),
-                          QStringLiteral("BACKUP DATABASE [osk'demo]\r\nTO DISK = 'C:\\it''s.bak'")}));
+    QVERIFY(!engine->backupDatabase(QStringLiteral("osk'demo"), QStringLiteral("C:\\Copias\\it's.bak")).ok());
+    QCOMPARE(m_sent.size(), 2);
+    QCOMPARE(m_sent[0], QStringLiteral("Drop DATABASE [osk]]demo]"));
+    // The server writes a name of its own in the output's folder, as the server spells the folder.
+    QVERIFY2(QRegularExpression(QStringLiteral("^BACKUP DATABASE \\[osk'demo\\]\r\nTO DISK = "
+                                               "'C:\\\\Copias\\\\\\.it''s\\.bak\\.[0-9a-f]{8}\\.tmp'$"))
+                 .match(m_sent[1])
+                 .hasMatch(),
+             qPrintable(m_sent[1]));
 
     // A backup is judged by what the server said: classes 00 and 01 are no error.
     const ServerMessage progress{QStringLiteral("01000"), QStringLiteral("Processed 184 pages.")};
@@ -265,6 +289,209 @@ void TestEngines::embeddedDropsAndBacksUp() {
     QVERIFY(valueOr((*engine.openComponentWriter(QStringLiteral("oskNueva")))->hasComponentsTable(), false));
     QCOMPARE(valueOr(engine.listProductDatabases(), QStringList()),
              (QStringList{QStringLiteral("OskDB"), QStringLiteral("oskNueva"), QStringLiteral("OSKVentas")}));
+}
+
+// BACKUP through the test driver fails as a statement the server refuses: the old backup stays.
+void TestEngines::odbcFailedBackupKeepsThePreviousOne() {
+    const std::unique_ptr<Engine> engine = makeEngine();
+    QVERIFY(QDir().mkpath(m_folder->file(QStringLiteral("Copias"))));
+    const QString backup = m_folder->file(QStringLiteral("Copias/demo.bak"));
+    QVERIFY(writeFileBytes(backup, "the previous backup"));
+    QVERIFY(!engine->backupDatabase(QStringLiteral("oskdemo"), backup).ok());
+    QCOMPARE(readFileBytes(backup), QByteArray("the previous backup"));
+    QCOMPARE(QDir(m_folder->file(QStringLiteral("Copias")))
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{QStringLiteral("demo.bak")});
+    QCOMPARE(engine->backupDatabase(QStringLiteral("oskdemo"), QString()).error(),
+             QStringLiteral("No se ha indicado el archivo de copia."));
+}
+
+void TestEngines::embeddedBackupRefusals_data() {
+    QTest::addColumn<QString>("output");  // in the program folder; "%F" is the folder
+    QTest::addColumn<QString>("link");    // when set, output is a link to this
+    QTest::addColumn<bool>("smallFiles"); // files may not grow past a few bytes
+    QTest::addColumn<QString>("error");
+
+    const QString database = QStringLiteral("El archivo de copia %F/%1 es una base de datos del servidor.");
+    QTest::newRow("another database")
+        << "Data/OSKVentas.db" << QString() << false << database.arg("Data/OSKVentas.db");
+    QTest::newRow("the system database, .DB")
+        << "Data/OskDB.DB" << QString() << false << database.arg("Data/OskDB.DB");
+    QTest::newRow("through ..") << "Copias/../Data/./OskDB.db" << QString() << false
+                                << database.arg("Copias/../Data/./OskDB.db");
+    QTest::newRow("a journal") << "Data/OskDB.db-journal" << QString() << false
+                               << database.arg("Data/OskDB.db-journal");
+    QTest::newRow("a link to one") << "Copias/ventas.bak"
+                                   << "%F/Data/OSKVentas.db" << false << database.arg("Copias/ventas.bak");
+    QTest::newRow("no name") << "" << QString() << false << "No se ha indicado el archivo de copia.";
+    QTest::newRow("a folder that is a file")
+        << "Copias/demo.bak/x.bak" << QString() << false
+        << "No se puede escribir el archivo de copia %F/Copias/demo.bak/x.bak: parte de la ruta no es una "
+           "carpeta";
+    QTest::newRow("no room") << "Copias/new.bak" << QString() << true
+                             << "No se puede escribir el archivo de copia %F/Copias/new.bak: el archivo ha "
+                                "alcanzado el tamaño máximo";
+}
+
+// Nothing of the server's is replaced, and a failure names the file the operator wrote, in Spanish.
+void TestEngines::embeddedBackupRefusals() {
+    QFETCH(QString, output);
+    QFETCH(QString, link);
+    QFETCH(bool, smallFiles);
+    QFETCH(QString, error);
+    const QString folder = m_folder->path();
+    EmbeddedEngine engine(m_folder->file(QStringLiteral("Data")));
+    QVERIFY(engine.openPrincipal().ok());
+    QVERIFY(QDir().mkpath(m_folder->file(QStringLiteral("Copias"))));
+    QVERIFY(writeFileBytes(m_folder->file(QStringLiteral("Copias/demo.bak")), "old"));
+    QVERIFY(writeFileBytes(m_folder->file(QStringLiteral("Data/OskDB.db-journal")), QByteArray()));
+    const QString path = output.isEmpty() ? QString() : m_folder->file(output);
+    if (!link.isEmpty()) {
+        QFile::remove(path);
+        QVERIFY(QFile::link(QString(link).replace(QStringLiteral("%F"), folder), path));
+    }
+    const QByteArray ventas = readFileBytes(fileOf(QStringLiteral("OSKVentas")));
+    const QByteArray principal = readFileBytes(fileOf(QStringLiteral("OskDB")));
+
+    rlimit before{};
+    QVERIFY(::getrlimit(RLIMIT_FSIZE, &before) == 0);
+    if (smallFiles) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit small = before;
+        small.rlim_cur = 1024;
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
+    }
+    const Status done = engine.backupDatabase(QStringLiteral("oskdemo"), path);
+    if (smallFiles)
+        ::setrlimit(RLIMIT_FSIZE, &before);
+    QCOMPARE(done.error(), QString(error).replace(QStringLiteral("%F"), folder));
+    QCOMPARE(readFileBytes(fileOf(QStringLiteral("OSKVentas"))), ventas);
+    QCOMPARE(readFileBytes(fileOf(QStringLiteral("OskDB"))), principal);
+    QCOMPARE(readFileBytes(m_folder->file(QStringLiteral("Copias/demo.bak"))), QByteArray("old"));
+    QStringList left{QStringLiteral("demo.bak")};
+    if (!link.isEmpty())
+        left << QFileInfo(path).fileName();
+    QCOMPARE(QDir(m_folder->file(QStringLiteral("Copias")))
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             left);
+}
+
+// The operator's 0600 (and owner, where the test may give one) survives the replacement.
+void TestEngines::replacedBackupKeepsItsMode() {
+    EmbeddedEngine engine(m_folder->file(QStringLiteral("Data")));
+    const QString backup = m_folder->file(QStringLiteral("demo.bak"));
+    QVERIFY(writeFileBytes(backup, "an older backup"));
+    const QByteArray name = QFile::encodeName(backup);
+    QVERIFY(::chmod(name.constData(), 0600) == 0);
+    const bool root = ::geteuid() == 0;
+    if (root)
+        QVERIFY(::chown(name.constData(), 65534, 65534) == 0);
+    QVERIFY(engine.backupDatabase(QStringLiteral("oskdemo"), backup).ok());
+    QCOMPARE(SqliteFile(backup).rows("SELECT PropertyValue FROM OskVersion WHERE Property='AppDBRevision'"),
+             QStringList{QStringLiteral("3")});
+    struct stat status {};
+    QVERIFY(::stat(name.constData(), &status) == 0);
+    QCOMPARE(int(status.st_mode & 07777), 0600);
+    if (root)
+        QCOMPARE(int(status.st_uid), 65534);
+}
+
+void TestEngines::sqliteReasonsInSpanish_data() {
+    QTest::addColumn<int>("code");
+    QTest::addColumn<int>("systemError");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("full") << SQLITE_FULL << 0 << "no queda espacio en el disco";
+    QTest::newRow("write refused") << SQLITE_IOERR_WRITE << int(ENOSPC) << "no queda espacio en el disco";
+    QTest::newRow("permission") << SQLITE_PERM << 0 << "permiso denegado";
+    QTest::newRow("cannot open") << SQLITE_CANTOPEN << int(EACCES) << "permiso denegado";
+    QTest::newRow("read-only file") << SQLITE_READONLY << 0 << "el archivo es de solo lectura";
+    QTest::newRow("read-only disk") << SQLITE_READONLY_DBMOVED << int(EROFS)
+                                    << "el sistema de archivos es de solo lectura";
+    QTest::newRow("other") << SQLITE_MISUSE << 0 << "the English text";
+}
+
+void TestEngines::sqliteReasonsInSpanish() {
+    QFETCH(int, code);
+    QFETCH(int, systemError);
+    QFETCH(QString, reason);
+    QCOMPARE(embedded::reasonFor(code, systemError, QStringLiteral("the English text")), reason);
+}
+
+// The engine's files are the program's: a link or a FIFO in their place is refused, never opened,
+// waited on or removed through.
+void TestEngines::embeddedFilesAreNeverLinksOrFifos() {
+    EmbeddedEngine engine(m_folder->file(QStringLiteral("Data")));
+    const QString elsewhere = m_folder->file(QStringLiteral("elsewhere.db"));
+    QVERIFY(SqliteFile(elsewhere).run(
+        {kPropertyTable, QStringLiteral("INSERT INTO OskVersion (Property, "
+                                        "PropertyValue) VALUES ('AppDBRevision', '9')")}));
+    const QByteArray target = readFileBytes(elsewhere);
+    const QString link = fileOf(QStringLiteral("osklink"));
+    QVERIFY(QFile::link(elsewhere, link));
+    const QString linkRefused =
+        QStringLiteral("No se puede abrir el archivo %1: es un enlace simbólico.").arg(link);
+    QCOMPARE(engine.readProperty(QStringLiteral("osklink"), QStringLiteral("AppDBRevision")).error(),
+             linkRefused);
+    QCOMPARE(engine.updateProperty(QStringLiteral("osklink"), QStringLiteral("AppDBRevision"), "1").error(),
+             linkRefused);
+    QCOMPARE(engine.dropDatabase(QStringLiteral("osklink")).error(), linkRefused);
+    QCOMPARE(
+        engine.backupDatabase(QStringLiteral("osklink"), m_folder->file(QStringLiteral("l.bak"))).error(),
+        linkRefused);
+    QCOMPARE(readFileBytes(elsewhere), target);
+    QVERIFY(QFileInfo(link).isSymLink());
+
+    // A journal that is a link would be played into the database, or written through.
+    const QString journal = fileOf(QStringLiteral("oskdemo")) + QStringLiteral("-journal");
+    QVERIFY(QFile::link(elsewhere, journal));
+    QCOMPARE(engine.readProperty(QStringLiteral("oskdemo"), QStringLiteral("AppDBRevision")).error(),
+             QStringLiteral("No se puede abrir el archivo %1: es un enlace simbólico.").arg(journal));
+
+    const QString principal = fileOf(QStringLiteral("OskDB"));
+    QVERIFY(QFile::remove(principal));
+    QVERIFY(QFile::link(elsewhere, principal));
+    QCOMPARE(engine.openPrincipal().error(),
+             QStringLiteral("No se puede abrir el archivo %1: es un enlace simbólico.").arg(principal));
+    QCOMPARE(readFileBytes(elsewhere), target);
+
+    // A FIFO: nothing waits for a writer. Should a call wait, a writer comes and goes, so the
+    // check fails instead of hanging.
+    const QString fifo = fileOf(QStringLiteral("oskfifo"));
+    QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+    // The call's state outlives the test if the call never returns.
+    struct Call {
+        explicit Call(const QString& data)
+            : engine(data) {}
+        EmbeddedEngine engine;
+        std::atomic<bool> finished{false};
+        QStringList listed;
+        QString read;
+    };
+    auto* state = new Call(m_folder->file(QStringLiteral("Data")));
+    std::thread call([state] {
+        state->listed = valueOr(state->engine.listProductDatabases(), QStringList());
+        state->read = state->engine.readProperty(QStringLiteral("oskfifo"), QStringLiteral("x")).error();
+        state->finished = true;
+    });
+    for (int i = 0; i < 100 && !state->finished; ++i)
+        QThread::msleep(20);
+    const bool hung = !state->finished;
+    for (int i = 0; i < 100 && !state->finished; ++i) {
+        const int writer = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK);
+        if (writer >= 0)
+            ::close(writer);
+        QThread::msleep(20);
+    }
+    if (!state->finished) {
+        call.detach();
+        QFAIL("A call on a FIFO in the data folder never returned.");
+    }
+    call.join();
+    const std::unique_ptr<Call> ended(state);
+    QVERIFY(!hung);
+    QVERIFY(!ended->listed.contains(QStringLiteral("oskfifo")));
+    QCOMPARE(ended->read,
+             QStringLiteral("No se puede abrir el archivo %1: no es un archivo normal.").arg(fifo));
 }
 
 QTEST_GUILESS_MAIN(TestEngines)
