@@ -3,12 +3,12 @@
 #include "common/ansi_codec.h"
 #include "common/clock.h"
 #include "common/operator.h"
+#include "common/owned_file.h"
 #include "common/vb.h"
 #include "eventlog/recovery_journal.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QScopedValueRollback>
 #include <algorithm>
 #include <chrono>
@@ -36,6 +36,15 @@ QByteArray blockTail(const QString& date) {
 void letPendingEventsRun() {
     if (QCoreApplication::instance())
         QCoreApplication::processEvents();
+}
+
+// Every byte or none: a write the disk cuts short is taken back (OwnedFile::write).
+Status appendWhole(const QString& path, const QByteArray& bytes) {
+    auto opened = OwnedFile::open(path, OwnedFile::Access::Append);
+    if (!opened)
+        return Status::failure(opened.error());
+    OwnedFile file = std::move(opened).value();
+    return file.write(bytes);
 }
 } // namespace
 
@@ -76,11 +85,19 @@ void EventLog::AddLog(const QString& text, LogKind kind) {
     if (m_entries.empty())
         m_day = now.date();
     m_entries.push_back({QLatin1Char('[') + vb::timeText(now.time()) + QStringLiteral("]  ") + text, kind});
+    m_dates.push_back(now.date());
     m_heldCharacters += m_entries.back().text.size();
-    const Status journaled = m_journal ? m_journal->append(now.date(), m_entries.back().text) : Status();
+    const Status journaled =
+        m_journalState == JournalState::Up
+            ? m_journal->append(RecoveryJournal::encode(now.date(), m_entries.back().text))
+            : Status();
     emit entryAdded(m_entries.back());
     if (!journaled)
         dropJournal(journaled.error());
+    else if (m_journalState == JournalState::Down && !m_saving && journalRetryDue(now))
+        // Not while a block is written: the journal's own try may write an earlier run's lines to
+        // the same day's file. The try writes this line too.
+        bringJournalUp(false);
     // Saved from the event loop, where the lines of a block may let events run between them; a
     // save that failed is tried again when its timer says.
     if (holdsTooMuch() && !m_saveHeld.isActive())
@@ -138,18 +155,16 @@ Status EventLog::saveDay(const QDate& day, PendingEvents pending) {
         return Status::failure(
             QStringLiteral("No se puede crear la carpeta %1.").arg(QDir::toNativeSeparators(logFolder())));
     const QString path = QDir(logFolder()).filePath(vb::compactDateText(day) + QStringLiteral(".log"));
-    const qint64 journaled = m_journal ? m_journal->mark() : 0;
     const size_t count = m_entries.size();
-    if (Status written = writeBlock(path, vb::dateText(day), pending); !written)
+    if (Status written = writeBlock(path, vb::dateText(day), count, pending); !written)
         return written;
     // Lines logged while the block was written are not in it and stay.
     for (size_t i = 0; i < count; ++i)
         m_heldCharacters -= m_entries[i].text.size();
     m_entries.erase(m_entries.begin(), m_entries.begin() + qsizetype(count));
-    if (m_journal) {
-        if (Status dropped = m_journal->dropBefore(journaled); !dropped)
-            dropJournal(dropped.error());
-    }
+    m_dates.erase(m_dates.begin(), m_dates.begin() + qsizetype(count));
+    m_unsaved -= std::min(m_unsaved, count);
+    journalAfterSave();
     return {};
 }
 
@@ -158,51 +173,103 @@ QString EventLog::journalPath() const {
 }
 
 void EventLog::openJournal() {
-    if (!QDir().mkpath(logFolder())) {
-        dropJournal(
-            QStringLiteral("No se puede crear la carpeta %1.").arg(QDir::toNativeSeparators(logFolder())));
-        return;
-    }
-    m_journal = std::make_unique<RecoveryJournal>(journalPath());
-    if (Status opened = m_journal->open(); !opened) {
-        dropJournal(opened.error());
-        return;
-    }
-    if (!m_journal->leftover().lines.isEmpty())
-        recover();
+    bringJournalUp(true);
 }
 
-// Nothing has been logged yet, so the journal holds only the earlier run's lines.
-void EventLog::recover() {
+void EventLog::bringJournalUp(bool first) {
+    m_journalState = JournalState::Down;
+    m_journalTried = m_clock.now();
+    if (Status opened = openJournalFile(); !opened) {
+        if (first)
+            dropJournal(opened.error());
+        return;
+    }
+    qsizetype recovered = -1;
+    if (m_leftoverPending) {
+        const qsizetype count = m_journal->leftover().lines.size();
+        if (Status written = recoverLeftover(); !written) {
+            // The journal stays as it is, for a later try or a later start; this run goes without
+            // one meanwhile.
+            if (first)
+                AddLog(QStringLiteral(
+                           "No se han podido recuperar las líneas del registro de una ejecución anterior: ") +
+                           written.error(),
+                       LogKind::Error);
+            return;
+        }
+        recovered = count;
+    }
+    if (Status held = m_journal->hold(unsavedLines()); !held) {
+        if (first)
+            dropJournal(held.error());
+    } else {
+        m_journalState = JournalState::Up;
+        if (!first)
+            AddLog(QStringLiteral("El diario de recuperación del registro vuelve a estar disponible."),
+                   LogKind::Info);
+    }
+    if (recovered >= 0)
+        AddLog(QStringLiteral("Se han recuperado %1 líneas del registro de una ejecución anterior.")
+                   .arg(recovered),
+               LogKind::Error);
+}
+
+// A descriptor kept from before is used as it is: the lines it holds are the journal's.
+Status EventLog::openJournalFile() {
+    if (m_journal)
+        return {};
+    if (!QDir().mkpath(logFolder()))
+        return Status::failure(
+            QStringLiteral("No se puede crear la carpeta %1.").arg(QDir::toNativeSeparators(logFolder())));
+    auto opened = RecoveryJournal::open(journalPath());
+    if (!opened)
+        return Status::failure(opened.error());
+    m_journal = std::make_unique<RecoveryJournal>(std::move(opened).value());
+    // This run has written nothing to it: what it holds is an earlier run's.
+    m_leftoverPending = !m_journal->leftover().lines.isEmpty();
+    return {};
+}
+
+// To the daily file of the first line's date, as a block of its own.
+Status EventLog::recoverLeftover() {
     const RecoveryJournal::Leftover& leftover = m_journal->leftover();
     const QDate date = leftover.date.isValid() ? leftover.date : m_clock.now().date();
     QByteArray block = blockHead(vb::dateText(date));
     for (const QByteArray& bytes : leftover.lines)
         block += bytes + kLineEnd;
     block += blockTail(vb::dateText(date));
+    const QString path = QDir(logFolder()).filePath(vb::compactDateText(date) + QStringLiteral(".log"));
+    if (Status written = appendWhole(path, block); !written)
+        return written;
+    m_journal->forgetLeftover();
+    m_leftoverPending = false;
+    return {};
+}
 
-    QFile file(QDir(logFolder()).filePath(vb::compactDateText(date) + QStringLiteral(".log")));
-    const bool written = file.open(QIODevice::WriteOnly | QIODevice::Append) &&
-                         file.write(block) == block.size() && file.flush();
-    if (!written) {
-        // The journal stays as it is, for a later start to try again; this run goes without one.
-        m_journal.reset();
-        AddLog(
-            QStringLiteral("No se han podido recuperar las líneas del registro de una ejecución anterior: ") +
-                file.errorString(),
-            LogKind::Error);
-        return;
+void EventLog::journalAfterSave() {
+    if (m_journalState == JournalState::Up) {
+        if (Status held = m_journal->hold(unsavedLines()); !held)
+            dropJournal(held.error());
+    } else if (m_journalState == JournalState::Down) {
+        bringJournalUp(false);
     }
-    file.close();
-    const qsizetype count = leftover.lines.size();
-    if (Status emptied = m_journal->clear(); !emptied)
-        dropJournal(emptied.error());
-    AddLog(QStringLiteral("Se han recuperado %1 líneas del registro de una ejecución anterior.").arg(count),
-           LogKind::Error);
+}
+
+bool EventLog::journalRetryDue(const QDateTime& now) const {
+    // Either way: a clock set back does not put the next try off.
+    return !m_journalTried.isValid() || qAbs(m_journalTried.secsTo(now)) >= kJournalRetrySeconds;
+}
+
+QByteArray EventLog::unsavedLines() const {
+    QByteArray bytes;
+    for (size_t i = m_unsaved; i < m_entries.size(); ++i)
+        bytes += RecoveryJournal::encode(m_dates[i], m_entries[i].text);
+    return bytes;
 }
 
 void EventLog::dropJournal(const QString& reason) {
-    m_journal.reset();
+    m_journalState = JournalState::Down;
+    m_journalTried = m_clock.now();
     AddLog(QStringLiteral("El diario de recuperación del registro no está disponible: ") + reason,
            LogKind::Error);
 }
@@ -238,15 +305,14 @@ Status EventLog::saveOnce() {
         AddLog(QStringLiteral("Guardando registro de sucesos..."), LogKind::Done);
         const QDate today = m_clock.now().date();
         const QString path = QDir(logFolder()).filePath(vb::compactDateText(today) + QStringLiteral(".log"));
-        // The journal up to here holds exactly the lines the block is about to write.
-        const qint64 journaled = m_journal ? m_journal->mark() : 0;
-        Status written = writeBlock(path, vb::dateText(today), PendingEvents::Run);
-        if (written && m_journal) {
-            if (Status dropped = m_journal->dropBefore(journaled); !dropped)
-                dropJournal(dropped.error());
-        }
-        if (written)
+        // The block holds the lines up to here; those logged while it is written wait for the next.
+        const size_t count = m_entries.size();
+        Status written = writeBlock(path, vb::dateText(today), count, PendingEvents::Run);
+        if (written) {
+            m_unsaved = count;
+            journalAfterSave();
             AddLog(QDir::toNativeSeparators(path) + QStringLiteral(" creado con éxito."), LogKind::Done);
+        }
         return written;
     }();
     m_operator.setBusy(false);
@@ -258,44 +324,59 @@ Status EventLog::saveOnce() {
 
 Status EventLog::saveAtExit() {
     Status saved = save();
-    if (saved && m_journal) {
+    if (!saved) {
+        // The journal is all the next start will have: one last try at bringing it back.
+        if (m_journalState == JournalState::Down)
+            bringJournalUp(false);
+        return saved;
+    }
+    // Even when it went down: it may still hold lines that are now in the day's file. An earlier
+    // run's lines not yet recovered stay in it for the next start.
+    if (m_journal && !m_leftoverPending) {
         // Should emptying fail, the next start recovers lines already saved: repeated, not lost.
         (void)m_journal->clear();
-        m_journal.reset();
     }
+    m_journal.reset();
+    m_journalState = JournalState::Closed;
     return saved;
 }
 
-// Appends one block. Lines logged while the block is written (the events that run between lines)
-// are not part of it; they stay in the list for the next save.
-Status EventLog::writeBlock(const QString& path, const QString& date, PendingEvents pending) {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
-        return Status::failure(file.errorString());
-    const auto fail = [&file] {
-        return Status::failure(file.errorString());
+// Appends one block of the first `count` lines. Lines logged while the block is written (the events
+// that run between lines) are not part of it; they stay in the list for the next save. A block that
+// fails half way is taken back whole, so the next try does not write its first lines twice.
+Status EventLog::writeBlock(const QString& path, const QString& date, size_t count, PendingEvents pending) {
+    auto opened = OwnedFile::open(path, OwnedFile::Access::Append);
+    if (!opened)
+        return Status::failure(opened.error());
+    OwnedFile file = std::move(opened).value();
+    const auto before = file.size();
+    if (!before)
+        return Status::failure(before.error());
+    const auto takeBack = [&](Status failed) {
+        (void)file.resize(*before);
+        return failed;
     };
 
-    if (file.write(blockHead(date)) < 0)
-        return fail();
+    // Handed to the system in pieces of some 64 KiB, not a call per line.
+    constexpr qsizetype kPiece = 64 * 1024;
+    QByteArray piece = blockHead(date);
     // Events run after the first line and then every kLinesBetweenEvents: a pass of the event loop
     // may log more than one line (a burst of connections does), and a save that wrote one line a
     // pass would never catch up with them.
     constexpr size_t kLinesBetweenEvents = 1024;
-    const size_t count = m_entries.size();
     for (size_t i = 0; i < count; ++i) {
-        if (file.write(line(m_entries[i].text)) < 0)
-            return fail();
+        piece += line(m_entries[i].text);
+        if (piece.size() >= kPiece) {
+            if (Status written = file.write(piece); !written)
+                return takeBack(written);
+            piece.clear();
+        }
         if (pending == PendingEvents::Run && i % kLinesBetweenEvents == 0)
             letPendingEventsRun();
     }
-    if (file.write(blockTail(date)) < 0)
-        return fail();
-    if (!file.flush())
-        return fail();
-    file.close();
-    if (file.error() != QFileDevice::NoError)
-        return fail();
+    piece += blockTail(date);
+    if (Status written = file.write(piece); !written)
+        return takeBack(written);
     return {};
 }
 

@@ -3,7 +3,7 @@
 #include "common/ansi_codec.h"
 #include "common/vb.h"
 
-#include <QSaveFile>
+#include <utility>
 
 namespace osk {
 
@@ -35,53 +35,49 @@ RecoveryJournal::Leftover parse(const QByteArray& bytes) {
 }
 } // namespace
 
-RecoveryJournal::RecoveryJournal(QString path)
-    : m_path(std::move(path))
-    , m_file(m_path) {}
-
-Status RecoveryJournal::open() {
-    if (!m_file.open(QIODevice::ReadWrite | QIODevice::Append))
-        return failure();
-    // A device in the journal's place holds no lines (and reading it might never end).
-    if (m_file.isSequential())
-        return {};
-    if (!m_file.seek(0))
-        return failure();
-    const QByteArray bytes = m_file.read(m_file.size());
-    if (m_file.error() != QFileDevice::NoError)
-        return failure();
-    if (!bytes.isEmpty())
-        m_leftover = parse(bytes);
-    return {};
+Result<RecoveryJournal> RecoveryJournal::open(const QString& path) {
+    auto opened = OwnedFile::open(path, OwnedFile::Access::ReadAppend);
+    if (!opened)
+        return Result<RecoveryJournal>::failure(opened.error());
+    RecoveryJournal journal(std::move(opened).value());
+    const auto bytes = journal.m_file.readFrom(0);
+    if (!bytes)
+        return Result<RecoveryJournal>::failure(bytes.error());
+    if (!bytes->isEmpty())
+        journal.m_leftover = parse(*bytes);
+    return journal;
 }
 
-Status RecoveryJournal::append(const QDate& date, const QString& line) {
-    const QByteArray bytes = AnsiCodec::encode(vb::dateText(date) + QLatin1Char('\t') + line) + kLineEnd;
-    if (m_file.write(bytes) != bytes.size() || !m_file.flush())
-        return failure();
-    return {};
+QByteArray RecoveryJournal::encode(const QDate& date, const QString& line) {
+    return AnsiCodec::encode(vb::dateText(date) + QLatin1Char('\t') + line) + kLineEnd;
 }
 
-Status RecoveryJournal::dropBefore(qint64 mark) {
-    if (mark >= m_file.size()) {
-        if (!m_file.resize(0))
-            return failure();
-        return {};
-    }
-    if (!m_file.seek(mark))
-        return failure();
-    const QByteArray later = m_file.read(m_file.size() - mark);
-    if (m_file.error() != QFileDevice::NoError)
-        return failure();
-    QSaveFile replacement(m_path);
-    if (!replacement.open(QIODevice::WriteOnly) || replacement.write(later) != later.size() ||
-        !replacement.commit())
-        return Status::failure(replacement.errorString());
-    // The name now points at the new file; the old one is gone.
-    m_file.close();
-    if (!m_file.open(QIODevice::ReadWrite | QIODevice::Append))
-        return failure();
-    return {};
+Status RecoveryJournal::append(const QByteArray& encodedLine) {
+    return m_file.write(encodedLine);
+}
+
+// The journal is emptied in place (truncated through the descriptor it was opened with) rather than
+// replaced by a new file renamed over it:
+// - emptying needs no room on the disk, and a full disk is when this matters most: a journal that
+//   could not be rewritten would keep lines already in the day's file, and a crash would then bring
+//   them back there a second time;
+// - no name is opened, created or renamed, so a link or a FIFO put in the journal's place since it
+//   was opened (without following a link, and refused unless a regular file) is never written
+//   through, and its target is left as it was;
+// - the journal stays the one file, so nothing is left behind beside it by a crash half way.
+// The price: should the process be killed between the truncation and the write that follows, the
+// journal loses the lines that follow the saved ones (the few logged while the block was written);
+// they are still in memory for the next save if the process lives. A kill at any other moment loses
+// nothing, and appends are not synced anyway, so a power cut may lose the latest lines either way.
+Status RecoveryJournal::hold(const QByteArray& bytes) {
+    const auto held = m_file.readFrom(0);
+    if (!held)
+        return Status::failure(held.error());
+    if (bytes.startsWith(*held))
+        return m_file.write(bytes.sliced(held->size()));
+    if (Status emptied = m_file.resize(0); !emptied)
+        return emptied;
+    return m_file.write(bytes);
 }
 
 } // namespace osk

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "common/owned_file.h"
 #include "common/result.h"
 
 #include <QByteArray>
 #include <QDate>
-#include <QFile>
 #include <QList>
 #include <QString>
 
@@ -14,9 +14,11 @@ namespace osk {
 // loses none of them. One journal per program folder: Log/eventlog.journal, Windows-1252, lines
 // ended by CR LF, each "DD/MM/YYYY" + TAB + the line as shown, since the shown line holds only the
 // time. Every line is handed to the system as it is appended; none waits in a buffer.
+//
+// The journal is the program's own file (an OwnedFile): a symbolic link, a FIFO, a device or a
+// folder in its place is refused when it is opened, and nothing is ever opened, written or renamed
+// through its name after that, so whatever is put there later is never touched either.
 class RecoveryJournal final {
-    Q_DISABLE_COPY_MOVE(RecoveryJournal)
-
 public:
     static constexpr const char* kFileName = "eventlog.journal";
 
@@ -27,25 +29,33 @@ public:
         QList<QByteArray> lines;
     };
 
-    explicit RecoveryJournal(QString path);
+    // Opens the journal, creating it if absent, and reads what it already holds. Refused, with a
+    // reason that names the file, when anything but a regular file is in its place.
+    static Result<RecoveryJournal> open(const QString& path);
 
-    // Opens the journal, creating it if absent, and reads what it already holds.
-    Status open();
+    const QString& path() const { return m_file.path(); }
     const Leftover& leftover() const { return m_leftover; }
+    // Once the leftover is in its day's file: it is not kept in memory for the rest of the run.
+    void forgetLeftover() { m_leftover = {}; }
 
-    Status append(const QDate& date, const QString& line);
-    // The size of the journal: a mark for dropping what was appended before it.
-    qint64 mark() const { return m_file.size(); }
-    // Drops every line appended before the mark and keeps the later ones. The later ones are
-    // written to a new file that replaces the journal whole, so a crash meanwhile loses no line.
-    Status dropBefore(qint64 mark);
-    Status clear() { return dropBefore(mark()); }
+    // One line as the journal holds it.
+    static QByteArray encode(const QDate& date, const QString& line);
+
+    // Every byte of the line or none (a write the disk cuts short is taken back), so that what the
+    // journal holds is always whole lines.
+    Status append(const QByteArray& encodedLine);
+    // Makes the journal hold exactly `bytes` (encoded lines). When it holds the start of them (the
+    // lines it took before a write failed), only the rest is appended, so that what it holds stays
+    // while the disk is still full. Otherwise it is emptied in place and written anew: see the
+    // comment in the definition for why in place.
+    Status hold(const QByteArray& bytes);
+    Status clear() { return hold(QByteArray()); }
 
 private:
-    Status failure() const { return Status::failure(m_file.errorString()); }
+    explicit RecoveryJournal(OwnedFile file)
+        : m_file(std::move(file)) {}
 
-    QString m_path;
-    QFile m_file;
+    OwnedFile m_file;
     Leftover m_leftover;
 };
 

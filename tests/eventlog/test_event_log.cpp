@@ -1,3 +1,4 @@
+#include "common/ansi_codec.h"
 #include "common/operator.h"
 #include "eventlog/event_log.h"
 #include "support/fake_clock.h"
@@ -10,6 +11,10 @@
 #include <QTimer>
 #include <QtTest>
 #include <algorithm>
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace osk;
 using namespace osk::test;
@@ -41,7 +46,70 @@ struct Fixture {
     QByteArray created(const QString& name) const {
         return "  " + QFile::encodeName(QDir::toNativeSeparators(path(name))) + " creado con \xE9xito.";
     }
+    // The lines in memory from `from` on, as the daily file holds them.
+    QList<QByteArray> lines(size_t from = 0, size_t to = size_t(-1)) const {
+        QList<QByteArray> bytes;
+        for (size_t i = from; i < std::min(to, log.entries().size()); ++i)
+            bytes << AnsiCodec::encode(log.entries()[i].text);
+        return bytes;
+    }
+    // The same lines as the journal holds them: all of this test's are of its one day.
+    QByteArray journaled(size_t from = 0) const {
+        QByteArray bytes;
+        for (const QByteArray& line : lines(from))
+            bytes += "04/12/2026\t" + line + "\r\n";
+        return bytes;
+    }
+    qsizetype count(const QString& text) const {
+        const auto& entries = log.entries();
+        return std::count_if(entries.begin(), entries.end(),
+                             [&](const LogEntry& entry) { return entry.text.contains(text); });
+    }
 };
+
+// While it lives, no file this process writes may grow past `bytes`, as on a disk with that much
+// room left; a write past it fails with EFBIG instead of killing the process (SIGXFSZ ignored).
+// Both come back when it goes, even when a check fails.
+class FileSizeLimit final {
+public:
+    explicit FileSizeLimit(qint64 bytes) {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        ::sigaction(SIGXFSZ, &ignore, &m_signal);
+        ::getrlimit(RLIMIT_FSIZE, &m_limit);
+        rlimit small = m_limit;
+        small.rlim_cur = rlim_t(bytes);
+        m_set = ::setrlimit(RLIMIT_FSIZE, &small) == 0;
+    }
+    ~FileSizeLimit() { lift(); }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+    bool set() const { return m_set; }
+    void lift() {
+        if (std::exchange(m_set, false)) {
+            ::setrlimit(RLIMIT_FSIZE, &m_limit);
+            ::sigaction(SIGXFSZ, &m_signal, nullptr);
+        }
+    }
+
+private:
+    rlimit m_limit{};
+    struct sigaction m_signal {};
+    bool m_set = false;
+};
+
+// A file that waits for ever kills the test within its time instead of hanging it.
+class Watchdog final {
+public:
+    explicit Watchdog(unsigned seconds) { ::alarm(seconds); }
+    ~Watchdog() { ::alarm(0); }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+};
+
+const QString kJournalDown = QStringLiteral("El diario de recuperación del registro no está disponible: ");
+const QString kJournalBack =
+    QStringLiteral("El diario de recuperación del registro vuelve a estar disponible.");
 
 } // namespace
 
@@ -58,6 +126,14 @@ private slots:
     void linesPastTheBoundAreSavedAsABlock();
     void boundSaveThatFailsKeepsTheLinesAndSaysSoOnce();
     void newDayInsideAddLogRunsNoOtherEvent();
+    void journalThatIsAFifoIsRefusedAndTheLogGoesOn();
+    void journalLinkIsRefusedAndItsTargetLeftAlone();
+    void linkPutInTheJournalsPlaceIsNeverWrittenThrough();
+    void daysFileThatIsNotARegularFileIsRefused_data();
+    void daysFileThatIsNotARegularFileIsRefused();
+    void fullDiskKeepsTheLinesAndTheJournalComesBack();
+    void journalBackAfterASaveHoldsNoSavedLine();
+    void leftoverNotRecoveredOnAFullDiskIsRecoveredLater();
 };
 
 // A line logged while the old day's block is written belongs to the new day and stays; the next
@@ -252,6 +328,231 @@ void TestEventLog::newDayInsideAddLogRunsNoOtherEvent() {
     QCOMPARE(f.file(QStringLiteral("04122026.log")), block("04/12/2026", {"[23:59:58]  Servidor activo."}));
     QCOMPARE(f.log.entries().size(), size_t(1));
     QTRY_VERIFY(ran);
+}
+
+// A FIFO in the journal's place took every line until its 64 KiB were full, then froze the whole
+// program on the next one. It is refused, once, naming it; the lines still reach the day's file.
+void TestEventLog::journalThatIsAFifoIsRefusedAndTheLogGoesOn() {
+    const Watchdog watchdog(60);
+    Fixture f;
+    QVERIFY(QDir().mkpath(f.path(QString())));
+    QCOMPARE(::mkfifo(QFile::encodeName(f.log.journalPath()).constData(), 0600), 0);
+
+    f.log.openJournal();
+    for (int i = 0; i < 2000; ++i) // some 200 KiB
+        f.log.AddLog(QStringLiteral("Conexión aceptada. Esperando inicio de sesión... %1").arg(i),
+                     LogKind::Info);
+    f.clock.advanceSeconds(EventLog::kJournalRetrySeconds + 1);
+    f.log.AddLog(QStringLiteral("Servidor inactivo."), LogKind::Done); // tried again, refused again
+
+    const QString refusal =
+        kJournalDown +
+        QStringLiteral("No se puede abrir el archivo %1: no es un archivo normal.").arg(f.log.journalPath());
+    QCOMPARE(f.log.entries()[0].text, QStringLiteral("[09:05:17]  ") + refusal);
+    QCOMPARE(f.log.entries()[0].kind, LogKind::Error);
+    QCOMPARE(f.count(kJournalDown), 1);
+    QVERIFY(f.log.saveAtExit().ok());
+    QCOMPARE(f.file(QStringLiteral("04122026.log")),
+             block("04/12/2026", f.lines(0, f.log.entries().size() - 1)));
+    struct stat status {};
+    QCOMPARE(::lstat(QFile::encodeName(f.log.journalPath()).constData(), &status), 0);
+    QVERIFY(S_ISFIFO(status.st_mode));
+}
+
+// Lines that look like a killed run's, behind a link in the journal's place: never recovered into
+// the log, never emptied.
+void TestEventLog::journalLinkIsRefusedAndItsTargetLeftAlone() {
+    Fixture f;
+    QVERIFY(QDir().mkpath(f.path(QString())));
+    const QByteArray precious = "03/12/2026\t[22:10:00]  no es del registro\r\notra l\xEDnea\r\n";
+    const QString target = f.folder.file(QStringLiteral("precioso.txt"));
+    QVERIFY(writeFileBytes(target, precious));
+    QVERIFY(QFile::link(target, f.log.journalPath()));
+
+    f.log.openJournal();
+    f.log.AddLog(QStringLiteral("Servidor activo."), LogKind::Done);
+    QVERIFY(f.log.save().ok());
+    f.clock.advanceSeconds(EventLog::kJournalRetrySeconds + 1);
+    f.log.AddLog(QStringLiteral("Servidor inactivo."), LogKind::Done);
+    QVERIFY(f.log.saveAtExit().ok());
+
+    QCOMPARE(f.log.entries()[0].text,
+             QStringLiteral("[09:05:17]  ") + kJournalDown +
+                 QStringLiteral("No se puede abrir el archivo %1: es un enlace simbólico.")
+                     .arg(f.log.journalPath()));
+    QCOMPARE(f.count(kJournalDown), 1);
+    QCOMPARE(readFileBytes(target), precious);
+    QVERIFY(QFileInfo(f.log.journalPath()).isSymLink());
+    QVERIFY(!f.file(QStringLiteral("04122026.log")).contains("no es del registro"));
+    QVERIFY(!QFile::exists(f.path(QStringLiteral("03122026.log"))));
+}
+
+// The journal opened, then a link put in its place while the program runs: what the journal does
+// after a save (it lets go of the saved lines) and at the end went through the link's name before,
+// emptying its target; it now goes to the file it opened.
+void TestEventLog::linkPutInTheJournalsPlaceIsNeverWrittenThrough() {
+    Fixture f;
+    f.log.openJournal();
+    f.log.AddLog(QStringLiteral("Servidor activo."), LogKind::Done);
+    const QString target = f.folder.file(QStringLiteral("precioso.txt"));
+    QVERIFY(writeFileBytes(target, "precioso\r\n"));
+    QVERIFY(QFile::remove(f.log.journalPath()));
+    QVERIFY(QFile::link(target, f.log.journalPath()));
+
+    QTimer::singleShot(0, &f.log, [&] { f.log.AddLog(QStringLiteral("Conexión aceptada."), LogKind::Info); });
+    QVERIFY(f.log.save().ok());
+    f.log.AddLog(QStringLiteral("Servidor inactivo."), LogKind::Done);
+    QVERIFY(f.log.saveAtExit().ok());
+
+    QCOMPARE(readFileBytes(target), QByteArray("precioso\r\n"));
+    QVERIFY(QFileInfo(f.log.journalPath()).isSymLink());
+    QCOMPARE(f.count(kJournalDown), 0);
+}
+
+void TestEventLog::daysFileThatIsNotARegularFileIsRefused_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("FIFO") << "fifo" << QStringLiteral("no es un archivo normal");
+    QTest::newRow("link") << "link" << QStringLiteral("es un enlace simbólico");
+    QTest::newRow("folder") << "folder" << QStringLiteral("es una carpeta");
+}
+
+// A save to it fails at once with the reason, naming it; a link's target is left as it was and the
+// lines stay in memory and in the journal for a later save.
+void TestEventLog::daysFileThatIsNotARegularFileIsRefused() {
+    QFETCH(QString, kind);
+    QFETCH(QString, reason);
+    const Watchdog watchdog(60);
+    Fixture f;
+    QVERIFY(QDir().mkpath(f.path(QString())));
+    const QString day = f.path(QStringLiteral("04122026.log"));
+    const QString target = f.folder.file(QStringLiteral("precioso.txt"));
+    QVERIFY(writeFileBytes(target, "precioso\r\n"));
+    if (kind == QLatin1String("fifo"))
+        QCOMPARE(::mkfifo(QFile::encodeName(day).constData(), 0600), 0);
+    else if (kind == QLatin1String("link"))
+        QVERIFY(QFile::link(target, day));
+    else
+        QVERIFY(QDir().mkpath(day));
+    f.log.openJournal();
+    f.log.AddLog(QStringLiteral("Servidor activo."), LogKind::Done);
+
+    QVERIFY(!f.log.saveAtExit().ok());
+
+    QCOMPARE(f.op.messages.size(), size_t(1));
+    QCOMPARE(f.op.messages[0].text,
+             QStringLiteral("No se ha podido guardar el registro.\nNo se puede abrir el archivo %1: %2.")
+                 .arg(day, reason));
+    QCOMPARE(readFileBytes(target), QByteArray("precioso\r\n"));
+    QCOMPARE(f.journal(), f.journaled());
+    QCOMPARE(f.log.entries().size(), size_t(2));
+}
+
+// The disk fills (here the size limit, as a full disk would): the journal fails once, said with
+// the system's reason, and the lines stay in memory; a save fails the same way and leaves nothing
+// behind. A try while the disk is still full keeps what the journal holds. With room again the
+// journal comes back holding every line not yet saved, and the save at the end writes each line
+// once.
+void TestEventLog::fullDiskKeepsTheLinesAndTheJournalComesBack() {
+    Fixture f;
+    f.log.openJournal();
+    f.log.AddLog(QStringLiteral("Servidor activo."), LogKind::Done);
+    const QByteArray before = f.journal();
+    const QString day = f.path(QStringLiteral("04122026.log"));
+    {
+        FileSizeLimit full(before.size() + 10);
+        QVERIFY(full.set());
+        f.log.AddLog(QStringLiteral("Validado usuario [ana] en [SÍ]."), LogKind::Done);
+        for (int i = 0; i < 20; ++i)
+            f.log.AddLog(QStringLiteral("Conexión aceptada. %1").arg(i), LogKind::Info);
+        QVERIFY(!f.log.save().ok());
+        QCOMPARE(f.op.messages.size(), size_t(1));
+        QCOMPARE(f.op.messages[0].text, QStringLiteral("No se ha podido guardar el registro.\n") + day +
+                                            QStringLiteral(": el archivo ha alcanzado el tamaño máximo"));
+        QCOMPARE(QFileInfo(day).size(), qint64(0)); // the block cut short was taken back
+        f.clock.advanceSeconds(EventLog::kJournalRetrySeconds + 1);
+        f.log.AddLog(QStringLiteral("Conexión cerrada."), LogKind::Info); // tried: still full
+        QCOMPARE(f.journal(), before);
+    }
+    QCOMPARE(f.count(kJournalDown + f.log.journalPath() +
+                     QStringLiteral(": el archivo ha alcanzado el tamaño máximo")),
+             1);
+    QCOMPARE(f.count(kJournalDown), 1);
+    QCOMPARE(f.count(kJournalBack), 0);
+
+    f.log.AddLog(QStringLiteral("Servidor inactivo."), LogKind::Done); // within the minute: not tried
+    QCOMPARE(f.journal(), before);
+    f.clock.advanceSeconds(EventLog::kJournalRetrySeconds + 1);
+    f.log.AddLog(QStringLiteral("Servidor activo."), LogKind::Done);
+    QCOMPARE(f.count(kJournalBack), 1);
+    QCOMPARE(f.journal(), f.journaled());
+
+    QVERIFY(f.log.saveAtExit().ok());
+    QCOMPARE(f.file(QStringLiteral("04122026.log")),
+             block("04/12/2026", f.lines(0, f.log.entries().size() - 1)));
+    QCOMPARE(f.journal(), QByteArray());
+}
+
+// The journal full, the day's file not: the save that succeeds brings the journal back without the
+// lines it saved, so a crash after it (another log on the same folder, the first never saved
+// again) recovers only what came after, and no line is twice in the day's file.
+void TestEventLog::journalBackAfterASaveHoldsNoSavedLine() {
+    Fixture f;
+    f.log.openJournal();
+    // Each line journaled holds its date too: 100 of them make a journal larger than their block.
+    for (int i = 0; i < 100; ++i)
+        f.log.AddLog(QStringLiteral("Conexión aceptada. %1").arg(i), LogKind::Info);
+    {
+        FileSizeLimit full(f.journal().size() + 10);
+        QVERIFY(full.set());
+        f.log.AddLog(QStringLiteral("Validado usuario [ana] en [SÍ]."), LogKind::Done);
+        QCOMPARE(f.count(kJournalDown), 1);
+        QVERIFY(f.log.save().ok()); // the block is smaller than the journal
+        QCOMPARE(f.count(kJournalBack), 1);
+    }
+    f.log.AddLog(QStringLiteral("Conexión cerrada."), LogKind::Info);
+    const size_t saved = f.log.entries().size() - 3; // up to "Guardando registro de sucesos..."
+    QCOMPARE(f.journal(), f.journaled(saved));
+    const QByteArray first = block("04/12/2026", f.lines(0, saved));
+    QCOMPARE(f.file(QStringLiteral("04122026.log")), first);
+
+    ScriptedOperator op;
+    EventLog next(f.clock, op, f.folder.path());
+    next.openJournal();
+    QCOMPARE(f.file(QStringLiteral("04122026.log")), first + block("04/12/2026", f.lines(saved)));
+    QCOMPARE(next.entries().size(), size_t(1));
+}
+
+// A killed run's lines that cannot reach their day's file at the start stay in the journal; the
+// first good save brings them there, and the journal back with this run's lines.
+void TestEventLog::leftoverNotRecoveredOnAFullDiskIsRecoveredLater() {
+    Fixture f;
+    QVERIFY(QDir().mkpath(f.path(QString())));
+    const QByteArray leftover = "03/12/2026\t[22:10:00]  Validado usuario [ana] en [S\xCD].\r\n"
+                                "03/12/2026\t[22:10:05]  Conexi\xF3n err\xF3nea.\r\n";
+    QVERIFY(writeFileBytes(f.log.journalPath(), leftover));
+    {
+        FileSizeLimit full(20);
+        QVERIFY(full.set());
+        f.log.openJournal();
+        f.log.AddLog(QStringLiteral("Servidor activo."), LogKind::Done);
+    }
+    QCOMPARE(f.log.entries()[0].text,
+             QStringLiteral("[09:05:17]  No se han podido recuperar las líneas del registro de una ejecución "
+                            "anterior: %1: el archivo ha alcanzado el tamaño máximo")
+                 .arg(f.path(QStringLiteral("03122026.log"))));
+    QCOMPARE(f.journal(), leftover);
+
+    QVERIFY(f.log.save().ok());
+    QCOMPARE(f.file(QStringLiteral("03122026.log")),
+             block("03/12/2026", {"[22:10:00]  Validado usuario [ana] en [S\xCD].",
+                                  "[22:10:05]  Conexi\xF3n err\xF3nea."}));
+    QCOMPARE(f.count(QStringLiteral("Se han recuperado 2 líneas del registro de una ejecución anterior.")),
+             1);
+    QCOMPARE(f.count(kJournalBack), 1);
+    QCOMPARE(f.journal(), f.journaled(3)); // after "Guardando registro de sucesos..."
+    QVERIFY(f.log.saveAtExit().ok());
+    QCOMPARE(f.journal(), QByteArray());
 }
 
 QTEST_GUILESS_MAIN(TestEventLog)
