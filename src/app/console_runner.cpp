@@ -12,6 +12,7 @@
 #include "control/control_server.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
 #include <QLockFile>
 #include <csignal>
@@ -48,6 +49,9 @@ int ConsoleRunner::run() {
         stopRequested = true;
         if (mainWindow)
             mainWindow->endProgram();
+        else if (auto* question = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+            // A question of the start-up (the SQL Server's name) is not waited on: the stop answers it.
+            question->reject();
     });
 
     SplashWindow splash;
@@ -66,6 +70,8 @@ int ConsoleRunner::run() {
     if (outcome == StartupConnection::Outcome::Cancelled)
         return 0;
     if (outcome == StartupConnection::Outcome::Failed) {
+        if (stopRequested)
+            return kExitFailure;
         if (needsServerName)
             connection.offerAnotherServer();
         else

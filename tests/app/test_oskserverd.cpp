@@ -171,6 +171,18 @@ private slots:
         QVERIFY2(!d.err.contains("conexi"), d.err.constData());
     }
 
+#ifdef OSKSERVER_PATH
+    // With no server named, the console asks for one before its first attempt; a stop answers the
+    // question rather than waiting for the operator.
+    void consoleStopsWhileItAsksForTheServer() {
+        Daemon d;
+        QVERIFY(d.start(portSettings(freePort()) + "Engine=SQLServer\r\n", QStringLiteral(OSKSERVER_PATH)));
+        QTest::qWait(1500);
+        QVERIFY(::kill(pid_t(d.process.processId()), SIGTERM) == 0);
+        QCOMPARE(d.exitCode(), 0);
+    }
+#endif
+
     // Settings that keep the start from succeeding end the run with the status a service manager
     // does not retry on.
     void takenPortEndsWithTheConfigurationStatus() {
