@@ -234,11 +234,12 @@ int runCommand(const Invocation& in, const QJsonObject& requestObject, ControlCl
     // The lines that the reply of `log` says follow it.
     qint64 linesToCome = 0;
     while (true) {
-        const std::optional<QJsonObject> line = client.nextLine(following ? kInterruptPollMs : -1);
+        // Never an endless wait: a server that hangs must not take Ctrl+C or a stop with it.
+        const std::optional<QJsonObject> line = client.nextLine(kInterruptPollMs);
         if (g_interrupted)
             break;
         if (!line) {
-            if (following && client.isOpen())
+            if (client.isOpen())
                 continue;
             break;
         }
@@ -277,8 +278,13 @@ int runCommand(const Invocation& in, const QJsonObject& requestObject, ControlCl
     // Closing the connection is what tells the server to stop the tracking ("NOLOG").
     client.close();
     if (!reply) {
-        if (g_interrupted)
+        // The end of following is Ctrl+C; any other command's answer is what was waited for.
+        if (g_interrupted && following)
             return kExitOk;
+        if (g_interrupted) {
+            printLine(stderr, QStringLiteral("Interrumpida la espera de la respuesta del servidor."));
+            return kExitRefused;
+        }
         printLine(stderr, QStringLiteral("El servidor cerró la conexión sin responder."));
         return kExitRefused;
     }

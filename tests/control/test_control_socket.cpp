@@ -15,6 +15,7 @@
 #include <QLocalSocket>
 #include <QProcess>
 #include <QtTest>
+#include <csignal>
 #include <cstring>
 #include <memory>
 #include <sys/socket.h>
@@ -295,6 +296,23 @@ private slots:
         QCOMPARE(QString::fromLocal8Bit(tool.readAllStandardOutput()), QStringLiteral("uno\n"));
         QCOMPARE(QString::fromLocal8Bit(tool.readAllStandardError()),
                  QStringLiteral("El servidor cerró la conexión antes de enviar todas las líneas.\n"));
+        QCOMPARE(tool.exitCode(), 1);
+    }
+
+    // A server that takes the request and never answers holds the tool only until it is stopped.
+    void aStopEndsTheWaitForAServerThatNeverAnswers() {
+        TempProgramFolder folder;
+        QLocalServer server;
+        QVERIFY(server.listen(folder.file(QStringLiteral("mute.sock"))));
+        QProcess tool;
+        tool.start(QStringLiteral(OSKSERVERCTL_PATH), {"--socket", server.fullServerName(), "status"});
+        QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), kWaitMs);
+        QLocalSocket* peer = server.nextPendingConnection();
+        QTRY_VERIFY_WITH_TIMEOUT(peer->bytesAvailable() > 0, kWaitMs);
+        QVERIFY(::kill(pid_t(tool.processId()), SIGTERM) == 0);
+        QTRY_VERIFY_WITH_TIMEOUT(tool.state() == QProcess::NotRunning, kWaitMs);
+        QCOMPARE(QString::fromLocal8Bit(tool.readAllStandardError()),
+                 QStringLiteral("Interrumpida la espera de la respuesta del servidor.\n"));
         QCOMPARE(tool.exitCode(), 1);
     }
 
