@@ -1,5 +1,8 @@
 #include "common/owned_file.h"
+#include "common/whole_file.h"
+#include "support/test_io.h"
 
+#include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
@@ -78,24 +81,37 @@ private slots:
         OwnedFile file = std::move(opened).value();
         QVERIFY(file.write(QByteArray(90, 'a')).ok());
 
-        struct sigaction ignore {
-        }, previous{};
-        ignore.sa_handler = SIG_IGN;
-        sigaction(SIGXFSZ, &ignore, &previous);
-        rlimit old{};
-        getrlimit(RLIMIT_FSIZE, &old);
-        rlimit small = old;
-        small.rlim_cur = 100;
-        setrlimit(RLIMIT_FSIZE, &small);
-        const Status cut = file.write(QByteArray(20, 'b'));
-        setrlimit(RLIMIT_FSIZE, &old);
-        sigaction(SIGXFSZ, &previous, nullptr);
+        const Status cut = [&] {
+            test::FileSizeLimit limit(100);
+            return file.write(QByteArray(20, 'b'));
+        }();
 
         QVERIFY(!cut.ok());
         QCOMPARE(cut.error(), path + QStringLiteral(": el archivo ha alcanzado el tamaño máximo"));
         QCOMPARE(file.size().value(), qint64(90));
         QVERIFY(file.write("c").ok());
         QCOMPARE(file.readFrom(89).value(), QByteArray("ac"));
+    }
+
+    // A whole-file write (settings, a followed user's log) that the disk stops half way leaves the
+    // old file as it was; one aimed at a FIFO leaves the FIFO.
+    void wholeFileWritesLeaveTheOldFileOrRefuse() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("OskServer.INI");
+        QVERIFY(writeWholeFile(path, "[Main]\r\nPort=1033\r\n").ok());
+        {
+            test::FileSizeLimit limit(100);
+            QVERIFY(!writeWholeFile(path, QByteArray(200, 'x')).ok());
+        }
+        QCOMPARE(test::readFileBytes(path), QByteArray("[Main]\r\nPort=1033\r\n"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System),
+                 QStringList{"OskServer.INI"});
+
+        const QString fifo = dir.filePath("ana.txt");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QCOMPARE(writeWholeFile(fifo, "linea\r\n").error(),
+                 QStringLiteral("No se puede abrir el archivo %1: no es un archivo normal.").arg(fifo));
+        QVERIFY(!QFileInfo(fifo).isFile() && QFileInfo(fifo).exists());
     }
 
     void saysTheSystemsReasonInSpanish() {

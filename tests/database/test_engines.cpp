@@ -20,6 +20,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <memory>
+#include <optional>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
@@ -353,17 +354,12 @@ void TestEngines::embeddedBackupRefusals() {
     const QByteArray ventas = readFileBytes(fileOf(QStringLiteral("OSKVentas")));
     const QByteArray principal = readFileBytes(fileOf(QStringLiteral("OskDB")));
 
-    rlimit before{};
-    QVERIFY(::getrlimit(RLIMIT_FSIZE, &before) == 0);
-    if (smallFiles) {
-        std::signal(SIGXFSZ, SIG_IGN);
-        rlimit small = before;
-        small.rlim_cur = 1024;
-        QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
-    }
-    const Status done = engine.backupDatabase(QStringLiteral("oskdemo"), path);
-    if (smallFiles)
-        ::setrlimit(RLIMIT_FSIZE, &before);
+    const Status done = [&] {
+        std::optional<FileSizeLimit> limit;
+        if (smallFiles)
+            limit.emplace(1024);
+        return engine.backupDatabase(QStringLiteral("oskdemo"), path);
+    }();
     QCOMPARE(done.error(), QString(error).replace(QStringLiteral("%F"), folder));
     QCOMPARE(readFileBytes(fileOf(QStringLiteral("OSKVentas"))), ventas);
     QCOMPARE(readFileBytes(fileOf(QStringLiteral("OskDB"))), principal);

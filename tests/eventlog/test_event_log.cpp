@@ -67,37 +67,6 @@ struct Fixture {
     }
 };
 
-// While it lives, no file this process writes may grow past `bytes`, as on a disk with that much
-// room left; a write past it fails with EFBIG instead of killing the process (SIGXFSZ ignored).
-// Both come back when it goes, even when a check fails.
-class FileSizeLimit final {
-public:
-    explicit FileSizeLimit(qint64 bytes) {
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        ::sigaction(SIGXFSZ, &ignore, &m_signal);
-        ::getrlimit(RLIMIT_FSIZE, &m_limit);
-        rlimit small = m_limit;
-        small.rlim_cur = rlim_t(bytes);
-        m_set = ::setrlimit(RLIMIT_FSIZE, &small) == 0;
-    }
-    ~FileSizeLimit() { lift(); }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-    bool set() const { return m_set; }
-    void lift() {
-        if (std::exchange(m_set, false)) {
-            ::setrlimit(RLIMIT_FSIZE, &m_limit);
-            ::sigaction(SIGXFSZ, &m_signal, nullptr);
-        }
-    }
-
-private:
-    rlimit m_limit{};
-    struct sigaction m_signal {};
-    bool m_set = false;
-};
-
 // A file that waits for ever kills the test within its time instead of hanging it.
 class Watchdog final {
 public:
