@@ -28,6 +28,7 @@ ConsoleRunner::ConsoleRunner(QString programFolder, Operator& op)
     , m_operator(op) {}
 
 int ConsoleRunner::run() {
+    ignoreFileSizeSignal();
     if (!QDir().mkpath(m_programFolder)) {
         m_operator.showMessage(
             QStringLiteral("No se puede crear la carpeta %1.").arg(QDir::toNativeSeparators(m_programFolder)),
@@ -47,11 +48,12 @@ int ConsoleRunner::run() {
     SignalPipe stopSignals({SIGTERM, SIGINT});
     QObject::connect(&stopSignals, &SignalPipe::received, [&stopRequested, &mainWindow] {
         stopRequested = true;
+        // A question or a message open at that moment (the SQL Server's name, the settings that
+        // cannot be read) is not waited on: the stop answers it.
+        if (auto* open = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+            open->reject();
         if (mainWindow)
             mainWindow->endProgram();
-        else if (auto* question = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
-            // A question of the start-up (the SQL Server's name) is not waited on: the stop answers it.
-            question->reject();
     });
 
     SplashWindow splash;

@@ -2,10 +2,12 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QLockFile>
 #include <QStandardPaths>
+#include <csignal>
 #include <sys/stat.h>
 
 namespace osk {
@@ -42,9 +44,28 @@ Status lockInstance(QLockFile& lock, const QString& programFolder) {
     }
     // Only a copy that is running holds the lock: one left by a crash is taken over at once.
     lock.setStaleLockTime(0);
-    if (!lock.tryLock(0))
+    if (!lock.tryLock(0) && !(holdsNoLock(lock) && lock.removeStaleLockFile() && lock.tryLock(0)))
         return Status::failure(instanceLockRefusal(lock, programFolder));
     return {};
+}
+
+bool holdsNoLock(const QLockFile& lock) {
+    // A lock names the process that holds it from the moment it is made; an empty or unreadable
+    // one, older than that moment, is what a power cut or a full disk leaves, and no copy holds it.
+    constexpr int kMakingSeconds = 10;
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    if (lock.error() != QLockFile::LockFailedError || lock.getLockInfo(&pid, &host, &application))
+        return false;
+    const QFileInfo file(lock.fileName());
+    return file.exists() && file.lastModified().secsTo(QDateTime::currentDateTime()) > kMakingSeconds;
+}
+
+void ignoreFileSizeSignal() {
+    // A write past the file size limit then fails with its reason, which the log says and takes
+    // back, instead of ending the program with its lines unsaved.
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 QString instanceLockRefusal(const QLockFile& lock, const QString& programFolder) {

@@ -26,6 +26,12 @@ QString programFolder(const QCommandLineParser& parser, const QCommandLineOption
 // DIR/.oskserverd.lock: es un enlace simbólico."), since the lock would read a FIFO's writer
 // for ever, and would take a link's target for a copy's lock, or put its lock where the link leads.
 Status lockInstance(QLockFile& lock, const QString& programFolder);
+// After a failed tryLock: the file in the lock's place names no process (empty, garbage) and was
+// not being made just now, so it may be taken over.
+bool holdsNoLock(const QLockFile& lock);
+
+// Both programs: a file size limit makes a write fail rather than the program end.
+void ignoreFileSizeSignal();
 
 // Why the folder's instance lock could not be taken: another copy holds it, or the lock could not
 // be made at all (a folder the program may not write), which is not the same news.

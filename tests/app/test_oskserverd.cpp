@@ -5,6 +5,7 @@
 #include "support/test_io.h"
 
 #include <QDate>
+#include <QDateTime>
 #include <QDir>
 #include <QProcess>
 #include <QStandardPaths>
@@ -176,14 +177,26 @@ private slots:
     }
 
 #ifdef OSKSERVER_PATH
-    // With no server named, the console asks for one before its first attempt; a stop answers the
-    // question rather than waiting for the operator.
-    void consoleStopsWhileItAsksForTheServer() {
+    void consoleStopsWhileItAsksOrWarns_data() {
+        QTest::addColumn<bool>("fifo");
+        // With no server named, the console asks for one before its first attempt.
+        QTest::newRow("the server's name asked for") << false;
+        QTest::newRow("settings that cannot be read shown") << true;
+    }
+    // A stop answers the question or the message rather than waiting for the operator.
+    void consoleStopsWhileItAsksOrWarns() {
+        QFETCH(bool, fifo);
         Daemon d;
-        QVERIFY(d.start(portSettings(freePort()) + "Engine=SQLServer\r\n", QStringLiteral(OSKSERVER_PATH)));
+        const QString settings = d.folder.file(QStringLiteral("OskServer.INI"));
+        if (fifo)
+            QCOMPARE(::mkfifo(QFile::encodeName(settings).constData(), 0600), 0);
+        else
+            QVERIFY(writeFileBytes(settings, portSettings(freePort()) + "Engine=SQLServer\r\n"));
+        QVERIFY(d.launch({}, QStringLiteral(OSKSERVER_PATH)));
         QTest::qWait(1500);
         QVERIFY(::kill(pid_t(d.process.processId()), SIGTERM) == 0);
-        QCOMPARE(d.exitCode(), 0);
+        QVERIFY(d.exitCode(5000) != -1);
+        QVERIFY(!QFileInfo(settings).isFile() || !readFileBytes(settings).contains("SQLServer="));
     }
 #endif
 
@@ -273,6 +286,33 @@ private slots:
             QCOMPARE(readFileBytes(target), QByteArray(kind == u"link" ? "datos\n" : ""));
             QCOMPARE(QFileInfo::exists(target), kind == u"link");
         }
+    }
+
+    // What a power cut or a full disk leaves: an empty lock that no copy holds, and a file size
+    // limit that writes run into. The service starts, serves, says why its log cannot be written
+    // and ends as it should, never killed by the limit.
+    void startsOverAnEmptyLockAndLivesWithAFullDisk() {
+        Daemon d;
+        const QString lock = d.folder.file(QStringLiteral(".oskserverd.lock"));
+        QVERIFY(writeFileBytes(lock, QByteArray()));
+        QFile file(lock);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(
+            file.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
+        file.close();
+        const quint16 port = freePort();
+        QVERIFY(writeFileBytes(d.folder.file(QStringLiteral("OskServer.INI")), portSettings(port)));
+        QVERIFY(d.launch({QStringLiteral("prlimit"), QStringLiteral("--fsize=16384")}));
+        QVERIFY2(d.printed("Esperando conexiones..."), d.err.constData());
+        for (int i = 0; i < 200; ++i) {
+            Client client(port, i % 2 ? QStringLiteral("127.0.0.2") : QStringLiteral("127.0.0.3"));
+            QVERIFY(receives(client, "CONNECTED"));
+        }
+        QVERIFY(d.printed("el archivo ha alcanzado el tama\xC3\xB1o m\xC3\xA1ximo"));
+        QCOMPARE(d.control({"status"}).second, 0);
+        QVERIFY(::kill(pid_t(d.process.processId()), SIGTERM) == 0);
+        QCOMPARE(d.exitCode(), 1);
+        QVERIFY(d.err.contains("No se ha podido guardar el registro."));
     }
 
     // --help of each program reads in Spanish on a machine set up in English, Qt's own lines
