@@ -10,7 +10,6 @@ namespace osk {
 
 namespace {
 
-const QString kEngineKey = QStringLiteral("Engine");
 const QString kMaxUsersKey = QStringLiteral("MaxUsers");
 const QString kOdbcDriverKey = QStringLiteral("ODBCDriver");
 const QString kTdsVersionKey = QStringLiteral("TDSVersion");

@@ -36,6 +36,7 @@ inline const QString kPortKey = QStringLiteral("Port");
 inline const QString kAutoStartKey = QStringLiteral("OSInit");
 inline const QString kMinStartKey = QStringLiteral("MinInit");
 inline const QString kSqlServerKey = QStringLiteral("SQLServer");
+inline const QString kEngineKey = QStringLiteral("Engine");
 
 // Loads the settings: the port (writing the default 1033 back when it is missing, 0 or not a
 // usable port), the two start flags, the computer name, the SQL Server name, the engine and the

@@ -73,9 +73,25 @@ void SettingsCommands::changeSqlServer(const QString& currentName) {
     QString name = currentName;
     if (!PideServidorSQL(m_operator, name))
         return;
-    // Stored even where no name was remembered (the embedded engine's default): the name takes
-    // effect at the next start, with the SQL Server engine.
-    if (name != currentName && store(kSqlServerKey, name))
+    if (name == currentName)
+        return;
+    // Stored even where no name was remembered (the embedded engine's default), for a start with
+    // the SQL Server engine. With no engine written in the file, a name would be that choice (the
+    // engine rule): the engine that runs now is written with it, so the next start keeps it.
+    const bool keepsEmbedded = chooseEngine(m_settings) == EngineKind::Embedded;
+    QList<ProfileFile::Entry> entries{{kMainSection, kSqlServerKey, name}};
+    if (keepsEmbedded)
+        entries.append({kMainSection, kEngineKey, QStringLiteral("Embedded")});
+    if (const Status written = m_settings.write(entries); !written) {
+        showSettingsNotSaved(m_operator, m_settings.path(), written.error());
+        return;
+    }
+    if (keepsEmbedded)
+        m_operator.showMessage(
+            QStringLiteral("El servidor SQL Server se usará cuando Osk Server arranque con el "
+                           "motor SQL Server (Engine=SQLServer)."),
+            MessageIcon::Information, kProductTitle);
+    else
         showRestartNeeded(m_operator);
 }
 

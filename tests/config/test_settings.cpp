@@ -274,19 +274,23 @@ private slots:
         SettingsCommands commands(settings, op);
         QCOMPARE(commands.toggleAutoStart(false), true);
         QCOMPARE(commands.toggleMinStart(true), false);
-        // Where no name was remembered (the embedded engine's default) it is stored all the same.
+        // Where no name was remembered (the embedded engine's default) it is stored all the same,
+        // with the engine that runs now, which the name alone would change at the next start.
         op.textAnswers = {QStringLiteral("OTRO"), QStringLiteral("srv"), QStringLiteral("SRV")};
         commands.changeSqlServer(QString());
         QCOMPARE(test::readFileBytes(path()),
-                 QByteArray("[Main]\r\nOSInit=1\r\nMinInit=0\r\nSQLServer=OTRO\r\n"));
+                 QByteArray("[Main]\r\nOSInit=1\r\nMinInit=0\r\nSQLServer=OTRO\r\nEngine=Embedded\r\n"));
+        // A remembered name is the SQL Server engine's: a new one waits for the next start.
+        QVERIFY(test::writeFileBytes(path(), "[Main]\r\nSQLServer=SRV\r\n"));
         commands.changeSqlServer(QStringLiteral("SRV"));
         commands.changeSqlServer(QStringLiteral("SRV"));
-        QCOMPARE(test::readFileBytes(path()),
-                 QByteArray("[Main]\r\nOSInit=1\r\nMinInit=0\r\nSQLServer=srv\r\n"));
+        QCOMPARE(test::readFileBytes(path()), QByteArray("[Main]\r\nSQLServer=srv\r\n"));
         QCOMPARE(op.messages.size(), size_t(2));
-        for (const test::ShownMessage& shown : op.messages)
-            QCOMPARE(shown.text,
-                     QStringLiteral("Debe reiniciar Osk Server para que los cambios surtan efecto"));
+        QCOMPARE(op.messages[0].text,
+                 QStringLiteral("El servidor SQL Server se usará cuando Osk Server arranque "
+                                "con el motor SQL Server (Engine=SQLServer)."));
+        QCOMPARE(op.messages[1].text,
+                 QStringLiteral("Debe reiniciar Osk Server para que los cambios surtan efecto"));
 
         // Where the file cannot be written: each command says so and changes nothing.
         ProfileFile unwritable(path() + QStringLiteral("/OskServer.INI"));

@@ -470,10 +470,18 @@ private slots:
         QCOMPARE(zero, 1);
         const auto [named, namedOutput] = runTool(f, {}, {"sql-server", "OTRO"});
         QCOMPARE(namedOutput,
-                 QStringLiteral("Debe reiniciar Osk Server para que los cambios surtan efecto\n"));
+                 QStringLiteral("El servidor SQL Server se usará cuando Osk Server arranque con el "
+                                "motor SQL Server (Engine=SQLServer).\n"));
         QCOMPARE(named, 0);
         QCOMPARE(readFileBytes(f.folder.file(kSettingsFileName)),
-                 portSettings(f.port) + "SQLServer=OTRO\r\n");
+                 portSettings(f.port) + "SQLServer=OTRO\r\nEngine=Embedded\r\n");
+        // Not stored (the disk full), the name remembered before is no success.
+        const int notStored = [&] {
+            FileSizeLimit full(10);
+            return runTool(f, {}, {"sql-server", "NUEVO"}).first;
+        }();
+        QCOMPARE(notStored, 1);
+        QVERIFY(readFileBytes(f.folder.file(kSettingsFileName)).contains("SQLServer=OTRO\r\n"));
 
         // A command whose work failed exits 1 and says why.
         QVERIFY(QDir().mkpath(f.folder.file(QStringLiteral("ClientUpdate"))));

@@ -103,6 +103,8 @@ private slots:
     void fullDiskKeepsTheLinesAndTheJournalComesBack();
     void journalBackAfterASaveHoldsNoSavedLine();
     void leftoverNotRecoveredOnAFullDiskIsRecoveredLater();
+    void leftoverThatCannotBeRecoveredOutlivesTheRun();
+    void blockCutShortAfterItsFirstPiecesIsTakenBackWhole();
 };
 
 // A line logged while the old day's block is written belongs to the new day and stays; the next
@@ -522,6 +524,39 @@ void TestEventLog::leftoverNotRecoveredOnAFullDiskIsRecoveredLater() {
     QCOMPARE(f.journal(), f.journaled(3)); // after "Guardando registro de sucesos..."
     QVERIFY(f.log.saveAtExit().ok());
     QCOMPARE(f.journal(), QByteArray());
+}
+
+// An earlier run's lines whose day's file stays unusable (a folder in its place) outlive a good
+// exit in the journal, for a later start: the journal is not emptied with this run's saved lines.
+void TestEventLog::leftoverThatCannotBeRecoveredOutlivesTheRun() {
+    Fixture f;
+    QVERIFY(QDir().mkpath(f.path(QStringLiteral("03122026.log"))));
+    const QByteArray leftover = "03/12/2026\t[22:10:00]  Validado usuario [ana] en [S\xCD].\r\n";
+    QVERIFY(writeFileBytes(f.log.journalPath(), leftover));
+    f.log.openJournal();
+    f.log.AddLog(QStringLiteral("Servidor activo."), LogKind::Done);
+    QVERIFY(f.log.saveAtExit().ok());
+    QVERIFY(f.file(QStringLiteral("04122026.log")).contains("]  Servidor activo.\r\n"));
+    QCOMPARE(f.journal(), leftover);
+}
+
+// A block larger than one write, stopped by the disk after its first pieces, leaves nothing in the
+// day's file: the next save writes each line once.
+void TestEventLog::blockCutShortAfterItsFirstPiecesIsTakenBackWhole() {
+    Fixture f;
+    for (int i = 0; i < 2000; ++i)
+        f.log.AddLog(QStringLiteral("Conexión aceptada desde el equipo número %1.").arg(i), LogKind::Info);
+    const QString day = f.path(QStringLiteral("04122026.log"));
+    {
+        FileSizeLimit full(80 * 1024);
+        QVERIFY(full.set());
+        QVERIFY(!f.log.save().ok());
+    }
+    QCOMPARE(QFileInfo(day).size(), qint64(0));
+    QVERIFY(f.log.save().ok());
+    const QByteArray saved = f.file(QStringLiteral("04122026.log"));
+    QCOMPARE(saved.count("Conexi\xF3n aceptada desde el equipo n\xFAmero 1999.\r\n"), qsizetype(1));
+    QCOMPARE(saved.count("[BEGIN "), qsizetype(1));
 }
 
 QTEST_GUILESS_MAIN(TestEventLog)
