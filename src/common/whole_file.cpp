@@ -36,6 +36,11 @@ Status keepOwnership(int descriptor, const struct stat& original, const QString&
     return {};
 }
 
+// The failing call's own reason, in Spanish: Qt words it in English from the same error.
+QString reasonOf(const QSaveFile& file) {
+    return errno != 0 ? systemReason(errno) : file.errorString();
+}
+
 } // namespace
 
 Status writeWholeFile(const QString& path, const QByteArray& content) {
@@ -52,8 +57,9 @@ Status writeWholeFile(const QString& path, const QByteArray& content) {
                                                          : QStringLiteral("no es un archivo normal")));
     }
     QSaveFile file(path);
+    errno = 0;
     if (!file.open(QIODevice::WriteOnly))
-        return Status::failure(file.errorString());
+        return Status::failure(reasonOf(file));
     // QSaveFile copies the mode but leaves the temporary file to whoever writes it.
     if (replacing) {
         if (Status kept = keepOwnership(file.handle(), original, path); !kept) {
@@ -64,13 +70,15 @@ Status writeWholeFile(const QString& path, const QByteArray& content) {
     // The explicit flush matters: a write that stops short (disk full, file size limit) fails only
     // when the buffer is flushed, and commit() does not look at that flush's result; it would
     // rename a truncated file over the good one.
+    errno = 0;
     if (file.write(content) != content.size() || !file.flush()) {
-        const QString error = file.errorString();
+        const QString error = reasonOf(file);
         file.cancelWriting();
         return Status::failure(error);
     }
+    errno = 0;
     if (!file.commit())
-        return Status::failure(file.errorString());
+        return Status::failure(reasonOf(file));
     return {};
 }
 

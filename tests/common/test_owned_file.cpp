@@ -101,7 +101,8 @@ private slots:
         QVERIFY(writeWholeFile(path, "[Main]\r\nPort=1033\r\n").ok());
         {
             test::FileSizeLimit limit(100);
-            QVERIFY(!writeWholeFile(path, QByteArray(200, 'x')).ok());
+            QCOMPARE(writeWholeFile(path, QByteArray(200, 'x')).error(),
+                     QStringLiteral("el archivo ha alcanzado el tamaño máximo"));
         }
         QCOMPARE(test::readFileBytes(path), QByteArray("[Main]\r\nPort=1033\r\n"));
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System),
