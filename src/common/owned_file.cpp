@@ -130,6 +130,11 @@ Result<qint64> OwnedFile::size() const {
     return qint64(status.st_size);
 }
 
+bool OwnedFile::hasOtherNames() const {
+    struct stat status {};
+    return ::fstat(m_descriptor, &status) == 0 && status.st_nlink > 1;
+}
+
 Result<QByteArray> OwnedFile::readFrom(qint64 offset) const {
     QByteArray bytes;
     char chunk[64 * 1024];

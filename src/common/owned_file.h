@@ -29,6 +29,8 @@ public:
 
     const QString& path() const { return m_path; }
     Result<qint64> size() const;
+    // Another name leads to the same file (a hard link): emptying it would empty that one too.
+    bool hasOtherNames() const;
     // From offset to the end of the file.
     Result<QByteArray> readFrom(qint64 offset) const;
     // Every byte or a failure; a write cut short (a full disk) is taken back, so the file ends

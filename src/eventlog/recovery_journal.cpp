@@ -3,6 +3,7 @@
 #include "common/ansi_codec.h"
 #include "common/vb.h"
 
+#include <QDir>
 #include <utility>
 
 namespace osk {
@@ -39,6 +40,12 @@ Result<RecoveryJournal> RecoveryJournal::open(const QString& path) {
     auto opened = OwnedFile::open(path, OwnedFile::Access::ReadAppend);
     if (!opened)
         return Result<RecoveryJournal>::failure(opened.error());
+    // The journal is emptied and rewritten as lines are saved: another file's content, under a
+    // second name of the same file, would be taken for lost lines and then destroyed.
+    if (opened->hasOtherNames())
+        return Result<RecoveryJournal>::failure(
+            QStringLiteral("No se puede abrir el archivo %1: tiene otro nombre (un enlace duro).")
+                .arg(QDir::toNativeSeparators(path)));
     RecoveryJournal journal(std::move(opened).value());
     const auto bytes = journal.m_file.readFrom(0);
     if (!bytes)
