@@ -100,7 +100,7 @@ void BackupEditor::selectBackup(int index) {
     const bool refused = m_shown != -1 && (!validateTime() || outputRefused());
     if (!refused && m_shown != -1)
         storeControls(m_shown);
-    if (refused || (m_controls.type != kInactive && m_controls.file.isEmpty())) {
+    if (refused || (m_controls.type != kInactive && storedOutputFile(m_controls.file).isEmpty())) {
         if (!refused)
             m_operator.showMessage(kFileMissing, MessageIcon::Information, kDefaultTitle);
         // The list has moved to the new entry already; it goes back to the schedule on screen.
@@ -181,20 +181,22 @@ bool BackupEditor::accept() {
         return false;
     if (m_shown != -1)
         storeControls(m_shown);
-    const Status saved = saveBackupSchedules(m_settings, m_schedules);
-    if (!saved) {
-        m_operator.showMessage(kSaveError + QStringLiteral("\r\n\r\n") + saved.error(),
+    m_lastSave = saveBackupSchedules(m_settings, m_schedules);
+    if (!m_lastSave) {
+        m_operator.showMessage(kSaveError + QStringLiteral("\r\n\r\n") + m_lastSave.error(),
                                MessageIcon::Information, kDefaultTitle);
     }
     warnAboutOutputFolders();
     return true;
 }
 
-// An active schedule on screen whose file is one of the server's own: told, and not stored.
+// An active schedule on screen whose file the backup must not replace: told, and not stored. The
+// file judged is the one the settings file will give back, blanks and quotes dropped.
 bool BackupEditor::outputRefused() {
-    if (m_controls.type == kInactive || m_controls.file.isEmpty())
+    const QString file = storedOutputFile(m_controls.file);
+    if (m_controls.type == kInactive || file.isEmpty())
         return false;
-    const Status allowed = checkBackupOutput(m_controls.file, m_engine, m_settings.path());
+    const Status allowed = checkBackupOutput(file, m_engine, m_settings.path());
     if (!allowed)
         m_operator.showMessage(allowed.error(), MessageIcon::Exclamation, kDefaultTitle);
     return !allowed;
@@ -217,7 +219,7 @@ void BackupEditor::storeControls(int index) {
     schedule.Hour = QTime(*timePart(m_controls.hour, 23), *timePart(m_controls.minute, 59));
     if (m_controls.type == kWeekly && m_controls.day != -1)
         schedule.Day = uint8_t(m_controls.day);
-    schedule.OutputFile = m_controls.file;
+    schedule.OutputFile = storedOutputFile(m_controls.file);
     if (m_controls.database != -1)
         schedule.DataBase = m_databases[m_controls.database];
 }

@@ -64,7 +64,8 @@ public:
 
     // cboBackup: shows another schedule once the one on screen is stored. Refused, the old one
     // staying on screen, when its hour or minute does not validate or when it is active without
-    // a file or with one of the server's own files (checkBackupOutput).
+    // a file or with a file the backup must not replace (checkBackupOutput), the file judged as
+    // the settings file will hold it (storedOutputFile).
     void selectBackup(int index);
     // cboType.
     void selectType(int index);
@@ -85,6 +86,8 @@ public:
     // stays open; otherwise
     // the schedules have been written (or the failure told) and the dialog is to close.
     bool accept();
+    // What the last accept() that got to the save made of it: a failure names the file and why.
+    const Status& lastSave() const { return m_lastSave; }
 
 signals:
     void controlsChanged();
@@ -105,6 +108,7 @@ private:
     int m_shown = -1;
     QStringList m_databases;
     BackupEditorControls m_controls;
+    Status m_lastSave;
 };
 
 } // namespace osk

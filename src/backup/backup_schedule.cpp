@@ -1,16 +1,21 @@
 #include "backup/backup_schedule.h"
 
+#include "app/server_core.h"
 #include "common/operator.h"
 #include "common/result.h"
 #include "common/vb.h"
 #include "config/profile_file.h"
+#include "control/control_server.h"
 #include "database/backup_file.h"
 #include "database/engine.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QList>
 #include <QRegularExpression>
+#include <algorithm>
+#include <sys/stat.h>
 #include <utility>
 
 namespace osk {
@@ -100,6 +105,21 @@ Status readSchedule(const ProfileFile& file, const QString& section, const QStri
     return {};
 }
 
+// A path as written (absolute, "." and ".." dropped by name) and as the system resolves it: a link
+// and what it leads to are both the file it stands for.
+QStringList bothForms(const QString& path) {
+    return {QDir::cleanPath(QFileInfo(path).absoluteFilePath()), backup_file::resolvedPath(path)};
+}
+
+// The same folder, and the same name as Windows matches names and as the settings file is found
+// in its folder.
+bool sameFile(const QString& a, const QString& b) {
+    const QFileInfo first(a);
+    const QFileInfo second(b);
+    return first.path() == second.path() &&
+           first.fileName().compare(second.fileName(), Qt::CaseInsensitive) == 0;
+}
+
 QString minuteText(const QTime& time) {
     return time.toString(u"HH:mm");
 }
@@ -185,6 +205,25 @@ Status saveBackupSchedules(ProfileFile& file, const BackupSchedules& schedules) 
     return {};
 }
 
+QString storedOutputFile(const QString& text) {
+    // The settings file's own reading: ASCII blanks only (a no-break space is part of a name), then
+    // one pair of quotes, then the length a value holds.
+    const auto blank = [](QChar ch) {
+        return ch == u' ' || ch == u'\t' || ch == u'\r' || ch == u'\v' || ch == u'\f';
+    };
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && blank(text[begin]))
+        ++begin;
+    while (end > begin && blank(text[end - 1]))
+        --end;
+    QStringView value = QStringView(text).sliced(begin, end - begin);
+    if (value.size() >= 2 && (value.front() == u'"' || value.front() == u'\'') &&
+        value.back() == value.front())
+        value = value.sliced(1, value.size() - 2);
+    return value.first(std::min<qsizetype>(value.size(), ProfileFile::kMaxValueLength)).toString();
+}
+
 Status checkBackupOutput(const QString& outputFile, const Engine& engine, const QString& settingsPath) {
     if (outputFile.isEmpty())
         return Status::failure(backup_file::kNoFileName);
@@ -193,21 +232,38 @@ Status checkBackupOutput(const QString& outputFile, const Engine& engine, const 
     if (engine.holdsFile(resolved))
         return Status::failure(
             QStringLiteral("El archivo de copia %1 es una base de datos del servidor.").arg(shown));
-    const QFileInfo file(resolved);
-    const QString folder = QDir::cleanPath(file.absolutePath());
-    const QFileInfo settings(settingsPath);
-    const QString programFolder = backup_file::resolvedPath(settings.absolutePath());
-    const QString name = file.fileName();
-    // Names as Windows matches them, and as the settings file is found in its folder.
-    const bool ownFile =
-        (folder == programFolder && name.compare(settings.fileName(), Qt::CaseInsensitive) == 0) ||
-        (folder == backup_file::resolvedPath(QDir(programFolder).filePath(QStringLiteral("Log"))) &&
-         (name.compare(QLatin1String("eventlog.journal"), Qt::CaseInsensitive) == 0 ||
-          name.endsWith(QLatin1String(".log"), Qt::CaseInsensitive)));
+    const QStringList output = bothForms(outputFile);
+    const QString programFolder = QFileInfo(settingsPath).absolutePath();
+    // The socket where this process listens (the service manager's runtime folder) and the program
+    // folder's own, which a console on the folder uses; the lock a running copy holds.
+    QStringList own;
+    for (const QString& file :
+         {settingsPath, QDir(programFolder).filePath(kInstanceLockName),
+          QDir(programFolder).filePath(QStringLiteral("oskserver.sock")), controlSocketPath(programFolder)})
+        own << bothForms(file);
+    const QStringList logFolders = bothForms(QDir(programFolder).filePath(QStringLiteral("Log")));
+    bool ownFile = false;
+    for (const QString& path : output) {
+        const QFileInfo written(path);
+        const QString name = written.fileName();
+        for (const QString& file : own)
+            ownFile = ownFile || sameFile(path, file);
+        ownFile = ownFile || (logFolders.contains(written.path()) &&
+                              (name.compare(QLatin1String("eventlog.journal"), Qt::CaseInsensitive) == 0 ||
+                               name.endsWith(QLatin1String(".log"), Qt::CaseInsensitive)));
+    }
     if (ownFile)
         return Status::failure(
             QStringLiteral("El archivo de copia %1 es un archivo del servidor.").arg(shown));
-    return {};
+    // The backup renames its file over the name: whatever is there now is replaced, not written into.
+    struct stat status {};
+    if (::lstat(QFile::encodeName(outputFile).constData(), &status) != 0 || S_ISREG(status.st_mode))
+        return {};
+    if (S_ISLNK(status.st_mode))
+        return Status::failure(QStringLiteral("El archivo de copia %1 es un enlace simbólico.").arg(shown));
+    if (S_ISDIR(status.st_mode))
+        return Status::failure(QStringLiteral("El archivo de copia %1 es una carpeta.").arg(shown));
+    return Status::failure(QStringLiteral("El archivo de copia %1 no es un archivo normal.").arg(shown));
 }
 
 std::optional<int> dueBackupSchedule(const BackupSchedules& schedules, const QDateTime& now) {

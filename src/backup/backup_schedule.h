@@ -60,11 +60,19 @@ Status saveBackupSchedules(ProfileFile& file, const BackupSchedules& schedules);
 // night. Only for an engine that writes backup files itself.
 QStringList outputFolderProblems(const BackupSchedules& schedules);
 
+// The output file as the settings file gives it back once stored: the blanks around it dropped,
+// then one pair of quotes around it, then cut to what a value holds. What the editor stores and
+// checks, so that the check judges the file a backup will write.
+QString storedOutputFile(const QString& text);
+
 // Refuses, with the reason naming the file as written, an output file that would replace one of
 // the server's own files: a database of the engine (or a file SQLite keeps beside one), the
-// settings file at settingsPath (its name in any case), the event log's journal or a daily log in
-// the folder Log beside it. Paths are compared once links and ".." are resolved, so a link to one
-// of them is refused too.
+// settings file at settingsPath (its name in any case), the instance lock and the control socket
+// (this process's and the program folder's own), the event log's journal or a daily log in the
+// folder Log beside it. Each is compared as written and resolved against the output as written and
+// resolved, so a link to one of them, and the target of a settings file that is a link, are
+// refused too. An output that exists and is no regular file (a folder, a link, a FIFO, a device)
+// is refused too: the backup would replace it. A missing one is fine.
 Status checkBackupOutput(const QString& outputFile, const Engine& engine, const QString& settingsPath);
 
 // The schedule due at `now`: the lowest-numbered active one whose "HH:MM" is now's "HH:MM" and,

@@ -467,6 +467,9 @@ QJsonObject ControlCommands::backupSet(Call& call) {
     }
     if (!editor.accept())
         return refused(call.op, QStringLiteral("La copia programada no se ha guardado."));
+    // The dialog closes on a failed save, told in a box; a caller must not read it as stored.
+    if (const Status& saved = editor.lastSave(); !saved)
+        return controlError(QStringLiteral("La copia programada no se ha guardado: %1").arg(saved.error()));
     m_core.reloadSchedules();
     return success({{QStringLiteral("backup"), scheduleJson(index)}});
 }

@@ -99,10 +99,17 @@ private slots:
         QTest::newRow("Semanal, no file") << 2 << QStringLiteral("23:59") << QString() << noFile;
         // The program's own files, "%F" standing for its folder.
         const QString own = QStringLiteral("El archivo de copia %1 es un archivo del servidor.");
-        for (const char* name :
-             {"%F/oskserver.ini", "%F/Log/20261204.LOG", "%F/Copias/../Log/eventlog.journal"})
+        for (const char* name : {"%F/oskserver.ini", "%F/Log/20261204.LOG",
+                                 "%F/Copias/../Log/eventlog.journal", "%F/.oskserverd.lock"})
             QTest::newRow(name) << 1 << QStringLiteral("23:59") << QString::fromUtf8(name)
                                 << own.arg(QString::fromUtf8(name));
+        // The file judged is the one the settings file gives back, without the blanks around it.
+        QTest::newRow("a blank after the settings")
+            << 1 << QStringLiteral("23:59") << QStringLiteral("%F/OskServer.INI ")
+            << own.arg("%F/OskServer.INI");
+        QTest::newRow("blanks only") << 1 << QStringLiteral("23:59") << QStringLiteral("   ") << noFile;
+        QTest::newRow("a folder") << 2 << QStringLiteral("23:59") << QStringLiteral("%F")
+                                  << QStringLiteral("El archivo de copia %F es una carpeta.");
         // Its time boxes are disabled, and not checked.
         QTest::newRow("Inactiva") << 0 << QStringLiteral("99:99") << QString() << QString();
     }
@@ -126,7 +133,7 @@ private slots:
         QCOMPARE(f.op.messages.size(), size_t(message.isEmpty() ? 0 : 1));
         if (!message.isEmpty())
             QCOMPARE(f.op.messages[0].text, message);
-        if (!file.isEmpty()) {
+        if (!file.trimmed().isEmpty()) {
             QVERIFY(!f.editor.accept());
             QVERIFY(!f.settings.exists());
         }

@@ -8,6 +8,7 @@
 
 #include <QLocale>
 #include <QTest>
+#include <sys/stat.h>
 
 using namespace osk;
 using namespace osk::test;
@@ -66,6 +67,7 @@ private slots:
     void dueSchedule_data();
     void dueSchedule();
     void outputFoldersThatCannotTakeTheFile();
+    void serverFilesAreRefused_data();
     void serverFilesAreRefused();
 };
 
@@ -178,25 +180,65 @@ void TestBackupSchedule::outputFoldersThatCannotTakeTheFile() {
     QCOMPARE(outputFolderProblems(schedules), QStringList());
 }
 
-// Resolved paths are compared: a link is refused for what it points at; files beside the
-// program's own are backup files like any other.
+void TestBackupSchedule::serverFilesAreRefused_data() {
+    QTest::addColumn<QString>("output");      // "%F" stands for the program folder
+    QTest::addColumn<bool>("linkedSettings"); // OskServer.INI is a link to Otra/osk.ini
+    QTest::addColumn<QString>("refusal");     // empty: allowed
+
+    const QString own = QStringLiteral("El archivo de copia %1 es un archivo del servidor.");
+    const auto row = [&](const char* name, const char* output, bool linked, const QString& refusal) {
+        QTest::newRow(name) << QString::fromUtf8(output) << linked << refusal.arg(QString::fromUtf8(output));
+    };
+    row("a link to the settings", "%F/copia.obk", false, own);
+    row("a database", "%F/Log/../Data/oskNueva.DB", false,
+        QStringLiteral("El archivo de copia %1 es una base de datos del servidor."));
+    row("the instance lock", "%F/.oskserverd.lock", false, own);
+    row("the folder's socket", "%F/oskserver.sock", false, own);
+    row("the runtime socket", "%F/run/control", false, own);
+    row("linked settings, its name", "%F/Copias/../OskServer.INI", true, own);
+    row("linked settings, its target", "%F/Otra/osk.ini", true, own);
+    const QString folder = QStringLiteral("El archivo de copia %1 es una carpeta.");
+    row("the folder Log", "%F/Log", false, folder);
+    row("the folder Data", "%F/Data/", false, folder);
+    row("the program folder", "%F", false, folder);
+    const QString notRegular = QStringLiteral("El archivo de copia %1 no es un archivo normal.");
+    row("a FIFO", "%F/copia.fifo", false, notRegular);
+    row("a device", "/dev/null", false, notRegular);
+    const QString link = QStringLiteral("El archivo de copia %1 es un enlace simbólico.");
+    row("a dangling link", "%F/perdido.obk", false, link);
+    row("a link to a backup", "%F/enlace.obk", false, link);
+    for (const char* allowed : {"%F/Data.obk", "%F/Log/notas.txt", "%F/Copias/OskServer.INI",
+                                "%F/Data/osk.obk", "%F/Copias/osk.obk", "%F/Otra/osk.ini"})
+        row(allowed, allowed, false, QString());
+}
+
+// Paths are compared as written and resolved; whatever the backup would replace that is no
+// regular file is refused; files beside the program's own are backup files like any other.
 void TestBackupSchedule::serverFilesAreRefused() {
+    QFETCH(QString, output);
+    QFETCH(bool, linkedSettings);
+    QFETCH(QString, refusal);
     TempProgramFolder folder;
+    output.replace(QStringLiteral("%F"), folder.path());
+    refusal.replace(QStringLiteral("%F"), folder.path());
     const EmbeddedEngine engine(folder.file(QStringLiteral("Data")));
-    QVERIFY(QDir().mkpath(folder.file(QStringLiteral("Data"))) &&
-            QDir().mkpath(folder.file(QStringLiteral("Log"))));
+    for (const char* made : {"Data", "Log", "Copias", "Otra", "run"})
+        QVERIFY(QDir().mkpath(folder.file(QString::fromUtf8(made))));
     const QString settings = folder.file(QStringLiteral("OskServer.INI"));
-    QVERIFY(writeFileBytes(settings, "[Main]\r\n"));
-    const QString link = folder.file(QStringLiteral("copia.obk"));
-    QVERIFY(QFile::link(settings, link));
-    QCOMPARE(checkBackupOutput(link, engine, settings).error(),
-             QStringLiteral("El archivo de copia %1 es un archivo del servidor.").arg(link));
-    QCOMPARE(
-        checkBackupOutput(folder.file(QStringLiteral("Log/../Data/oskNueva.DB")), engine, settings).error(),
-        QStringLiteral("El archivo de copia %1 es una base de datos del servidor.")
-            .arg(folder.file(QStringLiteral("Log/../Data/oskNueva.DB"))));
-    for (const char* allowed : {"Data.obk", "Log/notas.txt", "Copias/OskServer.INI", "Data/osk.obk"})
-        QVERIFY2(checkBackupOutput(folder.file(QString::fromUtf8(allowed)), engine, settings).ok(), allowed);
+    const QString target = folder.file(QStringLiteral("Otra/osk.ini"));
+    QVERIFY(linkedSettings ? writeFileBytes(target, "[Main]\r\n") && QFile::link(target, settings)
+                           : writeFileBytes(settings, "[Main]\r\n"));
+    QVERIFY(writeFileBytes(folder.file(QStringLiteral("Copias/osk.obk")), "copia"));
+    QVERIFY(QFile::link(settings, folder.file(QStringLiteral("copia.obk"))));
+    QVERIFY(QFile::link(folder.file(QStringLiteral("Copias/osk.obk")),
+                        folder.file(QStringLiteral("enlace.obk"))));
+    QVERIFY(QFile::link(folder.file(QStringLiteral("nada.obk")), folder.file(QStringLiteral("perdido.obk"))));
+    QCOMPARE(::mkfifo(QFile::encodeName(folder.file(QStringLiteral("copia.fifo"))).constData(), 0600), 0);
+    // As the service manager runs the service: its socket in the runtime folder it was given.
+    qputenv("RUNTIME_DIRECTORY", QFile::encodeName(folder.file(QStringLiteral("run"))));
+    const Status checked = checkBackupOutput(output, engine, settings);
+    qunsetenv("RUNTIME_DIRECTORY");
+    QCOMPARE(checked.ok() ? QString() : checked.error(), refusal);
 }
 
 QTEST_GUILESS_MAIN(TestBackupSchedule)

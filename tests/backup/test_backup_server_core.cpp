@@ -162,22 +162,28 @@ void TestBackupServerCore::backupThatWillNotStopIsLeftAtTheEnd() {
     QCOMPARE(dialog.events, (QStringList{kWait, QStringLiteral("hide")}));
 }
 
-// A schedule stored before the editor refused the program's files is refused when it runs.
+// A schedule stored before the editor refused the program's files, or whose file has become one the
+// backup would replace, is refused when it runs.
 void TestBackupServerCore::serverFilesAreNeverBackedUpInto() {
     Service s;
     QVERIFY(s.ok);
-    const QString settings = s.folder.file(QStringLiteral("OSKSERVER.ini"));
     const QByteArray before = readFileBytes(s.folder.file(QStringLiteral("OskServer.INI")));
+    QVERIFY(QDir().mkpath(s.folder.file(QStringLiteral("Copias"))));
     QSignalSpy finished(&s.core.backups(), &BackupScheduler::backupFinished);
-    QVERIFY(s.core.backups().run(settings, QStringLiteral("osk1")));
-    QVERIFY(finished.wait(kWaitMs));
-    QCOMPARE(finished.at(0).at(0).toBool(), false);
+    for (const char* name : {"OSKSERVER.ini", "Copias"}) {
+        QVERIFY(s.core.backups().run(s.folder.file(QString::fromUtf8(name)), QStringLiteral("osk1")));
+        QVERIFY(finished.wait(kWaitMs));
+    }
+    QCOMPARE(finished.size(), 2);
+    QCOMPARE(finished.at(0).at(0).toBool() || finished.at(1).at(0).toBool(), false);
     QCOMPARE(s.engine.backupCalls(), QStringList());
-    QCOMPARE(
-        backupLines(s.core.eventLog()),
-        QStringList{QStringLiteral("Imposible realizar copia de seguridad programada. El archivo de copia "
-                                   "%1 es un archivo del servidor.|3")
-                        .arg(settings)});
+    const QString failed =
+        QStringLiteral("Imposible realizar copia de seguridad programada. El archivo de copia %1 ");
+    QCOMPARE(backupLines(s.core.eventLog()),
+             (QStringList{failed.arg(s.folder.file(QStringLiteral("OSKSERVER.ini"))) +
+                              QStringLiteral("es un archivo del servidor.|3"),
+                          failed.arg(s.folder.file(QStringLiteral("Copias"))) +
+                              QStringLiteral("es una carpeta.|3")}));
     QCOMPARE(readFileBytes(s.folder.file(QStringLiteral("OskServer.INI"))), before);
 }
 

@@ -498,6 +498,57 @@ private slots:
         QCOMPARE(refreshed, 1);
     }
 
+    void backupSetStoresOnlyWhatTheBackupMayReplace_data() {
+        QTest::addColumn<QString>("file"); // "%F" stands for the program folder
+        QTest::addColumn<bool>("unsaved"); // the settings file cannot be written
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("output");
+        const QString own = QStringLiteral("El archivo de copia %F/%1 es un archivo del servidor.\n");
+        QTest::newRow("the instance lock")
+            << "%F/.oskserverd.lock" << false << 1 << own.arg(".oskserverd.lock");
+        QTest::newRow("the control socket") << "%F/oskserver.sock" << false << 1 << own.arg("oskserver.sock");
+        QTest::newRow("a blank after the settings")
+            << "%F/OskServer.INI " << false << 1 << own.arg("OskServer.INI");
+        QTest::newRow("a folder") << "%F/Data" << false << 1
+                                  << QStringLiteral("El archivo de copia %F/Data es una carpeta.\n");
+        QTest::newRow("blanks only") << "   " << false << 0
+                                     << QStringLiteral(
+                                            "Copia de Seguridad 2: No se ha indicado el archivo de "
+                                            "copia.\n");
+        QTest::newRow("not saved") << "%F/copia.obk" << true << 1
+                                   << QStringLiteral(
+                                          "\"error\":\"La copia programada no se ha guardado: No se "
+                                          "puede escribir el archivo '%F/OskServer.INI': ");
+    }
+    // backup-set refuses, exit 1 with the reason, a file the backup must not replace, judged as it
+    // would be stored, and a schedule the settings file did not take.
+    void backupSetStoresOnlyWhatTheBackupMayReplace() {
+        QFETCH(QString, file);
+        QFETCH(bool, unsaved);
+        QFETCH(int, exitCode);
+        QFETCH(QString, output);
+        Fixture f;
+        QVERIFY(f.start());
+        f.core->stopService();
+        const QString settings = f.folder.file(kSettingsFileName);
+        const QByteArray before = readFileBytes(settings);
+        // A settings file whose folder went away takes no write, as a full disk takes none.
+        if (unsaved)
+            QVERIFY(QFile::remove(settings) && QFile::link(f.folder.file("gone/osk.ini"), settings));
+        QStringList arguments{"backup-set",  "2",
+                              "type=Diaria", "hour=3",
+                              "minute=30",   "file=" + QString(file).replace("%F", f.folder.path())};
+        if (unsaved)
+            arguments.prepend("--json");
+        const auto [code, printed] = runTool(f, {}, arguments);
+        QVERIFY2(printed.contains(QString(output).replace("%F", f.folder.path())), qPrintable(printed));
+        QCOMPARE(code, exitCode);
+        QCOMPARE(f.core->schedules()[1].Type, exitCode == 0 ? 1 : 0);
+        QCOMPARE(f.core->schedules()[1].OutputFile, QString());
+        if (exitCode != 0 && !unsaved)
+            QCOMPARE(readFileBytes(settings), before);
+    }
+
     void toolExitStatuses_data() {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<bool>("asNobody");
