@@ -96,6 +96,7 @@ private slots:
     void boundSaveThatFailsKeepsTheLinesAndSaysSoOnce();
     void newDayInsideAddLogRunsNoOtherEvent();
     void journalThatIsAFifoIsRefusedAndTheLogGoesOn();
+    void journalLinkIsRefusedAndItsTargetLeftAlone_data();
     void journalLinkIsRefusedAndItsTargetLeftAlone();
     void linkPutInTheJournalsPlaceIsNeverWrittenThrough();
     void daysFileThatIsNotARegularFileIsRefused_data();
@@ -332,13 +333,26 @@ void TestEventLog::journalThatIsAFifoIsRefusedAndTheLogGoesOn() {
 
 // Lines that look like a killed run's, behind a link in the journal's place: never recovered into
 // the log, never emptied.
+void TestEventLog::journalLinkIsRefusedAndItsTargetLeftAlone_data() {
+    QTest::addColumn<bool>("symbolic");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("symbolic link") << true << QStringLiteral("es un enlace simbólico.");
+    QTest::newRow("hard link") << false << QStringLiteral("tiene otro nombre (un enlace duro).");
+}
 void TestEventLog::journalLinkIsRefusedAndItsTargetLeftAlone() {
+    QFETCH(bool, symbolic);
+    QFETCH(QString, reason);
     Fixture f;
     QVERIFY(QDir().mkpath(f.path(QString())));
     const QByteArray precious = "03/12/2026\t[22:10:00]  no es del registro\r\notra l\xEDnea\r\n";
     const QString target = f.folder.file(QStringLiteral("precioso.txt"));
     QVERIFY(writeFileBytes(target, precious));
-    QVERIFY(QFile::link(target, f.log.journalPath()));
+    if (symbolic)
+        QVERIFY(QFile::link(target, f.log.journalPath()));
+    else
+        QCOMPARE(
+            ::link(QFile::encodeName(target).constData(), QFile::encodeName(f.log.journalPath()).constData()),
+            0);
 
     f.log.openJournal();
     f.log.AddLog(QStringLiteral("Servidor activo."), LogKind::Done);
@@ -349,11 +363,10 @@ void TestEventLog::journalLinkIsRefusedAndItsTargetLeftAlone() {
 
     QCOMPARE(f.log.entries()[0].text,
              QStringLiteral("[09:05:17]  ") + kJournalDown +
-                 QStringLiteral("No se puede abrir el archivo %1: es un enlace simbólico.")
-                     .arg(f.log.journalPath()));
+                 QStringLiteral("No se puede abrir el archivo %1: %2").arg(f.log.journalPath(), reason));
     QCOMPARE(f.count(kJournalDown), 1);
     QCOMPARE(readFileBytes(target), precious);
-    QVERIFY(QFileInfo(f.log.journalPath()).isSymLink());
+    QVERIFY(QFileInfo(f.log.journalPath()).isSymLink() == symbolic);
     QVERIFY(!f.file(QStringLiteral("04122026.log")).contains("no es del registro"));
     QVERIFY(!QFile::exists(f.path(QStringLiteral("03122026.log"))));
 }
