@@ -1,5 +1,6 @@
 #include "app/program_folder.h"
 #include "app/spanish_command_line.h"
+#include "common/program_files.h"
 #include "ctl/control_client.h"
 #include "ctl/ctl_command.h"
 
@@ -43,10 +44,10 @@ QString socketPath(const QCommandLineParser& parser, const QCommandLineOption& s
     if (parser.isSet(socket))
         return parser.value(socket);
     if (parser.isSet(home))
-        return QDir(QDir(parser.value(home)).absolutePath()).filePath(QStringLiteral("oskserver.sock"));
+        return osk::folderControlSocketPath(QDir(parser.value(home)).absolutePath());
     if (QFileInfo::exists(kServiceSocket))
         return kServiceSocket;
-    return QDir(osk::defaultProgramFolder()).filePath(QStringLiteral("oskserver.sock"));
+    return osk::folderControlSocketPath(osk::defaultProgramFolder());
 }
 
 void printError(const QString& text) {

@@ -4,6 +4,7 @@
 #include "backup/backup_scheduler.h"
 #include "backup/wait_dialog.h"
 #include "common/operator.h"
+#include "common/program_files.h"
 #include "common/result.h"
 #include "config/main_settings.h"
 #include "config/profile_file.h"
@@ -171,9 +172,6 @@ private:
     bool m_autoStartChecked = false;
     bool m_minStartChecked = false;
 };
-
-// The lock that keeps a second copy, console or service, off one program folder.
-inline const QString kInstanceLockName = QStringLiteral(".oskserverd.lock");
 
 // The first IPv4 address of this computer that is not a loopback address; the loopback address
 // when that is all there is; empty when the computer has no IPv4 address at all.

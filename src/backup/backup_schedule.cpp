@@ -1,11 +1,10 @@
 #include "backup/backup_schedule.h"
 
-#include "app/server_core.h"
 #include "common/operator.h"
+#include "common/program_files.h"
 #include "common/result.h"
 #include "common/vb.h"
 #include "config/profile_file.h"
-#include "control/control_server.h"
 #include "database/backup_file.h"
 #include "database/engine.h"
 
@@ -237,9 +236,8 @@ Status checkBackupOutput(const QString& outputFile, const Engine& engine, const 
     // The socket where this process listens (the service manager's runtime folder) and the program
     // folder's own, which a console on the folder uses; the lock a running copy holds.
     QStringList own;
-    for (const QString& file :
-         {settingsPath, QDir(programFolder).filePath(kInstanceLockName),
-          QDir(programFolder).filePath(QStringLiteral("oskserver.sock")), controlSocketPath(programFolder)})
+    for (const QString& file : {settingsPath, QDir(programFolder).filePath(kInstanceLockName),
+                                folderControlSocketPath(programFolder), controlSocketPath(programFolder)})
         own << bothForms(file);
     const QStringList logFolders = bothForms(QDir(programFolder).filePath(QStringLiteral("Log")));
     bool ownFile = false;

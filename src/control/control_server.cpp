@@ -87,13 +87,6 @@ PeerUser peerUser(qintptr) {
 #endif
 } // namespace
 
-QString controlSocketPath(const QString& programFolder) {
-    const QString runtimeFolder = qEnvironmentVariable("RUNTIME_DIRECTORY").section(QLatin1Char(':'), 0, 0);
-    if (!runtimeFolder.isEmpty())
-        return QDir(runtimeFolder).filePath(QStringLiteral("control"));
-    return QDir(programFolder).filePath(QStringLiteral("oskserver.sock"));
-}
-
 // One caller: the socket, what has arrived of its requests, and the commands that stream to it.
 class ControlServer::Connection final : public ControlPeer {
 public:

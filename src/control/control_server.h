@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/program_files.h"
 #include "control/control_commands.h"
 
 #include <QObject>
@@ -14,10 +15,6 @@ namespace osk {
 
 class ConnectionAcceptor;
 class ServerCore;
-
-// Where the control socket of a program folder lives: in the runtime folder the service manager
-// gives the service, else beside the settings.
-QString controlSocketPath(const QString& programFolder);
 
 // The control socket: a local socket, read and written by the program's user and group only, that
 // takes one JSON request per line and answers one JSON object per line. Everything runs in the
