@@ -354,19 +354,25 @@ Result<PropertyValue> EmbeddedEngine::readProperty(const QString& database, cons
     if (!opened)
         return Result<PropertyValue>::failure(opened.error());
     sqlite3* db = opened->get();
+    // The list reads every database this way: the one that fails (a file that is no database, a
+    // damaged one) is named, with the reason in Spanish.
+    const auto failed = [&] {
+        return Result<PropertyValue>::failure(QStringLiteral("%1: %2").arg(
+            QDir::toNativeSeparators(databasePath(database)), operatorReason(db)));
+    };
     auto statement = prepare(db, kSelectPropertyValue);
     if (!statement)
-        return Result<PropertyValue>::failure(statement.error());
+        return failed();
     sqlite3_stmt* st = statement->get();
     if (!bindText(st, 1, key))
-        return Result<PropertyValue>::failure(lastError(db));
+        return failed();
     switch (sqlite3_step(st)) {
     case SQLITE_DONE:
         return Result<PropertyValue>(PropertyValue());
     case SQLITE_ROW:
         return Result<PropertyValue>(PropertyValue(columnText(st, 0)));
     default:
-        return Result<PropertyValue>::failure(lastError(db));
+        return failed();
     }
 }
 

@@ -105,13 +105,23 @@ private slots:
         QVERIFY(m_log->entries().empty());
     }
 
+    void aFailedFillSaysSo_data() {
+        QTest::addColumn<bool>("database");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("no property table") << true << QStringLiteral("OskVersion");
+        QTest::newRow("not a database") << false << QStringLiteral("/Data/osk0.db: no es una base de datos");
+    }
     // The first error ends the filling with its box and a failure; later databases are untouched.
     void aFailedFillSaysSo() {
-        QVERIFY(SqliteFile(path(QStringLiteral("osk0"))).run({QStringLiteral("CREATE TABLE t (x)")}));
+        QFETCH(bool, database);
+        QFETCH(QString, said);
+        if (database)
+            QVERIFY(SqliteFile(path(QStringLiteral("osk0"))).run({QStringLiteral("CREATE TABLE t (x)")}));
+        else
+            QVERIFY(writeFileBytes(path(QStringLiteral("osk0")), QByteArray(4096, '\x5a')));
         QVERIFY(!m_admin->CargaBasesDatos(4001, kComputer));
         QCOMPARE(m_op.messages.size(), size_t(1));
-        QVERIFY2(m_op.messages[0].text.contains(QStringLiteral("OskVersion")),
-                 qPrintable(m_op.messages[0].text));
+        QVERIFY2(m_op.messages[0].text.contains(said), qPrintable(m_op.messages[0].text));
         QCOMPARE(m_op.messages[0].icon, MessageIcon::Exclamation);
         QCOMPARE(listed(), (QStringList{"OskDB|1|Actualizada", "osk0||"}));
         QCOMPARE(SqliteFile(path(QStringLiteral("osk1"))).rows(kProperties).at(2), QStringLiteral("OLDPC"));
