@@ -233,7 +233,7 @@ bool ServerCore::deleteDatabase(const QString& database) {
     return m_admin.mnuDBDelete(database, m_settings.port, m_settings.computerName);
 }
 
-Status ServerCore::updateClients(const QString& database) {
+Result<QString> ServerCore::updateClients(const QString& database) {
     ClientDistribution distribution(m_programFolder, *m_engine, m_operator, *m_progress);
     const Result<QString> outcome = distribution.ActualizaClientes(database);
     if (outcome)
@@ -242,7 +242,7 @@ Status ServerCore::updateClients(const QString& database) {
         m_log.AddLog(outcome.error(), LogKind::Error);
     // Refreshed only: the server data is not written again.
     m_admin.CargaBasesDatos(0, m_settings.computerName);
-    return outcome ? Status() : Status::failure(outcome.error());
+    return outcome;
 }
 
 void ServerCore::followUser(int row) {

@@ -93,9 +93,9 @@ public:
     bool updateDatabases();
     // mnuDBDelete on a row of lstDB: true when the database was dropped.
     bool deleteDatabase(const QString& database);
-    // mnuDBExeUpdate on a row of lstDB: the reason when not every file was stored (it is in the
-    // event log too).
-    Status updateClients(const QString& database);
+    // mnuDBExeUpdate on a row of lstDB: what the event log says of it (stored, or no files to
+    // store), or the reason when not every file was stored.
+    Result<QString> updateClients(const QString& database);
     // mnuDBBackup, mnuDBSecurity, mnuSecurity, mnuDBDownload, mnuDBUpload.
     ExternalModules& modules() { return m_modules; }
     // The console's progress window for updateClients; none by default.

@@ -377,8 +377,11 @@ QJsonObject ControlCommands::updateClients(Call& call) {
         return controlError(QStringLiteral("La base de datos [%1] no está en la lista.").arg(name));
     StreamedProgress progress(call.peer);
     ScopedProgressView scoped(m_core, progress);
-    if (Status stored = m_core.updateClients(name); !stored)
+    const Result<QString> stored = m_core.updateClients(name);
+    if (!stored)
         return controlError(QStringLiteral("Los ejecutables no se han distribuido: %1").arg(stored.error()));
+    // What the log says of it: stored, or nothing there to store.
+    call.op.showMessage(*stored, MessageIcon::Information, kProductTitle);
     return success();
 }
 

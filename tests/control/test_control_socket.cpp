@@ -483,6 +483,9 @@ private slots:
         QCOMPARE(notStored, 1);
         QVERIFY(readFileBytes(f.folder.file(kSettingsFileName)).contains("SQLServer=OTRO\r\n"));
 
+        // Nothing to distribute is said, not only logged.
+        QCOMPARE(runTool(f, {}, {"update-clients", "OskDB"}),
+                 std::pair(0, QStringLiteral("No hay archivos de actualización disponibles.\n")));
         // A command whose work failed exits 1 and says why.
         QVERIFY(QDir().mkpath(f.folder.file(QStringLiteral("ClientUpdate"))));
         QVERIFY(writeFileBytes(f.folder.file(QStringLiteral("ClientUpdate/Osk2.exe")), "MZ"));
