@@ -130,10 +130,14 @@ public:
         if (m_finished)
             return;
         // Behind a reply that is still being paced, so that the order of lines is kept.
-        if (m_paced)
+        if (m_paced) {
             m_afterPaced += controlLine(line);
-        else
+        } else {
             m_socket->write(controlLine(line));
+            // Out now, not from the event loop: a caller that shut its side down after the request
+            // is seen as gone by the socket's next read, which drops what it still holds.
+            m_socket->flush();
+        }
         if (m_socket->bytesToWrite() + m_afterPaced.size() > kMaxUnreadBytes) {
             // A caller that does not read is dropped rather than let the server's memory grow.
             m_finished = true;

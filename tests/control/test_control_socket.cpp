@@ -15,6 +15,7 @@
 #include <QLocalSocket>
 #include <QProcess>
 #include <QtTest>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <memory>
@@ -54,6 +55,32 @@ public:
     QLocalSocket socket;
     QByteArray received;
 };
+
+// One request from a caller that shuts its side down after it, as `printf … | socat -` does, and
+// what it then reads until the server closes.
+QByteArray halfClosedRequest(const QString& path, const QByteArray& request) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray name = QFile::encodeName(path);
+    std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
+    QByteArray received;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::write(fd, request.constData(), size_t(request.size())) == request.size() &&
+        ::shutdown(fd, SHUT_WR) == 0) {
+        (void)QTest::qWaitFor(
+            [&] {
+                char chunk[4096];
+                const ssize_t got = ::read(fd, chunk, sizeof chunk);
+                if (got > 0)
+                    received.append(chunk, got);
+                return got == 0 || (got < 0 && errno != EAGAIN);
+            },
+            kWaitMs);
+    }
+    ::close(fd);
+    return received;
+}
 
 struct Fixture {
     TempProgramFolder folder;
@@ -297,6 +324,15 @@ private slots:
         QCOMPARE(QString::fromLocal8Bit(tool.readAllStandardError()),
                  QStringLiteral("El servidor cerró la conexión antes de enviar todas las líneas.\n"));
         QCOMPARE(tool.exitCode(), 1);
+    }
+
+    // A caller that shuts its side down once the request is sent still gets the reply.
+    void halfClosedCallersAreAnswered() {
+        Fixture f;
+        QVERIFY(f.start());
+        for (const char* request : {"{\"cmd\":\"status\"}", "{\"cmd\":\"users\"}", "{\"cmd\":\"backups\"}"})
+            QVERIFY2(halfClosedRequest(f.socketPath(), QByteArray(request) + '\n').startsWith("{\""),
+                     request);
     }
 
     // A server that takes the request and never answers holds the tool only until it is stopped.
