@@ -15,7 +15,9 @@ ParsedRequest parseControlRequest(const QByteArray& line) {
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(line, &parseError);
     if (parseError.error != QJsonParseError::NoError)
-        return {std::nullopt, QStringLiteral("JSON incorrecto: %1.").arg(parseError.errorString())};
+        // Qt words the error in English; where it stopped is what a caller needs.
+        return {std::nullopt,
+                QStringLiteral("JSON incorrecto a partir del carácter %1.").arg(parseError.offset + 1)};
     if (!document.isObject())
         return {std::nullopt, QStringLiteral("La petición debe ser un objeto JSON.")};
     QJsonObject arguments = document.object();

@@ -211,6 +211,10 @@ private slots:
         QTest::newRow("empty command")
             << false << QByteArray(R"({"cmd":""})")
             << QByteArray("{\"error\":\"Falta la orden (\\\"cmd\\\").\",\"ok\":false}") << QString() << both;
+        QTest::newRow("not JSON") << false << QByteArray("{\"cmd\":\"users\"")
+                                  << QByteArray("{\"error\":\"JSON incorrecto a partir del car\xC3\xA1"
+                                                "cter 15.\",\"ok\":false}")
+                                  << QString() << both;
     }
     void requestsAndReplies() {
         QFETCH(bool, stopFirst);
