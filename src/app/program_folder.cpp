@@ -1,5 +1,7 @@
 #include "app/program_folder.h"
 
+#include "common/owned_file.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
@@ -7,6 +9,7 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QStandardPaths>
+#include <cerrno>
 #include <csignal>
 #include <sys/stat.h>
 
@@ -44,8 +47,9 @@ Status lockInstance(QLockFile& lock, const QString& programFolder) {
     }
     // Only a copy that is running holds the lock: one left by a crash is taken over at once.
     lock.setStaleLockTime(0);
+    errno = 0;
     if (!lock.tryLock(0) && !(holdsNoLock(lock) && lock.removeStaleLockFile() && lock.tryLock(0)))
-        return Status::failure(instanceLockRefusal(lock, programFolder));
+        return Status::failure(instanceLockRefusal(lock, programFolder, errno));
     return {};
 }
 
@@ -68,14 +72,19 @@ void ignoreFileSizeSignal() {
     std::signal(SIGXFSZ, SIG_IGN);
 }
 
-QString instanceLockRefusal(const QLockFile& lock, const QString& programFolder) {
+QString instanceLockRefusal(const QLockFile& lock, const QString& programFolder, int error) {
     const QString folder = QDir::toNativeSeparators(programFolder);
     switch (lock.error()) {
     case QLockFile::LockFailedError:
         return QStringLiteral("El servidor ya está en funcionamiento");
     case QLockFile::PermissionError:
-        return QStringLiteral("No se puede escribir en la carpeta %1: permiso denegado.").arg(folder);
+        // A folder mounted read-only is not a matter of permissions.
+        return QStringLiteral("No se puede escribir en la carpeta %1: %2.")
+            .arg(folder, systemReason(error == EROFS ? EROFS : EACCES));
     default:
+        if (error != 0)
+            return QStringLiteral("No se puede crear el archivo de bloqueo en la carpeta %1: %2.")
+                .arg(folder, systemReason(error));
         return QStringLiteral("No se puede crear el archivo de bloqueo en la carpeta %1.").arg(folder);
     }
 }

@@ -34,7 +34,8 @@ bool holdsNoLock(const QLockFile& lock);
 void ignoreFileSizeSignal();
 
 // Why the folder's instance lock could not be taken: another copy holds it, or the lock could not
-// be made at all (a folder the program may not write), which is not the same news.
-QString instanceLockRefusal(const QLockFile& lock, const QString& programFolder);
+// be made at all (a folder the program may not write, a full disk: `error`, the system's error
+// the attempt left), which is not the same news.
+QString instanceLockRefusal(const QLockFile& lock, const QString& programFolder, int error);
 
 } // namespace osk
