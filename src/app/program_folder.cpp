@@ -39,9 +39,7 @@ Status lockInstance(QLockFile& lock, const QString& programFolder) {
     const QString path = lock.fileName();
     struct stat status {};
     if (::lstat(QFile::encodeName(path).constData(), &status) == 0 && !S_ISREG(status.st_mode)) {
-        const QString kind = S_ISLNK(status.st_mode)   ? QStringLiteral("es un enlace simbólico")
-                             : S_ISDIR(status.st_mode) ? QStringLiteral("es una carpeta")
-                                                       : QStringLiteral("no es un archivo normal");
+        const QString kind = fileKindReason(status.st_mode);
         return Status::failure(QStringLiteral("No se puede usar el archivo de bloqueo %1: %2.")
                                    .arg(QDir::toNativeSeparators(path), kind));
     }

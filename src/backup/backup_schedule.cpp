@@ -1,6 +1,7 @@
 #include "backup/backup_schedule.h"
 
 #include "common/operator.h"
+#include "common/owned_file.h"
 #include "common/program_files.h"
 #include "common/result.h"
 #include "common/vb.h"
@@ -257,11 +258,8 @@ Status checkBackupOutput(const QString& outputFile, const Engine& engine, const 
     struct stat status {};
     if (::lstat(QFile::encodeName(outputFile).constData(), &status) != 0 || S_ISREG(status.st_mode))
         return {};
-    if (S_ISLNK(status.st_mode))
-        return Status::failure(QStringLiteral("El archivo de copia %1 es un enlace simbólico.").arg(shown));
-    if (S_ISDIR(status.st_mode))
-        return Status::failure(QStringLiteral("El archivo de copia %1 es una carpeta.").arg(shown));
-    return Status::failure(QStringLiteral("El archivo de copia %1 no es un archivo normal.").arg(shown));
+    return Status::failure(
+        QStringLiteral("El archivo de copia %1 %2.").arg(shown, fileKindReason(status.st_mode)));
 }
 
 std::optional<int> dueBackupSchedule(const BackupSchedules& schedules, const QDateTime& now) {

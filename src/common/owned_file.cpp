@@ -32,14 +32,15 @@ QString refusal(const QString& path, const QString& reason) {
     return QStringLiteral("No se puede abrir el archivo %1: %2.").arg(QDir::toNativeSeparators(path), reason);
 }
 
-QString kindRefusal(mode_t mode) {
+} // namespace
+
+QString fileKindReason(unsigned mode) {
     if (S_ISDIR(mode))
         return QStringLiteral("es una carpeta");
     if (S_ISLNK(mode))
         return QStringLiteral("es un enlace simbólico");
     return QStringLiteral("no es un archivo normal");
 }
-} // namespace
 
 QString systemReason(int error) {
     switch (error) {
@@ -88,7 +89,7 @@ Result<OwnedFile> OwnedFile::open(const QString& path, Access access) {
     if (::fstat(descriptor, &status) != 0)
         return Result<OwnedFile>::failure(refusal(path, systemReason(errno)));
     if (!S_ISREG(status.st_mode))
-        return Result<OwnedFile>::failure(refusal(path, kindRefusal(status.st_mode)));
+        return Result<OwnedFile>::failure(refusal(path, fileKindReason(status.st_mode)));
     const int flags = ::fcntl(descriptor, F_GETFL);
     if (flags < 0 || ::fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) != 0)
         return Result<OwnedFile>::failure(refusal(path, systemReason(errno)));
@@ -152,9 +153,6 @@ Result<QByteArray> OwnedFile::readFrom(qint64 offset) const {
 }
 
 Status OwnedFile::write(const QByteArray& bytes) {
-    const auto before = size();
-    if (!before)
-        return Status::failure(before.error());
     qsizetype written = 0;
     while (written < bytes.size()) {
         const ssize_t step =
@@ -163,9 +161,10 @@ Status OwnedFile::write(const QByteArray& bytes) {
             continue;
         if (step < 0) {
             const int error = errno;
-            // A line half written would join the next one; the file goes back to where it was.
-            if (written > 0) {
-                [[maybe_unused]] const int undone = ::ftruncate(m_descriptor, *before);
+            // A line half written would join the next one; the file goes back to where it was,
+            // which is `written` bytes before its end now.
+            if (const auto now = size(); written > 0 && now) {
+                [[maybe_unused]] const int undone = ::ftruncate(m_descriptor, *now - written);
             }
             return failure(error);
         }

@@ -11,6 +11,10 @@ namespace osk {
 // "permiso denegado"... Lower case, to follow a colon; the system's own words for the rare ones.
 QString systemReason(int error);
 
+// What a file of this st_mode is, where a regular file is expected: "es una carpeta", "es un enlace
+// simbólico" or "no es un archivo normal".
+QString fileKindReason(unsigned mode);
+
 // A file that belongs to the program (its journal, its daily logs, its lock, its settings): opened
 // without following a symbolic link in its place and without waiting on a FIFO or a device in it,
 // and refused when it is anything but a regular file. Reads and writes go straight to the

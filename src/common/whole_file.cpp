@@ -49,13 +49,9 @@ Status writeWholeFile(const QString& path, const QByteArray& content) {
     const bool replacing = ::stat(QFile::encodeName(path).constData(), &original) == 0;
     // Renaming over a FIFO or a device would put a file where the system or another program
     // expects something else.
-    if (replacing && !S_ISREG(original.st_mode)) {
-        return Status::failure(
-            QStringLiteral("No se puede abrir el archivo %1: %2.")
-                .arg(QDir::toNativeSeparators(path), S_ISDIR(original.st_mode)
-                                                         ? QStringLiteral("es una carpeta")
-                                                         : QStringLiteral("no es un archivo normal")));
-    }
+    if (replacing && !S_ISREG(original.st_mode))
+        return Status::failure(QStringLiteral("No se puede abrir el archivo %1: %2.")
+                                   .arg(QDir::toNativeSeparators(path), fileKindReason(original.st_mode)));
     QSaveFile file(path);
     errno = 0;
     if (!file.open(QIODevice::WriteOnly))

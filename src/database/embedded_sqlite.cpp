@@ -54,11 +54,8 @@ Status checkDatabaseFiles(const QString& path) {
         }
         if (S_ISREG(status.st_mode))
             continue;
-        const QString kind = S_ISLNK(status.st_mode)   ? QStringLiteral("es un enlace simbólico")
-                             : S_ISDIR(status.st_mode) ? QStringLiteral("es una carpeta")
-                                                       : QStringLiteral("no es un archivo normal");
-        return Status::failure(
-            QStringLiteral("No se puede abrir el archivo %1: %2.").arg(QDir::toNativeSeparators(file), kind));
+        return Status::failure(QStringLiteral("No se puede abrir el archivo %1: %2.")
+                                   .arg(QDir::toNativeSeparators(file), fileKindReason(status.st_mode)));
     }
     return {};
 }
