@@ -1,24 +1,20 @@
-// The core without a window: which commands the service start and stop leave enabled, why a start
-// is refused, and what a stop and a port change do to real clients and to the databases.
+// The core without a window, as scripts of steps whose whole outcome is compared after each: the
+// service's start and stop, a start refused, what a stop and a port change do to real clients and
+// to the databases, settings that cannot be read, and a SQL Server on another computer.
 
 #include "app/server_core.h"
 #include "database/embedded_engine.h"
-#include "support/fake_clock.h"
-#include "support/scripted_operator.h"
-#include "support/served_client.h"
-#include "support/temp_program_folder.h"
-#include "support/test_io.h"
+#include "support/snapshot.h"
 
+#include <QFileInfo>
+#include <QHostInfo>
 #include <QTcpServer>
 #include <QtTest>
-#include <memory>
 
 using namespace osk;
 using namespace osk::test;
 
 namespace {
-
-constexpr int kWaitMs = 10000;
 
 // In the order the commands are declared.
 const char* const kCommandNames[] = {
@@ -27,51 +23,97 @@ const char* const kCommandNames[] = {
     "mnuDBUpload",        "mnuDBBackup"};
 static_assert(std::size(kCommandNames) == size_t(Command::Count));
 
-// Caption, tray picture, whether tmrMain and tmrBackup run, and the enabled commands, as one line.
-QString serviceState(ServerCore& core) {
-    QStringList state{core.caption(), core.trayImage() == TrayImage::Start ? "Start" : "Stop",
-                      QStringLiteral("timers %1 %2")
-                          .arg(core.session().tmrMain().isActive())
-                          .arg(core.tmrBackup().isActive())};
-    for (int command = 0; command < int(Command::Count); ++command) {
-        if (core.commands().isEnabled(Command(command)))
-            state << QString::fromLatin1(kCommandNames[command]);
-    }
-    return state.join(QLatin1Char('|'));
+QString listed(const QStringList& items) {
+    return items.isEmpty() ? QStringLiteral("none") : items.join(QStringLiteral(" | "));
 }
 
-const QString kStopped = QStringLiteral("Osk Server - Detenido|Stop|timers 0 0|mnuIniciarServicio|mnuSalir|"
-                                        "mnuServicioPuerto|mnuDBActualizar|mnuAutoBackup|mnuSQL|"
-                                        "mnuDBDownload|mnuDBUpload|mnuDBBackup");
-
-struct Fixture {
-    TempProgramFolder folder;
-    FakeClock clock;
-    ScriptedOperator op;
-    quint16 port = freePort();
-    std::unique_ptr<ServerCore> core;
-
-    // Loaded with the settings `extra` after the port line; on the embedded engine, one product
-    // database "oskdemo" beside OskDB.
-    bool load(const QByteArray& extra = {}) {
-        if (port == 0 || !writeFileBytes(folder.file(kSettingsFileName), portSettings(port) + extra))
+struct CoreScenario : Scenario {
+    // Loaded with the settings `extra` after the port line ("folder": a folder in the settings
+    // file's place); on the embedded engine, one product database "oskdemo" beside OskDB.
+    bool load(const QByteArray& extra) {
+        const QString settings = folder.file(kSettingsFileName);
+        if (port == 0 || !(extra == "folder" ? QDir().mkdir(settings)
+                                             : writeFileBytes(settings, portSettings(port) + extra)))
             return false;
-        core = std::make_unique<ServerCore>(folder.path(), clock, op);
-        if (core->AbreConexion().ok() && !EmbeddedEngine(folder.file(QStringLiteral("Data")))
-                                              .createProductDatabase(QStringLiteral("oskdemo"))
-                                              .ok())
-            return false;
-        core->load();
+        makeCore();
+        if (core->AbreConexion().ok())
+            m_embedded = EmbeddedEngine(folder.file(QStringLiteral("Data")))
+                             .createProductDatabase(QStringLiteral("oskdemo"))
+                             .ok();
         return true;
     }
-    // The lines logged from entry `from` on, as "text|kind".
-    QStringList linesSince(size_t from) const {
-        QStringList lines;
-        const auto& entries = core->eventLog().entries();
-        for (size_t i = from; i < entries.size(); ++i)
-            lines << entries[i].text.mid(12) + QLatin1Char('|') + QString::number(int(entries[i].kind));
-        return lines;
+    void run(const QString& step) {
+        if (step == QLatin1String("load")) {
+            core->load();
+        } else if (step == QLatin1String("start")) {
+            core->startService();
+        } else if (step == QLatin1String("stop")) {
+            core->stopService();
+        } else if (step == QLatin1String("start with the port taken")) {
+            QTcpServer other;
+            QVERIFY(other.listen(QHostAddress::AnyIPv4, port));
+            core->startService();
+        } else if (step == QLatin1String("port command")) {
+            const quint16 newPort = freePort();
+            masks.emplace_back(QString::number(newPort), QStringLiteral("<new port>"));
+            op.textAnswers = {QString::number(newPort)};
+            core->mnuServicioPuerto();
+        } else if (!runShared(step)) {
+            QFAIL(qPrintable(QStringLiteral("unknown step ") + step));
+        }
     }
+    QStringList snapshot() const {
+        ServerCore& c = *core;
+        QStringList off, databases, users;
+        for (int command = 0; command < int(Command::Count); ++command) {
+            if (!c.commands().isEnabled(Command(command)))
+                off << QString::fromLatin1(kCommandNames[command]);
+        }
+        for (int row = 0; row < c.lstDB().rowCount(); ++row) {
+            QStringList columns;
+            for (int column = 0; column < c.lstDB().columnCount(); ++column)
+                columns << c.lstDB().index(row, column).data().toString();
+            databases << columns.join(QLatin1Char(' '));
+        }
+        for (int row = 0; row < c.session().lstUsers().count(); ++row)
+            users << c.session().lstUsers().row(row).text;
+        const QString settingsFile = folder.file(kSettingsFileName);
+        QStringList lines{QStringLiteral("service: %1 | tray %2 | timers %3 %4 | listening %5")
+                              .arg(c.caption(), c.trayImage() == TrayImage::Start ? "Start" : "Stop")
+                              .arg(c.session().tmrMain().isActive())
+                              .arg(c.tmrBackup().isActive())
+                              .arg(c.session().listeningPort()),
+                          QStringLiteral("off: ") + off.join(QLatin1Char(' ')),
+                          QStringLiteral("labels: ") +
+                              QStringList{c.sqlServerLabel(), c.ipLabel(), c.hostLabel(), c.portLabel()}
+                                  .join(QLatin1Char('|'))
+                                  .replace(c.localAddress(), QStringLiteral("<ip>"))
+                                  .replace(QHostInfo::localHostName(), QStringLiteral("<host>")),
+                          QStringLiteral("counts: %1 | gauge %2 | checks %3 %4 | busy %5")
+                              .arg(c.session().bytesLabel())
+                              .arg(c.session().gaugeValue())
+                              .arg(c.isAutoStartChecked())
+                              .arg(c.isMinStartChecked())
+                              .arg(op.busyDepth),
+                          QStringLiteral("settings file: ") +
+                              (QFileInfo(settingsFile).isDir()
+                                   ? QStringLiteral("a folder")
+                                   : QString::fromLatin1(readFileBytes(settingsFile)).simplified()),
+                          QStringLiteral("databases: ") + listed(databases),
+                          QStringLiteral("users: ") + listed(users)};
+        if (m_embedded) {
+            const auto stored =
+                EmbeddedEngine(folder.file(QStringLiteral("Data")))
+                    .readProperty(QStringLiteral("oskdemo"), QStringLiteral("AppOskServerPort"));
+            lines << QStringLiteral("oskdemo's port: ") +
+                         (stored.ok() && stored->has_value() && !(*stored)->isEmpty()
+                              ? **stored
+                              : QStringLiteral("none"));
+        }
+        return masked(lines + sharedSnapshot());
+    }
+
+    bool m_embedded = false;
 };
 
 } // namespace
@@ -80,125 +122,100 @@ class TestServerCore final : public QObject {
     Q_OBJECT
 
 private slots:
-    void commandStates_data() {
+    void scenario_data() {
         QTest::addColumn<QByteArray>("settings");
-        QTest::addColumn<QStringList>("steps");
-        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QStringList>("script");
 
-        QTest::newRow("loaded") << QByteArray() << QStringList() << kStopped;
-        QTest::newRow("started") << QByteArray() << QStringList{"start"}
-                                 << QStringLiteral(
-                                        "Osk Server - Iniciado|Start|timers 1 1|mnuDetenerServicio|"
-                                        "mnuDBDownload|mnuDBUpload|mnuDBBackup");
-        QTest::newRow("started, stopped") << QByteArray() << QStringList{"start", "stop"} << kStopped;
+        // A stop tells validated clients "CLOSED" and says nothing to one that never started its
+        // session; a new port is written into the databases at once and listened on from the next start.
+        QTest::newRow("start refused, clients, stop, port") << QByteArray()
+                                                            << QStringList{R"(load
+counts:  0 bytes recibidos | gauge 0 | checks 0 0 | busy 0
+databases: OskDB 1 Actualizada | oskdemo 1 Actualizada
+labels:  SQLServer: [(embedded)]| IP: <ip>| Host: [<host>]|Puerto: <port>
+off: mnuDetenerServicio
+oskdemo's port: <port>
+service: Osk Server - Detenido | tray Stop | timers 0 0 | listening 0
+settings file: [Main] Port=<port>
+users: none)",
+                                                                           R"(start with the port taken
+> said Information: El puerto <port> ya está siendo utilizado por algún otro programa. Elija un puerto distinto e inténtelo de nuevo.
+> log: 2 [09:05:17]  Inicializando Entorno... | 3 [09:05:17]  Puerto incorrecto.)",
+                                                                           R"(start
+off: mnuIniciarServicio mnuSalir mnuServicioPuerto mnuDBActualizar mnuAutoBackup mnuSQL
+service: Osk Server - Iniciado | tray Start | timers 1 1 | listening <port>
+> log: 2 [09:05:17]  Inicializando Entorno... | 1 [09:05:17]  Inicialización Completada. | 1 [09:05:17]  Servidor activo. | 2 [09:05:17]  Esperando conexiones...)",
+                                                                           R"(serve ana 127.0.0.1 ALMACEN1
+clients: ana open
+users: 127.0.0.1  [ana] en [ALMACEN1]
+> log: 2 [09:05:17]  Recibiendo petición de conexión... | 1 [09:05:17]  Conexión aceptada. Esperando inicio de sesión... | 1 [09:05:17]  Inicio de sesión para [ALMACEN1] completado. | 2 [09:05:17]  Validado usuario [ana] en [ALMACEN1].)",
+                                                                           R"(serve luis 127.0.0.2 CAJA
+clients: ana open | luis open
+counts:  0 bytes recibidos | gauge 1 | checks 0 0 | busy 0
+users: 127.0.0.1  [ana] en [ALMACEN1] | 127.0.0.2  [luis] en [CAJA]
+> log: 2 [09:05:17]  Recibiendo petición de conexión... | 1 [09:05:17]  Conexión aceptada. Esperando inicio de sesión... | 1 [09:05:17]  Inicio de sesión para [CAJA] completado. | 2 [09:05:17]  Validado usuario [luis] en [CAJA].)",
+                                                                           R"(connect silent 127.0.0.3
+clients: ana open | luis open | silent open
+> log: 2 [09:05:17]  Recibiendo petición de conexión... | 1 [09:05:17]  Conexión aceptada. Esperando inicio de sesión...
+> replies: silent CONNECTED)",
+                                                                           R"(sweep
+counts:  29 bytes recibidos | gauge 2 | checks 0 0 | busy 0)",
+                                                                           R"(stop
+clients: ana closed | luis closed | silent closed
+counts:  0 bytes recibidos | gauge 2 | checks 0 0 | busy 0
+off: mnuDetenerServicio
+service: Osk Server - Detenido | tray Stop | timers 0 0 | listening 0
+users: none
+> log: 2 [09:05:17]  Cerrando conexiones... | 1 [09:05:17]  Conexiones cerradas. | 1 [09:05:17]  Servidor inactivo.
+> replies: ana CLOSED | luis CLOSED)",
+                                                                           R"(port command
+labels:  SQLServer: [(embedded)]| IP: <ip>| Host: [<host>]|Puerto: <new port>
+oskdemo's port: <new port>
+settings file: [Main] Port=<new port>
+> prompt: Indique nuevo puerto. -> <new port>)",
+                                                                           R"(start
+off: mnuIniciarServicio mnuSalir mnuServicioPuerto mnuDBActualizar mnuAutoBackup mnuSQL
+service: Osk Server - Iniciado | tray Start | timers 1 1 | listening <new port>
+> log: 2 [09:05:17]  Inicializando Entorno... | 1 [09:05:17]  Inicialización Completada. | 1 [09:05:17]  Servidor activo. | 2 [09:05:17]  Esperando conexiones...)"};
         // A driver that is not installed: no connection, and no name looked up on the network.
         QTest::newRow("SQL Server on another computer")
             << QByteArray("SQLServer=OTRO-EQUIPO-OSK\r\nODBCDriver=Osk Sin Controlador\r\n")
-            << QStringList{"start"}
-            << QStringLiteral("Osk Server - Detenido|Stop|timers 0 0|mnuIniciarServicio|mnuSalir|"
-                              "mnuServicioPuerto|mnuDBActualizar|mnuSQL");
+            << QStringList{R"(load
+counts:  0 bytes recibidos | gauge 0 | checks 0 0 | busy 0
+databases: none
+labels:  SQLServer: [OTRO-EQUIPO-OSK]| IP: <ip>| Host: [<host>]|Puerto: <port>
+off: mnuDetenerServicio mnuAutoBackup mnuDBDownload mnuDBUpload mnuDBBackup
+service: Osk Server - Detenido | tray Stop | timers 0 0 | listening 0
+settings file: [Main] Port=<port> SQLServer=OTRO-EQUIPO-OSK ODBCDriver=Osk Sin Controlador
+users: none
+> said Exclamation: [unixODBC][Driver Manager]Can't open lib 'Osk Sin Controlador' : file not found)",
+                           R"(start
+> said None: CompruebaDatos  | [unixODBC][Driver Manager]Can't open lib 'Osk Sin Controlador' : file not found)"};
+        // Settings that cannot be read: the load shows why as its routine's trap does and goes on
+        // without them, so no port is written into the databases nor listened on, and the folder in
+        // the file's place is left as it is.
+        QTest::newRow("unreadable settings") << QByteArray("folder")
+                                             << QStringList{R"(load
+counts:  0 bytes recibidos | gauge 0 | checks 0 0 | busy 0
+databases: OskDB 1 Actualizada | oskdemo 1 Actualizada
+labels:  SQLServer: [(embedded)]| IP: <ip>| Host: [<host>]|Puerto: 0
+off: mnuDetenerServicio
+oskdemo's port: none
+service: Osk Server - Detenido | tray Stop | timers 0 0 | listening 0
+settings file: a folder
+users: none
+> said Critical: CargaValores: No se puede abrir el archivo <folder>/OskServer.INI: es una carpeta.)",
+                                                            R"(start
+> log: 3 [09:05:17]  Puerto incorrecto.)"};
     }
-    void commandStates() {
+    void scenario() {
         QFETCH(QByteArray, settings);
-        QFETCH(QStringList, steps);
-        QFETCH(QString, expected);
-        Fixture f;
-        QVERIFY(f.load(settings));
-        if (f.core->localAddress().isEmpty())
+        QFETCH(QStringList, script);
+        CoreScenario s;
+        QVERIFY(s.load(settings));
+        if (localIpv4Address().isEmpty())
             QSKIP("This computer has no IPv4 address");
-        for (const QString& step : steps) {
-            if (step == QLatin1String("start"))
-                f.core->startService();
-            else
-                f.core->stopService();
-        }
-        QCOMPARE(serviceState(*f.core), expected);
-    }
-
-    void startRefused_data() {
-        QTest::addColumn<bool>("portTaken");
-        QTest::addColumn<QStringList>("lines");
-        QTest::addColumn<QString>("message");
-
-        // (A port of 0 no longer gets this far: the port command refuses it, and the load replaces it.)
-        QTest::newRow("port taken")
-            << true << QStringList{"Inicializando Entorno...|2", "Puerto incorrecto.|3"}
-            << QStringLiteral("El puerto %1 ya está siendo utilizado por algún otro programa. Elija un "
-                              "puerto distinto e inténtelo de nuevo.");
-    }
-    void startRefused() {
-        QFETCH(bool, portTaken);
-        QFETCH(QStringList, lines);
-        QFETCH(QString, message);
-        Fixture f;
-        QVERIFY(f.load());
-        if (f.core->localAddress().isEmpty())
-            QSKIP("This computer has no IPv4 address");
-        QTcpServer other;
-        QVERIFY(!portTaken || other.listen(QHostAddress::AnyIPv4, f.port));
-        const size_t logged = f.core->eventLog().entries().size();
-
-        QVERIFY(!f.core->startService());
-        QCOMPARE(f.linesSince(logged), lines);
-        QCOMPARE(f.op.messages.size(), size_t(message.isEmpty() ? 0 : 1));
-        if (!message.isEmpty())
-            QCOMPARE(f.op.messages[0].text, message.arg(f.port));
-        QCOMPARE(serviceState(*f.core), kStopped);
-    }
-
-    // Settings that cannot be read: the load shows why as its routine's trap does and goes on
-    // without them, so no port is written into the databases nor listened on, and the folder in the
-    // file's place is left as it is.
-    void unreadableSettingsAreShownNotReplaced() {
-        Fixture f;
-        const QString settings = f.folder.file(QStringLiteral("OskServer.INI"));
-        QVERIFY(QDir().mkdir(settings));
-        f.core = std::make_unique<ServerCore>(f.folder.path(), f.clock, f.op);
-        QVERIFY(f.core->AbreConexion().ok());
-        QVERIFY(!f.core->load());
-        QVERIFY(!f.op.messages.empty());
-        QCOMPARE(
-            f.op.messages.front().text,
-            QStringLiteral("CargaValores: No se puede abrir el archivo %1: es una carpeta.").arg(settings));
-        QCOMPARE(f.op.messages.front().icon, MessageIcon::Critical);
-        QCOMPARE(f.core->settings().port, 0);
-        QVERIFY(!f.core->startService());
-        QVERIFY(QFileInfo(settings).isDir());
-    }
-
-    // The stop tells validated clients "CLOSED" and says nothing to one that never started its
-    // session; a new port is written into the databases at once and listened on from the next start.
-    void stopThenPortChange() {
-        Fixture f;
-        QVERIFY(f.load());
-        if (f.core->localAddress().isEmpty())
-            QSKIP("This computer has no IPv4 address");
-        QVERIFY(f.core->startService());
-        auto ana = servedClient(f.core->session(), f.port, QStringLiteral("127.0.0.1"), "ALMACEN1", "ana");
-        auto luis = servedClient(f.core->session(), f.port, QStringLiteral("127.0.0.2"), "CAJA", "luis");
-        QVERIFY(ana && luis);
-        Client silent(f.port, QStringLiteral("127.0.0.3"));
-        QVERIFY(receives(silent, "CONNECTED"));
-
-        f.core->stopService();
-        for (Client* client : {ana.get(), luis.get(), &silent})
-            QTRY_COMPARE_WITH_TIMEOUT(client->socket.state(), QAbstractSocket::UnconnectedState, kWaitMs);
-        QCOMPARE(ana->received, QByteArray("CLOSED"));
-        QCOMPARE(luis->received, QByteArray("CLOSED"));
-        QCOMPARE(silent.received, QByteArray());
-        QCOMPARE(f.core->session().lstUsers().count(), 0);
-
-        const quint16 newPort = freePort();
-        QVERIFY(newPort != 0 && newPort != f.port);
-        f.op.textAnswers = {QString::number(newPort)};
-        f.core->mnuServicioPuerto();
-        const auto stored = EmbeddedEngine(f.folder.file(QStringLiteral("Data")))
-                                .readProperty(QStringLiteral("oskdemo"), QStringLiteral("AppOskServerPort"));
-        QVERIFY(stored.ok() && stored->has_value());
-        QCOMPARE(**stored, QString::number(newPort));
-        QVERIFY(f.core->startService());
-        QCOMPARE(f.core->session().listeningPort(), newPort);
-        f.core->stopService();
+        playScript(s, script);
     }
 };
 

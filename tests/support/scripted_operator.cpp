@@ -13,10 +13,17 @@ template <typename T> T next(std::deque<T>& answers) {
     return answer;
 }
 
+const char* const kIconNames[] = {"None", "Information", "Exclamation", "Critical", "Question"};
+
+QString iconName(MessageIcon icon) {
+    return QString::fromLatin1(kIconNames[int(icon)]);
+}
+
 } // namespace
 
 void ScriptedOperator::showMessage(const QString& text, MessageIcon icon, const QString& title) {
     messages.push_back({text, icon, title});
+    shown << QStringLiteral("said ") + iconName(icon) + QStringLiteral(": ") + text;
     runWhileOpen();
 }
 
@@ -24,16 +31,23 @@ bool ScriptedOperator::ask(const QString& text, MessageIcon icon, const QString&
     prompts << text;
     questionIcons.push_back(icon);
     runWhileOpen();
-    return next(questionAnswers);
+    const bool yes = next(questionAnswers);
+    shown << QStringLiteral("asked ") + iconName(icon) + QStringLiteral(": ") + text +
+                 (yes ? QStringLiteral(" -> yes") : QStringLiteral(" -> no"));
+    return yes;
 }
 
 QString ScriptedOperator::askText(const QString& prompt, const QString&, const QString&) {
     prompts << prompt;
     runWhileOpen();
-    return next(textAnswers);
+    const QString answer = next(textAnswers);
+    shown << QStringLiteral("prompt: ") + prompt + QStringLiteral(" -> ") + answer;
+    return answer;
 }
 
 QString ScriptedOperator::askSaveFile(const QString&, const QString&, const QString&) {
+    // Recorded first: a box shown while the dialog is open comes after it.
+    shown << QStringLiteral("save dialog -> ") + (saveAnswers.empty() ? QString() : saveAnswers.front());
     runWhileOpen();
     return next(saveAnswers);
 }

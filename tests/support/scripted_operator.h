@@ -36,6 +36,9 @@ public:
     // let happen meanwhile (a session ending, say).
     std::function<void()> whileOpen;
     int busyDepth = 0;
+    // All of the above in the order it happened, as a snapshot prints it: "said Critical: text",
+    // "asked Question: text -> yes", "prompt: text -> answer", "save dialog -> path".
+    QStringList shown;
 
 private:
     void runWhileOpen() const {
