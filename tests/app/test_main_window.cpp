@@ -94,6 +94,8 @@ struct Console : Scenario, QObject {
             } else if (word[0] == QLatin1String("iconify")) {
                 // A window manager takes the owned window along into the icons.
                 tracking(word.value(1))->showMinimized();
+            } else if (word[0] == QLatin1String("answer")) {
+                op.textAnswers.push_back(word.value(1));
             } else if (word[0] == QLatin1String("save")) {
                 save(word);
             } else if (!runShared(step)) {
@@ -241,115 +243,114 @@ users: none
 window: Osk Server - Detenido | hidden | tray out  | busy 0 | finished 0)",
                 // Every tick writes the count, none received included.
                 R"(show; trigger mnuIniciarServicio; sweep
+> log: 2 [09:05:17]  Inicializando Entorno... | 1 [09:05:17]  Inicialización Completada. | 1 [09:05:17]  Servidor activo. | 2 [09:05:17]  Esperando conexiones...
 counts:  0 bytes recibidos | gauge 0 of 255 painted 0
 off: mnuAutoBackup mnuDBActualizar mnuIniciarServicio mnuSQL mnuSalir mnuServicioPuerto
-window: Osk Server - Iniciado | shown | tray out Osk Server - Iniciado | busy 0 | finished 0
-> log: 2 [09:05:17]  Inicializando Entorno... | 1 [09:05:17]  Inicialización Completada. | 1 [09:05:17]  Servidor activo. | 2 [09:05:17]  Esperando conexiones...)",
+window: Osk Server - Iniciado | shown | tray out Osk Server - Iniciado | busy 0 | finished 0)",
                 R"(close
-> said Information: Debe detener el servicio antes de cerrar Osk Server.
-> close refused)",
+> close refused
+> said Information: Debe detener el servicio antes de cerrar Osk Server.)",
                 R"(tray menu
 off: mnuAutoBackup mnuDBActualizar mnuIniciarServicio mnuSQL mnuSalir mnuServicioPuerto mnuSysTrayCerrar mnuSysTrayStart)",
                 // Two computers; luis and eva share one, as on a terminal server. The gauge
                 // counts eva as soon as she is validated, and shows it: 3 of 255 is narrower
                 // than one chunk of the bar.
                 R"(serve ana 127.0.0.1 ALMACEN1; serve luis 127.0.0.2 CAJA; serve eva 127.0.0.2 CAJA2
+> log: 2 [09:05:17]  Recibiendo petición de conexión... | 1 [09:05:17]  Conexión aceptada. Esperando inicio de sesión... | 1 [09:05:17]  Inicio de sesión para [ALMACEN1] completado. | 2 [09:05:17]  Validado usuario [ana] en [ALMACEN1]. | 2 [09:05:17]  Recibiendo petición de conexión... | 1 [09:05:17]  Conexión aceptada. Esperando inicio de sesión... | 1 [09:05:17]  Inicio de sesión para [CAJA] completado. | 2 [09:05:17]  Validado usuario [luis] en [CAJA]. | 2 [09:05:17]  Recibiendo petición de conexión... | 1 [09:05:17]  Conexión aceptada. Esperando inicio de sesión... | 1 [09:05:17]  Inicio de sesión para [CAJA2] completado. | 2 [09:05:17]  Validado usuario [eva] en [CAJA2].
 clients: ana open | eva open | luis open
 counts:  0 bytes recibidos | gauge 3 of 255 painted 3
-users: 127.0.0.1  [ana] en [ALMACEN1] | 127.0.0.2  [luis] en [CAJA] | 127.0.0.2  [eva] en [CAJA2]
-> log: 2 [09:05:17]  Recibiendo petición de conexión... | 1 [09:05:17]  Conexión aceptada. Esperando inicio de sesión... | 1 [09:05:17]  Inicio de sesión para [ALMACEN1] completado. | 2 [09:05:17]  Validado usuario [ana] en [ALMACEN1]. | 2 [09:05:17]  Recibiendo petición de conexión... | 1 [09:05:17]  Conexión aceptada. Esperando inicio de sesión... | 1 [09:05:17]  Inicio de sesión para [CAJA] completado. | 2 [09:05:17]  Validado usuario [luis] en [CAJA]. | 2 [09:05:17]  Recibiendo petición de conexión... | 1 [09:05:17]  Conexión aceptada. Esperando inicio de sesión... | 1 [09:05:17]  Inicio de sesión para [CAJA2] completado. | 2 [09:05:17]  Validado usuario [eva] en [CAJA2].)",
+users: 127.0.0.1  [ana] en [ALMACEN1] | 127.0.0.2  [luis] en [CAJA] | 127.0.0.2  [eva] en [CAJA2])",
                 // It stays over the console: a dialog that the window system keeps above its owner.
                 R"(select 1; trigger Propiedades
+> replies: luis LOG
 tracking [luis]: shown | a dialog over frmMain | save off | no lines
-users: 127.0.0.1  [ana] en [ALMACEN1] | *127.0.0.2  [luis] en [CAJA] | 127.0.0.2  [eva] en [CAJA2]
-> replies: luis LOG)",
+users: 127.0.0.1  [ana] en [ALMACEN1] | *127.0.0.2  [luis] en [CAJA] | 127.0.0.2  [eva] en [CAJA2])",
                 R"(clock 65; luis sends LOG:Abre pedidos
 tracking [luis]: shown | a dialog over frmMain | save on | [09:06:22]  Abre pedidos)",
                 // The offscreen desktop has no tray: minimised, the window stays on the task
                 // bar, and the tray's double click brings it back.
                 R"(minimise
-window: Osk Server - Iniciado | shown minimised | tray out Osk Server - Iniciado | busy 0 | finished 0
-> log: 2 [09:06:22]  Sin área de notificación: se minimiza en la barra de tareas.)",
+> log: 2 [09:06:22]  Sin área de notificación: se minimiza en la barra de tareas.
+window: Osk Server - Iniciado | shown minimised | tray out Osk Server - Iniciado | busy 0 | finished 0)",
                 R"(tray double click
-window: Osk Server - Iniciado | shown | tray out Osk Server - Iniciado | busy 0 | finished 0
-> raised: frmMain frmUserLog)",
+> raised: frmMain frmUserLog
+window: Osk Server - Iniciado | shown | tray out Osk Server - Iniciado | busy 0 | finished 0)",
                 // The connection closes without a word; the tracking window stays.
                 R"(trigger Eliminar
+> log: 3 [09:06:22]  Usuario [luis] en [CAJA] desconectado manualmente.
 clients: ana open | eva open | luis closed
 counts:  0 bytes recibidos | gauge 2 of 255 painted 2
-users: 127.0.0.1  [ana] en [ALMACEN1] | 127.0.0.2  [eva] en [CAJA2]
-> log: 3 [09:06:22]  Usuario [luis] en [CAJA] desconectado manualmente.)",
+users: 127.0.0.1  [ana] en [ALMACEN1] | 127.0.0.2  [eva] en [CAJA2])",
                 // When the selected user leaves, nothing is selected: the user whose row
                 // moves up is not the target of the next command.
                 R"(select 0; ana sends CLOSE
-counts:  0 bytes recibidos | gauge 1 of 255 painted 1
-users: 127.0.0.2  [eva] en [CAJA2]
 > log: 1 [09:06:22]  Sesion cerrada para [ana].
-> replies: ana CLOSED)",
-                R"(trigger Eliminar; trigger mnuUserClose
-)",
+> replies: ana CLOSED
+counts:  0 bytes recibidos | gauge 1 of 255 painted 1
+users: 127.0.0.2  [eva] en [CAJA2])",
+                R"(trigger Eliminar; trigger mnuUserClose)",
                 // The save still writes the lines that were shown, or says it could not,
                 // and the window closes under the dialog; the console goes on serving.
                 R"(serve rosa 127.0.0.3 ALMACEN; select 1; trigger Propiedades; rosa sends LOG:Abre pedidos
+> log: 2 [09:06:22]  Recibiendo petición de conexión... | 1 [09:06:22]  Conexión aceptada. Esperando inicio de sesión... | 1 [09:06:22]  Inicio de sesión para [ALMACEN] completado. | 2 [09:06:22]  Validado usuario [rosa] en [ALMACEN].
+> replies: rosa LOG
 clients: ana open | eva open | luis closed | rosa open
 counts:  0 bytes recibidos | gauge 2 of 255 painted 2
 tracking [rosa]: shown | a dialog over frmMain | save on | [09:06:22]  Abre pedidos
-users: 127.0.0.2  [eva] en [CAJA2] | *127.0.0.3  [rosa] en [ALMACEN]
-> log: 2 [09:06:22]  Recibiendo petición de conexión... | 1 [09:06:22]  Conexión aceptada. Esperando inicio de sesión... | 1 [09:06:22]  Inicio de sesión para [ALMACEN] completado. | 2 [09:06:22]  Validado usuario [rosa] en [ALMACEN].
-> replies: rosa LOG)",
+users: 127.0.0.2  [eva] en [CAJA2] | *127.0.0.3  [rosa] en [ALMACEN])",
                 R"(save [rosa] to rosa.txt while rosa closes
-tracking [rosa]:
+> log: 1 [09:06:22]  Sesion cerrada para [rosa].
+> replies: rosa CLOSEDNOLOG
+> save dialog -> <folder>/rosa.txt
 counts:  0 bytes recibidos | gauge 1 of 255 painted 1
 file rosa.txt: [04/12/2026]\r\n--------------\r\n\r\n[09:06:22]  Abre pedidos\r\n
-users: 127.0.0.2  [eva] en [CAJA2]
-> save dialog -> <folder>/rosa.txt
-> log: 1 [09:06:22]  Sesion cerrada para [rosa].
-> replies: rosa CLOSEDNOLOG)",
+tracking [rosa]:
+users: 127.0.0.2  [eva] en [CAJA2])",
                 R"(serve juan 127.0.0.3 ALMACEN; select 1; trigger Propiedades; juan sends LOG:Cobra
+> log: 2 [09:06:22]  Recibiendo petición de conexión... | 1 [09:06:22]  Conexión aceptada. Esperando inicio de sesión... | 1 [09:06:22]  Inicio de sesión para [ALMACEN] completado. | 2 [09:06:22]  Validado usuario [juan] en [ALMACEN].
+> replies: juan LOG
 clients: ana open | eva open | juan open | luis closed | rosa closed
 counts:  0 bytes recibidos | gauge 2 of 255 painted 2
 tracking [juan]: shown | a dialog over frmMain | save on | [09:06:22]  Cobra
-users: 127.0.0.2  [eva] en [CAJA2] | *127.0.0.3  [juan] en [ALMACEN]
-> log: 2 [09:06:22]  Recibiendo petición de conexión... | 1 [09:06:22]  Conexión aceptada. Esperando inicio de sesión... | 1 [09:06:22]  Inicio de sesión para [ALMACEN] completado. | 2 [09:06:22]  Validado usuario [juan] en [ALMACEN].
-> replies: juan LOG)",
+users: 127.0.0.2  [eva] en [CAJA2] | *127.0.0.3  [juan] en [ALMACEN])",
                 R"(save [juan] to juan.txt while juan vanishes
-tracking [juan]:
+> log: 3 [09:06:22]  Usuario no encontrado. Eliminando...
+> save dialog -> <folder>/juan.txt
 clients: ana open | eva open | juan closed | luis closed | rosa closed
 counts:  125 bytes recibidos | gauge 1 of 255 painted 1
 file juan.txt: [04/12/2026]\r\n--------------\r\n\r\n[09:06:22]  Cobra\r\n
-users: 127.0.0.2  [eva] en [CAJA2]
-> save dialog -> <folder>/juan.txt
-> log: 3 [09:06:22]  Usuario no encontrado. Eliminando...)",
+tracking [juan]:
+users: 127.0.0.2  [eva] en [CAJA2])",
                 R"(serve marta 127.0.0.3 ALMACEN; select 1; trigger Propiedades; marta sends LOG:Cierra
+> log: 2 [09:06:22]  Recibiendo petición de conexión... | 1 [09:06:22]  Conexión aceptada. Esperando inicio de sesión... | 1 [09:06:22]  Inicio de sesión para [ALMACEN] completado. | 2 [09:06:22]  Validado usuario [marta] en [ALMACEN].
+> replies: marta LOG
 clients: ana open | eva open | juan closed | luis closed | marta open | rosa closed
 counts:  125 bytes recibidos | gauge 2 of 255 painted 2
 tracking [marta]: shown | a dialog over frmMain | save on | [09:06:22]  Cierra
-users: 127.0.0.2  [eva] en [CAJA2] | *127.0.0.3  [marta] en [ALMACEN]
-> log: 2 [09:06:22]  Recibiendo petición de conexión... | 1 [09:06:22]  Conexión aceptada. Esperando inicio de sesión... | 1 [09:06:22]  Inicio de sesión para [ALMACEN] completado. | 2 [09:06:22]  Validado usuario [marta] en [ALMACEN].
-> replies: marta LOG)",
+users: 127.0.0.2  [eva] en [CAJA2] | *127.0.0.3  [marta] en [ALMACEN])",
                 R"(save [marta] to no-existe/marta.txt while marta closes at the box
-tracking [marta]:
+> log: 1 [09:06:22]  Sesion cerrada para [marta].
+> replies: marta CLOSEDNOLOG
+> said Exclamation: Imposible guardar el registro.
+> save dialog -> <folder>/no-existe/marta.txt
 counts:  125 bytes recibidos | gauge 1 of 255 painted 1
 file no-existe/marta.txt: none
-users: 127.0.0.2  [eva] en [CAJA2]
-> save dialog -> <folder>/no-existe/marta.txt
-> said Exclamation: Imposible guardar el registro.
-> log: 1 [09:06:22]  Sesion cerrada para [marta].
-> replies: marta CLOSEDNOLOG)",
+tracking [marta]:
+users: 127.0.0.2  [eva] en [CAJA2])",
                 R"(eva sends USER_AVAILABLE=rosa
 > replies: eva USER_OK)",
                 R"(trigger mnuSysTrayStop
+> log: 2 [09:06:22]  Cerrando conexiones... | 1 [09:06:22]  Conexiones cerradas. | 1 [09:06:22]  Servidor inactivo.
+> replies: eva CLOSED
 clients: ana closed | eva closed | juan closed | luis closed | marta closed | rosa closed
 counts:  0 bytes recibidos | gauge 0 of 255 painted 0
 off: mnuDetenerServicio mnuSysTrayCerrar mnuSysTrayStart
 users: none
-window: Osk Server - Detenido | shown | tray out Osk Server - Detenido | busy 0 | finished 0
-> log: 2 [09:06:22]  Cerrando conexiones... | 1 [09:06:22]  Conexiones cerradas. | 1 [09:06:22]  Servidor inactivo.
-> replies: eva CLOSED)",
+window: Osk Server - Detenido | shown | tray out Osk Server - Detenido | busy 0 | finished 0)",
                 R"(close
+> closed
 tracking [luis]:
-window: Osk Server - Detenido | hidden | tray out Osk Server - Detenido | busy 0 | finished 1
-> closed)"});
+window: Osk Server - Detenido | hidden | tray out Osk Server - Detenido | busy 0 | finished 1)"});
     }
 
     // Started in the tray, the window comes back with one double click; a tracking window comes
@@ -369,13 +370,18 @@ event list: every line logged
 labels:  SQLServer: [(embedded)]| IP: <ip>| Host: [<host>]|Puerto: <port>
 off: mnuDetenerServicio
 users: none
-window: Osk Server - Detenido | shown | tray out  | busy 0 | finished 0)"});
+window: Osk Server - Detenido | shown | tray out  | busy 0 | finished 0)",
+                                 R"(answer 4321; trigger mnuServicioPuerto; trigger mnuAutoStart
+> prompt: Indique nuevo puerto. -> 4321
+checked: mnuAutoStart mnuMinStart
+labels:  SQLServer: [(embedded)]| IP: <ip>| Host: [<host>]|Puerto: 4321)"});
         }
         Console c("OSInit=1\r\nMinInit=1\r\n");
         QVERIFY(c.window);
         // Never minimised: a window system may report the minimised state again once the window
         // is back, which sent it straight into the tray.
         playScript(c, {R"(load; show at start
+> log: 2 [09:05:17]  Inicializando Entorno... | 1 [09:05:17]  Inicialización Completada. | 1 [09:05:17]  Servidor activo. | 2 [09:05:17]  Esperando conexiones...
 checked: mnuAutoStart mnuMinStart
 counts: 0 Bytes Recibidos | gauge 0 of 255 painted -1
 databases: OskDB 1 Actualizada
@@ -383,31 +389,30 @@ event list: every line logged
 labels:  SQLServer: [(embedded)]| IP: <ip>| Host: [<host>]|Puerto: <port>
 off: mnuAutoBackup mnuDBActualizar mnuIniciarServicio mnuSQL mnuSalir mnuServicioPuerto
 users: none
-window: Osk Server - Iniciado | hidden | tray in Osk Server - Iniciado | busy 0 | finished 0
-> log: 2 [09:05:17]  Inicializando Entorno... | 1 [09:05:17]  Inicialización Completada. | 1 [09:05:17]  Servidor activo. | 2 [09:05:17]  Esperando conexiones...)",
+window: Osk Server - Iniciado | hidden | tray in Osk Server - Iniciado | busy 0 | finished 0)",
                        R"(tray double click
+> raised: frmMain
 counts: 0 Bytes Recibidos | gauge 0 of 255 painted 0
-window: Osk Server - Iniciado | shown | tray out Osk Server - Iniciado | busy 0 | finished 0
-> raised: frmMain)",
+window: Osk Server - Iniciado | shown | tray out Osk Server - Iniciado | busy 0 | finished 0)",
                        R"(serve ana 127.0.0.2 ALMACEN1; select 0; trigger Propiedades
+> log: 2 [09:05:17]  Recibiendo petición de conexión... | 1 [09:05:17]  Conexión aceptada. Esperando inicio de sesión... | 1 [09:05:17]  Inicio de sesión para [ALMACEN1] completado. | 2 [09:05:17]  Validado usuario [ana] en [ALMACEN1].
+> replies: ana LOG
 clients: ana open
 counts: 0 Bytes Recibidos | gauge 1 of 255 painted 1
 tracking [ana]: shown | a dialog over frmMain | save off | no lines
-users: *127.0.0.2  [ana] en [ALMACEN1]
-> log: 2 [09:05:17]  Recibiendo petición de conexión... | 1 [09:05:17]  Conexión aceptada. Esperando inicio de sesión... | 1 [09:05:17]  Inicio de sesión para [ALMACEN1] completado. | 2 [09:05:17]  Validado usuario [ana] en [ALMACEN1].
-> replies: ana LOG)",
+users: *127.0.0.2  [ana] en [ALMACEN1])",
                        R"(window manager minimises; iconify [ana]
 tracking [ana]: shown minimised | a dialog over frmMain | save off | no lines
 window: Osk Server - Iniciado | hidden minimised | tray in Osk Server - Iniciado | busy 0 | finished 0)",
                        R"(tray double click
+> raised: frmMain frmUserLog
 tracking [ana]: shown | a dialog over frmMain | save off | no lines
-window: Osk Server - Iniciado | shown | tray out Osk Server - Iniciado | busy 0 | finished 0
-> raised: frmMain frmUserLog)",
+window: Osk Server - Iniciado | shown | tray out Osk Server - Iniciado | busy 0 | finished 0)",
                        R"(window manager minimises
 window: Osk Server - Iniciado | hidden minimised | tray in Osk Server - Iniciado | busy 0 | finished 0)",
                        R"(tray double click
-window: Osk Server - Iniciado | shown | tray out Osk Server - Iniciado | busy 0 | finished 0
-> raised: frmMain frmUserLog)"});
+> raised: frmMain frmUserLog
+window: Osk Server - Iniciado | shown | tray out Osk Server - Iniciado | busy 0 | finished 0)"});
     }
 
     // Escape during the connection attempts, without a click on the splash first.

@@ -139,56 +139,56 @@ service: Osk Server - Detenido | tray Stop | timers 0 0 | listening 0
 settings file: [Main] Port=<port>
 users: none)",
                                                                            R"(start with the port taken
-> said Information: El puerto <port> ya está siendo utilizado por algún otro programa. Elija un puerto distinto e inténtelo de nuevo.
-> log: 2 [09:05:17]  Inicializando Entorno... | 3 [09:05:17]  Puerto incorrecto.)",
+> log: 2 [09:05:17]  Inicializando Entorno... | 3 [09:05:17]  Puerto incorrecto.
+> said Information: El puerto <port> ya está siendo utilizado por algún otro programa. Elija un puerto distinto e inténtelo de nuevo.)",
                                                                            R"(start
+> log: 2 [09:05:17]  Inicializando Entorno... | 1 [09:05:17]  Inicialización Completada. | 1 [09:05:17]  Servidor activo. | 2 [09:05:17]  Esperando conexiones...
 off: mnuIniciarServicio mnuSalir mnuServicioPuerto mnuDBActualizar mnuAutoBackup mnuSQL
-service: Osk Server - Iniciado | tray Start | timers 1 1 | listening <port>
-> log: 2 [09:05:17]  Inicializando Entorno... | 1 [09:05:17]  Inicialización Completada. | 1 [09:05:17]  Servidor activo. | 2 [09:05:17]  Esperando conexiones...)",
+service: Osk Server - Iniciado | tray Start | timers 1 1 | listening <port>)",
                                                                            R"(serve ana 127.0.0.1 ALMACEN1
+> log: 2 [09:05:17]  Recibiendo petición de conexión... | 1 [09:05:17]  Conexión aceptada. Esperando inicio de sesión... | 1 [09:05:17]  Inicio de sesión para [ALMACEN1] completado. | 2 [09:05:17]  Validado usuario [ana] en [ALMACEN1].
 clients: ana open
-users: 127.0.0.1  [ana] en [ALMACEN1]
-> log: 2 [09:05:17]  Recibiendo petición de conexión... | 1 [09:05:17]  Conexión aceptada. Esperando inicio de sesión... | 1 [09:05:17]  Inicio de sesión para [ALMACEN1] completado. | 2 [09:05:17]  Validado usuario [ana] en [ALMACEN1].)",
+users: 127.0.0.1  [ana] en [ALMACEN1])",
                                                                            R"(serve luis 127.0.0.2 CAJA
+> log: 2 [09:05:17]  Recibiendo petición de conexión... | 1 [09:05:17]  Conexión aceptada. Esperando inicio de sesión... | 1 [09:05:17]  Inicio de sesión para [CAJA] completado. | 2 [09:05:17]  Validado usuario [luis] en [CAJA].
 clients: ana open | luis open
 counts:  0 bytes recibidos | gauge 1 | checks 0 0 | busy 0
-users: 127.0.0.1  [ana] en [ALMACEN1] | 127.0.0.2  [luis] en [CAJA]
-> log: 2 [09:05:17]  Recibiendo petición de conexión... | 1 [09:05:17]  Conexión aceptada. Esperando inicio de sesión... | 1 [09:05:17]  Inicio de sesión para [CAJA] completado. | 2 [09:05:17]  Validado usuario [luis] en [CAJA].)",
+users: 127.0.0.1  [ana] en [ALMACEN1] | 127.0.0.2  [luis] en [CAJA])",
                                                                            R"(connect silent 127.0.0.3
-clients: ana open | luis open | silent open
 > log: 2 [09:05:17]  Recibiendo petición de conexión... | 1 [09:05:17]  Conexión aceptada. Esperando inicio de sesión...
-> replies: silent CONNECTED)",
+> replies: silent CONNECTED
+clients: ana open | luis open | silent open)",
                                                                            R"(sweep
 counts:  29 bytes recibidos | gauge 2 | checks 0 0 | busy 0)",
                                                                            R"(stop
+> log: 2 [09:05:17]  Cerrando conexiones... | 1 [09:05:17]  Conexiones cerradas. | 1 [09:05:17]  Servidor inactivo.
+> replies: ana CLOSED | luis CLOSED
 clients: ana closed | luis closed | silent closed
 counts:  0 bytes recibidos | gauge 2 | checks 0 0 | busy 0
 off: mnuDetenerServicio
 service: Osk Server - Detenido | tray Stop | timers 0 0 | listening 0
-users: none
-> log: 2 [09:05:17]  Cerrando conexiones... | 1 [09:05:17]  Conexiones cerradas. | 1 [09:05:17]  Servidor inactivo.
-> replies: ana CLOSED | luis CLOSED)",
+users: none)",
                                                                            R"(port command
+> prompt: Indique nuevo puerto. -> <new port>
 labels:  SQLServer: [(embedded)]| IP: <ip>| Host: [<host>]|Puerto: <new port>
 oskdemo's port: <new port>
-settings file: [Main] Port=<new port>
-> prompt: Indique nuevo puerto. -> <new port>)",
+settings file: [Main] Port=<new port>)",
                                                                            R"(start
+> log: 2 [09:05:17]  Inicializando Entorno... | 1 [09:05:17]  Inicialización Completada. | 1 [09:05:17]  Servidor activo. | 2 [09:05:17]  Esperando conexiones...
 off: mnuIniciarServicio mnuSalir mnuServicioPuerto mnuDBActualizar mnuAutoBackup mnuSQL
-service: Osk Server - Iniciado | tray Start | timers 1 1 | listening <new port>
-> log: 2 [09:05:17]  Inicializando Entorno... | 1 [09:05:17]  Inicialización Completada. | 1 [09:05:17]  Servidor activo. | 2 [09:05:17]  Esperando conexiones...)"};
+service: Osk Server - Iniciado | tray Start | timers 1 1 | listening <new port>)"};
         // A driver that is not installed: no connection, and no name looked up on the network.
         QTest::newRow("SQL Server on another computer")
             << QByteArray("SQLServer=OTRO-EQUIPO-OSK\r\nODBCDriver=Osk Sin Controlador\r\n")
             << QStringList{R"(load
+> said Exclamation: [unixODBC][Driver Manager]Can't open lib 'Osk Sin Controlador' : file not found
 counts:  0 bytes recibidos | gauge 0 | checks 0 0 | busy 0
 databases: none
 labels:  SQLServer: [OTRO-EQUIPO-OSK]| IP: <ip>| Host: [<host>]|Puerto: <port>
 off: mnuDetenerServicio mnuAutoBackup mnuDBDownload mnuDBUpload mnuDBBackup
 service: Osk Server - Detenido | tray Stop | timers 0 0 | listening 0
 settings file: [Main] Port=<port> SQLServer=OTRO-EQUIPO-OSK ODBCDriver=Osk Sin Controlador
-users: none
-> said Exclamation: [unixODBC][Driver Manager]Can't open lib 'Osk Sin Controlador' : file not found)",
+users: none)",
                            R"(start
 > said None: CompruebaDatos  | [unixODBC][Driver Manager]Can't open lib 'Osk Sin Controlador' : file not found)"};
         // Settings that cannot be read: the load shows why as its routine's trap does and goes on
@@ -196,6 +196,7 @@ users: none
         // the file's place is left as it is.
         QTest::newRow("unreadable settings") << QByteArray("folder")
                                              << QStringList{R"(load
+> said Critical: CargaValores: No se puede abrir el archivo <folder>/OskServer.INI: es una carpeta.
 counts:  0 bytes recibidos | gauge 0 | checks 0 0 | busy 0
 databases: OskDB 1 Actualizada | oskdemo 1 Actualizada
 labels:  SQLServer: [(embedded)]| IP: <ip>| Host: [<host>]|Puerto: 0
@@ -203,8 +204,7 @@ off: mnuDetenerServicio
 oskdemo's port: none
 service: Osk Server - Detenido | tray Stop | timers 0 0 | listening 0
 settings file: a folder
-users: none
-> said Critical: CargaValores: No se puede abrir el archivo <folder>/OskServer.INI: es una carpeta.)",
+users: none)",
                                                             R"(start
 > log: 3 [09:05:17]  Puerto incorrecto.)"};
     }

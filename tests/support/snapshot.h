@@ -8,6 +8,7 @@
 #include "support/temp_program_folder.h"
 #include "support/test_io.h"
 
+#include <QRegularExpression>
 #include <QTest>
 #include <algorithm>
 #include <map>
@@ -88,12 +89,16 @@ template <typename S> void playScript(S& scenario, const QStringList& script) {
         scenario.run(step);
         if (qEnvironmentVariableIsSet("OSK_SNAPSHOT_PRINT")) {
             QTest::qWait(500);
-            QStringList now = scenario.snapshot(), lines{step};
+            QStringList now = scenario.snapshot(), lines;
+            const QStringList keys =
+                QStringList(now).replaceInStrings(QRegularExpression(QStringLiteral(":.*")), QString());
             for (const QString& fact : printed)
-                lines << (now.contains(fact) ? QString() : keyOf(fact) + QLatin1Char(':'));
+                lines << (keys.contains(keyOf(fact)) ? QString() : keyOf(fact) + QLatin1Char(':'));
             for (const QString& line : now)
                 lines << (printed.contains(line) ? QString() : line);
             lines.removeAll(QString());
+            lines.sort();
+            lines.prepend(step);
             qInfo().noquote() << "R\"(" + lines.join(QLatin1Char('\n')) + ")\",";
             printed = now.filter(QRegularExpression(QStringLiteral("^[^>]")));
         } else {
