@@ -5,7 +5,7 @@
 #include "app/splash_window.h"
 #include "session/user_log_window.h"
 #include "shell/sys_tray.h"
-#include "support/snapshot.h"
+#include "support/core_scenario.h"
 
 #include <QDialog>
 #include <QHostInfo>

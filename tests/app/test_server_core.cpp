@@ -4,7 +4,7 @@
 
 #include "app/server_core.h"
 #include "database/embedded_engine.h"
-#include "support/snapshot.h"
+#include "support/core_scenario.h"
 
 #include <QFileInfo>
 #include <QHostInfo>
