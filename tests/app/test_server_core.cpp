@@ -89,9 +89,8 @@ struct CoreScenario : Scenario {
                                   .join(QLatin1Char('|'))
                                   .replace(c.localAddress(), QStringLiteral("<ip>"))
                                   .replace(QHostInfo::localHostName(), QStringLiteral("<host>")),
-                          QStringLiteral("counts: %1 | gauge %2 | checks %3 %4 | busy %5")
+                          QStringLiteral("counts: %1 | checks %2 %3 | busy %4")
                               .arg(c.session().bytesLabel())
-                              .arg(c.session().gaugeValue())
                               .arg(c.isAutoStartChecked())
                               .arg(c.isMinStartChecked())
                               .arg(op.busyDepth),
@@ -130,7 +129,7 @@ private slots:
         // session; a new port is written into the databases at once and listened on from the next start.
         QTest::newRow("start refused, clients, stop, port") << QByteArray()
                                                             << QStringList{R"(load
-counts:  0 bytes recibidos | gauge 0 | checks 0 0 | busy 0
+counts:  0 bytes recibidos | checks 0 0 | busy 0
 databases: OskDB 1 Actualizada | oskdemo 1 Actualizada
 labels:  SQLServer: [(embedded)]| IP: <ip>| Host: [<host>]|Puerto: <port>
 off: mnuDetenerServicio
@@ -152,19 +151,19 @@ users: 127.0.0.1  [ana] en [ALMACEN1])",
                                                                            R"(serve luis 127.0.0.2 CAJA
 > log: 2 [09:05:17]  Recibiendo petición de conexión... | 1 [09:05:17]  Conexión aceptada. Esperando inicio de sesión... | 1 [09:05:17]  Inicio de sesión para [CAJA] completado. | 2 [09:05:17]  Validado usuario [luis] en [CAJA].
 clients: ana open | luis open
-counts:  0 bytes recibidos | gauge 1 | checks 0 0 | busy 0
 users: 127.0.0.1  [ana] en [ALMACEN1] | 127.0.0.2  [luis] en [CAJA])",
                                                                            R"(connect silent 127.0.0.3
 > log: 2 [09:05:17]  Recibiendo petición de conexión... | 1 [09:05:17]  Conexión aceptada. Esperando inicio de sesión...
 > replies: silent CONNECTED
 clients: ana open | luis open | silent open)",
                                                                            R"(sweep
-counts:  29 bytes recibidos | gauge 2 | checks 0 0 | busy 0)",
+counts:  29 bytes recibidos | checks 0 0 | busy 0)",
+                                                                           R"(clock 3600)",
                                                                            R"(stop
-> log: 2 [09:05:17]  Cerrando conexiones... | 1 [09:05:17]  Conexiones cerradas. | 1 [09:05:17]  Servidor inactivo.
+> log: 2 [10:05:17]  Cerrando conexiones... | 1 [10:05:17]  Conexiones cerradas. | 1 [10:05:17]  Servidor inactivo.
 > replies: ana CLOSED | luis CLOSED
 clients: ana closed | luis closed | silent closed
-counts:  0 bytes recibidos | gauge 2 | checks 0 0 | busy 0
+counts:  0 bytes recibidos | checks 0 0 | busy 0
 off: mnuDetenerServicio
 service: Osk Server - Detenido | tray Stop | timers 0 0 | listening 0
 users: none)",
@@ -174,7 +173,7 @@ labels:  SQLServer: [(embedded)]| IP: <ip>| Host: [<host>]|Puerto: <new port>
 oskdemo's port: <new port>
 settings file: [Main] Port=<new port>)",
                                                                            R"(start
-> log: 2 [09:05:17]  Inicializando Entorno... | 1 [09:05:17]  Inicialización Completada. | 1 [09:05:17]  Servidor activo. | 2 [09:05:17]  Esperando conexiones...
+> log: 2 [10:05:17]  Inicializando Entorno... | 1 [10:05:17]  Inicialización Completada. | 1 [10:05:17]  Servidor activo. | 2 [10:05:17]  Esperando conexiones...
 off: mnuIniciarServicio mnuSalir mnuServicioPuerto mnuDBActualizar mnuAutoBackup mnuSQL
 service: Osk Server - Iniciado | tray Start | timers 1 1 | listening <new port>)"};
         // A driver that is not installed: no connection, and no name looked up on the network.
@@ -182,7 +181,7 @@ service: Osk Server - Iniciado | tray Start | timers 1 1 | listening <new port>)
             << QByteArray("SQLServer=OTRO-EQUIPO-OSK\r\nODBCDriver=Osk Sin Controlador\r\n")
             << QStringList{R"(load
 > said Exclamation: [unixODBC][Driver Manager]Can't open lib 'Osk Sin Controlador' : file not found
-counts:  0 bytes recibidos | gauge 0 | checks 0 0 | busy 0
+counts:  0 bytes recibidos | checks 0 0 | busy 0
 databases: none
 labels:  SQLServer: [OTRO-EQUIPO-OSK]| IP: <ip>| Host: [<host>]|Puerto: <port>
 off: mnuDetenerServicio mnuAutoBackup mnuDBDownload mnuDBUpload mnuDBBackup
@@ -197,7 +196,7 @@ users: none)",
         QTest::newRow("unreadable settings") << QByteArray("folder")
                                              << QStringList{R"(load
 > said Critical: CargaValores: No se puede abrir el archivo <folder>/OskServer.INI: es una carpeta.
-counts:  0 bytes recibidos | gauge 0 | checks 0 0 | busy 0
+counts:  0 bytes recibidos | checks 0 0 | busy 0
 databases: OskDB 1 Actualizada | oskdemo 1 Actualizada
 labels:  SQLServer: [(embedded)]| IP: <ip>| Host: [<host>]|Puerto: 0
 off: mnuDetenerServicio
