@@ -1,6 +1,7 @@
 #include "common/ansi_codec.h"
 #include "common/clock.h"
 #include "common/vb.h"
+#include "support/snapshot.h"
 
 #include <QElapsedTimer>
 #include <QTest>
@@ -16,87 +17,69 @@ class TestConversions final : public QObject {
     Q_OBJECT
 
 private slots:
-    void val_data();
-    void val();
-    void toNumber_data();
-    void toNumber();
+    void numbers();
     void roundingAndFormats();
     void codecEveryByte();
     void systemClockFollowsTheComputersZone();
 };
 
-void TestConversions::val_data() {
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<double>("expected");
-    const auto row = [](const char* text, double expected) {
-        QTest::newRow(text) << QString::fromUtf8(text) << expected;
+// Each text as Val reads it, and as the conversions read it in English and in Spanish ("no": not
+// a number).
+void TestConversions::numbers() {
+    const QLocale english(QLocale::English, QLocale::UnitedStates), spanish(QLocale::Spanish, QLocale::Spain);
+    const auto converted = [](const QString& text, const QLocale& locale) {
+        const std::optional<double> value = vb::toNumber(text, locale);
+        if (value.has_value() != vb::isNumeric(text, locale))
+            return QStringLiteral("disagree");
+        return value ? QString::number(*value) : QStringLiteral("no");
     };
-    row("", 0);
-    row("  12abc", 12);
-    row("1.5D2", 150);
-    row("1.5d2", 150);
-    row("25E-1", 2.5);
-    row("1.2.3", 1.2);
-    row("1,5", 1);
-    row("1 0\t3\n3", 1033);
-    row("&H1F", 31);
-    row("&h1f", 31);
-    row("&HFFFF", -1);
-    row("&H10000", 65536);
-    row("&HFFFFFFFF", -1);
-    row(" &H1FZ", 31);
-    row("&O17", 15);
-    row("&o17", 15);
-    row("&O178", 15);
-    row("1e400", std::numeric_limits<double>::infinity());
-    row("&H100000000", std::numeric_limits<double>::infinity());
-}
-
-void TestConversions::val() {
-    QFETCH(QString, text);
-    QFETCH(double, expected);
-    QCOMPARE(vb::val(text), expected);
-}
-
-void TestConversions::toNumber_data() {
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QLocale>("locale");
-    QTest::addColumn<bool>("numeric");
-    QTest::addColumn<double>("value");
-    const QLocale english(QLocale::English, QLocale::UnitedStates);
-    const QLocale spanish(QLocale::Spanish, QLocale::Spain);
-    const auto row = [](const char* text, const QLocale& locale, bool numeric, double value) {
-        QTest::newRow(text) << QString::fromUtf8(text) << locale << numeric << value;
-    };
-    row("", english, false, 0);
-    row(" 7\t", english, true, 7);
-    row("1.5E-3", english, true, 0.0015);
-    row("1e", english, false, 0);
-    row("1e400", english, false, 0);
-    row(" &O17 ", english, true, 15);
-    row("&HFFFF", english, true, -1);
-    row("&h1G", english, false, 0);
-    row("&h1f", english, true, 31);
-    row("&o17", english, true, 15);
-    row("&H100000000", english, false, 0);
-    row("1,033", english, true, 1033);
-    row("$1,234.50", english, true, 1234.5);
-    row("5-", english, true, -5);
-    row("($1,234.50)", english, true, -1234.5);
-    row("(-5)", english, false, 0);
-    row("1.033", spanish, true, 1033);
-    row("2,5", spanish, true, 2.5);
-    row("5 €", spanish, true, 5);
-    row("$5", spanish, false, 0);
-}
-
-void TestConversions::toNumber() {
-    QFETCH(QString, text);
-    QFETCH(QLocale, locale);
-    QFETCH(bool, numeric);
-    QFETCH(double, value);
-    QCOMPARE(vb::isNumeric(text, locale), numeric);
-    QCOMPARE(vb::toNumber(text, locale).value_or(0), value);
+    QStringList read;
+    for (const char* text :
+         {"",          "  12abc", "1.5D2", "1.5d2",  "25E-1",       "1.2.3",      "1,5",
+          "1 0\t3\n3", "&H1F",    "&h1f",  "&HFFFF", "&H10000",     "&HFFFFFFFF", " &H1FZ",
+          "&O17",      "&o17",    "&O178", "1e400",  "&H100000000", " 7\t",       "1.5E-3",
+          "1e",        " &O17 ",  "&h1G",  "1,033",  "$1,234.50",   "5-",         "($1,234.50)",
+          "(-5)",      "1.033",   "2,5",   "5 €",    "$5"}) {
+        const QString t = QString::fromUtf8(text);
+        read
+            << QStringLiteral("[%1] %2 %3 %4")
+                   .arg(
+                       QString(t).replace(u'\t', QStringLiteral("\\t")).replace(u'\n', QStringLiteral("\\n")),
+                       QString::number(vb::val(t)), converted(t, english), converted(t, spanish));
+    }
+    OSK_COMPARE_SNAPSHOT(read.join(u'\n'), QString::fromUtf8("[] 0 no no\n"
+                                                             "[  12abc] 12 no no\n"
+                                                             "[1.5D2] 150 150 1500\n"
+                                                             "[1.5d2] 150 150 1500\n"
+                                                             "[25E-1] 2.5 2.5 2.5\n"
+                                                             "[1.2.3] 1.2 no 123\n"
+                                                             "[1,5] 1 15 1.5\n"
+                                                             "[1 0\\t3\\n3] 1033 no no\n"
+                                                             "[&H1F] 31 31 31\n"
+                                                             "[&h1f] 31 31 31\n"
+                                                             "[&HFFFF] -1 -1 -1\n"
+                                                             "[&H10000] 65536 65536 65536\n"
+                                                             "[&HFFFFFFFF] -1 -1 -1\n"
+                                                             "[ &H1FZ] 31 no no\n"
+                                                             "[&O17] 15 15 15\n"
+                                                             "[&o17] 15 15 15\n"
+                                                             "[&O178] 15 no no\n"
+                                                             "[1e400] inf no no\n"
+                                                             "[&H100000000] inf no no\n"
+                                                             "[ 7\\t] 7 7 7\n"
+                                                             "[1.5E-3] 0.0015 0.0015 0.015\n"
+                                                             "[1e] 1 no no\n"
+                                                             "[ &O17 ] 15 15 15\n"
+                                                             "[&h1G] 1 no no\n"
+                                                             "[1,033] 1 1033 1.033\n"
+                                                             "[$1,234.50] 0 1234.5 no\n"
+                                                             "[5-] 5 -5 -5\n"
+                                                             "[($1,234.50)] 0 -1234.5 no\n"
+                                                             "[(-5)] 0 no no\n"
+                                                             "[1.033] 1.033 1.033 1033\n"
+                                                             "[2,5] 2 25 2.5\n"
+                                                             "[5 €] 5 no 5\n"
+                                                             "[$5] 0 5 no"));
 }
 
 void TestConversions::roundingAndFormats() {

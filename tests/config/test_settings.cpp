@@ -86,16 +86,13 @@ class TestSettings final : public QObject {
     QString loaded(ProfileFile& file) const {
         MainSettings s;
         const Status status = CargaValores(file, s);
-        return QStringLiteral(
-                   "%1 port=%2 OSInit=%3 MinInit=%4 SQLServer=%5 engine=%6 MaxUsers=%7 %8/%9/%10\n")
+        return QStringLiteral("%1 port=%2 OSInit=%3 MinInit=%4 SQLServer=%5 engine=%6 MaxUsers=%7\n")
                    .arg(status ? QStringLiteral("ok") : status.error())
                    .arg(s.port)
                    .arg(s.autoStart)
                    .arg(s.minStart)
                    .arg(s.sqlServerName, s.engine == EngineKind::SqlServer ? "SQLServer" : "Embedded")
-                   .arg(s.maxUsers)
-                   .arg(s.sqlServer.driver, s.sqlServer.tdsVersion)
-                   .arg(s.sqlServer.loginTimeoutSeconds) +
+                   .arg(s.maxUsers) +
                (QFileInfo(file.path()).isFile() ? QString::fromLatin1(test::readFileBytes(file.path()))
                                                 : QString());
     }
@@ -180,26 +177,23 @@ private slots:
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("outcome");
         const QString written =
-            QStringLiteral("ok port=1034 OSInit=0 MinInit=0 SQLServer= engine=Embedded MaxUsers=255 "
-                           "SQL Server/7.1/5\n[Main]\r\nPORT=1034\r\n | ok | ");
+            QStringLiteral("ok port=1034 OSInit=0 MinInit=0 SQLServer= engine=Embedded MaxUsers=255\n"
+                           "[Main]\r\nPORT=1034\r\n | ok | ");
         for (const char* name : {"oskserver.ini", "OSKSERVER.INI", "OskServer.ini", "OskServer.INI"})
             QTest::newRow(name) << name << "file" << written + name;
         const QString refused =
             QStringLiteral("CargaValores: %1 port=0 OSInit=0 MinInit=0 SQLServer= engine=Embedded "
-                           "MaxUsers=255 SQL Server/7.1/5\n | %1 | %2");
-        const QString folder = QString::fromUtf8("No se puede abrir el archivo <folder>/%1: es una carpeta.");
-        const QString fifo =
-            QString::fromUtf8("No se puede abrir el archivo <folder>/%1: no es un archivo normal.");
-        QTest::newRow("folder") << "OskServer.INI"
-                                << "folder" << refused.arg(folder.arg("OskServer.INI"), "OskServer.INI");
-        QTest::newRow("folder, another case")
-            << "oskserver.ini"
-            << "folder" << refused.arg(folder.arg("oskserver.ini"), "oskserver.ini");
-        QTest::newRow("FIFO") << "OskServer.INI"
-                              << "fifo" << refused.arg(fifo.arg("OskServer.INI"), "OskServer.INI");
-        QTest::newRow("FIFO, another case")
-            << "OSKSERVER.ini"
-            << "fifo" << refused.arg(fifo.arg("OSKSERVER.ini"), "OSKSERVER.ini");
+                           "MaxUsers=255\n | %1 | %2");
+        const char* places[][3] = {{"folder", "OskServer.INI", "es una carpeta"},
+                                   {"folder", "oskserver.ini", "es una carpeta"},
+                                   {"fifo", "OskServer.INI", "no es un archivo normal"},
+                                   {"fifo", "OSKSERVER.ini", "no es un archivo normal"}};
+        for (const auto& [kind, name, reason] : places)
+            QTest::newRow(qPrintable(QStringLiteral("%1 %2").arg(kind, name)))
+                << name << kind
+                << refused.arg(
+                       QStringLiteral("No se puede abrir el archivo <folder>/%1: %2.").arg(name, reason),
+                       name);
     }
     void fileFoundInAnyCase() {
         QFETCH(QString, name);
@@ -241,12 +235,10 @@ private slots:
         const QString state = loaded(file) + QLatin1Char('\n') + owners(target) + QLatin1Char(' ') +
                               QFile::symLinkTarget(path()) + QLatin1Char(' ') +
                               QDir(elsewhere.path()).entryList(QDir::Files | QDir::Hidden).join(u',');
-        QCOMPARE(
-            QString(state).replace(elsewhere.path(), QStringLiteral("<elsewhere>")),
-            QStringLiteral(
-                "ok port=1040 OSInit=1 MinInit=0 SQLServer= engine=Embedded MaxUsers=255 "
-                "SQL Server/7.1/5\n[Main]\r\nPort=1040\r\nOSInit=1\r\n\n%1 0640 <elsewhere>/osk.ini osk.ini")
-                .arg(root ? QStringLiteral("65534:4") : owners(target).section(u' ', 0, 0)));
+        QCOMPARE(QString(state).replace(elsewhere.path(), QStringLiteral("<elsewhere>")),
+                 QStringLiteral("ok port=1040 OSInit=1 MinInit=0 SQLServer= engine=Embedded MaxUsers=255\n"
+                                "[Main]\r\nPort=1040\r\nOSInit=1\r\n\n%1 0640 <elsewhere>/osk.ini osk.ini")
+                     .arg(root ? QStringLiteral("65534:4") : owners(target).section(u' ', 0, 0)));
 
         if (!root)
             QSKIP("Showing a write by a user who is not root takes root to become that user.");
@@ -280,44 +272,36 @@ private slots:
 
         QVERIFY(QFile::remove(target));
         QCOMPARE(loaded(file),
-                 QStringLiteral("ok port=1033 OSInit=0 MinInit=0 SQLServer= engine=Embedded MaxUsers=255 "
-                                "SQL Server/7.1/5\n[Main]\r\nPort=1033\r\n"));
+                 QStringLiteral("ok port=1033 OSInit=0 MinInit=0 SQLServer= engine=Embedded MaxUsers=255\n"
+                                "[Main]\r\nPort=1033\r\n"));
         QVERIFY(QFileInfo(path()).isSymLink());
     }
 
     void load_data() {
         QTest::addColumn<QByteArray>("file");
-        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<QString>("outcome"); // the settings, and the file when the load changed it
         const auto row = [](const char* name, const QByteArray& file, const char* outcome) {
             QTest::newRow(name) << file << QString::fromLatin1(outcome);
         };
         row("no file", {},
-            "port=1033 OSInit=0 MinInit=0 SQLServer= engine=Embedded MaxUsers=255 SQL Server/7.1/5\n"
-            "[Main]\r\nPort=1033\r\n");
+            "port=1033 OSInit=0 MinInit=0 SQLServer= engine=Embedded MaxUsers=255\n[Main]\r\nPort=1033\r\n");
         row("port 0", "[Main]\r\nPort=0\r\nOSInit=-1\r\nMinInit=1\r\n",
-            "port=1033 OSInit=1 MinInit=1 SQLServer= engine=Embedded MaxUsers=255 SQL Server/7.1/5\n"
-            "[Main]\r\nPort=1033\r\nOSInit=-1\r\nMinInit=1\r\n");
-        row("words", "[Main]\nPort=abc\nOSInit=yes\nMaxUsers=0\nLoginTimeout=301\nTDSVersion=NONE",
-            "port=1033 OSInit=0 MinInit=0 SQLServer= engine=Embedded MaxUsers=0 SQL Server//5\n"
-            "[Main]\nPort=1033\nOSInit=yes\nMaxUsers=0\nLoginTimeout=301\nTDSVersion=NONE");
+            "port=1033 OSInit=1 MinInit=1 SQLServer= engine=Embedded "
+            "MaxUsers=255\n[Main]\r\nPort=1033\r\nOSInit=-1\r\nMinInit=1\r\n");
+        row("words", "[Main]\nPort=abc\nOSInit=yes\nMaxUsers=0",
+            "port=1033 OSInit=0 MinInit=0 SQLServer= engine=Embedded "
+            "MaxUsers=0\n[Main]\nPort=1033\nOSInit=yes\nMaxUsers=0");
         row("wide port, server named",
-            "[Main]\r\nPort=40000\r\nOSInit=2\r\nSQLServer=SRV\r\nMaxUsers=255\r\nODBCDriver="
-            "FreeTDS\r\nLoginTimeout=300\r\n",
-            "port=40000 OSInit=1 MinInit=0 SQLServer=SRV engine=SQLServer MaxUsers=255 FreeTDS/7.1/300\n"
-            "[Main]\r\nPort=40000\r\nOSInit=2\r\nSQLServer=SRV\r\nMaxUsers=255\r\nODBCDriver="
-            "FreeTDS\r\nLoginTimeout=300\r\n");
+            "[Main]\r\nPort=40000\r\nOSInit=2\r\nSQLServer=SRV\r\nMaxUsers=255\r\n",
+            "port=40000 OSInit=1 MinInit=0 SQLServer=SRV engine=SQLServer MaxUsers=255\nas it was");
         row("hexadecimal", "[Main]\r\nPort=&h7d0\r\nMinInit=&H1\r\nMaxUsers=256\r\n",
-            "port=2000 OSInit=0 MinInit=1 SQLServer= engine=Embedded MaxUsers=255 SQL Server/7.1/5\n"
-            "[Main]\r\nPort=&h7d0\r\nMinInit=&H1\r\nMaxUsers=256\r\n");
+            "port=2000 OSInit=0 MinInit=1 SQLServer= engine=Embedded MaxUsers=255\nas it was");
         row("engine chosen", "[Main]\r\nPort=1034.5\r\nSQLServer=SRV\r\nEngine=embedded\r\nMaxUsers=12a\r\n",
-            "port=1034 OSInit=0 MinInit=0 SQLServer=SRV engine=Embedded MaxUsers=255 SQL Server/7.1/5\n"
-            "[Main]\r\nPort=1034.5\r\nSQLServer=SRV\r\nEngine=embedded\r\nMaxUsers=12a\r\n");
-        row("engine named", "[main]\r\nport=65535\r\nENGINE=SQLSERVER\r\nmaxusers=7\r\nTDSVersion=8.0\r\n",
-            "port=65535 OSInit=0 MinInit=0 SQLServer= engine=SQLServer MaxUsers=7 SQL Server/8.0/5\n"
-            "[main]\r\nport=65535\r\nENGINE=SQLSERVER\r\nmaxusers=7\r\nTDSVersion=8.0\r\n");
+            "port=1034 OSInit=0 MinInit=0 SQLServer=SRV engine=Embedded MaxUsers=255\nas it was");
+        row("engine named", "[main]\r\nport=65535\r\nENGINE=SQLSERVER\r\nmaxusers=7\r\n",
+            "port=65535 OSInit=0 MinInit=0 SQLServer= engine=SQLServer MaxUsers=7\nas it was");
         row("past the port range", "[Main]\r\nPort=65535.6\r\n",
-            "port=1033 OSInit=0 MinInit=0 SQLServer= engine=Embedded MaxUsers=255 SQL Server/7.1/5\n"
-            "[Main]\r\nPort=1033\r\n");
+            "port=1033 OSInit=0 MinInit=0 SQLServer= engine=Embedded MaxUsers=255\n[Main]\r\nPort=1033\r\n");
     }
     void load() {
         QFETCH(QByteArray, file);
@@ -325,7 +309,10 @@ private slots:
         if (!file.isEmpty())
             QVERIFY(test::writeFileBytes(path(), file));
         ProfileFile settings(path());
-        QCOMPARE(loaded(settings), QStringLiteral("ok ") + outcome);
+        QString actual = loaded(settings);
+        if (!file.isEmpty() && actual.endsWith(QString::fromLatin1(file)))
+            actual.replace(actual.size() - file.size(), file.size(), QStringLiteral("as it was"));
+        QCOMPARE(actual, QStringLiteral("ok ") + outcome);
     }
 
     void portCommand_data() {
@@ -418,7 +405,7 @@ private slots:
                 notSaved +
                 QString::fromUtf8("parte de la ruta no es una carpeta\n"
                                   "ok port=1033 OSInit=0 MinInit=0 SQLServer= engine=Embedded "
-                                  "MaxUsers=255 SQL Server/7.1/5\n"));
+                                  "MaxUsers=255\n"));
     }
 };
 
