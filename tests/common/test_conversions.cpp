@@ -1,6 +1,7 @@
 #include "common/ansi_codec.h"
 #include "common/clock.h"
 #include "common/vb.h"
+#include "support/snapshot.h"
 
 #include <QElapsedTimer>
 #include <QTest>
@@ -16,84 +17,69 @@ class TestConversions final : public QObject {
     Q_OBJECT
 
 private slots:
-    void val_data();
-    void val();
-    void toNumber_data();
-    void toNumber();
+    void numbers();
     void roundingAndFormats();
-    void codecBytes_data();
-    void codecBytes();
-    void codecRoundTripsEveryByte();
+    void codecEveryByte();
     void systemClockFollowsTheComputersZone();
 };
 
-void TestConversions::val_data() {
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<double>("expected");
-    const auto row = [](const char* text, double expected) {
-        QTest::newRow(text) << QString::fromUtf8(text) << expected;
+// Each text as Val reads it, and as the conversions read it in English and in Spanish ("no": not
+// a number).
+void TestConversions::numbers() {
+    const QLocale english(QLocale::English, QLocale::UnitedStates), spanish(QLocale::Spanish, QLocale::Spain);
+    const auto converted = [](const QString& text, const QLocale& locale) {
+        const std::optional<double> value = vb::toNumber(text, locale);
+        if (value.has_value() != vb::isNumeric(text, locale))
+            return QStringLiteral("disagree");
+        return value ? QString::number(*value) : QStringLiteral("no");
     };
-    row("", 0);
-    row("  12abc", 12);
-    row("1.5D2", 150);
-    row("25E-1", 2.5);
-    row("1.2.3", 1.2);
-    row("1,5", 1);
-    row("1 0\t3\n3", 1033);
-    row("&H1F", 31);
-    row("&HFFFF", -1);
-    row("&H10000", 65536);
-    row("&HFFFFFFFF", -1);
-    row(" &H1FZ", 31);
-    row("&O17", 15);
-    row("&O178", 15);
-    row("1e400", std::numeric_limits<double>::infinity());
-    row("&H100000000", std::numeric_limits<double>::infinity());
-}
-
-void TestConversions::val() {
-    QFETCH(QString, text);
-    QFETCH(double, expected);
-    QCOMPARE(vb::val(text), expected);
-}
-
-void TestConversions::toNumber_data() {
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QLocale>("locale");
-    QTest::addColumn<bool>("numeric");
-    QTest::addColumn<double>("value");
-    const QLocale english(QLocale::English, QLocale::UnitedStates);
-    const QLocale spanish(QLocale::Spanish, QLocale::Spain);
-    const auto row = [](const char* text, const QLocale& locale, bool numeric, double value) {
-        QTest::newRow(text) << QString::fromUtf8(text) << locale << numeric << value;
-    };
-    row("", english, false, 0);
-    row(" 7\t", english, true, 7);
-    row("1.5E-3", english, true, 0.0015);
-    row("1e", english, false, 0);
-    row("1e400", english, false, 0);
-    row(" &O17 ", english, true, 15);
-    row("&HFFFF", english, true, -1);
-    row("&H1G", english, false, 0);
-    row("&H100000000", english, false, 0);
-    row("1,033", english, true, 1033);
-    row("$1,234.50", english, true, 1234.5);
-    row("5-", english, true, -5);
-    row("($1,234.50)", english, true, -1234.5);
-    row("(-5)", english, false, 0);
-    row("1.033", spanish, true, 1033);
-    row("2,5", spanish, true, 2.5);
-    row("5 €", spanish, true, 5);
-    row("$5", spanish, false, 0);
-}
-
-void TestConversions::toNumber() {
-    QFETCH(QString, text);
-    QFETCH(QLocale, locale);
-    QFETCH(bool, numeric);
-    QFETCH(double, value);
-    QCOMPARE(vb::isNumeric(text, locale), numeric);
-    QCOMPARE(vb::toNumber(text, locale).value_or(0), value);
+    QStringList read;
+    for (const char* text :
+         {"",          "  12abc", "1.5D2", "1.5d2",  "25E-1",       "1.2.3",      "1,5",
+          "1 0\t3\n3", "&H1F",    "&h1f",  "&HFFFF", "&H10000",     "&HFFFFFFFF", " &H1FZ",
+          "&O17",      "&o17",    "&O178", "1e400",  "&H100000000", " 7\t",       "1.5E-3",
+          "1e",        " &O17 ",  "&h1G",  "1,033",  "$1,234.50",   "5-",         "($1,234.50)",
+          "(-5)",      "1.033",   "2,5",   "5 €",    "$5"}) {
+        const QString t = QString::fromUtf8(text);
+        read
+            << QStringLiteral("[%1] %2 %3 %4")
+                   .arg(
+                       QString(t).replace(u'\t', QStringLiteral("\\t")).replace(u'\n', QStringLiteral("\\n")),
+                       QString::number(vb::val(t)), converted(t, english), converted(t, spanish));
+    }
+    OSK_COMPARE_SNAPSHOT(read.join(u'\n'), QString::fromUtf8("[] 0 no no\n"
+                                                             "[  12abc] 12 no no\n"
+                                                             "[1.5D2] 150 150 1500\n"
+                                                             "[1.5d2] 150 150 1500\n"
+                                                             "[25E-1] 2.5 2.5 2.5\n"
+                                                             "[1.2.3] 1.2 no 123\n"
+                                                             "[1,5] 1 15 1.5\n"
+                                                             "[1 0\\t3\\n3] 1033 no no\n"
+                                                             "[&H1F] 31 31 31\n"
+                                                             "[&h1f] 31 31 31\n"
+                                                             "[&HFFFF] -1 -1 -1\n"
+                                                             "[&H10000] 65536 65536 65536\n"
+                                                             "[&HFFFFFFFF] -1 -1 -1\n"
+                                                             "[ &H1FZ] 31 no no\n"
+                                                             "[&O17] 15 15 15\n"
+                                                             "[&o17] 15 15 15\n"
+                                                             "[&O178] 15 no no\n"
+                                                             "[1e400] inf no no\n"
+                                                             "[&H100000000] inf no no\n"
+                                                             "[ 7\\t] 7 7 7\n"
+                                                             "[1.5E-3] 0.0015 0.0015 0.015\n"
+                                                             "[1e] 1 no no\n"
+                                                             "[ &O17 ] 15 15 15\n"
+                                                             "[&h1G] 1 no no\n"
+                                                             "[1,033] 1 1033 1.033\n"
+                                                             "[$1,234.50] 0 1234.5 no\n"
+                                                             "[5-] 5 -5 -5\n"
+                                                             "[($1,234.50)] 0 -1234.5 no\n"
+                                                             "[(-5)] 0 no no\n"
+                                                             "[1.033] 1.033 1.033 1033\n"
+                                                             "[2,5] 2 25 2.5\n"
+                                                             "[5 €] 5 no 5\n"
+                                                             "[$5] 0 5 no"));
 }
 
 void TestConversions::roundingAndFormats() {
@@ -117,36 +103,27 @@ void TestConversions::roundingAndFormats() {
     QCOMPARE(vb::compactDateText(QDate(2027, 1, 31)), QStringLiteral("31012027"));
 }
 
-void TestConversions::codecBytes_data() {
-    QTest::addColumn<int>("byte");
-    QTest::addColumn<int>("codePoint");
-    QTest::newRow("A") << 0x41 << 0x41;
-    QTest::newRow("euro") << 0x80 << 0x20AC;
-    QTest::newRow("undefined 0x81") << 0x81 << 0x81;
-    QTest::newRow("per mille") << 0x89 << 0x2030;
-    QTest::newRow("S caron") << 0x8A << 0x160;
-    QTest::newRow("undefined 0x9D") << 0x9D << 0x9D;
-    QTest::newRow("Y diaeresis") << 0x9F << 0x178;
-    QTest::newRow("no-break space") << 0xA0 << 0xA0;
-    QTest::newRow("enye") << 0xF1 << 0xF1;
-    QTest::newRow("y diaeresis") << 0xFF << 0xFF;
-}
-
-void TestConversions::codecBytes() {
-    QFETCH(int, byte);
-    QFETCH(int, codePoint);
-    const QByteArray bytes(1, char(byte));
-    QCOMPARE(AnsiCodec::decode(bytes), QString(QChar(codePoint)));
-    QCOMPARE(AnsiCodec::encode(QString(QChar(codePoint))), bytes);
-}
-
-void TestConversions::codecRoundTripsEveryByte() {
+// Every byte to its character and back: 0x80 to 0x9F as the code page has them (the five it leaves
+// undefined are the C1 controls of their own value), every other byte the character of its value.
+void TestConversions::codecEveryByte() {
+    const char16_t high[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                               0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                               0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                               0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
     QByteArray all;
-    for (int byte = 0; byte < 256; ++byte)
+    QString characters;
+    for (int byte = 0; byte < 256; ++byte) {
         all += char(byte);
-    QCOMPARE(AnsiCodec::encode(AnsiCodec::decode(all)), all);
-    // Outside the code page: one "?" per character, a surrogate pair included.
-    QCOMPARE(AnsiCodec::encode(QStringLiteral("a中😀b")), QByteArray("a??b"));
+        characters += QChar(byte >= 0x80 && byte < 0xA0 ? high[byte - 0x80] : char16_t(byte));
+    }
+    QCOMPARE(AnsiCodec::decode(all), characters);
+    QCOMPARE(AnsiCodec::encode(characters), all);
+    // Outside the code page, one "?" each: the C1 controls whose bytes hold other characters, past
+    // Latin-1, a surrogate pair, and surrogates without their other half.
+    const QString outside = QString(QChar(0x80)) + QChar(0x89) + QChar(0x9F) + QChar(0x100) + QChar(0x2031) +
+                            QChar(0x4E2D) + QString::fromUtf8("\xF0\x9F\x98\x80") + QChar(0xD800) + u'a' +
+                            QChar(0xDC00);
+    QCOMPARE(AnsiCodec::encode(outside), QByteArray("????????a?"));
 }
 
 namespace {
