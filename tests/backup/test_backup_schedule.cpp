@@ -3,6 +3,7 @@
 #include "config/profile_file.h"
 #include "database/embedded_engine.h"
 #include "support/scripted_operator.h"
+#include "support/snapshot.h"
 #include "support/temp_program_folder.h"
 #include "support/test_io.h"
 
@@ -16,8 +17,6 @@ using namespace osk::test;
 namespace {
 
 const QString kInactive = QStringLiteral("0|0|00:00:00||");
-const QString kTypeMismatch = QStringLiteral("No coinciden los tipos");
-const QString kOverflow = QStringLiteral("Desbordamiento");
 
 // Section n from "Type,Day,Hour".
 QByteArray section(int number, const QByteArray& values) {
@@ -26,11 +25,6 @@ QByteArray section(int number, const QByteArray& values) {
     return "[Backup" + n + "]\r\nType=" + v.value(0) + "\r\nDataBase=osk" + n +
            "\r\nOutPutFile=C:\\Copias\\osk" + n + ".bak\r\nDay=" + v.value(1) + "\r\nHour=" + v.value(2) +
            "\r\n";
-}
-
-// Schedule 2 of section() with the given "Type|Day|HH:MM:SS".
-QString second(const char* values) {
-    return QLatin1String(values) + QStringLiteral("|osk2|C:\\Copias\\osk2.bak");
 }
 
 // Each schedule as "Type|Day|HH:MM:SS|DataBase|OutputFile".
@@ -44,13 +38,8 @@ QStringList describe(const BackupSchedules& schedules) {
     return all;
 }
 
-QDateTime at(int daysAfterMonday, int hour, int minute, int second = 0) {
-    return QDateTime(QDate(2026, 12, 7).addDays(daysAfterMonday), QTime(hour, minute, second));
-}
-
-// A schedule at 02:30.
-BackupSchedule schedule(int type, int day, const QString& file = QStringLiteral("C:\\osk.bak")) {
-    return {QStringLiteral("osk"), type, uint8_t(day), QTime(2, 30), file};
+BackupSchedule schedule(int type, int day, QTime hour, const QString& file = QStringLiteral("C:\\osk.bak")) {
+    return {QStringLiteral("osk"), type, uint8_t(day), hour, file};
 }
 
 } // namespace
@@ -64,8 +53,7 @@ private slots:
     void loadConvertsEachValue_data();
     void loadConvertsEachValue();
     void localServerName();
-    void dueSchedule_data();
-    void dueSchedule();
+    void dueAsTheClockMoves();
     void outputFoldersThatCannotTakeTheFile();
     void serverFilesAreRefused_data();
     void serverFilesAreRefused();
@@ -73,24 +61,37 @@ private slots:
 
 void TestBackupSchedule::loadConvertsEachValue_data() {
     QTest::addColumn<QByteArray>("values"); // Type, Day, Hour of section 2
-    QTest::addColumn<QString>("loaded");
-    QTest::addColumn<QString>("reason"); // empty: no load error
+    QTest::addColumn<QString>("loaded");    // Type|Day|HH:MM:SS; empty: the load error `reason`
+    QTest::addColumn<QString>("reason");
 
-    QTest::newRow("daily") << QByteArray("1,0,02:30") << second("1|0|02:30:00") << QString();
-    QTest::newRow("Type 3 kept") << QByteArray("3,6,23:59") << second("3|6|23:59:00") << QString();
-    QTest::newRow("hexadecimal Type") << QByteArray("&H2,255,7:5") << second("2|255|07:05:00") << QString();
-    QTest::newRow("halves to even") << QByteArray("2.5,3.5,2:30 PM") << second("2|4|14:30:00") << QString();
+    const QString mismatch = QStringLiteral("No coinciden los tipos");
+    const auto row = [](const char* values, const char* loaded, const QString& reason = QString()) {
+        QTest::newRow(values) << QByteArray(values) << QString::fromLatin1(loaded) << reason;
+    };
+    row("1,0,02:30", "1|0|02:30:00");
+    row("3,6,23:59", "3|6|23:59:00");
+    row("&H2,255,7:5", "2|255|07:05:00");
+    row("2.5,3.5,2:30 PM", "2|4|14:30:00"); // halves to even
+    // Both halves of the day at its edges, in both cases.
+    row("1,0,12:00 AM", "1|0|00:00:00");
+    row("1,0,12:00 PM", "1|0|12:00:00");
+    row("1,0,11:59 PM", "1|0|23:59:00");
+    row("1,0,0:00", "1|0|00:00:00");
+    row("1,0,23:59", "1|0|23:59:00");
+    row("1,0,12:00 am", "1|0|00:00:00");
+    row("1,0,12:00 pm", "1|0|12:00:00");
+    row("1,0,11:59 p", "1|0|23:59:00");
+    row("1,0,12:59 A", "1|0|00:59:00");
+    row("1,0,0:00 AM", "1|0|00:00:00");
+    row("1,0,1:00:59 pm", "1|0|13:00:59");
     // The rest of a section without "Type" is not even read.
-    QTest::newRow("no Type") << QByteArray(",x,99:99") << kInactive << QString();
+    QTest::newRow("no Type") << QByteArray(",x,99:99") << kInactive.left(11) << QString();
     // A schedule with a bad value is inactive, whatever was read before it: it would run at times
     // nobody wrote.
-    QTest::newRow("Type diaria") << QByteArray("diaria,5,02:30") << kInactive << kTypeMismatch;
-    QTest::newRow("Type 2x") << QByteArray("2x,5,02:30") << kInactive << kTypeMismatch;
-    QTest::newRow("Day lunes") << QByteArray("1,lunes,02:30") << kInactive << kTypeMismatch;
-    QTest::newRow("Day 256") << QByteArray("1,256,02:30") << kInactive << kOverflow;
-    QTest::newRow("weekly, no Day") << QByteArray("2,,02:30") << kInactive << kTypeMismatch;
-    QTest::newRow("Hour 25:00") << QByteArray("1,5,25:00") << kInactive << kTypeMismatch;
-    QTest::newRow("Hour 12:60") << QByteArray("1,5,12:60") << kInactive << kTypeMismatch;
+    for (const char* bad : {"diaria,5,02:30", "2x,5,02:30", "1,lunes,02:30", "2,,02:30", "1,5,24:00",
+                            "1,5,25:00", "1,5,12:60", "1,5,13:00 PM", "1,5,12:00 M", "1,5,12:00:60"})
+        row(bad, "", mismatch);
+    row("1,256,02:30", "", QStringLiteral("Desbordamiento"));
 }
 
 // The second of three sections varies; a load error ends the load there.
@@ -103,81 +104,77 @@ void TestBackupSchedule::loadConvertsEachValue() {
     const QString path = folder.file(QStringLiteral("OskServer.INI"));
     QVERIFY(writeFileBytes(path, section(1, "2,3,04:15") + section(2, values) + section(3, "1,0,05:00")));
     ScriptedOperator op;
-    const BackupSchedules schedules = loadBackupSchedules(ProfileFile(path), true, op);
-
+    QStringList seen = describe(loadBackupSchedules(ProfileFile(path), true, op)) + op.shown;
+    // Backup files are on the SQL Server's own disk: nothing is read for one elsewhere.
+    seen += describe(loadBackupSchedules(ProfileFile(path), false, op));
     const QString third =
         reason.isEmpty() ? QStringLiteral("1|0|05:00:00|osk3|C:\\Copias\\osk3.bak") : kInactive;
-    QCOMPARE(describe(schedules),
-             (QStringList{QStringLiteral("2|3|04:15:00|osk1|C:\\Copias\\osk1.bak"), loaded, third}));
-    QCOMPARE(op.messages.size(), size_t(reason.isEmpty() ? 0 : 1));
-    if (!reason.isEmpty()) {
-        QCOMPARE(op.messages[0].text, QStringLiteral("Imposible cargar parámetros.\r\n\r\n") + reason);
-        QCOMPARE(op.messages[0].icon, MessageIcon::Information);
-    }
-    // Backup files are on the SQL Server's own disk: nothing is read for one elsewhere.
-    QCOMPARE(describe(loadBackupSchedules(ProfileFile(path), false, op)),
-             (QStringList{kInactive, kInactive, kInactive}));
+    QStringList expected{
+        QStringLiteral("2|3|04:15:00|osk1|C:\\Copias\\osk1.bak"),
+        loaded.size() > 11 ? loaded + QStringLiteral("|osk2|C:\\Copias\\osk2.bak") : kInactive, third};
+    if (!reason.isEmpty())
+        expected << QStringLiteral("said Information: Imposible cargar parámetros.\r\n\r\n") + reason;
+    expected << kInactive << kInactive << kInactive;
+    OSK_COMPARE_SNAPSHOT(seen.join('\n'), expected.join('\n'));
 }
 
 // "(LOCAL)" or this computer's name, in any case; nothing else.
 void TestBackupSchedule::localServerName() {
-    const auto local = [](const char* name) {
-        return isLocalSqlServerName(QLatin1String(name), QStringLiteral("Servidor1"));
-    };
-    QCOMPARE((QList<bool>{local("(local)"), local("servidor1"), local("SERVIDOR2"), local("Servidor1\\OSK")}),
-             (QList<bool>{true, true, false, false}));
+    QString seen;
+    for (const char* name :
+         {"(local)", "(LOCAL)", "servidor1", "SERVIDOR1", "SERVIDOR2", "Servidor1\\OSK", ""})
+        seen += isLocalSqlServerName(QLatin1String(name), QStringLiteral("Servidor1")) ? '1' : '0';
+    QCOMPARE(seen, QStringLiteral("1111000"));
 }
 
-void TestBackupSchedule::dueSchedule_data() {
-    QTest::addColumn<int>("type");
-    QTest::addColumn<int>("day");
-    QTest::addColumn<QDateTime>("now"); // the schedule is at 02:30
-    QTest::addColumn<bool>("due");
-
-    QTest::newRow("daily, on its minute") << 1 << 6 << at(4, 2, 30, 0) << true;
-    QTest::newRow("daily, end of its minute") << 1 << 0 << at(4, 2, 30, 59) << true;
-    QTest::newRow("daily, a second early") << 1 << 0 << at(4, 2, 29, 59) << false;
-    QTest::newRow("daily, a minute late") << 1 << 0 << at(4, 2, 31) << false;
-    QTest::newRow("weekly Day 0, Monday") << 2 << 0 << at(0, 2, 30) << true;
-    QTest::newRow("weekly Day 0, Tuesday") << 2 << 0 << at(1, 2, 30) << false;
-    QTest::newRow("weekly Day 6, Sunday") << 2 << 6 << at(6, 2, 30) << true;
-    QTest::newRow("Type 3, its day") << 3 << 3 << at(3, 2, 30) << true;
-    QTest::newRow("Type -2, another day") << -2 << 3 << at(4, 2, 30) << false;
-    QTest::newRow("Day 7, Sunday") << 2 << 7 << at(6, 2, 30) << false;
-    QTest::newRow("inactive") << 0 << 4 << at(4, 2, 30) << false;
-}
-
-void TestBackupSchedule::dueSchedule() {
-    QFETCH(int, type);
-    QFETCH(int, day);
-    QFETCH(QDateTime, now);
-    QFETCH(bool, due);
-
-    // An inactive schedule of the same minute before it, a weekly one of another day after it.
-    const BackupSchedules schedules = {schedule(0, day), schedule(type, day),
-                                       schedule(2, (now.date().dayOfWeek() + 2) % 7)};
-    QCOMPARE(dueBackupSchedule(schedules, now), due ? std::optional<int>(1) : std::nullopt);
+// The clock walks from Thursday 3 December 2026 to Monday the 7th; each instant names the schedule
+// due then (1-based), "-" none.
+void TestBackupSchedule::dueAsTheClockMoves() {
+    const BackupSchedules edges = {schedule(1, 3, QTime(0, 0)), schedule(2, 4, QTime(12, 0)),
+                                   schedule(3, 6, QTime(23, 59))};
+    // An inactive schedule of the same minute, a Day no weekday has, a Type that is weekly.
+    const BackupSchedules odd = {schedule(0, 0, QTime(0, 0)), schedule(2, 7, QTime(0, 0)),
+                                 schedule(-2, 0, QTime(0, 0))};
     // Of two due at once, the lower-numbered one.
-    const BackupSchedules both = {schedule(2, 0), schedule(1, 0), {}};
-    QCOMPARE(dueBackupSchedule(both, at(0, 2, 30)), std::optional<int>(0));
+    const BackupSchedules both = {schedule(2, 0, QTime(0, 0)), schedule(1, 0, QTime(0, 0)), {}};
+    QStringList seen;
+    for (const char* instant :
+         {"3 23:59:59", "4 00:00:00", "4 00:00:59", "4 00:01:00", "4 11:59:59", "4 12:00:00", "4 12:00:59",
+          "5 12:00:00", "6 23:58:59", "6 23:59:00", "6 23:59:59", "7 00:00:00", "7 23:59:00"}) {
+        const QDateTime now =
+            QDateTime::fromString(QStringLiteral("2026-12-0") + instant, u"yyyy-MM-d HH:mm:ss");
+        QString line = now.toString(u"ddd HH:mm:ss");
+        for (const BackupSchedules* set : {&edges, &odd, &both}) {
+            const std::optional<int> due = dueBackupSchedule(*set, now);
+            line += due ? QStringLiteral(" %1").arg(*due + 1) : QStringLiteral(" -");
+        }
+        seen << line;
+    }
+    OSK_COMPARE_SNAPSHOT(seen.join('\n'), QStringLiteral("Thu 23:59:59 - - -\nFri 00:00:00 1 - 2\n"
+                                                         "Fri 00:00:59 1 - 2\nFri 00:01:00 - - -\n"
+                                                         "Fri 11:59:59 - - -\nFri 12:00:00 2 - -\n"
+                                                         "Fri 12:00:59 2 - -\nSat 12:00:00 - - -\n"
+                                                         "Sun 23:58:59 - - -\nSun 23:59:00 3 - -\n"
+                                                         "Sun 23:59:59 3 - -\nMon 00:00:00 1 3 1\n"
+                                                         "Mon 23:59:00 - - -"));
 }
 
 // A folder that is there takes a file not made yet; a missing one is named, unless the schedule
 // is inactive and never runs.
 void TestBackupSchedule::outputFoldersThatCannotTakeTheFile() {
     TempProgramFolder folder;
-    BackupSchedules schedules = {schedule(1, 0, folder.file(QStringLiteral("osk1.obk"))),
-                                 schedule(2, 3, folder.file(QStringLiteral("gone/osk2.obk"))),
-                                 schedule(1, 0, QString())};
-
-    QCOMPARE(outputFolderProblems(schedules),
-             (QStringList{QStringLiteral("Copia de Seguridad 2: No se puede escribir en la carpeta ") +
-                              folder.file(QStringLiteral("gone")) +
-                              QStringLiteral(": la copia de seguridad no podrá guardarse."),
-                          QStringLiteral("Copia de Seguridad 3: No se ha indicado el archivo de copia.")}));
+    BackupSchedules schedules = {schedule(1, 0, QTime(2, 30), folder.file(QStringLiteral("osk1.obk"))),
+                                 schedule(2, 3, QTime(2, 30), folder.file(QStringLiteral("gone/osk2.obk"))),
+                                 schedule(1, 0, QTime(2, 30), QString())};
+    QStringList seen = outputFolderProblems(schedules);
     schedules[1].Type = 0;
     schedules[2].Type = 0;
-    QCOMPARE(outputFolderProblems(schedules), QStringList());
+    seen << QStringLiteral("inactive:") << outputFolderProblems(schedules);
+    OSK_COMPARE_SNAPSHOT(
+        seen.join('\n').replace(folder.path(), QStringLiteral("%F")),
+        QStringLiteral("Copia de Seguridad 2: No se puede escribir en la carpeta %F/gone: la "
+                       "copia de seguridad no podrá guardarse.\nCopia de Seguridad 3: No se ha "
+                       "indicado el archivo de copia.\ninactive:"));
 }
 
 void TestBackupSchedule::serverFilesAreRefused_data() {
@@ -190,11 +187,15 @@ void TestBackupSchedule::serverFilesAreRefused_data() {
         QTest::newRow(name) << QString::fromUtf8(output) << linked << refusal.arg(QString::fromUtf8(output));
     };
     row("a link to the settings", "%F/copia.obk", false, own);
+    row("the settings, lower case", "%F/oskserver.ini", false, own);
+    row("the settings, upper case", "%F/OSKSERVER.INI", false, own);
     row("a database", "%F/Log/../Data/oskNueva.DB", false,
         QStringLiteral("El archivo de copia %1 es una base de datos del servidor."));
     row("the instance lock", "%F/.oskserverd.lock", false, own);
     row("the folder's socket", "%F/oskserver.sock", false, own);
     row("the runtime socket", "%F/run/control", false, own);
+    row("a day's log", "%F/Log/20261204.LOG", false, own);
+    row("the journal", "%F/Copias/../Log/EventLog.Journal", false, own);
     row("linked settings, its name", "%F/Copias/../OskServer.INI", true, own);
     row("linked settings, its target", "%F/Otra/osk.ini", true, own);
     const QString folder = QStringLiteral("El archivo de copia %1 es una carpeta.");
@@ -207,8 +208,9 @@ void TestBackupSchedule::serverFilesAreRefused_data() {
     const QString link = QStringLiteral("El archivo de copia %1 es un enlace simbólico.");
     row("a dangling link", "%F/perdido.obk", false, link);
     row("a link to a backup", "%F/enlace.obk", false, link);
+    row("no name", "", false, QStringLiteral("No se ha indicado el archivo de copia."));
     for (const char* allowed : {"%F/Data.obk", "%F/Log/notas.txt", "%F/Copias/OskServer.INI",
-                                "%F/Data/osk.obk", "%F/Copias/osk.obk", "%F/Otra/osk.ini"})
+                                "%F/Data/osk.obk", "%F/Copias/osk.obk", "%F/Otra/osk.ini", "%F/Copias/a.log"})
         row(allowed, allowed, false, QString());
 }
 

@@ -5,6 +5,7 @@
 #include "sqlite_fixture.h"
 #include "support/fake_clock.h"
 #include "support/scripted_operator.h"
+#include "support/snapshot.h"
 #include "support/temp_program_folder.h"
 #include "support/test_io.h"
 
@@ -19,12 +20,11 @@ const QString kComputer = QStringLiteral("SERVIDOR1");
 const QString kInsertOsk1 = QStringLiteral(
     "INSERT INTO OskVersion (Property, PropertyValue) VALUES ('AppVersion', '2.0'), ('AppDBRevision', '7'), "
     "('AppOskServerHost', 'OLDPC'), ('AppOskServerPort', '1000'), ('AppUsrMode', 'SINGLE')");
-const char* const kProperties = "SELECT PropertyValue FROM OskVersion ORDER BY Id";
 
 class RecordingLauncher final : public Launcher {
 public:
     bool startDetached(const QString& program, const QStringList& arguments, const QString&) override {
-        started << program + QLatin1Char(' ') + arguments.join(QLatin1Char(' '));
+        started << "started " + program + QLatin1Char(' ') + arguments.join(QLatin1Char(' '));
         return succeeds;
     }
     QStringList started;
@@ -42,29 +42,46 @@ class TestDatabaseAdmin final : public QObject {
     std::unique_ptr<EmbeddedEngine> m_engine;
     ScriptedOperator m_op;
     std::unique_ptr<EventLog> m_log;
-    DatabaseListModel m_list;
+    std::unique_ptr<DatabaseListModel> m_lists;
     std::unique_ptr<DatabaseAdmin> m_admin;
+    size_t m_logged = 0;
 
     QString path(const QString& database) const {
         return m_folder->file(QStringLiteral("Data/") + database + ".db");
     }
-    QStringList listed() const {
-        QStringList rows;
-        for (int row = 0; row < m_list.rowCount(); ++row)
-            rows << QStringLiteral("%1|%2|%3")
-                        .arg(m_list.index(row, 0).data().toString(), m_list.index(row, 1).data().toString(),
-                             m_list.index(row, 2).data().toString());
-        return rows;
+    // The list's rows ("!" before a red one), the properties of osk1 and osk2, what the operator was
+    // shown or asked and the log's lines since the last look.
+    QString seen(bool outcome) {
+        QStringList lines{QStringLiteral("outcome %1").arg(outcome)};
+        for (int row = 0; row < m_lists->rowCount(); ++row) {
+            QStringList cells;
+            for (int column = 0; column < m_lists->columnCount(); ++column) {
+                const QModelIndex cell = m_lists->index(row, column);
+                const QVariant colour = cell.data(Qt::ForegroundRole);
+                cells << (!colour.isValid()                             ? QString()
+                          : colour.value<QColor>() == QColor(255, 0, 0) ? QStringLiteral("!")
+                                                                        : QStringLiteral("?")) +
+                             cell.data().toString();
+            }
+            lines << "row " + cells.join(u'|');
+        }
+        for (const char* database : {"osk1", "osk2"})
+            lines << QLatin1String(database) + QStringLiteral(": ") +
+                         SqliteFile(path(QLatin1String(database)))
+                             .rows("SELECT PropertyValue FROM OskVersion ORDER BY Id")
+                             .join(u' ');
+        lines += std::exchange(m_op.shown, {});
+        for (size_t i = std::exchange(m_logged, m_log->entries().size()); i < m_logged; ++i)
+            lines << QStringLiteral("log %1 %2")
+                         .arg(int(m_log->entries()[i].kind))
+                         .arg(m_log->entries()[i].text);
+        return lines.join(u'\n');
     }
 
     // "../Osk tools" stays inside the test's folder: the program folder is a folder within it.
     TempProgramFolder m_root;
     QString modulePath(const QString& relative) const {
         return QDir::toNativeSeparators(m_root.file(QStringLiteral("OskServer/") + relative));
-    }
-    void install(const QString& relative) {
-        QVERIFY(QDir().mkpath(QFileInfo(modulePath(relative)).absolutePath()));
-        QVERIFY(writeFileBytes(modulePath(relative), "#!/bin/sh\n"));
     }
 
 private slots:
@@ -73,8 +90,10 @@ private slots:
         m_engine = std::make_unique<EmbeddedEngine>(m_folder->file(QStringLiteral("Data")));
         QVERIFY(m_engine->openPrincipal().ok());
         m_op = ScriptedOperator();
+        m_lists = std::make_unique<DatabaseListModel>();
+        m_logged = 0;
         m_log = std::make_unique<EventLog>(m_clock, m_op, m_folder->path());
-        m_admin = std::make_unique<DatabaseAdmin>(*m_engine, *m_log, m_op, m_list);
+        m_admin = std::make_unique<DatabaseAdmin>(*m_engine, *m_log, m_op, *m_lists);
         QVERIFY(SqliteFile(path(QStringLiteral("osk1"))).run({kPropertyTable, kInsertOsk1}));
         QVERIFY(SqliteFile(path(QStringLiteral("osk2")))
                     .run({kPropertyTable,
@@ -82,34 +101,24 @@ private slots:
                                          "('AppDBRevision', '3'), ('AppOskServerPort', '1000')")}));
     }
 
+    // Twice: port 0 only refreshes, a port writes the server's data into the valid databases.
+    // Only the "Incorrecta" row is red, across the whole row.
     void fillWritesServerDataIntoValidDatabases() {
-        // Twice: a refill replaces the rows. Port 0 only refreshes.
-        QVERIFY(m_admin->CargaBasesDatos(0, kComputer));
-        QCOMPARE(SqliteFile(path(QStringLiteral("osk1"))).rows(kProperties),
-                 (QStringList{"2.0", "7", "OLDPC", "1000", "SINGLE"}));
-        QVERIFY(m_admin->CargaBasesDatos(4001, kComputer));
-        QVERIFY(m_op.messages.empty());
-        QCOMPARE(listed(), (QStringList{"OskDB|1|Actualizada", "osk1|7|Actualizada", "osk2|3|Incorrecta"}));
-        QCOMPARE(SqliteFile(path(QStringLiteral("osk1"))).rows(kProperties),
-                 (QStringList{"2.0", "7", "SERVIDOR1", "4001", "MULTI"}));
-        QCOMPARE(SqliteFile(path(QStringLiteral("osk2"))).rows(kProperties), (QStringList{"3", "1000"}));
-        // Only the "Incorrecta" row is red, across the whole row.
-        QCOMPARE(m_list.columnCount(), 3);
-        for (int column = 0; column < 3; ++column) {
-            QCOMPARE(m_list.index(2, column).data(Qt::ForegroundRole).value<QColor>(), QColor(255, 0, 0));
-            QVERIFY(!m_list.index(1, column).data(Qt::ForegroundRole).isValid());
-        }
-
+        const QString rows = "row OskDB|1|Actualizada\nrow osk1|7|Actualizada\nrow !osk2|!3|!Incorrecta\n";
+        OSK_COMPARE_SNAPSHOT(seen(m_admin->CargaBasesDatos(0, kComputer)),
+                             "outcome 1\n" + rows + "osk1: 2.0 7 OLDPC 1000 SINGLE\nosk2: 3 1000");
+        OSK_COMPARE_SNAPSHOT(seen(m_admin->CargaBasesDatos(4001, kComputer)),
+                             "outcome 1\n" + rows + "osk1: 2.0 7 SERVIDOR1 4001 MULTI\nosk2: 3 1000");
         // The host check passes now that OskDB names this computer.
-        QVERIFY(m_admin->CompruebaDatos(kComputer, QString()));
-        QVERIFY(m_log->entries().empty());
+        OSK_COMPARE_SNAPSHOT(seen(m_admin->CompruebaDatos(kComputer, QString())),
+                             "outcome 1\n" + rows + "osk1: 2.0 7 SERVIDOR1 4001 MULTI\nosk2: 3 1000");
     }
 
     void aFailedFillSaysSo_data() {
         QTest::addColumn<bool>("database");
         QTest::addColumn<QString>("said");
-        QTest::newRow("no property table") << true << QStringLiteral("OskVersion");
-        QTest::newRow("not a database") << false << QStringLiteral("/Data/osk0.db: no es una base de datos");
+        QTest::newRow("no property table") << true << "%F/Data/osk0.db: no such table: OskVersion";
+        QTest::newRow("not a database") << false << "%F/Data/osk0.db: no es una base de datos";
     }
     // The first error ends the filling with its box and a failure; later databases are untouched.
     void aFailedFillSaysSo() {
@@ -119,12 +128,10 @@ private slots:
             QVERIFY(SqliteFile(path(QStringLiteral("osk0"))).run({QStringLiteral("CREATE TABLE t (x)")}));
         else
             QVERIFY(writeFileBytes(path(QStringLiteral("osk0")), QByteArray(4096, '\x5a')));
-        QVERIFY(!m_admin->CargaBasesDatos(4001, kComputer));
-        QCOMPARE(m_op.messages.size(), size_t(1));
-        QVERIFY2(m_op.messages[0].text.contains(said), qPrintable(m_op.messages[0].text));
-        QCOMPARE(m_op.messages[0].icon, MessageIcon::Exclamation);
-        QCOMPARE(listed(), (QStringList{"OskDB|1|Actualizada", "osk0||"}));
-        QCOMPARE(SqliteFile(path(QStringLiteral("osk1"))).rows(kProperties).at(2), QStringLiteral("OLDPC"));
+        OSK_COMPARE_SNAPSHOT(seen(m_admin->CargaBasesDatos(4001, kComputer)).replace(m_folder->path(), "%F"),
+                             "outcome 0\nrow OskDB|1|Actualizada\nrow osk0||\nosk1: 2.0 7 OLDPC 1000 SINGLE\n"
+                             "osk2: 3 1000\nsaid Exclamation: " +
+                                 said);
     }
 
     void hostCheck_data() {
@@ -138,6 +145,7 @@ private slots:
         row("computer name", "SERVIDOR1", "192.168.1.20", true);
         row("name in another case", "servidor1", "192.168.1.20", false);
         row("local address", "192.168.1.20", "192.168.1.20", true);
+        row("another address", "192.168.1.2", "192.168.1.20", false);
         row("empty host, no address", "", nullptr, false);
     }
     void hostCheck() {
@@ -148,74 +156,68 @@ private slots:
         QVERIFY(SqliteFile(path(QStringLiteral("OskDB")))
                     .run({"UPDATE OskVersion SET PropertyValue=" + value +
                           " WHERE Property='AppOskServerHost'"}));
-        QCOMPARE(m_admin->CompruebaDatos(kComputer, localAddress), ok);
-        QVERIFY(m_op.messages.empty());
-        QCOMPARE(m_log->entries().size(), size_t(ok ? 0 : 1));
-        if (!ok)
-            QVERIFY(m_log->entries().front().text.endsWith(
-                QStringLiteral("Datos incorrectos en la Base de Datos. Actualice.")));
+        OSK_COMPARE_SNAPSHOT(
+            seen(m_admin->CompruebaDatos(kComputer, localAddress)),
+            QStringLiteral("outcome %1\nosk1: 2.0 7 OLDPC 1000 SINGLE\nosk2: 3 1000").arg(ok) +
+                (ok ? "" : "\nlog 3 [09:05:17]  Datos incorrectos en la Base de Datos. Actualice."));
     }
 
     void deletion() {
-        QVERIFY(!m_admin->mnuDBDelete(QStringLiteral("OskDB"), 1033, kComputer));
-        QCOMPARE(m_op.messages.size(), size_t(1));
-        QCOMPARE(m_op.messages[0].text,
-                 QStringLiteral("No se puede eliminar la Base de Datos OskDB, es esencial para el sistema."));
-        m_op.questionAnswers = {false, true};
-        QVERIFY(!m_admin->mnuDBDelete(QStringLiteral("osk1"), 1033, kComputer));
-        QVERIFY(QFile::exists(path(QStringLiteral("osk1"))));
-        QVERIFY(m_admin->mnuDBDelete(QStringLiteral("osk1"), 1033, kComputer));
-        QVERIFY(!QFile::exists(path(QStringLiteral("osk1"))));
-        QCOMPARE(m_op.questionIcons,
-                 (std::vector<MessageIcon>{MessageIcon::Information, MessageIcon::Information}));
-        QCOMPARE(listed(), (QStringList{"OskDB|1|Actualizada", "osk2|3|Incorrecta"}));
-
-        m_op.questionAnswers = {true};
-        QVERIFY(!m_admin->mnuDBDelete(QStringLiteral("osk9"), 1033, kComputer));
-        QVERIFY(m_op.messages.back().text.startsWith(QStringLiteral("mnuDBDelete Error")));
-        QCOMPARE(m_op.messages.back().icon, MessageIcon::Critical);
+        m_op.questionAnswers = {false, true, true};
+        QStringList outcomes;
+        for (const char* database : {"OskDB", "osk1", "osk1", "osk9"})
+            outcomes << seen(m_admin->mnuDBDelete(database, 1033, kComputer));
+        const QString asked = "\nasked Information: Va a eliminar una Base de Datos que puede estar en uso, "
+                              "¿Desea continuar? -> ";
+        const QString rows = "row OskDB|1|Actualizada\nrow !osk2|!3|!Incorrecta\nosk1: \nosk2: 3 1000";
+        OSK_COMPARE_SNAPSHOT(
+            outcomes.join(u'\n'),
+            "outcome 0\nosk1: 2.0 7 OLDPC 1000 SINGLE\nosk2: 3 1000\nsaid Information: No se "
+            "puede eliminar la Base de Datos OskDB, es esencial para el sistema.\noutcome 0\nosk1: "
+            "2.0 7 OLDPC 1000 SINGLE\nosk2: 3 1000" +
+                asked + "no\noutcome 1\n" + rows + asked + "yes\noutcome 0\n" + rows + asked +
+                "yes\nsaid Critical: mnuDBDelete ErrorNo se puede eliminar la base de datos 'osk9' "
+                "porque no existe.");
     }
 
     void modulesStartOrAreMissing() {
         ScriptedOperator op;
         RecordingLauncher launcher;
-        ExternalModules modules(m_root.file(QStringLiteral("OskServer")), QStringLiteral("SRV1"), op,
-                                launcher);
-        QVERIFY(QDir().mkpath(m_root.file(QStringLiteral("OskServer"))));
+        ExternalModules modules(m_root.file("OskServer"), "SRV1", op, launcher);
+        QVERIFY(QDir().mkpath(m_root.file("OskServer")));
         modules.mnuDBBackup();
-        QVERIFY(!modules.mnuDBDownload());
-        QVERIFY(launcher.started.isEmpty());
-        QCOMPARE(op.messages.size(), size_t(2));
-        QCOMPARE(op.messages[0].text,
-                 "Módulo no disponible ('" + modulePath(QStringLiteral("OskDBBackup.exe")) + "')");
-        QVERIFY(op.messages[1].text.startsWith(QStringLiteral(
-            "No se encuentra la aplicación Osk Download en el directorio de Osk Server.\r\n\r\n")));
-
+        const bool missing = modules.mnuDBDownload();
         for (const char* module :
-             {"OskDBBackup.exe", "OskSecurity.exe", "OskDownload.exe", "../Osk tools/OskFtpUpload.exe"})
-            install(QString::fromUtf8(module));
+             {"OskDBBackup.exe", "OskSecurity.exe", "OskDownload.exe", "../Osk tools/OskFtpUpload.exe"}) {
+            QVERIFY(QDir().mkpath(QFileInfo(modulePath(module)).absolutePath()));
+            QVERIFY(writeFileBytes(modulePath(module), "#!/bin/sh\n"));
+        }
         op.questionAnswers = {false, true};
         modules.mnuDBBackup();
-        modules.mnuDBSecurity(QStringLiteral("oskdemo"));
+        modules.mnuDBSecurity("oskdemo");
         modules.mnuSecurity();
         modules.mnuDBUpload();
-        QVERIFY(!modules.mnuDBDownload()); // No: the server carries on
-        QVERIFY(modules.mnuDBDownload());  // Yes: the program ends so that the update can run
-        QCOMPARE(launcher.started,
-                 (QStringList{modulePath(QStringLiteral("OskDBBackup.exe")) + " 1",
-                              modulePath(QStringLiteral("OskSecurity.exe")) + " SRV1|oskdemo",
-                              modulePath(QStringLiteral("OskSecurity.exe")) + " SRV1",
-                              modulePath(QStringLiteral("../Osk tools/OskFtpUpload.exe")) + " ",
-                              modulePath(QStringLiteral("OskDownload.exe")) + " ",
-                              modulePath(QStringLiteral("OskDownload.exe")) + " "}));
-        QCOMPARE(op.prompts.size(), 2);
-        QVERIFY(op.prompts[0].endsWith(QStringLiteral("\r\n¿Desea cerrarla ahora?")));
-
+        const bool no = modules.mnuDBDownload();  // No: the server carries on
+        const bool yes = modules.mnuDBDownload(); // Yes: the program ends so that the update can run
         launcher.succeeds = false;
         modules.mnuDBBackup();
-        QCOMPARE(op.messages.size(), size_t(3));
-        QCOMPARE(op.messages[2].icon, MessageIcon::Exclamation);
-        QVERIFY(op.messages[2].text.contains(modulePath(QStringLiteral("OskDBBackup.exe"))));
+        const QStringList seen = op.shown + launcher.started +
+                                 QStringList{QString("download %1%2%3").arg(missing).arg(no).arg(yes)};
+        const QString download =
+            "asked Question: El proceso de descarga durara varios minutos, dependiendo de la "
+            "velocidad de conexión a internet.\r\nRecuerde que deberá cerrar la aplicación para "
+            "poder iniciar la actualización.\r\n¿Desea cerrarla ahora? -> ";
+        OSK_COMPARE_SNAPSHOT(
+            seen.join(u'\n').replace(m_root.file("OskServer"), "%P"),
+            "said Information: Módulo no disponible ('%P/OskDBBackup.exe')\nsaid None: No se "
+            "encuentra la aplicación Osk Download en el directorio de Osk Server.\r\n\r\nPara "
+            "actualizar su base de datos contacte con su distribuidor.\n" +
+                download + "no\n" + download +
+                "yes\nsaid Exclamation: No se ha podido iniciar el módulo ('%P/OskDBBackup.exe')\n"
+                "started %P/OskDBBackup.exe 1\nstarted %P/OskSecurity.exe SRV1|oskdemo\nstarted "
+                "%P/OskSecurity.exe SRV1\nstarted %P/../Osk tools/OskFtpUpload.exe \nstarted "
+                "%P/OskDownload.exe \nstarted %P/OskDownload.exe \nstarted %P/OskDBBackup.exe 1\n"
+                "download 001");
     }
 };
 
