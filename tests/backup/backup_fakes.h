@@ -33,7 +33,7 @@ public:
         locked([&] { m_released = true; });
     }
     bool waitUntilEntered(int ms) {
-        return waitFor(ms, [this] { return m_inside > 0 || m_backups > 0; });
+        return waitFor(ms, [this] { return m_backups > 0; });
     }
     // A held worker that was abandoned must leave the engine before the test ends.
     bool waitUntilLeft(int ms) {
@@ -41,20 +41,21 @@ public:
     }
     // The calls since the last look, then forgotten.
     QStringList takeCalls() {
-        const std::lock_guard lock(m_mutex);
-        return std::exchange(m_calls, {});
+        QStringList calls;
+        locked([&] { calls = std::exchange(m_calls, {}); });
+        return calls;
     }
 
     void stopBackups() override {
         locked([&] {
-            m_calls << QStringLiteral("stop");
+            m_calls << "stop";
             m_stopped = true;
             m_released = m_released || !deaf;
         });
     }
     Status backupDatabase(const QString& database, const QString& outputFile) override {
         std::unique_lock lock(m_mutex);
-        m_calls << QStringLiteral("backup: ") + database + QStringLiteral(" > ") + outputFile;
+        m_calls << "backup: " + database + " > " + outputFile;
         ++m_inside;
         ++m_backups;
         m_changed.notify_all();
@@ -62,7 +63,7 @@ public:
         --m_inside;
         m_changed.notify_all();
         if (m_stopped)
-            return Status::failure(QStringLiteral("cancelada"));
+            return Status::failure("cancelada");
         if (!failure.isNull())
             return Status::failure(failure);
         QFile file(outputFile);
@@ -73,34 +74,28 @@ public:
     bool writesBackupFiles() const override { return writesFiles; }
     bool holdsFile(const QString& resolvedPath) const override { return resolvedPath == heldFile; }
 
-    QString serverDisplayName() const override { return QStringLiteral("FAKE"); }
+    QString serverDisplayName() const override { return "FAKE"; }
     bool isLocal(const QString&) const override { return true; }
-    Status openPrincipal() override { return record(QStringLiteral("open principal"), Status()); }
+    Status openPrincipal() override { return record("open principal", Status()); }
     bool isPrincipalOpen() const override { return true; }
     Result<QString> principalPropertyThirdColumn(const QString& key) override {
         return record("principal: " + key, host.isNull() ? none<QString>() : Result<QString>(host));
     }
     Result<QStringList> listProductDatabases() override {
-        return record(QStringLiteral("list"),
-                      databases.isEmpty() ? none<QStringList>() : Result<QStringList>(databases));
+        return record("list", databases.isEmpty() ? none<QStringList>() : Result<QStringList>(databases));
     }
-    Result<PropertyValue> readProperty(const QString& database, const QString& key) override {
-        return record("read: " + database + " " + key, none<PropertyValue>());
+    // Nothing else behind it.
+    Result<PropertyValue> readProperty(const QString&, const QString&) override {
+        return none<PropertyValue>();
     }
-    Status updateProperty(const QString& database, const QString& key, const QString& value) override {
-        return record("update: " + database + " " + key + "=" + value, none<void>());
-    }
-    Status dropDatabase(const QString& database) override {
-        return record("drop: " + database, none<void>());
-    }
-    Result<std::unique_ptr<ComponentWriter>> openComponentWriter(const QString& database) override {
-        return record("components: " + database, none<std::unique_ptr<ComponentWriter>>());
+    Status updateProperty(const QString&, const QString&, const QString&) override { return none<void>(); }
+    Status dropDatabase(const QString&) override { return none<void>(); }
+    Result<std::unique_ptr<ComponentWriter>> openComponentWriter(const QString&) override {
+        return none<std::unique_ptr<ComponentWriter>>();
     }
 
 private:
-    template <typename T> static Result<T> none() {
-        return Result<T>::failure(QStringLiteral("no disponible"));
-    }
+    template <typename T> static Result<T> none() { return Result<T>::failure("no disponible"); }
     template <typename T> T record(const QString& call, T result) {
         locked([&] { m_calls << call; });
         return result;
@@ -127,8 +122,8 @@ private:
 // What the runner did with the wait dialog, as "show:<message>" and "hide".
 class RecordingWaitDialog final : public WaitDialog {
 public:
-    void show(const QString& message) override { events << QStringLiteral("show:") + message; }
-    void hide() override { events << QStringLiteral("hide"); }
+    void show(const QString& message) override { events << "show:" + message; }
+    void hide() override { events << "hide"; }
 
     QStringList events;
 };
