@@ -1,7 +1,5 @@
 #pragma once
 
-#include "common/result.h"
-
 #include <QByteArray>
 #include <QDir>
 #include <QString>
@@ -62,14 +60,6 @@ public:
 private:
     sqlite3* m_db = nullptr;
 };
-
-// The value, or `otherwise` with the error as a warning: a failure then compares unequal instead
-// of crashing the test binary.
-template <typename T> T valueOr(const Result<T>& result, T otherwise) {
-    if (!result)
-        qWarning("%s", qPrintable(result.error()));
-    return result ? *result : otherwise;
-}
 
 // The property table as the product databases hold it.
 inline const QString kPropertyTable =
