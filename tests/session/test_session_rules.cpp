@@ -94,12 +94,12 @@ gauge: 1)",
 > log: 1 Conexión aceptada. Esperando inicio de sesión... | 1 Inicio de sesión para [D] completado.
 > seen: d <- CONNECTED
 clients: a 1 | b closed | c 2 | d 3 | e refused)",
-            R"(send a CLOSE; connect f 127.0.0.4; connect g 127.0.0.5; send g user=x
+            R"(send a CLOSE; send d CLOSE; connect f 127.0.0.4; connect g 127.0.0.5; send g user=x
 > log: 1 Conexión aceptada. Esperando inicio de sesión... | 1 Conexión aceptada. Esperando inicio de sesión... | 1 Inicio de sesión para [user=x] completado.
-> seen: a <- CLOSED | a closed | f <- CONNECTED | f closed | g <- CONNECTED
-clients: a closed | b closed | c 2 | d 3 | e refused | f closed | g 1)",
+> seen: a <- CLOSED | d <- CLOSED | d closed | f <- CONNECTED | f closed | g <- CONNECTED
+clients: a 1 | b closed | c 2 | d closed | e refused | f closed | g 3)",
             R"(sweep
-> seen: g <- CHECK | c <- CHECK | d <- CHECK)",
+> seen: c <- CHECK | g <- CHECK)",
         };
         // Control characters are blanks in log lines and client text is cut at 1,024 characters with a
         // mark; the rows keep what was sent (shown here as %XX).

@@ -61,6 +61,8 @@ struct Fixture {
                 server.sweep();
             else if (verb == QLatin1String("disconnect"))
                 server.disconnectRow(name.toInt());
+            else
+                QFAIL(qPrintable("unknown event " + event));
         }
     }
     QStringList snapshot() {

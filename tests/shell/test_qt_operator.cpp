@@ -7,19 +7,8 @@
 #include "shell/spanish_translations.h"
 #include "support/snapshot.h"
 
-#include <QAbstractButton>
-#include <QApplication>
-#include <QComboBox>
-#include <QDialogButtonBox>
-#include <QFileDialog>
-#include <QInputDialog>
-#include <QLineEdit>
-#include <QMessageBox>
-#include <QTemporaryDir>
-#include <QTimer>
-#include <QTreeView>
-#include <QWindow>
 #include <QtTest>
+#include <QtWidgets>
 #include <functional>
 #include <utime.h>
 

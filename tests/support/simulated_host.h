@@ -108,6 +108,8 @@ public:
             dispatcher().disconnectRow(name.toInt());
         } else if (verb == QLatin1String("follow")) {
             (void)dispatcher().openTracking(name.toInt());
+        } else if (verb != QLatin1String("send")) {
+            m_events << "unknown event " + event; // a script's typo fails its step
         }
         seenSoFar();
     }
