@@ -10,26 +10,8 @@
 #include <QTimer>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <utility>
 
 using namespace osk;
-
-namespace {
-
-// A connected pair of local sockets, closed at the end.
-struct SocketPair {
-    int fds[2] = {-1, -1};
-    SocketPair() { ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds); }
-    ~SocketPair() { closeBoth(); }
-    void closeBoth() {
-        for (int& fd : fds) {
-            if (fd >= 0)
-                ::close(std::exchange(fd, -1));
-        }
-    }
-};
-
-} // namespace
 
 class TestEpollEventDispatcher final : public QObject {
     Q_OBJECT
@@ -51,31 +33,33 @@ private slots:
         });
         timer.start(5);
         QTRY_VERIFY_WITH_TIMEOUT(ticks >= 3, 2000);
-        timer.stop();
         QCOMPARE(deepest, 1);
     }
 
     // A descriptor closed while its notifier is still registered leaves the epoll set; the next
     // socket gets the same number, and its notifier must be watched all the same.
     void aReusedDescriptorIsWatched() {
-        auto first = std::make_unique<SocketPair>();
-        const int number = first->fds[1];
-        auto stale = std::make_unique<QSocketNotifier>(number, QSocketNotifier::Read);
-        first->closeBoth();
-        SocketPair second;
-        const int reused = second.fds[0] == number ? 0 : 1;
-        QCOMPARE(second.fds[reused], number);
+        int first[2], second[2];
+        QVERIFY(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, first) == 0);
+        auto stale = std::make_unique<QSocketNotifier>(first[1], QSocketNotifier::Read);
+        ::close(first[0]);
+        ::close(first[1]);
+        QVERIFY(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, second) == 0);
+        const int reused = second[0] == first[1] ? 0 : 1;
+        QCOMPARE(second[reused], first[1]);
         // The new connection's notifier comes first, the old one goes after it (deleted later).
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("a second notifier of the same type"));
-        QSocketNotifier fresh(number, QSocketNotifier::Read);
+        QSocketNotifier fresh(second[reused], QSocketNotifier::Read);
         stale.reset();
         int reads = 0;
         connect(&fresh, &QSocketNotifier::activated, [&] {
             char byte;
-            reads += ::read(number, &byte, 1) == 1 ? 1 : 0;
+            reads += ::read(second[reused], &byte, 1) == 1 ? 1 : 0;
         });
-        QCOMPARE(::write(second.fds[1 - reused], "x", 1), ssize_t(1));
+        QCOMPARE(::write(second[1 - reused], "x", 1), ssize_t(1));
         QTRY_COMPARE_WITH_TIMEOUT(reads, 1, 2000);
+        ::close(second[0]);
+        ::close(second[1]);
     }
 };
 

@@ -66,7 +66,7 @@ void run(const uint8_t* data, size_t size) {
         return;
     const int maxUsers = data[0] % 9;
     SessionScript s;
-    s.run({QStringLiteral("max %1").arg(maxUsers)});
+    s.event(QStringLiteral("max %1").arg(maxUsers));
     int clients = 0;
     std::vector<bool> hadRow;
     size_t at = 1;
@@ -88,14 +88,14 @@ void run(const uint8_t* data, size_t size) {
             const size_t count = std::min<size_t>(length % 48, size - at);
             message.append(reinterpret_cast<const char*>(data + at), qsizetype(count));
             at += count;
-            script += client + QLatin1Char(' ') + osk::AnsiCodec::decode(message);
+            script += client + QLatin1Char(' ') + QString::fromLatin1(message.toPercentEncoding());
         } else if (kind == 3) {
             script += client;
         } else if (kind == 5 || kind == 6) {
             script += QStringLiteral(" %1").arg(pick % (s.users.count() + 1));
         }
-        s.run({script});
-        s.transcript.clear();
+        s.event(script);
+        s.next();
         check(s, maxUsers, script.section(QLatin1Char(' '), 0, 0), hadRow);
     }
 }

@@ -2,8 +2,9 @@
 // from an address of its own in 127/8, that connect, start a session, validate, send activity
 // lines and a note and leave again, by "CLOSE", by a FIN without a word or by a reset, for the
 // given time. Then, one sweep and a margin later: every validation has its removal line, no
-// descriptor is left beyond those of the start, 255 fresh clients all get a slot, no error was
-// logged, and SIGTERM ends the server with 0. (Leaks show in the sanitizer run of this same soak.)
+// descriptor is left beyond those of the start, the memory held grew by less than 32 MiB, 255 fresh
+// clients all get a slot, no error was logged, and SIGTERM ends the server with 0. (Leaks show in
+// the sanitizer run of this same soak.)
 //
 //   churn_soak SERVER [SECONDS]
 
@@ -17,7 +18,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <netinet/in.h>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -38,12 +38,15 @@ constexpr int kWorkers = 240;
 constexpr auto kPause = 200ms;
 
 std::atomic<long> g_validated{0}, g_closed{0}, g_problems{0};
-std::string g_output; // the file that takes the server's standard output
 
-// How often the server has written this so far.
-long count(const std::string& needle) {
-    std::ifstream file(g_output);
-    const std::string text{std::istreambuf_iterator<char>(file), {}};
+std::string readAll(const std::string& path) {
+    std::ifstream file(path);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
+
+// How often `needle` occurs in the file.
+long count(const std::string& path, const std::string& needle) {
+    const std::string text = readAll(path);
     long found = 0;
     for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
         ++found;
@@ -61,15 +64,6 @@ sockaddr_in address(uint32_t host, int port) {
 class Client final {
 public:
     ~Client() { leave(false); }
-
-    bool connect(int port, long id) {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const sockaddr_in from =
-            address(uint32_t((127u << 24) | (1 + id / 254 % 65536) << 8 | (1 + id % 254)), 0);
-        const sockaddr_in to = address(INADDR_LOOPBACK, port);
-        return m_fd >= 0 && ::bind(m_fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) == 0 &&
-               ::connect(m_fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
-    }
     bool send(const std::string& message) {
         return ::send(m_fd, message.data(), message.size(), MSG_NOSIGNAL) == ssize_t(message.size());
     }
@@ -80,10 +74,8 @@ public:
             for (const std::string noise : {"CHECK", "NOTE:hola"})
                 for (size_t at; (at = m_inbox.find(noise)) != std::string::npos;)
                     m_inbox.erase(at, noise.size());
-            if (const size_t at = m_inbox.find(token); at != std::string::npos) {
-                m_inbox.erase(0, at + token.size());
-                return true;
-            }
+            if (const size_t at = m_inbox.find(token); at != std::string::npos)
+                return m_inbox.erase(0, at + token.size()), true;
             pollfd p{m_fd, POLLIN, 0};
             char buffer[4096];
             ssize_t n = 1;
@@ -96,7 +88,12 @@ public:
     }
     // A refused client gets "MAX_USERS_RAISED" and the close.
     bool startSession(int port, long id, const std::string& user) {
-        if (!connect(port, id) || !waitFor("CONNECTED"))
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in from =
+            address(uint32_t((127u << 24) | (1 + id / 254 % 65536) << 8 | (1 + id % 254)), 0);
+        const sockaddr_in to = address(INADDR_LOOPBACK, port);
+        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
+            ::connect(m_fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 || !waitFor("CONNECTED"))
             return false;
         send("PC" + std::to_string(id));
         std::this_thread::sleep_for(kPause);
@@ -164,11 +161,10 @@ int main(int argc, char** argv) {
     const int port = freePort();
     std::ofstream(std::string(folder) + "/OskServer.INI")
         << "[Main]\r\nPort=" << port << "\r\nMaxUsers=" << kMaxUsers << "\r\n";
-    g_output = std::string(folder) + "/server.out";
-
+    const std::string output = std::string(folder) + "/server.out";
     const pid_t server = ::fork();
     if (server == 0) {
-        ::dup2(::open(g_output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
+        ::dup2(::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
         ::execl(argv[1], argv[1], "--home", folder, nullptr);
         std::_Exit(127);
     }
@@ -177,13 +173,21 @@ int main(int argc, char** argv) {
         std::printf("%s %s\n", held ? "ok  " : "FAIL", what.c_str());
         ok = ok && held;
     };
-    for (int tenths = 0; tenths < 200 && count("Esperando conexiones...") == 0; ++tenths)
+    for (int tenths = 0; tenths < 200 && count(output, "Esperando conexiones...") == 0; ++tenths)
         std::this_thread::sleep_for(100ms);
-    check(count("Esperando conexiones...") == 1, "the server listens on port " + std::to_string(port));
-    const auto descriptors = [fd = "/proc/" + std::to_string(server) + "/fd"] {
-        return std::distance(std::filesystem::directory_iterator(fd), {});
+    check(count(output, "Esperando conexiones...") == 1,
+          "the server listens on port " + std::to_string(port));
+    const std::string proc = "/proc/" + std::to_string(server);
+    const auto descriptors = [&] {
+        return std::distance(std::filesystem::directory_iterator(proc + "/fd"), {});
+    };
+    const auto residentKiB = [&] {
+        const std::string status = readAll(proc + "/status");
+        const size_t at = status.find("VmRSS:");
+        return at == std::string::npos ? -1L : std::atol(status.c_str() + at + 6);
     };
     const auto descriptorsBefore = descriptors();
+    const long residentBefore = residentKiB();
 
     const auto end = Clock::now() + std::chrono::seconds(seconds);
     std::atomic<long> nextId{0};
@@ -200,15 +204,18 @@ int main(int argc, char** argv) {
         worker.join();
     std::this_thread::sleep_for(10s); // a sweep and a margin
 
-    const long validatedLines = count("Validado usuario [");
-    const long closedLines = count("Sesion cerrada para [");
-    const long removedLines = count("Usuario no encontrado. Eliminando...");
-    check(validatedLines == g_validated && closedLines == g_closed &&
-              validatedLines == closedLines + removedLines,
-          std::to_string(validatedLines) + " validated = " + std::to_string(closedLines) + " closed + " +
-              std::to_string(removedLines) + " removed by the sweep");
+    const long validated = count(output, "Validado usuario ["),
+               closed = count(output, "Sesion cerrada para [");
+    const long removed = count(output, "Usuario no encontrado. Eliminando...");
+    check(validated == g_validated && closed == g_closed && validated == closed + removed,
+          std::to_string(validated) + " validated = " + std::to_string(closed) + " closed + " +
+              std::to_string(removed) + " removed by the sweep");
     check(descriptors() == descriptorsBefore,
           "descriptors as at the start: " + std::to_string(descriptorsBefore));
+    const long residentAfter = residentKiB();
+    check(residentBefore > 0 && residentAfter - residentBefore < 32 * 1024,
+          "resident memory " + std::to_string(residentBefore) + " KiB, then " +
+              std::to_string(residentAfter));
 
     std::vector<Client> fresh(kMaxUsers);
     long sessions = 0;
@@ -217,7 +224,7 @@ int main(int argc, char** argv) {
         sessions += client.startSession(port, id, "f" + std::to_string(id));
     }
     check(sessions == kMaxUsers, std::to_string(sessions) + " of 255 fresh clients validated");
-    check(count("WSock_") == 0, "no WSock_ error logged");
+    check(count(output, "WSock_") == 0, "no WSock_ error logged");
     check(g_problems == 0, std::to_string(g_problems) + " questions or CLOSEs unanswered");
 
     ::kill(server, SIGTERM);

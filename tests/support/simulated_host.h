@@ -13,8 +13,6 @@
 #include <QSet>
 #include <QStringList>
 #include <memory>
-#include <utility>
-#include <vector>
 
 namespace osk::test {
 
@@ -25,49 +23,45 @@ public:
     Status send(int slot, QByteArrayView message) override {
         if (!alive.contains(slot))
             return Status::failure(QStringLiteral("no connection"));
-        seen.emplace_back(slot, message.toByteArray());
+        seen << QStringLiteral("%1 <- ").arg(slot) + AnsiCodec::decode(message);
         return {};
     }
     void close(int slot) override {
         if (open.remove(slot))
-            seen.emplace_back(slot, QByteArray());
+            seen << QStringLiteral("%1 closed").arg(slot);
         alive.remove(slot);
     }
     void sessionStarted() override {}
     void showGauge(int value) override { gauge = value; }
 
     QSet<int> open, alive;
-    // Every send, and every close of an open connection (an empty message), in order.
-    std::vector<std::pair<int, QByteArray>> seen;
+    QStringList seen; // "SLOT <- MESSAGE" and "SLOT closed", in order
     int gauge = 0;
 };
 
-// The session rules driven without sockets, one event at a time:
-//   "max N"                    the maximum of users, before the first connection (255 otherwise)
-//   "connect NAME ADDRESS"     the client program NAME asks to connect from the computer ADDRESS
-//   "send NAME MESSAGE"        one arrival: the rest of the event, blanks included
-//   "vanish NAME"              NAME's peer is gone; the server has not noticed yet
-//   "sweep", "stop"            a tick of tmrMain; the service's stop
+// The session rules driven without sockets, one event at a time (a step is events joined by "; "):
+//   "max N"                   the maximum of users, before the first connection (255 otherwise)
+//   "connect NAME ADDRESS"    the client program NAME asks to connect from the computer ADDRESS
+//   "send NAME MESSAGE"       one arrival: the rest of the event, blanks included, %XX a byte
+//   "vanish NAME"             NAME's peer is gone; the server has not noticed yet
+//   "sweep", "stop"           a tick of tmrMain; the service's stop
 //   "disconnect ROW", "follow ROW"   the operator's commands on a users row
-//   "--"                       the end of the set-up: transcript and log lines start again
-// The transcript is what the clients and the operator saw, in order: "ana@1" (accepted on slot 1),
-// "eva refused", "ana<-USER_OK", "ana closed", "gauge 2", "window [ana]", "focus [ana]",
-// "closed [ana]" and "[ana] [09:05:17]  line" for a line shown in a tracking window.
+// snapshot() is what every party can see, for playScript: each client's slot (or "closed",
+// "refused"), the users rows, the tracking windows open, the gauge; and since the last step, in
+// order, what was seen ("NAME <- REPLY", "NAME closed", "[USER] LINE" shown in its window,
+// "focus [USER]") and the event-log lines ("KIND TEXT").
 class SessionScript {
 public:
     SessionScript() {
         QObject::connect(&tracking, &ActivityTracking::opened, [this](UserLog* log) {
-            note(QStringLiteral("window ") + log->caption());
             m_windows.insert(log);
-            QObject::connect(log, &UserLog::lineAdded, [this, log](const QString& line) {
-                note(log->caption() + QLatin1Char(' ') + line);
-            });
+            QObject::connect(log, &UserLog::lineAdded,
+                             [this, log](const QString& line) { m_events << log->caption() + ' ' + line; });
         });
         QObject::connect(&tracking, &ActivityTracking::focusRequested,
-                         [this](UserLog* log) { note(QStringLiteral("focus ") + log->caption()); });
+                         [this](UserLog* log) { m_events << "focus " + log->caption(); });
         // The window closes with its log and asks for that same close once, as the console's does.
         QObject::connect(&tracking, &ActivityTracking::closing, [this](UserLog* log) {
-            note(QStringLiteral("closed ") + log->caption());
             if (m_windows.remove(log))
                 tracking.closeLog(log);
         });
@@ -79,53 +73,72 @@ public:
         return *m_dispatcher;
     }
 
-    void run(const QStringList& events) {
-        for (const QString& event : events) {
-            const QString verb = event.section(QLatin1Char(' '), 0, 0);
-            const QString name = event.section(QLatin1Char(' '), 1, 1);
-            const QString rest = event.section(QLatin1Char(' '), 2);
-            if (verb == QLatin1String("--")) {
-                host.seen.clear();
-                transcript.clear();
-                m_linesFrom = log.entries().size();
-            } else if (verb == QLatin1String("max")) {
-                m_maxUsers = name.toInt();
-            } else if (verb == QLatin1String("connect")) {
-                connectClient(name, rest);
-            } else if (verb == QLatin1String("send") && m_nameOf.value(slotOf(name)) == name) {
-                dispatcher().handleArrival(slotOf(name), AnsiCodec::encode(rest));
-            } else if (verb == QLatin1String("vanish")) {
-                host.alive.remove(slotOf(name));
-            } else if (verb == QLatin1String("sweep")) {
-                dispatcher().probeAll();
-                dispatcher().updateGauge();
-            } else if (verb == QLatin1String("stop")) {
-                dispatcher().closeAll();
-            } else if (verb == QLatin1String("disconnect")) {
-                dispatcher().disconnectRow(name.toInt());
-            } else if (verb == QLatin1String("follow")) {
-                (void)dispatcher().openTracking(name.toInt());
-            } else if (verb != QLatin1String("send")) {
-                transcript << QStringLiteral("unknown event ") + event;
+    void run(const QString& step) {
+        for (const QString& one : step.split(QStringLiteral("; ")))
+            event(one);
+    }
+    void event(const QString& event) {
+        const QString verb = event.section(' ', 0, 0), name = event.section(' ', 1, 1);
+        const QString rest = event.section(' ', 2);
+        const int slot = m_slotOf.value(name);
+        if (verb == QLatin1String("max")) {
+            m_maxUsers = name.toInt();
+        } else if (verb == QLatin1String("connect")) {
+            const int free = dispatcher().slotForNewConnection();
+            m_state[name] = free > 0 ? QStringLiteral("open") : QStringLiteral("refused");
+            if (free > 0) {
+                host.close(free); // what the slot still held is dropped
+                seenSoFar();
+                m_slotOf[name] = free;
+                m_nameOf[free] = name;
+                host.open.insert(free);
+                host.alive.insert(free);
+                dispatcher().accepted(free, rest);
             }
-            note({});
+        } else if (verb == QLatin1String("send") && m_nameOf.value(slot) == name) {
+            dispatcher().handleArrival(slot, QByteArray::fromPercentEncoding(AnsiCodec::encode(rest)));
+        } else if (verb == QLatin1String("vanish")) {
+            host.alive.remove(slot);
+        } else if (verb == QLatin1String("sweep")) {
+            dispatcher().probeAll();
+            dispatcher().updateGauge();
+        } else if (verb == QLatin1String("stop")) {
+            dispatcher().closeAll();
+        } else if (verb == QLatin1String("disconnect")) {
+            dispatcher().disconnectRow(name.toInt());
+        } else if (verb == QLatin1String("follow")) {
+            (void)dispatcher().openTracking(name.toInt());
+        } else if (verb != QLatin1String("send")) {
+            m_events << "unknown event " + event; // a script's typo fails its step
         }
+        seenSoFar();
     }
 
-    int slotOf(const QString& name) const { return m_slotOf.value(name); }
-    QStringList rows() const {
-        QStringList texts;
+    QStringList snapshot() {
+        QStringList clients, rows, windows, lines;
+        for (auto it = m_state.cbegin(); it != m_state.cend(); ++it)
+            clients << it.key() + ' ' +
+                           (it.value() == QLatin1String("open") ? QString::number(m_slotOf[it.key()])
+                                                                : it.value());
         for (int row = 0; row < users.count(); ++row)
-            texts << users.row(row).text;
-        return texts;
-    }
-    // "kind text" for every event-log line since the set-up.
-    QStringList logLines() const {
-        QStringList lines;
+            rows << escaped(users.row(row).text);
+        for (const UserLog* window : std::as_const(m_windows))
+            windows << window->caption();
         for (size_t i = m_linesFrom; i < log.entries().size(); ++i)
-            lines << QString::number(int(log.entries()[i].kind)) + QLatin1Char(' ') +
+            lines << QString::number(int(log.entries()[i].kind)) + ' ' +
                          log.entries()[i].text.section(QStringLiteral("]  "), 1);
-        return lines;
+        windows.sort();
+        QStringList facts{"clients: " + clients.join(" | "), "rows: " + rows.join(" | "),
+                          "windows: " + windows.join(' '), QStringLiteral("gauge: %1").arg(host.gauge)};
+        if (!m_events.isEmpty())
+            facts << "> seen: " + m_events.join(" | ");
+        if (!lines.isEmpty())
+            facts << "> log: " + lines.join(" | ");
+        return facts;
+    }
+    void next() {
+        m_events.clear();
+        m_linesFrom = log.entries().size();
     }
 
     FakeClock clock;
@@ -136,44 +149,36 @@ public:
     ActivityTracking tracking{clock, [this](int slot) {
                                   (void)host.send(slot, "NOLOG");
                               }};
-    QStringList transcript;
 
-private:
-    void connectClient(const QString& name, const QString& address) {
-        const int slot = dispatcher().slotForNewConnection();
-        if (slot == 0) {
-            transcript << name + QStringLiteral(" refused");
-            return;
-        }
-        host.close(slot); // what the slot still held is dropped
-        note(name + QLatin1Char('@') + QString::number(slot));
-        m_slotOf[name] = slot;
-        m_nameOf[slot] = name;
-        host.open.insert(slot);
-        host.alive.insert(slot);
-        dispatcher().accepted(slot, address);
+    // Control characters as %XX, so that a snapshot's line stays one line.
+    static QString escaped(QString text) {
+        for (qsizetype i = text.size() - 1; i >= 0; --i)
+            if (text[i].category() == QChar::Other_Control)
+                text.replace(i, 1,
+                             QStringLiteral("%%1").arg(text[i].unicode(), 2, 16, QLatin1Char('0')).toUpper());
+        return text;
     }
 
-    // What the host saw so far goes first, then the text, if any; then a new gauge value.
-    void note(const QString& text) {
-        for (const auto& [slot, message] : host.seen)
-            transcript << m_nameOf.value(slot) + (message.isEmpty()
-                                                      ? QStringLiteral(" closed")
-                                                      : QStringLiteral("<-") + AnsiCodec::decode(message));
+private:
+    // What the host saw, as the clients saw it.
+    void seenSoFar() {
+        for (const QString& seen : std::as_const(host.seen)) {
+            const QString name = m_nameOf.value(seen.section(' ', 0, 0).toInt());
+            m_events << name + ' ' + seen.section(' ', 1);
+            if (seen.endsWith(QLatin1String(" closed")))
+                m_state[name] = QStringLiteral("closed");
+        }
         host.seen.clear();
-        if (!text.isEmpty())
-            transcript << text;
-        if (host.gauge != m_gauge)
-            transcript << QStringLiteral("gauge ") + QString::number(m_gauge = host.gauge);
     }
 
     int m_maxUsers = 255;
     std::unique_ptr<SessionDispatcher> m_dispatcher;
     QMap<QString, int> m_slotOf;
     QMap<int, QString> m_nameOf;
+    QMap<QString, QString> m_state;
     QSet<UserLog*> m_windows;
+    QStringList m_events;
     size_t m_linesFrom = 0;
-    int m_gauge = 0;
 };
 
 } // namespace osk::test
