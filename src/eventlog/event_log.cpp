@@ -55,8 +55,7 @@ EventLog::EventLog(const Clock& clock, Operator& op, QString programFolder, QObj
     , m_programFolder(std::move(programFolder)) {
     m_midnight.setSingleShot(true);
     connect(&m_midnight, &QTimer::timeout, this, [this] {
-        m_rollOverFailed = false;
-        rollOver(m_clock.now().date(), PendingEvents::Run);
+        (void)rollOver(m_clock.now().date(), PendingEvents::Run);
         armMidnightTimer();
     });
     armMidnightTimer();
@@ -81,7 +80,7 @@ void EventLog::AddLog(const QString& text, LogKind kind) {
     // In the middle of whatever handler logs: events that ran between the lines of the day's block
     // would run that handler's code again inside itself.
     if (!m_rollOverFailed)
-        rollOver(now.date(), PendingEvents::Wait);
+        (void)rollOver(now.date(), PendingEvents::Wait);
     if (m_entries.empty())
         m_day = now.date();
     m_entries.push_back({QLatin1Char('[') + vb::timeText(now.time()) + QStringLiteral("]  ") + text, kind});
@@ -130,32 +129,40 @@ void EventLog::saveHeldLines() {
         m_saveHeld.start(0);
 }
 
-void EventLog::rollOver(const QDate& today, PendingEvents pending) {
+Status EventLog::rollOver(const QDate& today, PendingEvents pending) {
     // A save in progress writes the list by index; the next line or tick rolls over after it.
-    if (m_saving || m_entries.empty() || !m_day.isValid() || today <= m_day)
-        return;
-    const QDate day = std::exchange(m_day, today);
-    if (Status saved = saveDay(day, pending); !saved) {
-        // The lines stay in memory and in the journal, nothing is lost; the timer tries again.
-        m_day = day;
-        m_rollOverFailed = true;
-        armMidnightTimer();
-        AddLog(QStringLiteral("No se ha podido guardar el registro del %1: %2")
-                   .arg(vb::dateText(day), saved.error()),
-               LogKind::Error);
+    if (m_saving)
+        return {};
+    // After a failed roll-over more than one day is held: each day's lines go to that day's file,
+    // and today's stay.
+    while (!m_entries.empty() && m_day.isValid() && m_day < today) {
+        const QDate day = m_day;
+        if (Status saved = saveDay(day, pending); !saved) {
+            // The lines stay in memory and in the journal, nothing is lost; the timer tries again.
+            m_rollOverFailed = true;
+            armMidnightTimer();
+            AddLog(QStringLiteral("No se ha podido guardar el registro del %1: %2")
+                       .arg(vb::dateText(day), saved.error()),
+                   LogKind::Error);
+            return saved;
+        }
     }
+    m_rollOverFailed = false;
     if (std::exchange(m_saveAgain, false))
         (void)save();
+    return {};
 }
 
-// Writes the lines in memory as a block of the day's file and lets them go.
+// Writes the lines in memory of `day` and before as a block of the day's file and lets them go.
 Status EventLog::saveDay(const QDate& day, PendingEvents pending) {
     const QScopedValueRollback saving(m_saving, true);
     if (!QDir().mkpath(logFolder()))
         return Status::failure(
             QStringLiteral("No se puede crear la carpeta %1.").arg(QDir::toNativeSeparators(logFolder())));
     const QString path = QDir(logFolder()).filePath(vb::compactDateText(day) + QStringLiteral(".log"));
-    const size_t count = m_entries.size();
+    const size_t count = size_t(
+        std::find_if(m_dates.begin(), m_dates.end(), [&day](const QDate& date) { return date > day; }) -
+        m_dates.begin());
     if (Status written = writeBlock(path, vb::dateText(day), count, pending); !written)
         return written;
     // Lines logged while the block was written are not in it and stay.
@@ -163,6 +170,8 @@ Status EventLog::saveDay(const QDate& day, PendingEvents pending) {
         m_heldCharacters -= m_entries[i].text.size();
     m_entries.erase(m_entries.begin(), m_entries.begin() + qsizetype(count));
     m_dates.erase(m_dates.begin(), m_dates.begin() + qsizetype(count));
+    if (!m_dates.empty())
+        m_day = m_dates.front();
     m_unsaved -= std::min(m_unsaved, count);
     journalAfterSave();
     return {};
@@ -285,9 +294,13 @@ Status EventLog::save() {
         m_saveAgain = true;
         return {};
     }
-    // An earlier day's lines go to their own day's file, not into today's block.
-    if (!m_rollOverFailed)
-        rollOver(m_clock.now().date(), PendingEvents::Run);
+    // An earlier day's lines go to their own day's file, not into today's block: while they
+    // cannot, nothing is written under today's date.
+    if (Status rolled = rollOver(m_clock.now().date(), PendingEvents::Run); !rolled) {
+        m_operator.showMessage(QStringLiteral("No se ha podido guardar el registro.\n") + rolled.error(),
+                               MessageIcon::None, kDefaultTitle);
+        return rolled;
+    }
     Status saved = saveOnce();
     while (saved && std::exchange(m_saveAgain, false))
         saved = saveOnce();

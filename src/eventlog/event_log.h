@@ -76,10 +76,10 @@ public:
     Status saveAtExit();
 
     enum class PendingEvents { Run, Wait };
-    // When the lines in memory are of an earlier day than `today`, saves them to their day's file
-    // and lets them go; `pending` says whether events may run between the lines. Runs by itself at
-    // midnight and before the first line of a new day.
-    void rollOver(const QDate& today, PendingEvents pending = PendingEvents::Run);
+    // Saves the lines in memory of days before `today`, each day's to its own file, and lets them
+    // go; `pending` says whether events may run between the lines. Runs by itself at midnight,
+    // before the first line of a new day and before a save; fails as the first day's save did.
+    Status rollOver(const QDate& today, PendingEvents pending = PendingEvents::Run);
 
 signals:
     void entryAdded(const osk::LogEntry& entry);

@@ -144,22 +144,25 @@ Log/eventlog.journal: 06/12/2026\t[00:00:01]  Esperando conexiones... / 06/12/20
         QTRY_VERIFY(ran);
 
         // The next midnight with the disk full: the failure is said, the 6th's lines stay in memory
-        // (the journal fails too) and the exit's save with room again writes each of them once.
+        // (the journal fails too), a save asked for meanwhile writes nothing under the 7th's date,
+        // and the exit's save with room again writes each day's lines once, to that day's file.
         f.clock.set(at(7, 0, 0, 2));
         {
             FileSizeLimit full(40);
             QVERIFY(full.set());
             f.add(QStringLiteral("Recibiendo petición de conexión..."));
+            QVERIFY(!f.log.save().ok());
         }
 
         QVERIFY(f.log.saveAtExit().ok());
         OSK_STATE(f, R"(
-log: 2 [00:00:01]  Esperando conexiones... / 2 [00:00:01]  Conexión cerrada. / 3 [00:00:02]  No se ha podido guardar el registro del 06/12/2026: <folder>/Log/06122026.log: el archivo ha alcanzado el tamaño máximo / 3 [00:00:02]  El diario de recuperación del registro no está disponible: <folder>/Log/eventlog.journal: el archivo ha alcanzado el tamaño máximo / 2 [00:00:02]  Recibiendo petición de conexión... / 1 [00:00:02]  Guardando registro de sucesos... / 2 [00:00:02]  El diario de recuperación del registro vuelve a estar disponible. / 1 [00:00:02]  <folder>/Log/07122026.log creado con éxito.
+log: 3 [00:00:02]  No se ha podido guardar el registro del 06/12/2026: <folder>/Log/06122026.log: el archivo ha alcanzado el tamaño máximo / 3 [00:00:02]  El diario de recuperación del registro no está disponible: <folder>/Log/eventlog.journal: el archivo ha alcanzado el tamaño máximo / 2 [00:00:02]  Recibiendo petición de conexión... / 3 [00:00:02]  No se ha podido guardar el registro del 06/12/2026: <folder>/Log/06122026.log: el archivo ha alcanzado el tamaño máximo / 2 [00:00:02]  El diario de recuperación del registro vuelve a estar disponible. / 1 [00:00:02]  Guardando registro de sucesos... / 1 [00:00:02]  <folder>/Log/07122026.log creado con éxito.
 Log/04122026.log: {04/12/2026: [23:59:58]  Servidor activo.}
 Log/05122026.log: {05/12/2026: [00:00:03]  Conexión aceptada. / [00:00:03]  Guardando registro de sucesos...} {05/12/2026: [00:00:03]  Conexión aceptada. / [00:00:03]  Guardando registro de sucesos... / [00:00:03]  <folder>/Log/05122026.log creado con éxito.}
-Log/06122026.log:
-Log/07122026.log: {07/12/2026: [00:00:01]  Esperando conexiones... / [00:00:01]  Conexión cerrada. / [00:00:02]  No se ha podido guardar el registro del 06/12/2026: <folder>/Log/06122026.log: el archivo ha alcanzado el tamaño máximo / [00:00:02]  El diario de recuperación del registro no está disponible: <folder>/Log/eventlog.journal: el archivo ha alcanzado el tamaño máximo / [00:00:02]  Recibiendo petición de conexión... / [00:00:02]  Guardando registro de sucesos...}
-Log/eventlog.journal: )");
+Log/06122026.log: {06/12/2026: [00:00:01]  Esperando conexiones... / [00:00:01]  Conexión cerrada.}
+Log/07122026.log: {07/12/2026: [00:00:02]  No se ha podido guardar el registro del 06/12/2026: <folder>/Log/06122026.log: el archivo ha alcanzado el tamaño máximo / [00:00:02]  El diario de recuperación del registro no está disponible: <folder>/Log/eventlog.journal: el archivo ha alcanzado el tamaño máximo / [00:00:02]  Recibiendo petición de conexión... / [00:00:02]  No se ha podido guardar el registro del 06/12/2026: <folder>/Log/06122026.log: el archivo ha alcanzado el tamaño máximo / [00:00:02]  El diario de recuperación del registro vuelve a estar disponible. / [00:00:02]  Guardando registro de sucesos...}
+Log/eventlog.journal: 
+> said None: No se ha podido guardar el registro. | <folder>/Log/06122026.log: el archivo ha alcanzado el tamaño máximo)");
     }
 
     void requestDuringASaveFollowsIt_data() {
