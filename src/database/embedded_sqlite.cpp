@@ -68,8 +68,10 @@ Result<Connection> openConnection(const QString& path, int flags, int busyTimeou
                                    flags | SQLITE_OPEN_NOFOLLOW, nullptr);
     Connection db(raw); // a handle comes back even when the open fails, and must be closed
     if (rc != SQLITE_OK) {
-        const QString reason = raw ? lastError(raw) : QString::fromUtf8(sqlite3_errstr(rc));
-        return Result<Connection>::failure(reason + QStringLiteral(": ") + QDir::toNativeSeparators(path));
+        const QString reason =
+            raw ? operatorReason(raw) : reasonFor(rc, 0, QString::fromUtf8(sqlite3_errstr(rc)));
+        return Result<Connection>::failure(QStringLiteral("No se puede abrir la base de datos %1: %2.")
+                                               .arg(QDir::toNativeSeparators(path), reason));
     }
     sqlite3_busy_timeout(raw, busyTimeoutMs);
     return Result<Connection>(std::move(db));

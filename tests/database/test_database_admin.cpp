@@ -288,7 +288,7 @@ private slots:
     void distributionFailures() {
         put("a.dll", "x");
         put("Osk2.exe", "MZ");
-        QStringList seen{distribute("oskninguna")}; // the engine's own words, not yet in Spanish
+        QStringList seen{distribute("oskninguna")};
         QVERIFY(SqliteFile(demo()).run({"DROP TABLE oskComponents",
                                         "CREATE TABLE oskComponents (IdNumero INTEGER, "
                                         "FileName TEXT CHECK (FileName <> 'a.dll'), FileObject BLOB)"}));
@@ -299,7 +299,7 @@ private slots:
         const QString end = "\nbusy 0\nrevision NULL";
         OSK_COMPARE_SNAPSHOT(
             seen.join(u'\n'),
-            "failed: unable to open database file: %F/Data/oskninguna.db\nshow\nhide" + end +
+            "failed: No se puede abrir la base de datos %F/Data/oskninguna.db: no existe.\nshow\nhide" + end +
                 "\nfailed: " + refused +
                 "\nshow\ntext Actualizando 'a.dll' en 'oskdemo'...\nhide\nsaid Exclamation: " + refused +
                 end +
