@@ -2,9 +2,9 @@
 // from an address of its own in 127/8, that connect, start a session, validate, send activity
 // lines and a note and leave again, by "CLOSE", by a FIN without a word or by a reset, for the
 // given time. Then, one sweep and a margin later: every validation has its removal line, no
-// descriptor is left beyond those of the start, the memory held grew by less than 32 MiB, 255 fresh
-// clients all get a slot, no error was logged, and SIGTERM ends the server with 0. (Leaks show in
-// the sanitizer run of this same soak.)
+// descriptor is left beyond those of the start, the memory held grew by less than 32 MiB (not
+// under a sanitizer, whose bookkeeping grows it), 255 fresh clients all get a slot, no error was
+// logged, and SIGTERM ends the server with 0. (Leaks show in the sanitizer run of this same soak.)
 //
 //   churn_soak SERVER [SECONDS]
 
@@ -213,7 +213,14 @@ int main(int argc, char** argv) {
     check(descriptors() == descriptorsBefore,
           "descriptors as at the start: " + std::to_string(descriptorsBefore));
     const long residentAfter = residentKiB();
-    check(residentBefore > 0 && residentAfter - residentBefore < 32 * 1024,
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizer's own bookkeeping (freed memory held in quarantine, shadow memory) grows the
+    // server's resident size by hundreds of MiB: the bound means something only without it.
+    constexpr bool kSanitized = true;
+#else
+    constexpr bool kSanitized = false;
+#endif
+    check(residentBefore > 0 && (kSanitized || residentAfter - residentBefore < 32 * 1024),
           "resident memory " + std::to_string(residentBefore) + " KiB, then " +
               std::to_string(residentAfter));
 
