@@ -197,8 +197,8 @@ Log/eventlog.journal: 04/12/2026\t[09:05:17]  <folder>/Log/04122026.log creado c
         OSK_STATE(f, expected.toUtf8().constData());
     }
 
-    // What a killed run left goes to the file of its own date as a block of its own; a clean end
-    // leaves nothing for the next start.
+    // What a killed run left goes to the file of the run's first date as a block of its own, past
+    // midnight too; a clean end leaves nothing for the next start.
     void leftoverJournalIsRecoveredToItsDay() {
         Fixture f;
         QVERIFY(QDir().mkpath(f.path(QString())));
@@ -207,7 +207,8 @@ Log/eventlog.journal: 04/12/2026\t[09:05:17]  <folder>/Log/04122026.log creado c
             "\r\n[BEGIN 03/12/2026]\r\n[08:00:00]  Servidor activo.\r\n[END 03/12/2026]\r\n\r\n\r\n"));
         QVERIFY(writeFileBytes(f.log.journalPath(),
                                "03/12/2026\t[22:10:00]  Validado usuario [ana] en [S\xCD].\r\n"
-                               "03/12/2026\t[22:10:05]  Conexi\xF3n err\xF3nea.\r\n"));
+                               "03/12/2026\t[22:10:05]  Conexi\xF3n err\xF3nea.\r\n"
+                               "04/12/2026\t[00:00:02]  Servidor inactivo.\r\n"));
         f.log.openJournal();
 
         QVERIFY(f.log.saveAtExit().ok());
@@ -215,9 +216,9 @@ Log/eventlog.journal: 04/12/2026\t[09:05:17]  <folder>/Log/04122026.log creado c
         EventLog next(f.clock, op, f.folder.path());
         next.openJournal();
         OSK_STATE(f, R"(
-log: 3 [09:05:17]  Se han recuperado 2 líneas del registro de una ejecución anterior. / 1 [09:05:17]  Guardando registro de sucesos... / 1 [09:05:17]  <folder>/Log/04122026.log creado con éxito.
-Log/03122026.log: {03/12/2026: [08:00:00]  Servidor activo.} {03/12/2026: [22:10:00]  Validado usuario [ana] en [SÍ]. / [22:10:05]  Conexión errónea.}
-Log/04122026.log: {04/12/2026: [09:05:17]  Se han recuperado 2 líneas del registro de una ejecución anterior. / [09:05:17]  Guardando registro de sucesos...}
+log: 3 [09:05:17]  Se han recuperado 3 líneas del registro de una ejecución anterior. / 1 [09:05:17]  Guardando registro de sucesos... / 1 [09:05:17]  <folder>/Log/04122026.log creado con éxito.
+Log/03122026.log: {03/12/2026: [08:00:00]  Servidor activo.} {03/12/2026: [22:10:00]  Validado usuario [ana] en [SÍ]. / [22:10:05]  Conexión errónea. / [00:00:02]  Servidor inactivo.}
+Log/04122026.log: {04/12/2026: [09:05:17]  Se han recuperado 3 líneas del registro de una ejecución anterior. / [09:05:17]  Guardando registro de sucesos...}
 Log/eventlog.journal: )");
     }
 
