@@ -10,21 +10,7 @@
 #include <unistd.h>
 
 using namespace osk;
-
-namespace {
-
-// Owner, group and mode, as `ls -n` shows them.
-QString owners(const QString& path) {
-    struct stat status {};
-    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
-        return QStringLiteral("missing");
-    return QStringLiteral("%1:%2 %3")
-        .arg(status.st_uid)
-        .arg(status.st_gid)
-        .arg(status.st_mode & 07777, 4, 8, QLatin1Char('0'));
-}
-
-} // namespace
+using osk::test::owners;
 
 class TestOwnedFile : public QObject {
     Q_OBJECT

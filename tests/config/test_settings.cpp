@@ -18,6 +18,8 @@
 
 namespace osk {
 
+using test::owners;
+
 namespace {
 
 QByteArray utf16(const QString& text, bool bigEndian) {
@@ -34,17 +36,6 @@ const QByteArray kHandEdited =
     "Empty=\"\"\r\nLone=\"\r\nOpen=\"open\r\nClose=close'\r\nMixed=\"mixed'\r\n"
     "Nested=\"'both'\"\r\nInner=a \"b\" c\r\nExpr = a=b\r\nAnsi=Conexi\xF3n\r\n\r\n"
     "[ Backup1 ]\r\nOutPutFile=D:\\osk.bak\r\n[Main]\r\nPort=9999\r\nMaxUsers=10";
-
-// Owner, group and mode, as `ls -n` shows them.
-QString owners(const QString& path) {
-    struct stat status {};
-    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
-        return QStringLiteral("missing");
-    return QStringLiteral("%1:%2 %3")
-        .arg(status.st_uid)
-        .arg(status.st_gid)
-        .arg(status.st_mode & 07777, 4, 8, QLatin1Char('0'));
-}
 
 // What `work` returns when run in a child process of user and group 65534 with no other group;
 // the child's death or a failed change of user is a text of its own.

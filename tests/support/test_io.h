@@ -10,6 +10,7 @@
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
@@ -21,6 +22,17 @@ inline QByteArray readFileBytes(const QString& path) {
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return file.readAll();
+}
+
+// Owner, group and mode, as `ls -n` shows them.
+inline QString owners(const QString& path) {
+    struct stat status {};
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return QStringLiteral("missing");
+    return QStringLiteral("%1:%2 %3")
+        .arg(status.st_uid)
+        .arg(status.st_gid)
+        .arg(status.st_mode & 07777, 4, 8, QLatin1Char('0'));
 }
 
 inline bool writeFileBytes(const QString& path, const QByteArray& bytes) {
