@@ -44,18 +44,17 @@ void check(SessionScript& s, int maxUsers, const QString& verb, std::vector<bool
     }
     for (int slot = 1; slot < d.slotCount(); ++slot) {
         // A failed send may leave a validated Tag without its row, never a live one.
-        if (hadRow[size_t(slot)] && d.tag(slot).contains('|') && s.host.alive.contains(slot))
+        if (hadRow[size_t(slot)] && d.tag(slot).contains('|') && s.alive.contains(slot))
             require(rowsOf[size_t(slot)] == 1, "a live validated session lost its row", slot);
         hadRow[size_t(slot)] = rowsOf[size_t(slot)] == 1 || (hadRow[size_t(slot)] && !d.tag(slot).isEmpty());
         if (verb == QLatin1String("sweep"))
-            require(d.tag(slot).isEmpty() || s.host.alive.contains(slot), "a dead session outlived the sweep",
+            require(d.tag(slot).isEmpty() || s.alive.contains(slot), "a dead session outlived the sweep",
                     slot);
         if (verb == QLatin1String("stop"))
-            require(d.tag(slot).isEmpty() && !s.host.open.contains(slot), "a session outlived the stop",
-                    slot);
+            require(d.tag(slot).isEmpty() && !s.open.contains(slot), "a session outlived the stop", slot);
     }
     if (verb == QLatin1String("sweep"))
-        require(s.host.gauge == s.users.count(), "the gauge behind the list after the sweep");
+        require(s.gauge == s.users.count(), "the gauge behind the list after the sweep");
 }
 
 // What each event byte (modulo 8) stands for.

@@ -2,7 +2,6 @@
 // sharing one), their messages, vanished peers, sweeps and the operator's commands, with what every
 // party saw compared whole after each step. A message's bytes are percent-encoded in its step.
 
-#include "common/shown_text.h"
 #include "support/simulated_host.h"
 #include "support/snapshot.h"
 #include "support/temp_program_folder.h"
@@ -48,7 +47,7 @@ clients: ana 1 | eva 4 | idle closed | luis 2 | pedro 3)",
 clients: ana 1 | eva 4 | idle closed | luis 2 | otra 5 | pedro 3
 rows: 127.0.0.1  [ana] en [ALMACEN1] | 127.0.0.1  [luis] en [CAJA] | 127.0.0.2  [pedro] en [OFICINA] | 127.0.0.3  [PEDRO] en [X])",
             R"(send pedro LOG:antes; follow 2; follow 2; send pedro LOG|Abre pedidos; send otra LOG:Cierra caja; send ana LOG:x
-> seen: pedro <- LOG | focus [pedro] | pedro <- LOG | [pedro] [09:05:17]  Abre pedidos | [pedro] [09:05:17]  Cierra caja
+> seen: pedro <- LOG | pedro <- LOG | focus [pedro] | [pedro] [09:05:17]  Abre pedidos | [pedro] [09:05:17]  Cierra caja
 gauge: 4
 windows: [pedro])",
             R"(send luis USER=ana~Caja 2; send ana USER_AVAILABLE=ana
@@ -131,13 +130,6 @@ rows: )",
             .replaceInStrings(QStringLiteral("<n*1024>"), QString(1024, u'n'))
             .replaceInStrings(QStringLiteral("<a*1024>"), QString(1024, u'a'));
         playScript(s, script);
-    }
-
-    // Characters that break a line on a terminal are blanks in what is shown of client text.
-    void blanksLineSeparators() {
-        QCOMPARE(blankControls(QStringLiteral("a\u2028b\u2029c\x7f"
-                                              "d\x1b")),
-                 QStringLiteral("a b c d "));
     }
 
     void savesTheActivityFile() {

@@ -192,14 +192,13 @@ int main(int argc, char** argv) {
     const auto end = Clock::now() + std::chrono::seconds(seconds);
     std::atomic<long> nextId{0};
     std::vector<std::thread> workers;
-    for (int w = 0; w < kWorkers; ++w) {
+    for (int w = 0; w < kWorkers; ++w)
         workers.emplace_back([&, w] {
             std::this_thread::sleep_for(std::chrono::milliseconds(10 * w)); // as after a restart
             while (Clock::now() < end)
                 if (!live(port, nextId++))
                     std::this_thread::sleep_for(1s);
         });
-    }
     for (std::thread& worker : workers)
         worker.join();
     std::this_thread::sleep_for(10s); // a sweep and a margin

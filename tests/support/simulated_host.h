@@ -16,30 +16,9 @@
 
 namespace osk::test {
 
-// The sockets of the session server, simulated: a connection is open until the server closes it
-// and alive until its peer goes away; a send succeeds only on an alive connection.
-class SimulatedHost final : public SessionHost {
-public:
-    Status send(int slot, QByteArrayView message) override {
-        if (!alive.contains(slot))
-            return Status::failure(QStringLiteral("no connection"));
-        seen << QStringLiteral("%1 <- ").arg(slot) + AnsiCodec::decode(message);
-        return {};
-    }
-    void close(int slot) override {
-        if (open.remove(slot))
-            seen << QStringLiteral("%1 closed").arg(slot);
-        alive.remove(slot);
-    }
-    void sessionStarted() override {}
-    void showGauge(int value) override { gauge = value; }
-
-    QSet<int> open, alive;
-    QStringList seen; // "SLOT <- MESSAGE" and "SLOT closed", in order
-    int gauge = 0;
-};
-
-// The session rules driven without sockets, one event at a time (a step is events joined by "; "):
+// The session rules driven without sockets, over a simulated host: a connection is open until the
+// server closes it and alive until its peer goes away; a send succeeds only on an alive connection.
+// A step is events joined by "; ":
 //   "max N"                   the maximum of users, before the first connection (255 otherwise)
 //   "connect NAME ADDRESS"    the client program NAME asks to connect from the computer ADDRESS
 //   "send NAME MESSAGE"       one arrival: the rest of the event, blanks included, %XX a byte
@@ -50,7 +29,7 @@ public:
 // "refused"), the users rows, the tracking windows open, the gauge; and since the last step, in
 // order, what was seen ("NAME <- REPLY", "NAME closed", "[USER] LINE" shown in its window,
 // "focus [USER]") and the event-log lines ("KIND TEXT").
-class SessionScript {
+class SessionScript final : public SessionHost {
 public:
     SessionScript() {
         QObject::connect(&tracking, &ActivityTracking::opened, [this](UserLog* log) {
@@ -67,19 +46,33 @@ public:
         });
     }
 
+    Status send(int slot, QByteArrayView message) override {
+        if (!alive.contains(slot))
+            return Status::failure(QStringLiteral("no connection"));
+        m_events << m_nameOf.value(slot) + " <- " + AnsiCodec::decode(message);
+        return {};
+    }
+    void close(int slot) override {
+        if (open.remove(slot)) {
+            m_events << m_nameOf.value(slot) + " closed";
+            m_state[m_nameOf.value(slot)] = QStringLiteral("closed");
+        }
+        alive.remove(slot);
+    }
+    void sessionStarted() override {}
+    void showGauge(int value) override { gauge = value; }
+
     SessionDispatcher& dispatcher() {
         if (!m_dispatcher)
-            m_dispatcher = std::make_unique<SessionDispatcher>(m_maxUsers, log, users, tracking, host);
+            m_dispatcher = std::make_unique<SessionDispatcher>(m_maxUsers, log, users, tracking, *this);
         return *m_dispatcher;
     }
-
     void run(const QString& step) {
         for (const QString& one : step.split(QStringLiteral("; ")))
             event(one);
     }
     void event(const QString& event) {
         const QString verb = event.section(' ', 0, 0), name = event.section(' ', 1, 1);
-        const QString rest = event.section(' ', 2);
         const int slot = m_slotOf.value(name);
         if (verb == QLatin1String("max")) {
             m_maxUsers = name.toInt();
@@ -87,18 +80,18 @@ public:
             const int free = dispatcher().slotForNewConnection();
             m_state[name] = free > 0 ? QStringLiteral("open") : QStringLiteral("refused");
             if (free > 0) {
-                host.close(free); // what the slot still held is dropped
-                seenSoFar();
+                close(free); // what the slot still held is dropped
                 m_slotOf[name] = free;
                 m_nameOf[free] = name;
-                host.open.insert(free);
-                host.alive.insert(free);
-                dispatcher().accepted(free, rest);
+                open.insert(free);
+                alive.insert(free);
+                dispatcher().accepted(free, event.section(' ', 2));
             }
         } else if (verb == QLatin1String("send") && m_nameOf.value(slot) == name) {
-            dispatcher().handleArrival(slot, QByteArray::fromPercentEncoding(AnsiCodec::encode(rest)));
+            dispatcher().handleArrival(
+                slot, QByteArray::fromPercentEncoding(AnsiCodec::encode(event.section(' ', 2))));
         } else if (verb == QLatin1String("vanish")) {
-            host.alive.remove(slot);
+            alive.remove(slot);
         } else if (verb == QLatin1String("sweep")) {
             dispatcher().probeAll();
             dispatcher().updateGauge();
@@ -111,15 +104,13 @@ public:
         } else if (verb != QLatin1String("send")) {
             m_events << "unknown event " + event; // a script's typo fails its step
         }
-        seenSoFar();
     }
 
     QStringList snapshot() {
         QStringList clients, rows, windows, lines;
         for (auto it = m_state.cbegin(); it != m_state.cend(); ++it)
             clients << it.key() + ' ' +
-                           (it.value() == QLatin1String("open") ? QString::number(m_slotOf[it.key()])
-                                                                : it.value());
+                           (it.value() == "open" ? QString::number(m_slotOf[it.key()]) : it.value());
         for (int row = 0; row < users.count(); ++row)
             rows << escaped(users.row(row).text);
         for (const UserLog* window : std::as_const(m_windows))
@@ -129,7 +120,7 @@ public:
                          log.entries()[i].text.section(QStringLiteral("]  "), 1);
         windows.sort();
         QStringList facts{"clients: " + clients.join(" | "), "rows: " + rows.join(" | "),
-                          "windows: " + windows.join(' '), QStringLiteral("gauge: %1").arg(host.gauge)};
+                          "windows: " + windows.join(' '), QStringLiteral("gauge: %1").arg(gauge)};
         if (!m_events.isEmpty())
             facts << "> seen: " + m_events.join(" | ");
         if (!lines.isEmpty())
@@ -141,15 +132,6 @@ public:
         m_linesFrom = log.entries().size();
     }
 
-    FakeClock clock;
-    ScriptedOperator op;
-    EventLog log{clock, op, QStringLiteral("/nonexistent/osk-session")};
-    UsersList users;
-    SimulatedHost host;
-    ActivityTracking tracking{clock, [this](int slot) {
-                                  (void)host.send(slot, "NOLOG");
-                              }};
-
     // Control characters as %XX, so that a snapshot's line stays one line.
     static QString escaped(QString text) {
         for (qsizetype i = text.size() - 1; i >= 0; --i)
@@ -159,18 +141,17 @@ public:
         return text;
     }
 
-private:
-    // What the host saw, as the clients saw it.
-    void seenSoFar() {
-        for (const QString& seen : std::as_const(host.seen)) {
-            const QString name = m_nameOf.value(seen.section(' ', 0, 0).toInt());
-            m_events << name + ' ' + seen.section(' ', 1);
-            if (seen.endsWith(QLatin1String(" closed")))
-                m_state[name] = QStringLiteral("closed");
-        }
-        host.seen.clear();
-    }
+    FakeClock clock;
+    ScriptedOperator op;
+    EventLog log{clock, op, QStringLiteral("/nonexistent/osk-session")};
+    UsersList users;
+    ActivityTracking tracking{clock, [this](int slot) {
+                                  (void)send(slot, "NOLOG");
+                              }};
+    QSet<int> open, alive;
+    int gauge = 0;
 
+private:
     int m_maxUsers = 255;
     std::unique_ptr<SessionDispatcher> m_dispatcher;
     QMap<QString, int> m_slotOf;
