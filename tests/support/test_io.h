@@ -82,62 +82,53 @@ public:
     QByteArray received;
 };
 
-// While it lives, this process may open no further descriptor (its limit of open files is set just
-// below the next one), so an accept fails as it does when a server runs out; the limit comes back
-// when it goes.
-class DescriptorsRunOut final {
+// While it lives, this process's soft limit of `resource` is `value`; the limit comes back when it
+// goes (or at lift()), even when a check fails. A write past a file size limit fails with EFBIG
+// instead of killing the process: SIGXFSZ is ignored meanwhile.
+class ResourceLimit {
 public:
-    DescriptorsRunOut() {
-        const int lowestFree = ::dup(0);
-        if (lowestFree < 0 || ::getrlimit(RLIMIT_NOFILE, &m_original) != 0)
-            return;
-        ::close(lowestFree);
-        rlimit none = m_original;
-        none.rlim_cur = rlim_t(lowestFree);
-        m_lowered = ::setrlimit(RLIMIT_NOFILE, &none) == 0;
-    }
-    ~DescriptorsRunOut() {
-        if (m_lowered)
-            ::setrlimit(RLIMIT_NOFILE, &m_original);
-    }
-    DescriptorsRunOut(const DescriptorsRunOut&) = delete;
-    DescriptorsRunOut& operator=(const DescriptorsRunOut&) = delete;
-    bool lowered() const { return m_lowered; }
-
-private:
-    rlimit m_original{};
-    bool m_lowered = false;
-};
-
-// While it lives, no file this process writes may grow past `bytes`, as on a disk with that much
-// room left; a write past it fails with EFBIG instead of killing the process (SIGXFSZ ignored).
-// Both come back when it goes, even when a check fails.
-class FileSizeLimit final {
-public:
-    explicit FileSizeLimit(qint64 bytes) {
+    ResourceLimit(int resource, rlim_t value)
+        : m_resource(resource) {
         struct sigaction ignore {};
         ignore.sa_handler = SIG_IGN;
         ::sigaction(SIGXFSZ, &ignore, &m_signal);
-        ::getrlimit(RLIMIT_FSIZE, &m_limit);
-        rlimit small = m_limit;
-        small.rlim_cur = rlim_t(bytes);
-        m_set = ::setrlimit(RLIMIT_FSIZE, &small) == 0;
+        rlimit lowered{};
+        m_set = ::getrlimit(resource, &m_original) == 0 &&
+                (lowered = m_original, lowered.rlim_cur = value, ::setrlimit(resource, &lowered) == 0);
     }
-    ~FileSizeLimit() { lift(); }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+    ~ResourceLimit() { lift(); }
+    ResourceLimit(const ResourceLimit&) = delete;
+    ResourceLimit& operator=(const ResourceLimit&) = delete;
     bool set() const { return m_set; }
     void lift() {
-        if (std::exchange(m_set, false)) {
-            ::setrlimit(RLIMIT_FSIZE, &m_limit);
-            ::sigaction(SIGXFSZ, &m_signal, nullptr);
-        }
+        if (std::exchange(m_set, false))
+            ::setrlimit(m_resource, &m_original);
+        ::sigaction(SIGXFSZ, &m_signal, nullptr);
     }
 
 private:
-    rlimit m_limit{};
+    int m_resource;
+    rlimit m_original{};
     struct sigaction m_signal {};
     bool m_set = false;
+};
+
+// No file this process writes may grow past `bytes`, as on a disk with that much room left.
+struct FileSizeLimit final : ResourceLimit {
+    explicit FileSizeLimit(qint64 bytes)
+        : ResourceLimit(RLIMIT_FSIZE, rlim_t(bytes)) {}
+};
+
+// This process may open no further descriptor (its limit is set just below the next one), so an
+// accept fails as it does when a server runs out.
+struct DescriptorsRunOut final : ResourceLimit {
+    DescriptorsRunOut()
+        : ResourceLimit(RLIMIT_NOFILE, lowestFree()) {}
+    bool lowered() const { return set(); }
+    static rlim_t lowestFree() {
+        const int descriptor = ::dup(0);
+        return descriptor < 0 ? 0 : (::close(descriptor), rlim_t(descriptor));
+    }
 };
 
 } // namespace osk::test
