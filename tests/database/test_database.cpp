@@ -119,19 +119,19 @@ class TestDatabase final : public QObject {
         for (int row = 0; row < m_list->rowCount(); ++row) {
             QStringList cells;
             for (int column = 0; column < m_list->columnCount(); ++column) {
-                const QVariant colour = m_list->index(row, column).data(Qt::ForegroundRole);
-                cells << (!colour.isValid()                             ? ""
-                          : colour.value<QColor>() == QColor(255, 0, 0) ? "!"
-                                                                        : "?") +
+                const auto colour = m_list->index(row, column).data(Qt::ForegroundRole).value<QColor>();
+                cells << (colour == QColor(255, 0, 0) ? "!"
+                          : colour.isValid()          ? "?"
+                                                      : "") +
                              m_list->index(row, column).data().toString();
             }
             lines << "row " + cells.join(u'|');
         }
         for (const char* database : {"oskdemo", "OSKVentas"})
-            lines << database + QString(": ") +
-                         SqliteFile(fileOf(database))
-                             .rows("SELECT PropertyValue FROM OskVersion ORDER BY Id")
-                             .join(' ');
+            lines
+                << database +
+                       (": " +
+                        SqliteFile(fileOf(database)).rows("SELECT PropertyValue FROM OskVersion").join(' '));
         return (lines + std::exchange(m_op.shown, {}) + logged()).join(u'\n').replace(m_folder->path(), "%F");
     }
     QStringList logged() {
@@ -152,9 +152,9 @@ class TestDatabase final : public QObject {
     }
     QString stored(const QString& outcome) {
         SqliteFile stored(fileOf("oskdemo"));
-        QStringList lines =
-            QStringList{outcome} + std::exchange(m_progress.calls, {}) + std::exchange(m_op.shown, {});
-        lines << QString("busy %1").arg(m_op.busyDepth);
+        QStringList lines = QStringList{outcome} + std::exchange(m_progress.calls, {}) +
+                            std::exchange(m_op.shown, {}) +
+                            QStringList{QString("busy %1").arg(m_op.busyDepth)};
         lines +=
             stored.rows("SELECT IdNumero, FileName, length(FileObject), substr(hex(FileObject), 1, 8) FROM "
                         "oskComponents ORDER BY IdNumero");
@@ -198,8 +198,7 @@ private slots:
         QVERIFY(QDir().mkpath(m_folder->file("Data")) && QDir().mkpath(m_folder->file("Copias")) &&
                 QDir().mkpath(m_folder->file("ClientUpdate")));
         QVERIFY(QDir::setCurrent(m_folder->path()));
-        m_sent.clear();
-        m_logins.clear();
+        m_sent = m_logins = {};
         const QByteArray function = QTest::currentTestFunction();
         m_odbc = function == "sqlServerStatements" ||
                  (function == "contract" && QTest::currentDataTag() != QByteArray("embedded"));
@@ -295,14 +294,11 @@ private slots:
             seen << steps + (writer.updateProperty("AppEXERevision", "1.2.3.4") ? " |u" : " |-");
         }
         SqliteFile file(fileOf("oskdemo"));
-        for (const QString& row :
-             file.rows("SELECT IdNumero, FileName, quote(FileObject) FROM oskComponents"))
-            seen << "row: " + row;
-        for (const QString& row : file.rows("SELECT Property, PropertyValue FROM OskVersion ORDER BY Id"))
-            seen << "property: " + row;
-        auto withoutTable = engine.openComponentWriter("OSKVentas");
-        QVERIFY(withoutTable.ok());
-        seen << "OSKVentas table: " + flag((*withoutTable)->hasComponentsTable());
+        seen += file.rows(
+            "SELECT 'row: ' || IdNumero || '|' || FileName || '|' || quote(FileObject) FROM oskComponents");
+        seen += file.rows(
+            "SELECT 'property: ' || Property || '|' || ifnull(PropertyValue, 'NULL') FROM OskVersion");
+        seen << "OSKVentas table: " + flag((*engine.openComponentWriter("OSKVentas"))->hasComponentsTable());
         m_logins.clear();
         seen << QString("fill: %1").arg(m_admin->CargaBasesDatos(1033, "SRV1"));
         if (m_odbc)
@@ -434,7 +430,6 @@ private slots:
         QVERIFY(file.open(QIODevice::ReadWrite) &&
                 file.setFileTime(QDateTime(QDate(2026, 11, 30), QTime(8, 15)),
                                  QFileDevice::FileModificationTime));
-        file.close();
         QVERIFY(
             SqliteFile(fileOf("oskdemo")).run({"INSERT INTO oskComponents VALUES (2, 'vacio.txt', x'01')"}));
         OSK_COMPARE_SNAPSHOT(distribute(),
