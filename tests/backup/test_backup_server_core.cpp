@@ -110,8 +110,8 @@ private slots:
     // tmrBackup ticks every 59.999 s, so two ticks may fall into one minute. The clock (December
     // 2026; the 4th, 11th and 18th are Fridays) walks across noon and midnight; a failed backup
     // leaves the file it would have replaced, and an output that is a server file or folder is
-    // refused before the engine. The backup runs beside the session service, and the program's
-    // end cancels it: its outcome is in the saved log.
+    // refused before the engine. While a backup runs another is refused, and the program's end
+    // cancels it: its outcome is in the saved log.
     void schedulesRunOnceInTheirMinute() {
         Backups s;
         QVERIFY(s.ok);
