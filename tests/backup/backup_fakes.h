@@ -41,9 +41,8 @@ public:
     }
     // The calls since the last look, then forgotten.
     QStringList takeCalls() {
-        QStringList calls;
-        locked([&] { calls = std::exchange(m_calls, {}); });
-        return calls;
+        const std::lock_guard lock(m_mutex);
+        return std::exchange(m_calls, {});
     }
 
     void stopBackups() override {
