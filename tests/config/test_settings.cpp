@@ -264,24 +264,20 @@ private slots:
     void portCommand_data() {
         QTest::addColumn<QString>("answer");
         QTest::addColumn<QString>("outcome");
+        const auto row = [](const char* name, const char* answer, const char* outcome) {
+            QTest::newRow(name) << answer << outcome;
+        };
         const char* refused = "none 1033 said Information: Puerto Incorrecto";
-        QTest::newRow("same") << " 1033.0"
-                              << "none 1033";
-        QTest::newRow("top") << "65500"
-                             << "65500 65500";
-        QTest::newRow("past the top") << "65501" << refused;
-        QTest::newRow("cancelled") << "" << refused;
-        QTest::newRow("fraction as typed") << "2000.5"
-                                           << "2000 2000.5";
-        QTest::newRow("rounds to 0") << "0.4" << refused;
-        QTest::newRow("bottom") << "1"
-                                << "1 1";
-        QTest::newRow("separator, as the load reads it") << "2,000"
-                                                         << "2000 2000";
-        QTest::newRow("hexadecimal") << "&H7D0"
-                                     << "2000 &H7D0";
-        QTest::newRow("currency") << "$2,000"
-                                  << "2000 2000";
+        row("same", " 1033.0", "none 1033");
+        row("top", "65500", "65500 65500");
+        row("past the top", "65501", refused);
+        row("cancelled", "", refused);
+        row("fraction as typed", "2000.5", "2000 2000.5");
+        row("rounds to 0", "0.4", refused);
+        row("bottom", "1", "1 1");
+        row("separator, as the load reads it", "2,000", "2000 2000");
+        row("hexadecimal", "&H7D0", "2000 &H7D0");
+        row("currency", "$2,000", "2000 2000");
     }
     void portCommand() {
         QFETCH(QString, answer);
