@@ -108,8 +108,7 @@ private slots:
                                            QString(253, u'q') + "]";
         QTest::newRow("CR line ends")
             << QByteArray("[Main]\rPort=1040\rOSInit=1\r") << "Main/OSInit=[1] main/port=[1040]";
-        QTest::newRow("UTF-16 LE") << utf16("[Main]\r\nSQLServer=Señor\r\n")
-                                   << QString::fromUtf8("main/sqlserver=[Señor]");
+        QTest::newRow("UTF-16 LE") << utf16("[Main]\r\nSQLServer=Señor\r\n") << u"main/sqlserver=[Señor]"_s;
     }
     void reads() {
         QFETCH(QByteArray, file);
@@ -304,7 +303,15 @@ private slots:
         SettingsCommands commands(settings, op);
         QCOMPARE(commands.toggleAutoStart(false), true);
         QCOMPARE(commands.toggleMinStart(true), false);
-        QCOMPARE(test::readFileBytes(path()), QByteArray("[Main]\r\nOSInit=1\r\nMinInit=0\r\n"));
+        // Where no name was remembered (the embedded engine's default) it is stored all the same,
+        // with the engine that runs now, which the name alone would change at the next start.
+        op.textAnswers = {u"OTRO"_s};
+        commands.changeSqlServer(QString());
+        OSK_COMPARE_SNAPSHOT(op.shown.join(u'\n') + QString::fromLatin1(test::readFileBytes(path())),
+                             u"prompt: Introduzca el nombre del servidor SQL Server: -> OTRO\nsaid "
+                             "Information: El servidor SQL Server se usará cuando Osk Server arranque "
+                             "con el motor SQL Server (Engine=SQLServer).[Main]\r\nOSInit=1\r\n"
+                             "MinInit=0\r\nSQLServer=OTRO\r\nEngine=Embedded\r\n"_s);
 
         ProfileFile unwritable(path() + u"/OskServer.INI"_s);
         test::ScriptedOperator refused;
