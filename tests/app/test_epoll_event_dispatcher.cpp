@@ -3,11 +3,7 @@
 
 #include "app/epoll_event_dispatcher.h"
 
-#include <QElapsedTimer>
-#include <QRegularExpression>
-#include <QSocketNotifier>
-#include <QTest>
-#include <QTimer>
+#include <QtTest>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,10 +21,7 @@ private slots:
         connect(&timer, &QTimer::timeout, [&] {
             ++ticks;
             deepest = std::max(deepest, ++depth);
-            QElapsedTimer spin;
-            spin.start();
-            while (spin.elapsed() < 30)
-                QCoreApplication::processEvents();
+            QTest::qWait(30);
             --depth;
         });
         timer.start(5);
