@@ -21,7 +21,10 @@ private slots:
         connect(&timer, &QTimer::timeout, [&] {
             ++ticks;
             deepest = std::max(deepest, ++depth);
-            QTest::qWait(30);
+            QElapsedTimer spin;
+            spin.start();
+            while (spin.elapsed() < 30)
+                QCoreApplication::processEvents();
             --depth;
         });
         timer.start(5);
