@@ -3,11 +3,7 @@
 
 #include "app/epoll_event_dispatcher.h"
 
-#include <QElapsedTimer>
-#include <QRegularExpression>
-#include <QSocketNotifier>
-#include <QTest>
-#include <QTimer>
+#include <QtTest>
 #include <sys/socket.h>
 #include <unistd.h>
 

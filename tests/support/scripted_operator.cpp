@@ -6,30 +6,25 @@ namespace {
 
 // The next queued answer; none left is the operator's cancel.
 template <typename T> T next(std::deque<T>& answers) {
-    if (answers.empty())
-        return {};
-    T answer = answers.front();
-    answers.pop_front();
+    const T answer = answers.empty() ? T{} : answers.front();
+    if (!answers.empty())
+        answers.pop_front();
     return answer;
 }
 
-const char* const kIconNames[] = {"None", "Information", "Exclamation", "Critical", "Question"};
-
 QString iconName(MessageIcon icon) {
-    return QString::fromLatin1(kIconNames[int(icon)]);
+    const char* const names[] = {"None", "Information", "Exclamation", "Critical", "Question"};
+    return QString::fromLatin1(names[int(icon)]);
 }
 
 } // namespace
 
-void ScriptedOperator::showMessage(const QString& text, MessageIcon icon, const QString& title) {
-    messages.push_back({text, icon, title});
+void ScriptedOperator::showMessage(const QString& text, MessageIcon icon, const QString&) {
     shown << QStringLiteral("said ") + iconName(icon) + QStringLiteral(": ") + text;
     runWhileOpen();
 }
 
 bool ScriptedOperator::ask(const QString& text, MessageIcon icon, const QString&) {
-    prompts << text;
-    questionIcons.push_back(icon);
     runWhileOpen();
     const bool yes = next(questionAnswers);
     shown << QStringLiteral("asked ") + iconName(icon) + QStringLiteral(": ") + text +
@@ -38,7 +33,6 @@ bool ScriptedOperator::ask(const QString& text, MessageIcon icon, const QString&
 }
 
 QString ScriptedOperator::askText(const QString& prompt, const QString&, const QString&) {
-    prompts << prompt;
     runWhileOpen();
     const QString answer = next(textAnswers);
     shown << QStringLiteral("prompt: ") + prompt + QStringLiteral(" -> ") + answer;
@@ -50,10 +44,6 @@ QString ScriptedOperator::askSaveFile(const QString&, const QString&, const QStr
     shown << QStringLiteral("save dialog -> ") + (saveAnswers.empty() ? QString() : saveAnswers.front());
     runWhileOpen();
     return next(saveAnswers);
-}
-
-void ScriptedOperator::setBusy(bool busy) {
-    busyDepth += busy ? 1 : -1;
 }
 
 } // namespace osk::test

@@ -6,15 +6,8 @@
 #include <QStringList>
 #include <deque>
 #include <functional>
-#include <vector>
 
 namespace osk::test {
-
-struct ShownMessage {
-    QString text;
-    MessageIcon icon;
-    QString title;
-};
 
 // An operator whose answers the test queues up beforehand and who remembers what it was shown.
 class ScriptedOperator final : public Operator {
@@ -24,11 +17,8 @@ public:
     QString askText(const QString& prompt, const QString& title, const QString& defaultAnswer) override;
     QString askSaveFile(const QString& defaultSuffix, const QString& filter,
                         const QString& initialName) override;
-    void setBusy(bool busy) override;
+    void setBusy(bool busy) override { busyDepth += busy ? 1 : -1; }
 
-    std::vector<ShownMessage> messages;
-    QStringList prompts;
-    std::vector<MessageIcon> questionIcons;
     std::deque<QString> textAnswers; // empty: the operator cancels
     std::deque<bool> questionAnswers;
     std::deque<QString> saveAnswers; // empty: the operator cancels

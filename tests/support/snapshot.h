@@ -21,8 +21,6 @@ inline bool compareSnapshot(const QString& actual, const QString& expected, cons
     return false;
 }
 
-} // namespace osk::test
-
 // A QtTest check of a multi-line text against its expected literal; a mismatch fails the test
 // with a line diff of the two.
 #define OSK_COMPARE_SNAPSHOT(actual, expected)                                                               \
@@ -31,14 +29,9 @@ inline bool compareSnapshot(const QString& actual, const QString& expected, cons
             return;                                                                                          \
     } while (false)
 
-namespace osk::test {
-
 // A snapshot is lines of state, "key: value" (one fact a person or a peer can observe), and lines
 // of events since the last step, "> what: happened"; it is compared sorted, so that a scenario may
 // print a fact wherever it finds it.
-inline QString keyOf(const QString& line) {
-    return line.section(QLatin1Char(':'), 0, 0);
-}
 // The state after a step as its literal writes it: the state before, with each fact the step names
 // put in place ("key:" alone: the fact is gone), and the step's events.
 inline QStringList afterStep(QStringList& state, const QStringList& step) {
@@ -48,7 +41,8 @@ inline QStringList afterStep(QStringList& state, const QStringList& step) {
             events << line;
             continue;
         }
-        state.removeIf([&](const QString& fact) { return keyOf(fact) == keyOf(line); });
+        const QString key = line.section(QLatin1Char(':'), 0, 0);
+        state.removeIf([&](const QString& fact) { return fact.section(QLatin1Char(':'), 0, 0) == key; });
         if (!line.endsWith(QLatin1Char(':')))
             state << line;
     }
@@ -61,10 +55,8 @@ inline QStringList afterStep(QStringList& state, const QStringList& step) {
 // its first line and, on the lines after it, the facts it changes and the events it causes; every
 // fact of the state is compared after every step. Replies and other events of the sockets arrive
 // in their own time, so the snapshot is taken again until it matches or 10 s have gone by.
-// OSK_SNAPSHOT_PRINT=1 prints each step as its literal would say it, after the sockets had a
-// moment, instead: the text to read and approve.
 template <typename S> void playScript(S& scenario, const QStringList& script) {
-    QStringList state, printed;
+    QStringList state;
     for (const QString& entry : script) {
         const QString step = entry.section(QLatin1Char('\n'), 0, 0);
         const QString expected =
@@ -76,24 +68,8 @@ template <typename S> void playScript(S& scenario, const QStringList& script) {
             return (QStringList{step} + lines).join(QLatin1Char('\n'));
         };
         scenario.run(step);
-        if (qEnvironmentVariableIsSet("OSK_SNAPSHOT_PRINT")) {
-            QTest::qWait(500);
-            QStringList now = scenario.snapshot(), lines;
-            const QStringList keys =
-                QStringList(now).replaceInStrings(QRegularExpression(QStringLiteral(":.*")), QString());
-            for (const QString& fact : printed)
-                lines << (keys.contains(keyOf(fact)) ? QString() : keyOf(fact) + QLatin1Char(':'));
-            for (const QString& line : now)
-                lines << (printed.contains(line) ? QString() : line);
-            lines.removeAll(QString());
-            lines.sort();
-            lines.prepend(step);
-            qInfo().noquote() << "R\"(" + lines.join(QLatin1Char('\n')) + ")\",";
-            printed = now.filter(QRegularExpression(QStringLiteral("^[^>]")));
-        } else {
-            (void)QTest::qWaitFor([&] { return actual() == expected; }, 10000);
-            OSK_COMPARE_SNAPSHOT(actual(), expected);
-        }
+        (void)QTest::qWaitFor([&] { return actual() == expected; }, 10000);
+        OSK_COMPARE_SNAPSHOT(actual(), expected);
         scenario.next();
     }
 }
