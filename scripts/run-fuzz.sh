@@ -11,7 +11,7 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build_dir="${FUZZ_BUILD_DIR:-$here/build-fuzz}"
 seconds="${1:-60}"
 shift || true
-targets=(session_dispatcher control_request)
+targets=(session_dispatcher)
 
 # clang and its runtimes come with the project's packages.
 "$here/scripts/install-deps.sh"

@@ -9,7 +9,7 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build_dir="${1:-$here/build-tsan}"
 shift || true
-targets=(test_backup_server_core)
+targets=(test_backup)
 
 cmake -S "$here" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSK_SANITIZE=thread -DOSK_WERROR=ON \
   -DBUILD_TESTING=ON -DBUILD_BENCH=OFF -DOSK_BUILD_CONSOLE=OFF >/dev/null

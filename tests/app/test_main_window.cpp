@@ -4,7 +4,6 @@
 // the databases).
 
 #include "app/main_window.h"
-#include "app/splash_window.h"
 #include "database/embedded_engine.h"
 #include "session/user_log_window.h"
 #include "shell/sys_tray.h"
@@ -218,10 +217,9 @@ private slots:
              "labels:  SQLServer: [(embedded)]| IP: <ip>| Host: [<host>]|Puerto: <new port>\n"
              "oskdemo's port: <new port>\nsettings file: [Main] Port=<new port> MinInit=1",
              // Every tick writes the count, none received included.
-             "show at start; trigger mnuIniciarServicio; sweep\n"
-             "counts:  0 bytes recibidos | gauge 0 of 255 painted 0\n"
-             "service: timers 1 1 | listening <new port>\n"
-             "off: mnuAutoBackup mnuDBActualizar mnuIniciarServicio mnuSQL mnuSalir mnuServicioPuerto\n"
+             "show at start; trigger mnuIniciarServicio; sweep\ncounts:  0 bytes recibidos | gauge 0 of 255 "
+             "painted 0\nservice: timers 1 1 | listening <new port>\noff: mnuAutoBackup mnuDBActualizar "
+             "mnuIniciarServicio mnuSQL mnuSalir mnuServicioPuerto\n"
              R"(> log: 2 [09:05:17]  Inicializando Entorno... | 1 [09:05:17]  Inicialización Completada. | 1 [09:05:17]  Servidor activo. | 2 [09:05:17]  Esperando conexiones...
 window: Osk Server - Iniciado | shown | tray out Osk Server - Iniciado | busy 0 | finished 0)",
              "close; tray menu\n> close refused\n"
@@ -230,9 +228,8 @@ window: Osk Server - Iniciado | shown | tray out Osk Server - Iniciado | busy 0 
              // Two computers; luis and eva share one, as on a terminal server. The gauge
              // counts eva as soon as she is validated, and shows it: 3 of 255 is narrower
              // than one chunk of the bar.
-             "serve ana 127.0.0.1 ALMACEN1; serve luis 127.0.0.2 CAJA; serve eva 127.0.0.2 CAJA2\n"
-             "clients: ana open | eva open | luis open\n"
-             "counts:  0 bytes recibidos | gauge 3 of 255 painted 3\n"
+             "serve ana 127.0.0.1 ALMACEN1; serve luis 127.0.0.2 CAJA; serve eva 127.0.0.2 CAJA2\nclients: "
+             "ana open | eva open | luis open\ncounts:  0 bytes recibidos | gauge 3 of 255 painted 3\n"
              R"(> log: 2 [09:05:17]  Recibiendo petición de conexión... | 1 [09:05:17]  Conexión aceptada. Esperando inicio de sesión... | 1 [09:05:17]  Inicio de sesión para [ALMACEN1] completado. | 2 [09:05:17]  Validado usuario [ana] en [ALMACEN1]. | 2 [09:05:17]  Recibiendo petición de conexión... | 1 [09:05:17]  Conexión aceptada. Esperando inicio de sesión... | 1 [09:05:17]  Inicio de sesión para [CAJA] completado. | 2 [09:05:17]  Validado usuario [luis] en [CAJA]. | 2 [09:05:17]  Recibiendo petición de conexión... | 1 [09:05:17]  Conexión aceptada. Esperando inicio de sesión... | 1 [09:05:17]  Inicio de sesión para [CAJA2] completado. | 2 [09:05:17]  Validado usuario [eva] en [CAJA2].
 users: 127.0.0.1  [ana] en [ALMACEN1] | 127.0.0.2  [luis] en [CAJA] | 127.0.0.2  [eva] en [CAJA2])",
              // It stays over the console: a dialog that the window system keeps above its owner.
@@ -243,8 +240,7 @@ users: 127.0.0.1  [ana] en [ALMACEN1] | 127.0.0.2  [luis] en [CAJA] | 127.0.0.2 
              "tracking [luis]: shown | a dialog over frmMain | save on | [09:06:22]  Abre pedidos",
              // The offscreen desktop has no tray: minimised, the window stays on the task
              // bar, and the tray's double click brings it back.
-             "minimise\n"
-             "> log: 2 [09:06:22]  Sin área de notificación: se minimiza en la barra de tareas.\n"
+             "minimise\n> log: 2 [09:06:22]  Sin área de notificación: se minimiza en la barra de tareas.\n"
              R"(window: Osk Server - Iniciado | shown minimised | tray out Osk Server - Iniciado | busy 0 | finished 0)",
              "tray double click\n> raised: frmMain frmUserLog\n"
              R"(window: Osk Server - Iniciado | shown | tray out Osk Server - Iniciado | busy 0 | finished 0)",
@@ -255,8 +251,7 @@ users: 127.0.0.1  [ana] en [ALMACEN1] | 127.0.0.2  [luis] en [CAJA] | 127.0.0.2 
              "users: 127.0.0.1  [ana] en [ALMACEN1] | 127.0.0.2  [eva] en [CAJA2]",
              // When the selected user leaves, nothing is selected: the user whose row
              // moves up is not the target of the next command.
-             "select 0; ana sends CLOSE\n> log: 1 [09:06:22]  Sesion "
-             "cerrada para [ana].\n"
+             "select 0; ana sends CLOSE\n> log: 1 [09:06:22]  Sesion cerrada para [ana].\n"
              "> replies: ana CLOSED\ncounts:  0 bytes recibidos | gauge 1 of 255 painted 1\n"
              "users: 127.0.0.2  [eva] en [CAJA2]",
              "trigger Eliminar; trigger mnuUserClose",
@@ -264,21 +259,18 @@ users: 127.0.0.1  [ana] en [ALMACEN1] | 127.0.0.2  [luis] en [CAJA] | 127.0.0.2 
              // and the window closes under the dialog; the console goes on serving.
              R"(serve rosa 127.0.0.3 ALMACEN; select 1; trigger Propiedades; rosa sends LOG:Abre pedidos; sweep
 > log: 2 [09:06:22]  Recibiendo petición de conexión... | 1 [09:06:22]  Conexión aceptada. Esperando inicio de sesión... | 1 [09:06:22]  Inicio de sesión para [ALMACEN] completado. | 2 [09:06:22]  Validado usuario [rosa] en [ALMACEN].)"
-             "\nusers: 127.0.0.2  [eva] en [CAJA2] | *127.0.0.3  [rosa] en [ALMACEN]\n"
-             "> replies: rosa LOG\nclients: ana open | eva open | luis closed | rosa open\n"
+             "\nusers: 127.0.0.2  [eva] en [CAJA2] | *127.0.0.3  [rosa] en [ALMACEN]\n> replies: rosa LOG\n"
+             "clients: ana open | eva open | luis closed | rosa open\n"
              "counts:  79 bytes recibidos | gauge 2 of 255 painted 2\n"
              "tracking [rosa]: shown | a dialog over frmMain | save on | [09:06:22]  Abre pedidos",
-             "save [rosa] to rosa.txt while rosa closes\n"
-             "> log: 1 [09:06:22]  Sesion cerrada para [rosa].\n> replies: rosa CLOSEDNOLOG\n"
-             "> save dialog -> <folder>/rosa.txt\n"
+             "save [rosa] to rosa.txt while rosa closes\n> log: 1 [09:06:22]  Sesion cerrada para [rosa].\n"
+             "> replies: rosa CLOSEDNOLOG\n> save dialog -> <folder>/rosa.txt\n"
              "counts:  79 bytes recibidos | gauge 1 of 255 painted 1\n"
              "file rosa.txt: [04/12/2026]\\r\\n--------------\\r\\n\\r\\n[09:06:22]  Abre pedidos\\r\\n\n"
              "tracking [rosa]:\nusers: 127.0.0.2  [eva] en [CAJA2]",
-             "trigger mnuSysTrayStop\n> replies: eva CLOSED\n"
-             "clients: ana closed | eva closed | luis closed | rosa closed\n"
-             "counts:  0 bytes recibidos | gauge 0 of 255 painted 0\n"
-             "off: mnuDetenerServicio mnuSysTrayCerrar mnuSysTrayStart\n"
-             "service: timers 0 0 | listening 0\nusers: none\n"
+             "trigger mnuSysTrayStop\n> replies: eva CLOSED\nclients: ana closed | eva closed | luis closed "
+             "| rosa closed\ncounts:  0 bytes recibidos | gauge 0 of 255 painted 0\noff: mnuDetenerServicio "
+             "mnuSysTrayCerrar mnuSysTrayStart\nservice: timers 0 0 | listening 0\nusers: none\n"
              R"(> log: 2 [09:06:22]  Cerrando conexiones... | 1 [09:06:22]  Conexiones cerradas. | 1 [09:06:22]  Servidor inactivo.
 window: Osk Server - Detenido | shown | tray out Osk Server - Detenido | busy 0 | finished 0)",
              "close\n> closed\ntracking [luis]:\n"
@@ -297,22 +289,18 @@ window: Osk Server - Detenido | shown | tray out Osk Server - Detenido | busy 0 
         playScript(
             c,
             {"load; show at start\nchecked: mnuAutoStart mnuMinStart\n"
-             "labels:  SQLServer: [(embedded)]| IP: <ip>| Host: [<host>]|Puerto: <port>\n"
-             "oskdemo's port: <port>\nservice: timers 1 1 | listening <port>\n"
-             "settings file: [Main] Port=<port> OSInit=1 MinInit=1\n"
-             "counts: 0 Bytes Recibidos | gauge 0 of 255 painted -1\n"
-             "databases: OskDB 1 Actualizada | oskdemo 1 Actualizada\nevent list: every line logged\n"
-             "off: mnuAutoBackup mnuDBActualizar mnuIniciarServicio mnuSQL mnuSalir mnuServicioPuerto\n"
-             "users: none\n"
+             "labels:  SQLServer: [(embedded)]| IP: <ip>| Host: [<host>]|Puerto: <port>\noskdemo's port: "
+             "<port>\nservice: timers 1 1 | listening <port>\nsettings file: [Main] Port=<port> OSInit=1 "
+             "MinInit=1\ncounts: 0 Bytes Recibidos | gauge 0 of 255 painted -1\ndatabases: OskDB 1 "
+             "Actualizada | oskdemo 1 Actualizada\nevent list: every line logged\noff: mnuAutoBackup "
+             "mnuDBActualizar mnuIniciarServicio mnuSQL mnuSalir mnuServicioPuerto\nusers: none\n"
              R"(> log: 2 [09:05:17]  Inicializando Entorno... | 1 [09:05:17]  Inicialización Completada. | 1 [09:05:17]  Servidor activo. | 2 [09:05:17]  Esperando conexiones...
 window: Osk Server - Iniciado | hidden | tray in Osk Server - Iniciado | busy 0 | finished 0)",
-             "tray double click\n> raised: frmMain\n"
-             "counts: 0 Bytes Recibidos | gauge 0 of 255 painted 0\n"
+             "tray double click\n> raised: frmMain\ncounts: 0 Bytes Recibidos | gauge 0 of 255 painted 0\n"
              R"(window: Osk Server - Iniciado | shown | tray out Osk Server - Iniciado | busy 0 | finished 0)",
-             "serve ana 127.0.0.2 ALMACEN1; select 0; trigger Propiedades\n> replies: ana LOG\n"
-             "clients: ana open\ncounts: 0 Bytes Recibidos | gauge 1 of 255 painted 1\n"
-             "tracking [ana]: shown | a dialog over frmMain | save off | none\n"
-             "users: *127.0.0.2  [ana] en [ALMACEN1]\n"
+             "serve ana 127.0.0.2 ALMACEN1; select 0; trigger Propiedades\n> replies: ana LOG\nclients: ana "
+             "open\ncounts: 0 Bytes Recibidos | gauge 1 of 255 painted 1\ntracking [ana]: shown | a dialog "
+             "over frmMain | save off | none\nusers: *127.0.0.2  [ana] en [ALMACEN1]\n"
              R"(> log: 2 [09:05:17]  Recibiendo petición de conexión... | 1 [09:05:17]  Conexión aceptada. Esperando inicio de sesión... | 1 [09:05:17]  Inicio de sesión para [ALMACEN1] completado. | 2 [09:05:17]  Validado usuario [ana] en [ALMACEN1].)",
              "minimise; iconify [ana]\n"
              "tracking [ana]: shown minimised | a dialog over frmMain | save off | none\n"
@@ -337,24 +325,6 @@ window: Osk Server - Iniciado | hidden | tray in Osk Server - Iniciado | busy 0 
              "off: mnuAutoBackup mnuDBBackup mnuDBDownload mnuDBUpload mnuDetenerServicio\n"
              "oskdemo's port: none\nservice: timers 0 0 | listening 0\nusers: none\n"
              R"(> said Exclamation: [unixODBC][Driver Manager]Can't open lib 'Osk Sin Controlador' : file not found)"});
-    }
-
-    // Escape during the connection attempts, without a click on the splash first, unless a dialog
-    // of the start-up (the server's name) takes it.
-    void escapeOnTheSplash() {
-        SplashWindow splash;
-        splash.showPainted();
-        QDialog question;
-        question.setModal(true);
-        question.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&question));
-        QTest::keyClick(&question, Qt::Key_Escape);
-        QVERIFY(!question.isVisible() && !splash.cancelRequested());
-        // A window of the start-up that holds the keyboard instead.
-        QWidget other;
-        other.show();
-        QTest::keyClick(&other, Qt::Key_Escape);
-        QVERIFY(splash.cancelRequested());
     }
 };
 

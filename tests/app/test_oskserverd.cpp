@@ -32,14 +32,9 @@ QString printedText(const QByteArray& out, const QByteArray& err, int exitCode, 
     return port == 0 ? text : text.replace(QString::number(port), QStringLiteral("<port>"));
 }
 
-// A program run to its end on a machine set up in English: what it printed on each channel and
-// its exit status.
+// A program run to its end: what it printed on each channel and its exit status.
 QString run(QStringList command, const QString& folder = {}) {
     QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("en_US.UTF-8"));
-    environment.insert(QStringLiteral("LANG"), QStringLiteral("en_US.UTF-8"));
-    process.setProcessEnvironment(environment);
     const QString program = command.takeFirst();
     process.start(program, command);
     if (!process.waitForFinished(kWaitMs))
@@ -110,7 +105,10 @@ class TestOskServerd final : public QObject {
     Q_OBJECT
 
 private slots:
-    // Every program reads in Spanish on a machine set up in English, Qt's own lines included.
+    void initTestCase() { qputenv("LC_ALL", "en_US.UTF-8"); }
+
+    // Every program reads in Spanish on a machine set up in English (every program the test starts
+    // runs so), Qt's own lines included.
     void commandLines_data() {
         QTest::addColumn<QStringList>("command");
         QTest::addColumn<QString>("printed");
@@ -198,9 +196,6 @@ exit: 0
         QTest::newRow("oskserverctl, unknown command")
             << QStringList{ctl, "reinicia"}
             << QString("stderr: Orden desconocida: reinicia (vea oskserverctl --help).\nexit: 2\n");
-        QTest::newRow("oskserverctl, missing argument")
-            << QStringList{ctl, "disconnect"}
-            << QString("stderr: Uso: oskserverctl disconnect USUARIO\nexit: 2\n");
 #ifdef OSKSERVER_PATH
         // Answered without a display.
         QTest::newRow("oskserver --version")
@@ -234,15 +229,13 @@ exit: 0
         QCOMPARE(d.exitCode(), 0);
         OSK_COMPARE_SNAPSHOT(
             d.printedText(),
-            "[<time>]  Se han recuperado 12 líneas del registro de una ejecución anterior.\n"
-            "[<time>]  Inicializando Entorno...\n[<time>]  Inicialización Completada.\n"
-            "[<time>]  Servidor activo.\n[<time>]  Esperando conexiones...\n"
-            "[<time>]  Recibiendo petición de conexión...\n"
-            "[<time>]  Conexión aceptada. Esperando inicio de sesión...\n"
-            "[<time>]  Inicio de sesión para [CAJA2] completado.\n"
-            "[<time>]  Validado usuario [eva] en [CAJA2].\n[<time>]  Cerrando conexiones...\n"
-            "[<time>]  Conexiones cerradas.\n[<time>]  Servidor inactivo.\n"
-            "[<time>]  Guardando registro de sucesos...\n"
+            "[<time>]  Se han recuperado 12 líneas del registro de una ejecución anterior.\n[<time>]  "
+            "Inicializando Entorno...\n[<time>]  Inicialización Completada.\n[<time>]  Servidor "
+            "activo.\n[<time>]  Esperando conexiones...\n[<time>]  Recibiendo petición de "
+            "conexión...\n[<time>]  Conexión aceptada. Esperando inicio de sesión...\n[<time>]  Inicio de "
+            "sesión para [CAJA2] completado.\n[<time>]  Validado usuario [eva] en [CAJA2].\n[<time>]  "
+            "Cerrando conexiones...\n[<time>]  Conexiones cerradas.\n[<time>]  Servidor inactivo.\n[<time>]  "
+            "Guardando registro de sucesos...\n"
             "[<time>]  <folder>/Log/<day>.log creado con éxito.\nexit: 0\n");
     }
 
@@ -270,8 +263,8 @@ exit: 0
         QTest::newRow("port taken")
             << d << "port taken"
             << "[<time>]  Inicializando Entorno...\n[<time>]  Puerto incorrecto.\n"
-               "[<time>]  Guardando registro de sucesos...\n[<time>]  <folder>/Log/<day>.log creado con "
-               "éxito.\n"
+               "[<time>]  Guardando registro de sucesos...\n"
+               "[<time>]  <folder>/Log/<day>.log creado con éxito.\n"
                "stderr: El puerto <port> ya está siendo utilizado por algún otro programa. Elija un puerto "
                "distinto e inténtelo de nuevo.\nstderr: El servicio no se ha podido iniciar.\nexit: 78\n"
                "files: Data Log OskServer.INI";

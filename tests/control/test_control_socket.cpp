@@ -12,7 +12,6 @@
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QLocalSocket>
 #include <QProcess>
 #include <QtTest>
 #include <cerrno>
@@ -28,11 +27,6 @@ using namespace osk;
 using namespace osk::test;
 
 namespace {
-
-// A text written from its second line on, as a raw literal reads.
-QString lines(const char* text) {
-    return QString::fromUtf8(text + 1);
-}
 
 constexpr int kWaitMs = 10000;
 const QStringList kAsNobody{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
@@ -157,17 +151,19 @@ struct Fixture {
         return placeheld(text);
     }
     // One step: "> request" on a connection of its own (percent-encoded), "$ arguments" of the tool
-    // (each percent-encoded), "# setup" for the next step.
+    // (each percent-encoded), "# setup" for the next step ("# padded to N": the request is N bytes,
+    // blanks after it).
     QString run(const QString& step) {
         const QString before = std::exchange(setup, step.startsWith(QLatin1String("# ")) ? step : QString());
         if (step.startsWith(QLatin1String("> "))) {
             const int caller = connectAs(socketPath());
-            const QString request = step.mid(2).replace("<u>", "\\u");
-            QString text =
-                sendTo(caller, QByteArray::fromPercentEncoding(request.toUtf8()) + '\n') ? "" : "not sent\n";
+            QByteArray request = QByteArray::fromPercentEncoding(step.mid(2).replace("<u>", "\\u").toUtf8());
+            if (before.startsWith(u"# padded to "))
+                request = request.leftJustified(before.section(QLatin1Char(' '), 3).toInt(), ' ');
+            QString text = sendTo(caller, request + '\n') ? "" : "not sent\n";
             if (before == u"# no descriptors") {
                 DescriptorsRunOut none;
-                QTest::qWait(none.lowered() ? 350 : 0);
+                QTest::qWait(none.set() ? 350 : 0);
             }
             for (const QByteArray& line : readFrom(caller).split('\n'))
                 text += line.isEmpty() ? QString() : "< " + QString::fromUtf8(line) + '\n';
@@ -229,6 +225,13 @@ log: [09:05:17]  Orden de administración [port 9000] de [<caller>].
 < {"error":"Falta la orden (<q>cmd<q>).","ok":false}
 > %7B"cmd":"users"
 < {"error":"JSON incorrecto a partir del carácter 15.","ok":false}
+# padded to 65536
+> {"cmd":"disconnect","user":"nadie"}
+< {"error":"El usuario [nadie] no está conectado.","ok":false}
+log: [09:05:17]  Orden de administración [disconnect nadie] de [<caller>].
+# padded to 65537
+> {"cmd":"disconnect","user":"nadie"}
+< {"error":"Petición demasiado larga.","ok":false}
 > {"cmd":"disconnect","user":"a<u>0000b<u>001bc\rd\ne\tf<u>007fg<u>0085h<u>2028i"}
 < {"error":"El usuario [a<u>0000b<u>001bc\rd\ne\tf<7f>g<85>h<2028>i] no está conectado.","ok":false}
 log: [09:05:17]  Orden de administración [disconnect a b c d e f g h i] de [<caller>].
@@ -320,7 +323,7 @@ private slots:
     void transcript() {
         Fixture f;
         QVERIFY(f.start());
-        OSK_COMPARE_SNAPSHOT(f.play(kTranscript), lines(kTranscript));
+        OSK_COMPARE_SNAPSHOT(f.play(kTranscript), QString::fromUtf8(kTranscript + 1));
     }
 
     // A follower gets the user's lines as they come, escapes blank, and its going tells the client
@@ -396,7 +399,7 @@ private slots:
                 ++j;
             text += QStringLiteral("callers %1-%2: %3\n").arg(i + 1).arg(j).arg(told[i]);
         }
-        OSK_COMPARE_SNAPSHOT(text, lines(R"(
+        OSK_COMPARE_SNAPSHOT(text, QString::fromUtf8(1 + R"(
 stderr: Demasiadas conexiones de administración.
 exit: 1
 exit: 0

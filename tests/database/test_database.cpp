@@ -208,8 +208,8 @@ private slots:
                                "('AppVersion', '2.0'), ('AppDBRevision', '17'), ('AppOskServerHost', "
                                "'SRV1'), ('AppUsrMode', NULL)"));
         QVERIFY(createDatabase("oskdemo",
-                               "('AppVersion', '2.0'), ('AppDBRevision', '3'), ('AppEXERevision', "
-                               "NULL), ('AppOskServerHost', 'OLDPC'), ('AppOskServerPort', '1000'), "
+                               "('AppVersion', '2.0'), ('AppDBRevision', '3'), ('AppEXERevision', NULL), "
+                               "('AppOskServerHost', 'OLDPC'), ('AppOskServerPort', '1000'), "
                                "('AppUsrMode', 'SINGLE')"));
         QVERIFY(SqliteFile(fileOf("oskdemo"))
                     .run({"CREATE TABLE oskComponents (IdNumero INTEGER, FileName TEXT, FileObject BLOB)",
@@ -307,8 +307,8 @@ private slots:
             QString(
                 "open: ok\nAppOskServerHost: SRV1\nAppUsrMode: NULL\nApp'Missing: BOF o EOF es True, o el "
                 "registro actual se eliminó. La operación solicitada requiere un registro actual.\nlist: "
-                "OskDB oskdemo OSKVentas\nAppDBRevision: 3\nAppMissing: no row\nAppEXERevision: NULL\n"
-                "update: ok ok\nmaster: refused\nwriter: table 1 |abppe |abp-- |abp- |u\nrow: "
+                "OskDB oskdemo OSKVentas\nAppDBRevision: 3\nAppMissing: no row\nAppEXERevision: "
+                "NULL\nupdate: ok ok\nmaster: refused\nwriter: table 1 |abppe |abp-- |abp- |u\nrow: "
                 "1|Osk2.exe|X'6162636465'\nrow: 3|Keep.dll|X'02'\nproperty: AppVersion|O'Brien\nproperty: "
                 "AppDBRevision|3\nproperty: AppEXERevision|1.2.3.4\nproperty: AppOskServerHost|OLDPC\n"
                 "property: AppOskServerPort|1000\nproperty: AppUsrMode|SINGLE\nOSKVentas table: 0\nfill: 1")
@@ -348,12 +348,11 @@ private slots:
              << said(judgeByMessages({progress}, true));
         const QString text = seen.join(u'\n').replace(m_folder->path(), "%F");
         const QString expected =
-            "uid=Osk;pwd=kq7351;driver={SQL Server};Regional=Yes;server=SRV1\\SQL2000;database=OskDB;"
-            "TDS_Version=7.1;ClientCharset=UTF-8;\nlocal: 10\nDrop DATABASE [osk]]demo]\nBACKUP DATABASE "
-            "[osk'demo]\r\nTO DISK = '%F/Copias/.it''s.bak.HEX.tmp'\nno file: No se ha indicado el archivo "
-            "de "
-            "copia.\nleft: it's.bak=the previous\nok\nCannot open backup device.\nLa instrucción ha fallado "
-            "sin un "
+            "uid=Osk;pwd=kq7351;driver={SQL "
+            "Server};Regional=Yes;server=SRV1\\SQL2000;database=OskDB;TDS_Version=7.1;ClientCharset=UTF-8;\n"
+            "local: 10\nDrop DATABASE [osk]]demo]\nBACKUP DATABASE [osk'demo]\r\n"
+            "TO DISK = '%F/Copias/.it''s.bak.HEX.tmp'\nno file: No se ha indicado el archivo de copia.\n"
+            "left: it's.bak=the previous\nok\nCannot open backup device.\nLa instrucción ha fallado sin un "
             "mensaje del servidor.";
         const QString pattern = QRegularExpression::escape(expected).replace("HEX", "[0-9a-f]{8}");
         QVERIFY2(QRegularExpression("^" + pattern + "$").match(text).hasMatch(), qPrintable(text));
@@ -484,8 +483,8 @@ private slots:
         }
         const QString stored =
             "done: Datos actualizados correctamente\nshow\ntext Actualizando '%1' en 'oskdemo'...\n"
-            "maximum 0\ntext Actualizando 'Osk2.exe.bak' en 'oskdemo'...\nmaximum 0\ntext "
-            "Actualizando 'otro.dll' en 'oskdemo'...\nmaximum 0\nhide\nbusy 0\n1|%1|2|4D5A\n"
+            "maximum 0\ntext Actualizando 'Osk2.exe.bak' en 'oskdemo'...\nmaximum 0\n"
+            "text Actualizando 'otro.dll' en 'oskdemo'...\nmaximum 0\nhide\nbusy 0\n1|%1|2|4D5A\n"
             "2|Osk2.exe.bak|1|78\n3|otro.dll|1|78";
         OSK_COMPARE_SNAPSHOT(seen.join(u'\n'),
                              "done: No hay archivos de actualización disponibles.\nbusy 0\nrevision "

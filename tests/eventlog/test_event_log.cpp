@@ -51,10 +51,7 @@ struct Fixture {
         for (const QString& said : op.shown.mid(std::exchange(seen, op.shown.size())))
             out << u"> "_s + QString(said).replace(u'\n', u" | "_s);
         out.replaceInStrings(folder.path(), u"<folder>"_s).sort();
-        const QString text = out.join(u'\n');
-        if (qEnvironmentVariableIsSet("OSK_SNAPSHOT_PRINT")) // the text to read and approve
-            qInfo().noquote() << text;
-        return text;
+        return out.join(u'\n');
     }
     // The state a step's literal describes: the last one with the facts the step names put in place.
     QString expect(const char* step) {

@@ -9,7 +9,6 @@
 #include <QTcpSocket>
 #include <csignal>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -71,19 +70,13 @@ public:
         socket.flush();
     }
     QByteArray take() { return std::exchange(received, QByteArray()); }
-    // Ends the connection with a reset instead of a FIN, as a crashed client's system does.
-    void reset() {
-        const linger abortive = {1, 0};
-        ::setsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-        socket.abort();
-    }
 
     QTcpSocket socket;
     QByteArray received;
 };
 
 // While it lives, this process's soft limit of `resource` is `value`; the limit comes back when it
-// goes (or at lift()), even when a check fails. A write past a file size limit fails with EFBIG
+// goes, even when a check fails. A write past a file size limit fails with EFBIG
 // instead of killing the process: SIGXFSZ is ignored meanwhile.
 class ResourceLimit {
 public:
@@ -96,15 +89,14 @@ public:
         m_set = ::getrlimit(resource, &m_original) == 0 &&
                 (lowered = m_original, lowered.rlim_cur = value, ::setrlimit(resource, &lowered) == 0);
     }
-    ~ResourceLimit() { lift(); }
-    ResourceLimit(const ResourceLimit&) = delete;
-    ResourceLimit& operator=(const ResourceLimit&) = delete;
-    bool set() const { return m_set; }
-    void lift() {
-        if (std::exchange(m_set, false))
+    ~ResourceLimit() {
+        if (m_set)
             ::setrlimit(m_resource, &m_original);
         ::sigaction(SIGXFSZ, &m_signal, nullptr);
     }
+    ResourceLimit(const ResourceLimit&) = delete;
+    ResourceLimit& operator=(const ResourceLimit&) = delete;
+    bool set() const { return m_set; }
 
 private:
     int m_resource;
@@ -124,7 +116,6 @@ struct FileSizeLimit final : ResourceLimit {
 struct DescriptorsRunOut final : ResourceLimit {
     DescriptorsRunOut()
         : ResourceLimit(RLIMIT_NOFILE, lowestFree()) {}
-    bool lowered() const { return set(); }
     static rlim_t lowestFree() {
         const int descriptor = ::dup(0);
         return descriptor < 0 ? 0 : (::close(descriptor), rlim_t(descriptor));

@@ -1,16 +1,18 @@
-// The operator's dialogs at the desktop, on a machine whose locale is not Spanish, with Qt's
-// Spanish translations installed as the console installs them: each dialog is described whole
-// (title, icon, text, buttons; the save dialog's name, filter, columns and rows) and answered as
-// an operator would.
+// The tray icon's events and tip; the operator's dialogs at the desktop, on a machine whose locale
+// is not Spanish, with Qt's Spanish translations installed as the console installs them: each
+// dialog is described whole (title, icon, text, buttons; the save dialog's name, filter, columns
+// and rows) and answered as an operator would.
 
 #include "shell/qt_operator.h"
 #include "shell/spanish_translations.h"
+#include "shell/sys_tray.h"
 #include "support/snapshot.h"
 #include "support/test_io.h"
 
 #include <QtTest>
 #include <QtWidgets>
 #include <functional>
+#include <utility>
 #include <utime.h>
 
 using namespace osk;
@@ -77,12 +79,12 @@ void whenModal(QString& described, const std::function<void(QDialog&)>& answer) 
 
 } // namespace
 
-class TestQtOperator final : public QObject {
+class TestShell final : public QObject {
     Q_OBJECT
 
 private slots:
     void init() {
-        if (!g_spanish)
+        if (!g_spanish && QTest::currentTestFunction() != QByteArray("eventsAndTip"))
             QSKIP("no Spanish translations of Qt on this system");
     }
 
@@ -141,12 +143,64 @@ private slots:
         OSK_COMPARE_SNAPSHOT(
             described + "\n-> " + QString(path).replace(folder.path(), QStringLiteral("<folder>")),
             QStringLiteral("Guardar como | registro.txt | Archivos de texto (*.txt) | &Guardar Cancelar\n"
-                           "Nombre | Tamaño | Tipo | Fecha de modificación\n"
-                           "Copias |  | Carpeta | 08/12/2026 9:05\n"
-                           "copia.txt | 1,50 KiB | Documento de texto | 08/12/2026 9:05\n"
-                           "grande.txt | 2,50 MiB | Documento de texto | 08/12/2026 9:05\n"
-                           "registro.txt | 14 bytes | Documento de texto | 08/12/2026 9:05\n"
+                           "Nombre | Tamaño | Tipo | Fecha de modificación\nCopias |  | Carpeta | 08/12/2026 "
+                           "9:05\ncopia.txt | 1,50 KiB | Documento de texto | 08/12/2026 9:05\ngrande.txt | "
+                           "2,50 MiB | Documento de texto | 08/12/2026 9:05\nregistro.txt | 14 bytes | "
+                           "Documento de texto | 08/12/2026 9:05\n"
                            "-> <folder>/nuevo.txt"));
+    }
+
+    // The shell's messages 511 to 519 become the six events, and the desktop's whole clicks their
+    // halves; while a handler waits in an event loop (a pop-up menu), whatever comes is dropped.
+    // The tip shows at most 63 characters, never half of one; a window minimised to the tray takes
+    // the whole tip as its caption and is hidden.
+    void eventsAndTip() {
+        QWidget owner;
+        owner.show();
+        SysTray tray;
+        tray.setSourceWindow(&owner);
+        QStringList seen;
+        const std::pair<void (SysTray::*)(), const char*> events[] = {
+            {&SysTray::LButtonDown, "LButtonDown"},     {&SysTray::LButtonUp, "LButtonUp"},
+            {&SysTray::LButtonDblClk, "LButtonDblClk"}, {&SysTray::RButtonDown, "RButtonDown"},
+            {&SysTray::RButtonUp, "RButtonUp"},         {&SysTray::RButtonDblClk, "RButtonDblClk"}};
+        for (const auto& [signal, name] : events)
+            connect(&tray, signal, this, [&seen, name] { seen << QString::fromLatin1(name); });
+        for (int message = 511; message <= 519; ++message)
+            tray.notify(message);
+        auto* icon = tray.findChild<QSystemTrayIcon*>();
+        QVERIFY(icon);
+        for (const auto reason : {QSystemTrayIcon::Trigger, QSystemTrayIcon::DoubleClick,
+                                  QSystemTrayIcon::Context, QSystemTrayIcon::MiddleClick})
+            emit icon->activated(reason);
+        // Once only, so that a broken guard fails the comparison instead of recursing.
+        connect(&tray, &SysTray::LButtonUp, this, [&tray, first = true]() mutable {
+            if (!std::exchange(first, false))
+                return;
+            QEventLoop menu;
+            QTimer::singleShot(0, &menu, [&tray, &menu] {
+                tray.notify(SysTray::LeftDoubleClick);
+                tray.notify(SysTray::RightDown);
+                menu.quit();
+            });
+            menu.exec();
+        });
+        tray.notify(SysTray::LeftUp);
+        tray.notify(SysTray::LeftDoubleClick);
+        for (const QString& tip : {QString(63, 'a'), QString(64, 'b'), QString(62, 'c') + "\U0001D11E"}) {
+            tray.ChangeToolTip(tip);
+            seen << QString::number(tray.shownToolTip().size()) + owner.windowTitle();
+        }
+        owner.setWindowState(Qt::WindowMinimized); // as the console goes to the tray
+        tray.MinToSysTray();
+        tray.ChangeToolTip(QStringLiteral("Osk Server - Iniciado"));
+        seen << QStringLiteral("tray %1 hidden %2 ").arg(tray.isInSysTray()).arg(owner.isHidden()) +
+                    owner.windowTitle();
+        OSK_COMPARE_SNAPSHOT(seen.join(' '),
+                             QStringLiteral("LButtonDown LButtonUp LButtonDblClk RButtonDown RButtonUp "
+                                            "RButtonDblClk LButtonDown LButtonUp LButtonDblClk RButtonDown "
+                                            "RButtonUp LButtonUp LButtonDblClk 63 63 62 "
+                                            "tray 1 hidden 1 Osk Server - Iniciado"));
     }
 };
 
@@ -155,8 +209,8 @@ int main(int argc, char* argv[]) {
     qputenv("LC_ALL", "en_US.UTF-8");
     QApplication app(argc, argv);
     g_spanish = installSpanishTranslations(app);
-    TestQtOperator test;
+    TestShell test;
     return QTest::qExec(&test, argc, argv);
 }
 
-#include "test_qt_operator.moc"
+#include "test_shell.moc"

@@ -1,19 +1,23 @@
 #include "common/ansi_codec.h"
 #include "common/clock.h"
+#include "common/owned_file.h"
 #include "common/vb.h"
+#include "common/whole_file.h"
 #include "support/snapshot.h"
+#include "support/test_io.h"
 
 #include <QtTest>
 #include <ctime>
 #include <limits>
+#include <sys/stat.h>
 
 namespace osk {
 
 using namespace Qt::StringLiterals;
 
 // The language's numeric conversions, the Windows-1252 codec and the local time, each against
-// literal values.
-class TestConversions final : public QObject {
+// literal values; the program's own files opened only when they are regular files.
+class TestCommon final : public QObject {
     Q_OBJECT
 
 private slots:
@@ -21,11 +25,12 @@ private slots:
     void roundingAndFormats();
     void codecEveryByte();
     void systemClockFollowsTheComputersZone();
+    void refusesWhatIsNotARegularFile();
 };
 
 // Each line: the text in brackets, as Val reads it, and as the conversions read it in English and
 // in Spanish ("no": not a number).
-void TestConversions::numbers() {
+void TestCommon::numbers() {
     const QString expected = QString::fromUtf8(
         "[] 0 no no\n[  12abc] 12 no no\n[1.5D2] 150 150 1500\n[1.5d2] 150 150 1500\n[25E-1] 2.5 2.5 2.5\n"
         "[1.2.3] 1.2 no 123\n[1,5] 1 15 1.5\n[1 0\\t3\\n3] 1033 no no\n[&H1F] 31 31 31\n[&h1f] 31 31 31\n"
@@ -52,7 +57,7 @@ void TestConversions::numbers() {
     OSK_COMPARE_SNAPSHOT(read.join(u'\n'), expected);
 }
 
-void TestConversions::roundingAndFormats() {
+void TestCommon::roundingAndFormats() {
     // CInt: halves to the even neighbour, 16 bits ("-": out of range).
     QStringList rounded;
     for (const double value : {2.5, 3.5, -2.5, 2.5001, -32768.5, 32767.5, -32768.6, qQNaN()})
@@ -71,7 +76,7 @@ void TestConversions::roundingAndFormats() {
 
 // Every byte to its character and back: 0x80 to 0x9F as the code page has them (the five it leaves
 // undefined are the C1 controls of their own value), every other byte the character of its value.
-void TestConversions::codecEveryByte() {
+void TestCommon::codecEveryByte() {
     const char16_t high[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
                                0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
                                0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
@@ -94,7 +99,7 @@ void TestConversions::codecEveryByte() {
 
 // Local time in the computer's zone, and in its new zone within a second of a change (zones given
 // as rules, so that no zone database is needed).
-void TestConversions::systemClockFollowsTheComputersZone() {
+void TestCommon::systemClockFollowsTheComputersZone() {
     const std::optional<QByteArray> saved =
         qEnvironmentVariableIsSet("TZ") ? std::optional(qgetenv("TZ")) : std::nullopt;
     qputenv("TZ", "<-03>3");
@@ -116,7 +121,43 @@ void TestConversions::systemClockFollowsTheComputersZone() {
     QCOMPARE(offset, 5 * 3600 + 30 * 60);
 }
 
+// A link is never followed, a FIFO never waited on (nobody at its other end), a folder never
+// taken for a file, whatever the access; each is refused with the reason, and what a link leads
+// to is left alone. The system's reasons in Spanish follow.
+void TestCommon::refusesWhatIsNotARegularFile() {
+    QTemporaryDir dir;
+    const QString target = dir.filePath("target.txt");
+    QVERIFY(test::writeFileBytes(target, "precioso"));
+    QVERIFY(QFile::link(target, dir.filePath("eventlog.journal")));
+    QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath("OskServer.INI")).constData(), 0600), 0);
+    QStringList refused;
+    for (const QString& name : {u"eventlog.journal"_s, u"OskServer.INI"_s})
+        for (auto access : {OwnedFile::Access::Read, OwnedFile::Access::Append, OwnedFile::Access::ReadAppend,
+                            OwnedFile::Access::Replace}) {
+            const auto file = OwnedFile::open(dir.filePath(name), access);
+            refused << (file.ok() ? u"opened"_s : file.error());
+        }
+    refused << OwnedFile::open(dir.path(), OwnedFile::Access::Read).error() << systemReason(ENOSPC)
+            << systemReason(EACCES) << systemReason(EROFS) << systemReason(EPERM);
+    OSK_COMPARE_SNAPSHOT(
+        refused.join(u'\n').replace(dir.path(), u"<dir>"_s),
+        QString::fromUtf8("No se puede abrir el archivo <dir>/eventlog.journal: es un enlace simbólico.\n")
+                .repeated(4) +
+            u"No se puede abrir el archivo <dir>/OskServer.INI: no es un archivo normal.\n"_s.repeated(4) +
+            QString::fromUtf8(
+                "No se puede abrir el archivo <dir>: es una carpeta.\nno queda espacio en el disco\n"
+                "permiso denegado\nel sistema de archivos es de solo lectura\npermiso "
+                "denegado"));
+    QCOMPARE(test::readFileBytes(target), QByteArray("precioso"));
+    // A whole-file write aimed at a FIFO leaves the FIFO.
+    QCOMPARE(
+        writeWholeFile(dir.filePath("OskServer.INI"), "linea\r\n").error(),
+        u"No se puede abrir el archivo %1: no es un archivo normal."_s.arg(dir.filePath("OskServer.INI")));
+    QVERIFY(!QFileInfo(dir.filePath("OskServer.INI")).isFile() &&
+            QFileInfo::exists(dir.filePath("OskServer.INI")));
+}
+
 } // namespace osk
 
-QTEST_APPLESS_MAIN(osk::TestConversions)
-#include "test_conversions.moc"
+QTEST_APPLESS_MAIN(osk::TestCommon)
+#include "test_common.moc"
