@@ -28,7 +28,7 @@ ConsoleRunner::ConsoleRunner(QString programFolder, Operator& op)
     , m_operator(op) {}
 
 int ConsoleRunner::run() {
-    ignoreFileSizeSignal();
+    ignoreWriteSignals();
     if (!QDir().mkpath(m_programFolder)) {
         m_operator.showMessage(
             QStringLiteral("No se puede crear la carpeta %1.").arg(QDir::toNativeSeparators(m_programFolder)),

@@ -43,7 +43,7 @@ void printLine(std::FILE* stream, const QString& text, const QByteArray& prefix 
 } // namespace
 
 int HeadlessRunner::run() {
-    ignoreFileSizeSignal();
+    ignoreWriteSignals();
     // Why the service ends must be an error in the journal, not information.
     const bool stderrToJournal = isJournalStream(STDERR_FILENO);
     const QByteArray failure = stderrToJournal ? journalPrefix(LogKind::Error) : QByteArray();

@@ -64,10 +64,12 @@ bool holdsNoLock(const QLockFile& lock) {
     return file.exists() && file.lastModified().secsTo(QDateTime::currentDateTime()) > kMakingSeconds;
 }
 
-void ignoreFileSizeSignal() {
+void ignoreWriteSignals() {
     // A write past the file size limit then fails with its reason, which the log says and takes
-    // back, instead of ending the program with its lines unsaved.
+    // back, instead of ending the program with its lines unsaved; a line for standard output
+    // whose reader has gone is lost, not the sessions it was about.
     std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 QString instanceLockRefusal(const QLockFile& lock, const QString& programFolder, int error) {

@@ -30,8 +30,9 @@ Status lockInstance(QLockFile& lock, const QString& programFolder);
 // not being made just now, so it may be taken over.
 bool holdsNoLock(const QLockFile& lock);
 
-// Both programs: a file size limit makes a write fail rather than the program end.
-void ignoreFileSizeSignal();
+// Both programs: a file size limit, or a reader of the output that has gone (a pipe into `head`),
+// makes a write fail rather than the program end.
+void ignoreWriteSignals();
 
 // Why the folder's instance lock could not be taken: another copy holds it, or the lock could not
 // be made at all (a folder the program may not write, a full disk: `error`, the system's error

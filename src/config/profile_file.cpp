@@ -22,8 +22,10 @@ namespace {
 
 const QString kCrLf = QStringLiteral("\r\n");
 
-// The encodings a settings file is found in; a write keeps the one it read.
-enum class Encoding { Ansi, Utf16LittleEndian, Utf16BigEndian };
+// The encodings a settings file is found in; a write keeps the one it read. UTF-8 only with its
+// byte-order mark, as editors that save in it mark it: read as Windows-1252, the mark would hide
+// the first section's name and every setting in it.
+enum class Encoding { Ansi, Utf8, Utf16LittleEndian, Utf16BigEndian };
 
 // One line of the file as it was read: its text and its own line end (CR LF, LF, CR, or none for
 // a last line without one). Lines that a write does not touch go back out as they came in.
@@ -48,6 +50,8 @@ Encoding encodingOf(const QByteArray& bytes) {
         return Encoding::Utf16LittleEndian;
     if (bytes.startsWith("\xFE\xFF"))
         return Encoding::Utf16BigEndian;
+    if (bytes.startsWith("\xEF\xBB\xBF"))
+        return Encoding::Utf8;
     return Encoding::Ansi;
 }
 
@@ -55,6 +59,8 @@ QString decoded(const QByteArray& bytes, Encoding encoding) {
     switch (encoding) {
     case Encoding::Ansi:
         return AnsiCodec::decode(bytes);
+    case Encoding::Utf8:
+        return QString::fromUtf8(bytes.sliced(3));
     case Encoding::Utf16LittleEndian:
         return QStringDecoder(QStringDecoder::Utf16LE, QStringDecoder::Flag::Stateless)(bytes.sliced(2));
     case Encoding::Utf16BigEndian:
@@ -67,6 +73,8 @@ QByteArray encoded(const QString& text, Encoding encoding) {
     switch (encoding) {
     case Encoding::Ansi:
         return AnsiCodec::encode(text);
+    case Encoding::Utf8:
+        return QByteArrayLiteral("\xEF\xBB\xBF") + text.toUtf8();
     case Encoding::Utf16LittleEndian:
         return QByteArrayLiteral("\xFF\xFE") + QByteArray(QStringEncoder(QStringEncoder::Utf16LE)(text));
     case Encoding::Utf16BigEndian:

@@ -206,9 +206,15 @@ namespace {
 QJsonObject userNotConnected(const QString& user) {
     return controlError(QStringLiteral("El usuario [%1] no está conectado.").arg(user));
 }
+// A missing or non-text user would read as the empty name, which a client may have validated.
+QJsonObject missingUser() {
+    return controlError(QStringLiteral("Falta el usuario (\"user\")."));
+}
 } // namespace
 
 QJsonObject ControlCommands::disconnect(Call& call) {
+    if (!call.arguments.value(QStringLiteral("user")).isString())
+        return missingUser();
     const QString user = call.arguments.value(QStringLiteral("user")).toString();
     const int row = rowOfUser(user);
     if (row < 0)
@@ -218,6 +224,8 @@ QJsonObject ControlCommands::disconnect(Call& call) {
 }
 
 QJsonObject ControlCommands::follow(Call& call) {
+    if (!call.arguments.value(QStringLiteral("user")).isString())
+        return missingUser();
     const QString user = call.arguments.value(QStringLiteral("user")).toString();
     const int row = rowOfUser(user);
     if (row < 0)
@@ -236,12 +244,16 @@ QJsonObject ControlCommands::follow(Call& call) {
     QObject::connect(followed, &UserLog::lineAdded, context, [&peer](const QString& line) {
         peer.send({{QStringLiteral("event"), QStringLiteral("line")}, {QStringLiteral("text"), line}});
     });
-    QObject::connect(&tracking, &ActivityTracking::closing, context, [&peer, followed](UserLog* closing) {
-        if (closing != followed)
+    // The session ends either with its tracking (the client's CLOSE, the sweep) or before it (the
+    // operator's disconnection, the stop).
+    const auto ended = [&peer, followed](UserLog* log) {
+        if (log != followed)
             return;
         peer.send({{QStringLiteral("event"), QStringLiteral("end")}});
         peer.finish();
-    });
+    };
+    QObject::connect(&tracking, &ActivityTracking::closing, context, ended);
+    QObject::connect(&tracking, &ActivityTracking::sessionOver, context, ended);
     if (openedHere) {
         const QPointer<UserLog> guarded(followed);
         QObject::connect(context, &QObject::destroyed, &tracking, [&tracking, guarded] {

@@ -35,6 +35,12 @@ void ActivityTracking::handOff(const QString& user, const QString& line) {
         log->AddMessage(line);
 }
 
+void ActivityTracking::sessionEnded(int slot) {
+    for (const auto& [key, log] : m_logs)
+        if (log->slot() == slot)
+            emit sessionOver(log.get());
+}
+
 void ActivityTracking::closeLog(UserLog* log) {
     const auto it = m_logs.find(key(log->user()));
     if (it == m_logs.end() || it->second.get() != log)

@@ -29,6 +29,10 @@ public:
     void handOff(const QString& user, const QString& line);
     // The window's closing, whatever the reason: the client is told to stop, the log is forgotten.
     void closeLog(UserLog* log);
+    // The session on the slot ended without its tracking closing (the operator's disconnection,
+    // the service's stop): the window stays for its lines to be read and saved, but whoever follows
+    // the user from elsewhere is told that nothing more will come.
+    void sessionEnded(int slot);
 
     UserLog* find(const QString& user) const;
     int count() const { return int(m_logs.size()); }
@@ -38,6 +42,8 @@ signals:
     void focusRequested(osk::UserLog* log);
     // Emitted before the log is destroyed; a window showing it closes.
     void closing(osk::UserLog* log);
+    // The followed session is over; the log stays until its window closes.
+    void sessionOver(osk::UserLog* log);
 
 private:
     static QString key(const QString& user) { return user.toCaseFolded(); }

@@ -238,8 +238,10 @@ void SessionDispatcher::dropDeadSession(int slot) {
 void SessionDispatcher::closeAll() {
     for (int i = 0; i < slotCount(); ++i) {
         // A send to a slot whose connection is gone fails, which is what the stop expects.
-        if (!m_slots[size_t(i)].tag.isEmpty())
+        if (!m_slots[size_t(i)].tag.isEmpty()) {
             (void)m_host.send(i, protocol::kClosed);
+            m_tracking.sessionEnded(i);
+        }
         m_host.close(i);
         setTag(i, {});
     }
@@ -260,6 +262,7 @@ void SessionDispatcher::disconnectRow(int row) {
     m_log.AddLog(QStringLiteral("Usuario [") + loggedClientText(user) + QStringLiteral("] en [") +
                      loggedClientText(session) + QStringLiteral("] desconectado manualmente."),
                  LogKind::Error);
+    m_tracking.sessionEnded(slot);
     setTag(slot, {});
     m_users.remove(row);
 }

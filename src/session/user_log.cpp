@@ -2,6 +2,7 @@
 
 #include "common/ansi_codec.h"
 #include "common/clock.h"
+#include "common/shown_text.h"
 #include "common/vb.h"
 #include "common/whole_file.h"
 
@@ -14,7 +15,11 @@ UserLog::UserLog(const Clock& clock, QString user, int slot, QObject* parent)
     , m_slot(slot) {}
 
 void UserLog::AddMessage(const QString& line) {
-    m_lines << QLatin1Char('[') + vb::timeText(m_clock.now().time()) + QStringLiteral("]  ") + line;
+    const bool cut = line.size() > kMaxLoggedClientText;
+    m_lines << QLatin1Char('[') + vb::timeText(m_clock.now().time()) + QStringLiteral("]  ") +
+                   (cut ? line.first(kMaxLoggedClientText) + QStringView(kCutMark).toString() : line);
+    if (m_lines.size() > kMaxLines)
+        m_lines.removeFirst();
     emit lineAdded(m_lines.back());
 }
 

@@ -13,12 +13,15 @@ class Clock;
 
 // What a tracking window holds: the user it follows, the slot of that user's connection, and the
 // activity lines received so far, each stamped with the time it arrived. The window shows it; the
-// headless service has none.
+// headless service has none. What one client can make it hold is bounded: a line keeps as much
+// of the client's text as an event-log line does, and only the last kMaxLines lines are kept.
 class UserLog final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(UserLog)
 
 public:
+    static constexpr qsizetype kMaxLines = 10000;
+
     UserLog(const Clock& clock, QString user, int slot, QObject* parent = nullptr);
 
     const QString& user() const { return m_user; }

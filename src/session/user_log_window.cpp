@@ -32,6 +32,8 @@ UserLogWindow::UserLogWindow(UserLog& log, ActivityTracking& tracking, Operator&
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(log.caption());
     m_lstInfo->setObjectName(QStringLiteral("lstInfo"));
+    // One line each: the list need not measure every item again as thousands arrive.
+    m_lstInfo->setUniformItemSizes(true);
     m_cmdSave->setObjectName(QStringLiteral("cmdSave"));
     m_cmdSave->setEnabled(false);
 
@@ -57,6 +59,11 @@ UserLogWindow::UserLogWindow(UserLog& log, ActivityTracking& tracking, Operator&
 void UserLogWindow::addLine(const QString& shownLine) {
     m_shownLines << shownLine;
     m_lstInfo->addItem(shownLine);
+    // The window shows what its log holds, the oldest line going first.
+    if (m_shownLines.size() > UserLog::kMaxLines) {
+        m_shownLines.removeFirst();
+        delete m_lstInfo->takeItem(0);
+    }
     m_lstInfo->setCurrentRow(m_lstInfo->count() - 1);
     m_cmdSave->setEnabled(true);
 }

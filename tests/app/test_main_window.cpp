@@ -310,6 +310,20 @@ window: Osk Server - Iniciado | hidden | tray in Osk Server - Iniciado | busy 0 
              R"(window: Osk Server - Iniciado | shown | tray out Osk Server - Iniciado | busy 0 | finished 0)"});
     }
 
+    // A tracking window shows the lines its log holds: the last 10,000.
+    void trackingWindowShowsTheLastLines() {
+        Console c("");
+        QVERIFY(c.window);
+        c.core->session().tracking().operate(QStringLiteral("ana"), false, 1);
+        for (int i = 0; i <= 10000; ++i)
+            c.core->session().tracking().handOff(QStringLiteral("ana"), QString::number(i));
+        const auto* lines =
+            c.tracking(QStringLiteral("[ana]"))->findChild<QListWidget*>(QStringLiteral("lstInfo"));
+        QCOMPARE(QString::number(lines->count()) + ' ' + lines->item(0)->text() + ' ' +
+                     lines->item(9999)->text(),
+                 QStringLiteral("10000 [09:05:17]  1 [09:05:17]  10000"));
+    }
+
     // A SQL Server on another computer, through a driver that is not installed: no connection, and
     // no name looked up on the network; the download of clients is not offered.
     void sqlServerOnAnotherComputer() {

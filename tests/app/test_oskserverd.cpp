@@ -113,8 +113,10 @@ private slots:
         QTest::addColumn<QStringList>("command");
         QTest::addColumn<QString>("printed");
         const QString d = QStringLiteral(OSKSERVERD_PATH), ctl = QStringLiteral(OSKSERVERCTL_PATH);
-        QTest::newRow("oskserverd --help")
-            << QStringList{d, "--help"} << QString::fromUtf8(R"(Uso: oskserverd [opciones]
+        const auto row = [](const char* name, const QStringList& command, const char* printed) {
+            QTest::newRow(name) << command << QString::fromUtf8(printed);
+        };
+        row("oskserverd --help", {d, "--help"}, R"(Uso: oskserverd [opciones]
 Osk Server, servicio sin ventanas.
 
 Opciones:
@@ -130,13 +132,10 @@ Opciones:
                               termina.
 exit: 0
 )");
-        QTest::newRow("oskserverd --version")
-            << QStringList{d, "--version"} << QString("oskserverd 2.0.0\nexit: 0\n");
-        QTest::newRow("oskserverd, unknown option")
-            << QStringList{d, "--puerto"}
-            << QString("stderr: oskserverd: Opción desconocida: 'puerto'.\nexit: 1\n");
-        QTest::newRow("oskserverctl --help")
-            << QStringList{ctl, "--help"} << QString::fromUtf8(R"(Uso: oskserverctl [opciones] orden
+        row("oskserverd --version", {d, "--version"}, "oskserverd 2.0.0\nexit: 0\n");
+        row("oskserverd, unknown option", {d, "--puerto"},
+            "stderr: oskserverd: Opción desconocida: 'puerto'.\nexit: 1\n");
+        row("oskserverctl --help", {ctl, "--help"}, R"(Uso: oskserverctl [opciones] orden
 Administra un Osk Server en marcha.
 
 Órdenes:
@@ -181,25 +180,22 @@ exit: 0
 )");
         // In this order, in one folder: a product database made in the embedded engine, once, and a
         // name that is no product's.
-        const QStringList create{d, "--home", m_home.path(), "--create-database"};
-        QTest::newRow("oskserverd --create-database")
-            << create + QStringList{"oskPrueba"} << QString("Base de datos oskPrueba creada.\nexit: 0\n");
-        QTest::newRow("oskserverd --create-database, again")
-            << create + QStringList{"oskPrueba"}
-            << QString("stderr: La base de datos 'oskPrueba' ya existe.\nexit: 1\n");
-        QTest::newRow("oskserverd --create-database, no product's name")
-            << create + QStringList{"Prueba"}
-            << QString("stderr: El nombre de una base de datos de Osk debe empezar por 'osk'; 'Prueba' no "
-                       "aparecería en la lista de bases de datos.\nexit: 1\n");
-        QTest::newRow("oskserverctl --version")
-            << QStringList{ctl, "--version"} << QString("oskserverctl 2.0.0\nexit: 0\n");
-        QTest::newRow("oskserverctl, unknown command")
-            << QStringList{ctl, "reinicia"}
-            << QString("stderr: Orden desconocida: reinicia (vea oskserverctl --help).\nexit: 2\n");
+        const auto create = [&](const char* name) {
+            return QStringList{d, "--home", m_home.path(), "--create-database", name};
+        };
+        row("oskserverd --create-database", create("oskPrueba"),
+            "Base de datos oskPrueba creada.\nexit: 0\n");
+        row("oskserverd --create-database, again", create("oskPrueba"),
+            "stderr: La base de datos 'oskPrueba' ya existe.\nexit: 1\n");
+        row("oskserverd --create-database, no product's name", create("Prueba"),
+            "stderr: El nombre de una base de datos de Osk debe empezar por 'osk'; 'Prueba' no "
+            "aparecería en la lista de bases de datos.\nexit: 1\n");
+        row("oskserverctl --version", {ctl, "--version"}, "oskserverctl 2.0.0\nexit: 0\n");
+        row("oskserverctl, unknown command", {ctl, "reinicia"},
+            "stderr: Orden desconocida: reinicia (vea oskserverctl --help).\nexit: 2\n");
 #ifdef OSKSERVER_PATH
         // Answered without a display.
-        QTest::newRow("oskserver --version")
-            << QStringList{OSKSERVER_PATH, "--version"} << QString("oskserver 2.0.0\nexit: 0\n");
+        row("oskserver --version", {OSKSERVER_PATH, "--version"}, "oskserver 2.0.0\nexit: 0\n");
 #endif
     }
     void commandLines() {
@@ -239,6 +235,25 @@ exit: 0
             "[<time>]  <folder>/Log/<day>.log creado con éxito.\nexit: 0\n");
     }
 
+    // Its output into a pipe whose reader has gone, as `oskserverd | head -c 1` in a shell, whose
+    // children do not ignore SIGPIPE (this test does, and a child would inherit that): it goes on.
+    void outlivesTheReaderOfItsOutput() {
+        Daemon d;
+        d.process.setChildProcessModifier([] { std::signal(SIGPIPE, SIG_DFL); });
+        QVERIFY(writeFileBytes(d.settings(), portSettings(d.port)) &&
+                d.launch({"sh", "-c", "\"$0\" \"$@\" | head -c 1"}));
+        const QString journal = d.folder.file(QStringLiteral("Log/eventlog.journal"));
+        QVERIFY(QTest::qWaitFor([&] { return readFileBytes(journal).contains("Esperando conexiones"); },
+                                kWaitMs));
+        for (const char* from : {"127.0.0.2", "127.0.0.3"}) {
+            Client client(d.port, QString::fromLatin1(from));
+            QVERIFY(receives(client, "CONNECTED"));
+        }
+        const QByteArray lock = readFileBytes(d.folder.file(QStringLiteral(".oskserverd.lock")));
+        QVERIFY(::kill(lock.split('\n').value(0).toInt(), SIGTERM) == 0);
+        QCOMPARE(d.exitCode(), 0);
+    }
+
     // Starts that cannot go on: each ends the run with its reason and the status a service manager
     // acts on, and leaves what it refused as it was. A stop ends the start-up at once: a database
     // server that takes the connection and never answers holds each attempt for the whole login
@@ -249,38 +264,36 @@ exit: 0
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("printed");
         const QString d = QStringLiteral(OSKSERVERD_PATH);
-        QTest::newRow("folder not writable") << d << "read-only"
-                                             << "stderr: No se puede escribir en la carpeta <folder>: "
-                                                "permiso denegado.\nexit: 1\nfiles: OskServer.INI";
-        QTest::newRow("settings a FIFO")
-            << d << "FIFO"
-            << "stderr: CargaValores: No se puede abrir el archivo <folder>/OskServer.INI: no es un archivo "
-               "normal.\nexit: 78\nfiles: OskServer.INI";
-        QTest::newRow("lock a link to a file")
-            << d << "lock link"
-            << "stderr: No se puede usar el archivo de bloqueo <folder>/.oskserverd.lock: es un enlace "
-               "simbólico.\nexit: 1\nfiles: .oskserverd.lock OskServer.INI";
-        QTest::newRow("port taken")
-            << d << "port taken"
-            << "[<time>]  Inicializando Entorno...\n[<time>]  Puerto incorrecto.\n"
-               "[<time>]  Guardando registro de sucesos...\n"
-               "[<time>]  <folder>/Log/<day>.log creado con éxito.\n"
-               "stderr: El puerto <port> ya está siendo utilizado por algún otro programa. Elija un puerto "
-               "distinto e inténtelo de nuevo.\nstderr: El servicio no se ha podido iniciar.\nexit: 78\n"
-               "files: Data Log OskServer.INI";
-        QTest::newRow("oskserverd stopped, silent database server")
-            << d << "stop, silent"
-            << "[<time>]  Guardando registro de sucesos...\n[<time>]  <folder>/Log/<day>.log creado con "
-               "éxito.\n"
-               "exit: 0\nfiles: Log OskServer.INI";
+        const auto row = [](const char* name, const QString& program, const char* kind, const char* printed) {
+            QTest::newRow(name) << program << QString::fromLatin1(kind) << QString::fromUtf8(printed);
+        };
+        row("folder not writable", d, "read-only",
+            "stderr: No se puede escribir en la carpeta <folder>: permiso denegado.\n"
+            "exit: 1\nfiles: OskServer.INI");
+        row("settings a FIFO", d, "FIFO",
+            "stderr: CargaValores: No se puede abrir el archivo <folder>/OskServer.INI: "
+            "no es un archivo normal.\nexit: 78\nfiles: OskServer.INI");
+        row("lock a link to a file", d, "lock link",
+            "stderr: No se puede usar el archivo de bloqueo <folder>/.oskserverd.lock: "
+            "es un enlace simbólico.\nexit: 1\nfiles: .oskserverd.lock OskServer.INI");
+        row("port taken", d, "port taken",
+            "[<time>]  Inicializando Entorno...\n[<time>]  Puerto incorrecto.\n[<time>]  Guardando registro "
+            "de "
+            "sucesos...\n[<time>]  <folder>/Log/<day>.log creado con éxito.\n"
+            "stderr: El puerto <port> ya está siendo utilizado por algún otro programa. Elija un puerto "
+            "distinto e inténtelo de nuevo.\n"
+            "stderr: El servicio no se ha podido iniciar.\nexit: 78\nfiles: Data Log OskServer.INI");
+        row("oskserverd stopped, silent database server", d, "stop, silent",
+            "[<time>]  Guardando registro de sucesos...\n[<time>]  <folder>/Log/<day>.log creado con éxito.\n"
+            "exit: 0\nfiles: Log OskServer.INI");
 #ifdef OSKSERVER_PATH
         const QString console = QStringLiteral(OSKSERVER_PATH);
-        QTest::newRow("oskserver stopped, silent database server") << console << "stop, silent"
-                                                                   << "exit: 0\nfiles: Log OskServer.INI";
-        QTest::newRow("oskserver stopped, no server named") << console << "stop, unnamed"
-                                                            << "exit: 0\nfiles: Log OskServer.INI";
-        QTest::newRow("oskserver stopped, settings a FIFO") << console << "stop, FIFO"
-                                                            << "exit: 0\nfiles: Data Log OskServer.INI";
+        row("oskserver stopped, silent database server", console, "stop, silent",
+            "exit: 0\nfiles: Log OskServer.INI");
+        row("oskserver stopped, no server named", console, "stop, unnamed",
+            "exit: 0\nfiles: Log OskServer.INI");
+        row("oskserver stopped, settings a FIFO", console, "stop, FIFO",
+            "exit: 0\nfiles: Data Log OskServer.INI");
 #endif
     }
     void startsThatCannotGoOn() {

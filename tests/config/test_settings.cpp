@@ -134,6 +134,8 @@ private slots:
         QTest::newRow("LF") << QByteArray("[Main]\nA=1\n") << "Port" << QByteArray("[Main]\nA=1\nPort=7\n");
         QTest::newRow("UTF-16") << utf16("[Main]\r\nPort=1\r\nN=ñ\r\n") << "Port"
                                 << utf16("[Main]\r\nPort=7\r\nN=ñ\r\n");
+        QTest::newRow("UTF-8") << QByteArray("\xEF\xBB\xBF[Main]\r\nPort=1\r\nN=\xC3\xB1\r\n") << "Port"
+                               << QByteArray("\xEF\xBB\xBF[Main]\r\nPort=7\r\nN=\xC3\xB1\r\n");
         // A value that would split the line is refused, the file left as it was.
         QTest::newRow("line break") << QByteArray("[Main]\r\nPort=1\r\n") << "Port\r\n[X]"
                                     << QByteArray("[Main]\r\nPort=1\r\n");

@@ -218,6 +218,9 @@ const char* const kTranscript = R"(
 < {"event":"log","text":"[09:05:17]  Validado usuario [luis] en [CAJA]."}
 < {"error":"El usuario [LUIS] no está conectado.","ok":false}
 log: [09:05:17]  Orden de administración [disconnect LUIS] de [<caller>].
+> {"cmd":"disconnect","user":123}
+< {"error":"Falta el usuario (<q>user<q>).","ok":false}
+log: [09:05:17]  Orden de administración [disconnect 123] de [<caller>].
 > {"cmd":"port","port":"9000"}
 < {"error":"No disponible con el servicio iniciado: detenga el servicio.","ok":false}
 log: [09:05:17]  Orden de administración [port 9000] de [<caller>].
@@ -355,6 +358,15 @@ private slots:
         QVERIFY(readFrom(reader) ==
                 expected + "{\"error\":\"El usuario [nadie] no está conectado.\",\"ok\":false}\n");
         ::close(reader);
+        // However the session ends, its follow ends with it: the operator's disconnection, the stop.
+        for (const QByteArray user : {"ana", "luis"}) {
+            QProcess follower;
+            follower.start(QStringLiteral(OSKSERVERCTL_PATH), {"--home", f.folder.path(), "follow", user});
+            QVERIFY(receives(user == "ana" ? *f.ana : *f.luis, "LOG"));
+            user == "ana" ? f.core->disconnectUser(0) : f.core->stopService();
+            QVERIFY(QTest::qWaitFor([&] { return follower.state() == QProcess::NotRunning; }, kWaitMs));
+            QCOMPARE(printed(follower, f.folder.path()), QStringLiteral("exit: 0\n"));
+        }
         // A caller that says nothing is let go after the request time.
         QCOMPARE(readFrom(silent), QByteArray("{\"error\":\"Petición incompleta.\",\"ok\":false}\n"));
         ::close(silent);
