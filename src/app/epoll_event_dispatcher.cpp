@@ -129,7 +129,10 @@ int EpollEventDispatcher::activateSocketNotifiers(int ready) {
     return activated;
 }
 
-int EpollEventDispatcher::activateTimers() {
+// Out of the sanitizer's type check: it reads an object's type through a pipe, and the service
+// keeps running its timers while it has no descriptor left for one (the acceptor waits on them),
+// where the check would take every timer event for a broken object.
+__attribute__((no_sanitize("vptr"))) int EpollEventDispatcher::activateTimers() {
     int activated = 0;
     const Clock::time_point now = Clock::now();
     // The ids of the timers due now, taken first: a handler may register or remove timers.

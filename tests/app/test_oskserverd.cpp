@@ -277,9 +277,8 @@ exit: 0
             "stderr: No se puede usar el archivo de bloqueo <folder>/.oskserverd.lock: "
             "es un enlace simbólico.\nexit: 1\nfiles: .oskserverd.lock OskServer.INI");
         row("port taken", d, "port taken",
-            "[<time>]  Inicializando Entorno...\n[<time>]  Puerto incorrecto.\n[<time>]  Guardando registro "
-            "de "
-            "sucesos...\n[<time>]  <folder>/Log/<day>.log creado con éxito.\n"
+            "[<time>]  Inicializando Entorno...\n[<time>]  Puerto incorrecto.\n"
+            "[<time>]  Guardando registro de sucesos...\n[<time>]  <folder>/Log/<day>.log creado con éxito.\n"
             "stderr: El puerto <port> ya está siendo utilizado por algún otro programa. Elija un puerto "
             "distinto e inténtelo de nuevo.\n"
             "stderr: El servicio no se ha podido iniciar.\nexit: 78\nfiles: Data Log OskServer.INI");

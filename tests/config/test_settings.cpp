@@ -72,11 +72,10 @@ class TestSettings final : public QObject {
     QString loaded(ProfileFile& file) const {
         MainSettings s;
         const Status status = CargaValores(file, s);
-        QString text = u" port=%1 OSInit=%2 MinInit=%3 SQLServer=%4 engine=%5 MaxUsers=%6 "_s.arg(s.port)
-                           .arg(s.autoStart)
-                           .arg(s.minStart)
-                           .arg(s.sqlServerName, s.engine == EngineKind::SqlServer ? "SQLServer" : "Embedded")
-                           .arg(s.maxUsers);
+        QString text = u" port=%1 OSInit=%2 MinInit=%3 SQLServer=%4 engine=%5 MaxUsers=%6 "_s.arg(
+            QString::number(s.port), QString::number(s.autoStart), QString::number(s.minStart),
+            s.sqlServerName, s.engine == EngineKind::SqlServer ? u"SQLServer"_s : u"Embedded"_s,
+            QString::number(s.maxUsers));
         for (const char* usual : {" port=1033 ", " OSInit=0 ", " MinInit=0 ",
                                   " SQLServer= ", " engine=Embedded ", " MaxUsers=255 "})
             text.replace(QLatin1String(usual), u" "_s);
