@@ -6,8 +6,8 @@
 //
 // Writes K files of N/K MiB each (the first named Osk2.exe) into a temporary program folder.
 
-#include "app/engine_factory.h"
 #include "common/operator.h"
+#include "core/engine_factory.h"
 #include "database/client_distribution.h"
 #include "database/embedded_engine.h"
 

@@ -14,6 +14,7 @@ tsan_build_dir="${TSAN_BUILD_DIR:-$here/build-tsan}"
 
 "$here/scripts/install-deps.sh"
 "$here/scripts/check-format.sh"
+"$here/scripts/check-layers.sh"
 "$here/scripts/build.sh" -DBUILD_TESTING=ON -DBUILD_BENCH=ON -DOSK_WERROR=ON
 (cd "$build_dir" && ctest --output-on-failure --timeout 300 -j "${JOBS:-2}")
 if [ "${OSK_SKIP_SYSTEMD:-0}" != 1 ]; then

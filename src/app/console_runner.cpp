@@ -2,7 +2,6 @@
 
 #include "app/main_window.h"
 #include "app/program_folder.h"
-#include "app/server_core.h"
 #include "app/signal_pipe.h"
 #include "app/splash_window.h"
 #include "app/startup_connection.h"
@@ -10,6 +9,7 @@
 #include "common/operator.h"
 #include "config/main_settings.h"
 #include "control/control_server.h"
+#include "core/server_core.h"
 
 #include <QApplication>
 #include <QDialog>

@@ -1,7 +1,6 @@
 #include "app/headless_runner.h"
 
 #include "app/program_folder.h"
-#include "app/server_core.h"
 #include "app/service_notifier.h"
 #include "app/signal_pipe.h"
 #include "common/clock.h"
@@ -9,6 +8,7 @@
 #include "config/main_settings.h"
 #include "config/profile_file.h"
 #include "control/control_server.h"
+#include "core/server_core.h"
 #include "database/embedded_engine.h"
 
 #include <QAbstractEventDispatcher>

@@ -23,6 +23,7 @@ const char* const kCommands = R"(Órdenes:
   disconnect USUARIO              desconecta a un usuario
   follow USUARIO [--save FICHERO] sigue la actividad de un usuario hasta Ctrl+C o el fin de su sesión
   log [-n N] [-f]                 registro de sucesos de esta ejecución; -f sigue los nuevos
+  watch                           el estado y los usuarios, de nuevo a cada cambio, hasta Ctrl+C
   save-log                        Guardar Registro de eventos
   port N                          puerto para el próximo inicio (servicio detenido)
   sql-server NOMBRE               servidor SQL para el próximo inicio (servicio detenido)

@@ -1,8 +1,8 @@
 #include "app/main_window.h"
 
-#include "app/server_core.h"
 #include "backup/auto_backup_dialog.h"
 #include "common/operator.h"
+#include "core/server_core.h"
 #include "session/user_log.h"
 #include "session/user_log_window.h"
 #include "shell/about_dialog.h"

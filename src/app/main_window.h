@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/command_states.h"
-#include "app/server_core.h"
+#include "core/command_states.h"
+#include "core/server_core.h"
 
 #include <QMainWindow>
 #include <QMap>

@@ -1,10 +1,10 @@
 #include "app/startup_connection.h"
 
-#include "app/server_core.h"
 #include "common/operator.h"
 #include "config/main_settings.h"
 #include "config/profile_file.h"
 #include "config/settings_commands.h"
+#include "core/server_core.h"
 #include "database/engine.h"
 
 namespace osk {

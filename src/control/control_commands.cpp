@@ -1,10 +1,11 @@
 #include "control/control_commands.h"
 
-#include "app/server_core.h"
 #include "backup/backup_editor.h"
 #include "common/ansi_codec.h"
 #include "common/clock.h"
 #include "control/request_operator.h"
+#include "control/state_watch.h"
+#include "core/server_core.h"
 #include "database/engine.h"
 #include "session/user_log.h"
 
@@ -98,6 +99,7 @@ ControlCommands::ControlCommands(ServerCore& core, QDateTime startedAt)
           {QStringLiteral("backups"), {&ControlCommands::backups, false}},
           {QStringLiteral("backup-set"), {&ControlCommands::backupSet, true}},
           {QStringLiteral("backup-run"), {&ControlCommands::backupRun, true}},
+          {QStringLiteral("watch"), {&ControlCommands::watch, false}},
       } {}
 
 void ControlCommands::execute(const ControlRequest& request, ControlPeer& peer) {
@@ -179,12 +181,50 @@ QJsonObject ControlCommands::stop(Call&) {
 }
 
 QJsonObject ControlCommands::users(Call&) {
+    return success({{QStringLiteral("users"), userRows()}});
+}
+
+QJsonArray ControlCommands::userRows() const {
     const UsersList& list = m_core.session().lstUsers();
     QJsonArray rows;
     for (int row = 0; row < list.count(); ++row)
         rows.append(QJsonObject{{QStringLiteral("text"), list.row(row).text},
                                 {QStringLiteral("user"), userOfSlot(list.row(row).slot)}});
-    return success({{QStringLiteral("users"), rows}});
+    return rows;
+}
+
+// What the console's window shows of the service at a glance: started or not, its port, the users
+// rows and the counts.
+QJsonObject ControlCommands::serviceState() const {
+    SessionServer& session = m_core.session();
+    return {
+        {QStringLiteral("running"), m_core.isStarted()},
+        {QStringLiteral("port"), m_core.settings().port},
+        {QStringLiteral("users"), session.lstUsers().count()},
+        {QStringLiteral("maxUsers"), session.maxUsers()},
+        {QStringLiteral("receivedBytes"), double(session.receivedBytes())},
+        {QStringLiteral("rows"), userRows()},
+    };
+}
+
+// The state now in the reply, then an event each time it changes, until the caller goes. The bytes
+// received are looked at once a second: they change with every message of every client.
+QJsonObject ControlCommands::watch(Call& call) {
+    ControlPeer& peer = call.peer;
+    auto* watch = new StateWatch([this] { return serviceState(); }, std::chrono::seconds(1), peer.context());
+    const UsersList* rows = &m_core.session().lstUsers();
+    QObject::connect(&m_core, &ServerCore::captionChanged, watch, &StateWatch::notify);
+    QObject::connect(&m_core, &ServerCore::labelsChanged, watch, &StateWatch::notify);
+    QObject::connect(rows, &UsersList::rowsInserted, watch, &StateWatch::notify);
+    QObject::connect(rows, &UsersList::rowsRemoved, watch, &StateWatch::notify);
+    QObject::connect(rows, &UsersList::dataChanged, watch, &StateWatch::notify);
+    QObject::connect(rows, &UsersList::modelReset, watch, &StateWatch::notify);
+    QObject::connect(watch, &StateWatch::changed, watch, [&peer](QJsonObject state) {
+        state.insert(QStringLiteral("event"), QStringLiteral("state"));
+        peer.send(state);
+    });
+    peer.keepOpen();
+    return success(watch->current());
 }
 
 QString ControlCommands::userOfSlot(int slot) const {

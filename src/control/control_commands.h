@@ -1,9 +1,10 @@
 #pragma once
 
-#include "app/command_states.h"
 #include "control/control_protocol.h"
+#include "core/command_states.h"
 
 #include <QDateTime>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
@@ -76,9 +77,12 @@ private:
     QJsonObject backups(Call& call);
     QJsonObject backupSet(Call& call);
     QJsonObject backupRun(Call& call);
+    QJsonObject watch(Call& call);
 
     std::optional<QJsonObject> refusedByState(Command command) const;
     QString userOfSlot(int slot) const;
+    QJsonArray userRows() const;
+    QJsonObject serviceState() const;
     // The row of lstUsers whose user is exactly this one; -1 when nobody by that name is connected.
     int rowOfUser(const QString& user) const;
     bool isListed(const QString& database) const;

@@ -1,7 +1,7 @@
 #include "control/control_server.h"
 
-#include "app/server_core.h"
 #include "common/clock.h"
+#include "core/server_core.h"
 #include "session/socket_io.h"
 
 #include <QDir>

@@ -89,6 +89,17 @@ void printStatus(const QJsonObject& reply) {
                           .arg(uptime(qint64(reply.value(QLatin1String("uptimeSeconds")).toDouble()))));
 }
 
+// The state a watcher is told: one line of it, then the users rows indented below.
+void printState(const QJsonObject& state) {
+    printLine(stdout, QStringLiteral("Servicio: %1 | Puerto: %2 | Usuarios: %3/%4 | Bytes recibidos: %5")
+                          .arg(state.value(QLatin1String("running")).toBool() ? QStringLiteral("iniciado")
+                                                                              : QStringLiteral("detenido"),
+                               count(state, "port"), count(state, "users"), count(state, "maxUsers"),
+                               count(state, "receivedBytes")));
+    for (const QJsonValue& row : state.value(QLatin1String("rows")).toArray())
+        printLine(stdout, QStringLiteral("  ") + row.toObject().value(QLatin1String("text")).toString());
+}
+
 void printRows(const QJsonArray& rows, const QStringList& keys) {
     for (const QJsonValue& row : rows) {
         QStringList fields;
@@ -101,6 +112,8 @@ void printRows(const QJsonArray& rows, const QStringList& keys) {
 void printReply(const QString& command, const QJsonObject& reply) {
     if (command == QLatin1String("status"))
         printStatus(reply);
+    else if (command == QLatin1String("watch"))
+        printState(reply);
     else if (command == QLatin1String("users"))
         printRows(reply.value(QLatin1String("users")).toArray(), {QStringLiteral("text")});
     else if (command == QLatin1String("databases"))
@@ -189,7 +202,8 @@ BuiltRequest buildRequest(const Invocation& in) {
     const QString first = args.value(0);
     if (command == QLatin1String("status") || command == QLatin1String("start") ||
         command == QLatin1String("stop") || command == QLatin1String("users") ||
-        command == QLatin1String("save-log") || command == QLatin1String("backups"))
+        command == QLatin1String("save-log") || command == QLatin1String("backups") ||
+        command == QLatin1String("watch"))
         return build(0, "", {});
     if (command == QLatin1String("disconnect") || command == QLatin1String("follow"))
         return build(1, "USUARIO", {{QStringLiteral("user"), first}});
@@ -226,8 +240,8 @@ BuiltRequest buildRequest(const Invocation& in) {
 
 int runCommand(const Invocation& in, const QJsonObject& requestObject, ControlClient& client) {
     client.send(requestObject);
-    const bool following =
-        in.command == QLatin1String("follow") || (in.command == QLatin1String("log") && in.follow);
+    const bool following = in.command == QLatin1String("follow") || in.command == QLatin1String("watch") ||
+                           (in.command == QLatin1String("log") && in.follow);
     ProgressBar progress(stderr, isTerminal(stderr));
     QStringList tracked;
     std::optional<QJsonObject> reply;
@@ -270,6 +284,9 @@ int runCommand(const Invocation& in, const QJsonObject& requestObject, ControlCl
                 printLine(stdout, tracked.last());
             if (--linesToCome <= 0 && !following)
                 break;
+        } else if (event == QLatin1String("state")) {
+            if (!in.json)
+                printState(*line);
         } else if (event == QLatin1String("end")) {
             break;
         }

@@ -2,8 +2,8 @@
 // callers on the real local socket, the built oskserverctl, and the built oskserverd of an
 // unprivileged user.
 
-#include "app/server_core.h"
 #include "control/control_server.h"
+#include "core/server_core.h"
 #include "support/fake_clock.h"
 #include "support/scripted_operator.h"
 #include "support/served_client.h"
@@ -370,6 +370,55 @@ private slots:
         // A caller that says nothing is let go after the request time.
         QCOMPARE(readFrom(silent), QByteArray("{\"error\":\"Petición incompleta.\",\"ok\":false}\n"));
         ::close(silent);
+    }
+
+    // A watcher is told the state at once, then again after each change: the bytes a client sends
+    // (within the second), a session that ends, the stop (one event for all it changes). The
+    // built tool prints each.
+    void watchersAreToldEachChange() {
+        Fixture f;
+        QVERIFY(f.start());
+        QProcess tool;
+        QString toolPrinted;
+        const auto toolHasPrinted = [&](qsizetype lines) {
+            return QTest::qWaitFor(
+                [&] { return (toolPrinted += tool.readAllStandardOutput()).count('\n') >= lines; }, kWaitMs);
+        };
+        tool.start(QStringLiteral(OSKSERVERCTL_PATH), {"--home", f.folder.path(), "watch"});
+        const int watcher = connectAs(f.socketPath());
+        QVERIFY(sendTo(watcher, "{\"cmd\":\"watch\"}\n") && toolHasPrinted(3));
+        QByteArray told = readFrom(watcher);
+        f.ana->send("USER_AVAILABLE=pedro");
+        QVERIFY(receives(*f.ana, "USER_OK"));
+        told += readFrom(watcher);
+        QVERIFY(toolHasPrinted(6));
+        f.core->disconnectUser(0);
+        told += readFrom(watcher);
+        QVERIFY(toolHasPrinted(8));
+        f.core->stopService();
+        told += readFrom(watcher);
+        QVERIFY(toolHasPrinted(9));
+        tool.terminate();
+        const QString rows = R"("rows":[{"text":"127.0.0.1  [ana] en [ALMACEN1]","user":"ana"},)";
+        OSK_COMPARE_SNAPSHOT(
+            f.placeheld(QString::fromUtf8(told)),
+            R"({"maxUsers":255,"ok":true,"port":<port>,"receivedBytes":29,)" + rows +
+                R"({"text":"127.0.0.2  [luis] en [CAJA]","user":"luis"}],"running":true,"users":2}
+{"event":"state","maxUsers":255,"port":<port>,"receivedBytes":49,)" +
+                rows + R"({"text":"127.0.0.2  [luis] en [CAJA]","user":"luis"}],"running":true,"users":2}
+{"event":"state","maxUsers":255,"port":<port>,"receivedBytes":49,"rows":[{"text":"127.0.0.2  [luis] en [CAJA]","user":"luis"}],"running":true,"users":1}
+{"event":"state","maxUsers":255,"port":<port>,"receivedBytes":49,"rows":[],"running":false,"users":0}
+)");
+        const QString both = "  127.0.0.1  [ana] en [ALMACEN1]\n  127.0.0.2  [luis] en [CAJA]\n";
+        OSK_COMPARE_SNAPSHOT(
+            f.placeheld(toolPrinted + printed(tool, f.folder.path())),
+            "Servicio: iniciado | Puerto: <port> | Usuarios: 2/255 | Bytes recibidos: 29\n" + both +
+                "Servicio: iniciado | Puerto: <port> | Usuarios: 2/255 | Bytes recibidos: 49\n" + both +
+                "Servicio: iniciado | Puerto: <port> | Usuarios: 1/255 | Bytes recibidos: 49\n"
+                "  127.0.0.2  [luis] en [CAJA]\n"
+                "Servicio: detenido | Puerto: <port> | Usuarios: 0/255 | Bytes recibidos: 49\n"
+                "exit: 0\n");
+        ::close(watcher);
     }
 
     // The service of an unprivileged user: callers of another user of its group fill the 32

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/server_core.h"
 #include "common/ansi_codec.h"
+#include "core/server_core.h"
 #include "support/fake_clock.h"
 #include "support/scripted_operator.h"
 #include "support/served_client.h"

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "app/command_states.h"
 #include "backup/backup_scheduler.h"
 #include "backup/wait_dialog.h"
 #include "common/operator.h"
@@ -8,6 +7,7 @@
 #include "common/result.h"
 #include "config/main_settings.h"
 #include "config/profile_file.h"
+#include "core/command_states.h"
 #include "database/client_distribution.h"
 #include "database/database_admin.h"
 #include "database/external_modules.h"

@@ -1,9 +1,9 @@
-#include "app/server_core.h"
+#include "core/server_core.h"
 
-#include "app/engine_factory.h"
 #include "backup/backup_schedule.h"
 #include "common/operator.h"
 #include "config/settings_commands.h"
+#include "core/engine_factory.h"
 #include "database/engine.h"
 
 #include <QCoreApplication>

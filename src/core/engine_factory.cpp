@@ -1,4 +1,4 @@
-#include "app/engine_factory.h"
+#include "core/engine_factory.h"
 
 #include "config/profile_file.h"
 #include "database/embedded_engine.h"
