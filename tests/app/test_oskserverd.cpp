@@ -113,7 +113,7 @@ private slots:
         QTest::addColumn<QStringList>("command");
         QTest::addColumn<QString>("printed");
         const QString d = QStringLiteral(OSKSERVERD_PATH), ctl = QStringLiteral(OSKSERVERCTL_PATH);
-        const auto row = [](const char* name, const QStringList& command, const char* printed) {
+        const auto row = [](const char* name, const QStringList& command, const QByteArray& printed) {
             QTest::newRow(name) << command << QString::fromUtf8(printed);
         };
         row("oskserverd --help", {d, "--help"}, R"(Uso: oskserverd [opciones]
@@ -181,13 +181,14 @@ exit: 0
 )");
         // In this order, in one folder: a product database made in the embedded engine, once, and a
         // name that is no product's.
-        const auto create = [&](const char* name) {
-            return QStringList{d, "--home", m_home.path(), "--create-database", name};
+        const auto create = [&](const QByteArray& name) {
+            return QStringList{d, "--home", m_home.path(), "--create-database", QString::fromUtf8(name)};
         };
-        row("oskserverd --create-database", create("oskPrueba"),
-            "Base de datos oskPrueba creada.\nexit: 0\n");
-        row("oskserverd --create-database, again", create("oskPrueba"),
-            "stderr: La base de datos 'oskPrueba' ya existe.\nexit: 1\n");
+        const QByteArray longest = "osk" + QByteArray(197, 'P'); // 200 bytes, the most a name may have
+        row("oskserverd --create-database", create(longest),
+            "Base de datos " + longest + " creada.\nexit: 0\n");
+        row("oskserverd --create-database, again", create(longest),
+            "stderr: La base de datos '" + longest + "' ya existe.\nexit: 1\n");
         row("oskserverd --create-database, no product's name", create("Prueba"),
             "stderr: El nombre de una base de datos de Osk debe empezar por 'osk'; 'Prueba' no "
             "aparecería en la lista de bases de datos.\nexit: 1\n");
@@ -277,6 +278,9 @@ exit: 0
         row("lock a link to a file", d, "lock link",
             "stderr: No se puede usar el archivo de bloqueo <folder>/.oskserverd.lock: "
             "es un enlace simbólico.\nexit: 1\nfiles: .oskserverd.lock OskServer.INI");
+        row("lock a FIFO", d, "lock fifo",
+            "stderr: No se puede usar el archivo de bloqueo <folder>/.oskserverd.lock: "
+            "no es un archivo normal.\nexit: 1\nfiles: .oskserverd.lock OskServer.INI");
         row("port taken", d, "port taken",
             "[<time>]  Inicializando Entorno...\n[<time>]  Puerto incorrecto.\n"
             "[<time>]  Guardando registro de sucesos...\n[<time>]  <folder>/Log/<day>.log creado con éxito.\n"
@@ -319,6 +323,11 @@ exit: 0
         if (kind == u"lock link") {
             QVERIFY(writeFileBytes(target, "datos\n") &&
                     QFile::link(target, d.folder.file(QStringLiteral(".oskserverd.lock"))));
+        } else if (kind == u"lock fifo") {
+            QCOMPARE(
+                ::mkfifo(QFile::encodeName(d.folder.file(QStringLiteral(".oskserverd.lock"))).constData(),
+                         0600),
+                0);
         } else if (kind == u"read-only") {
             // Root writes wherever the mode says it may not: the service runs as nobody.
             if (::geteuid() != 0)

@@ -309,6 +309,10 @@ $ databases --refresh
 stderr: <folder>/Data/OskDB.db: no es una base de datos
 exit: 1
 log: [09:05:17]  Orden de administración [databases --refresh] de [<caller>].
+$ backup-set 3 type=Diaria file=<folder>/Log/copia.log
+stderr: El archivo de copia <folder>/Log/copia.log es un archivo del servidor.
+exit: 1
+log: [09:05:17]  Orden de administración [backup-set 3 file=<folder>/Log/copia.log type=Diaria] de [<caller>].
 $ backup-set 2 type=Diaria hour=3 minute=30 file=<folder>/copia.obk
 2<09>Diaria<09>OskDB<09>Lunes<09>03:30<09><folder>/copia.obk
 exit: 0
@@ -345,6 +349,8 @@ private slots:
         tool.terminate();
         QVERIFY(receives(*f.luis, "NOLOG"));
         QCOMPARE(printed(tool, f.folder.path()), QStringLiteral("[09:05:17]  abrió  [2Jla ficha\nexit: 0\n"));
+        OSK_COMPARE_SNAPSHOT(f.changes(),
+                             "log: [09:05:17]  Orden de administración [follow luis] de [<caller>].\n");
 
         QByteArray expected = "{\"count\":5000,\"ok\":true}\n";
         for (int i = 1; i <= 5000; ++i) {
