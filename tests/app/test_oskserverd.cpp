@@ -320,14 +320,11 @@ exit: 0
         QVERIFY(settings.isEmpty() ? ::mkfifo(QFile::encodeName(d.settings()).constData(), 0600) == 0
                                    : writeFileBytes(d.settings(), settings));
         QStringList as;
+        const QString lock = d.folder.file(QStringLiteral(".oskserverd.lock"));
         if (kind == u"lock link") {
-            QVERIFY(writeFileBytes(target, "datos\n") &&
-                    QFile::link(target, d.folder.file(QStringLiteral(".oskserverd.lock"))));
+            QVERIFY(writeFileBytes(target, "datos\n") && QFile::link(target, lock));
         } else if (kind == u"lock fifo") {
-            QCOMPARE(
-                ::mkfifo(QFile::encodeName(d.folder.file(QStringLiteral(".oskserverd.lock"))).constData(),
-                         0600),
-                0);
+            QCOMPARE(::mkfifo(QFile::encodeName(lock).constData(), 0600), 0);
         } else if (kind == u"read-only") {
             // Root writes wherever the mode says it may not: the service runs as nobody.
             if (::geteuid() != 0)
