@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkgconf
   qt6-base-dev qt6-translations-l10n
-  libsqlite3-dev
+  libsqlite3-dev libsodium-dev
   unixodbc-dev tdsodbc odbcinst
   libsqliteodbc
   clang-format

@@ -3,6 +3,7 @@
 #include "common/program_files.h"
 #include "ctl/control_client.h"
 #include "ctl/ctl_command.h"
+#include "ctl/password_prompt.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -24,6 +25,9 @@ const char* const kCommands = R"(Órdenes:
   follow USUARIO [--save FICHERO] sigue la actividad de un usuario hasta Ctrl+C o el fin de su sesión
   log [-n N] [-f]                 registro de sucesos de esta ejecución; -f sigue los nuevos
   watch                           el estado y los usuarios, de nuevo a cada cambio, hasta Ctrl+C
+  web-user add|remove NOMBRE      usuario de la administración web (contraseña: dos veces sin eco,
+                                  o una línea de la entrada estándar)
+  web-user list                   los usuarios de la administración web
   save-log                        Guardar Registro de eventos
   port N                          puerto para el próximo inicio (servicio detenido)
   sql-server NOMBRE               servidor SQL para el próximo inicio (servicio detenido)
@@ -127,6 +131,14 @@ int main(int argc, char* argv[]) {
         return osk::ctl::kExitUsage;
     }
 
+    std::optional<QJsonObject> request = built.request;
+    if (request->value(QLatin1String("cmd")) == QLatin1String("web-user-add")) {
+        const std::optional<QString> password = osk::ctl::readNewPassword();
+        if (!password)
+            return osk::ctl::kExitRefused;
+        request->insert(QStringLiteral("password"), *password);
+    }
+
     osk::ctl::ControlClient client;
     const osk::ctl::ControlClient::Connected connected = client.connectTo(socketPath(parser, socket, home));
     if (connected.status != osk::ctl::kExitOk) {
@@ -136,5 +148,5 @@ int main(int argc, char* argv[]) {
     // Ctrl+C ends a follow cleanly: the tracking is saved and the server told.
     std::signal(SIGINT, [](int) { osk::ctl::requestInterrupt(); });
     std::signal(SIGTERM, [](int) { osk::ctl::requestInterrupt(); });
-    return osk::ctl::runCommand(invocation, *built.request, client);
+    return osk::ctl::runCommand(invocation, *request, client);
 }

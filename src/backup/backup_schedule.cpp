@@ -238,6 +238,7 @@ Status checkBackupOutput(const QString& outputFile, const Engine& engine, const 
     // folder's own, which a console on the folder uses; the lock a running copy holds.
     QStringList own;
     for (const QString& file : {settingsPath, QDir(programFolder).filePath(kInstanceLockName),
+                                QDir(programFolder).filePath(kWebUsersFileName),
                                 folderControlSocketPath(programFolder), controlSocketPath(programFolder)})
         own << bothForms(file);
     const QStringList logFolders = bothForms(QDir(programFolder).filePath(QStringLiteral("Log")));

@@ -10,6 +10,9 @@ namespace osk {
 // The lock that keeps a second copy, console or service, off one program folder.
 inline const QString kInstanceLockName = QStringLiteral(".oskserverd.lock");
 
+// The users of the web administration and their password hashes (mode 0600).
+inline const QString kWebUsersFileName = QStringLiteral("OskServer.users");
+
 // The control socket of a program folder's server: in the folder, or, for the installed service,
 // in the runtime folder its service manager made for it.
 QString controlSocketPath(const QString& programFolder);

@@ -3,12 +3,15 @@
 #include "backup/backup_editor.h"
 #include "common/ansi_codec.h"
 #include "common/clock.h"
+#include "common/program_files.h"
 #include "control/request_operator.h"
 #include "control/state_watch.h"
 #include "core/server_core.h"
+#include "core/web_users.h"
 #include "database/engine.h"
 #include "session/user_log.h"
 
+#include <QDir>
 #include <QHostInfo>
 #include <QJsonArray>
 #include <QPointer>
@@ -100,6 +103,9 @@ ControlCommands::ControlCommands(ServerCore& core, QDateTime startedAt)
           {QStringLiteral("backup-set"), {&ControlCommands::backupSet, true}},
           {QStringLiteral("backup-run"), {&ControlCommands::backupRun, true}},
           {QStringLiteral("watch"), {&ControlCommands::watch, false}},
+          {QStringLiteral("web-user-add"), {&ControlCommands::webUserAdd, true}},
+          {QStringLiteral("web-user-remove"), {&ControlCommands::webUserRemove, true}},
+          {QStringLiteral("web-user-list"), {&ControlCommands::webUserList, false}},
       } {}
 
 void ControlCommands::execute(const ControlRequest& request, ControlPeer& peer) {
@@ -552,6 +558,33 @@ QJsonObject ControlCommands::backupRun(Call& call) {
         Qt::SingleShotConnection);
     peer.keepOpen();
     return {};
+}
+
+WebUsers ControlCommands::webUsers() const {
+    return WebUsers(QDir(m_core.programFolder()).filePath(kWebUsersFileName));
+}
+
+// The password comes in the request, never into the event log (the request's description leaves
+// it out).
+QJsonObject ControlCommands::webUserAdd(Call& call) {
+    const QJsonValue password = call.arguments.value(QStringLiteral("password"));
+    if (!password.isString())
+        return controlError(QStringLiteral("Falta la contraseña (\"password\")."));
+    const Status added =
+        webUsers().add(call.arguments.value(QStringLiteral("name")).toString(), password.toString());
+    return added ? success() : controlError(added.error());
+}
+
+QJsonObject ControlCommands::webUserRemove(Call& call) {
+    const Status removed = webUsers().remove(call.arguments.value(QStringLiteral("name")).toString());
+    return removed ? success() : controlError(removed.error());
+}
+
+QJsonObject ControlCommands::webUserList(Call&) {
+    const Result<QStringList> names = webUsers().names();
+    if (!names)
+        return controlError(names.error());
+    return success({{QStringLiteral("users"), QJsonArray::fromStringList(*names)}});
 }
 
 } // namespace osk

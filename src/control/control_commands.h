@@ -15,6 +15,7 @@
 namespace osk {
 
 class RequestOperator;
+class WebUsers;
 class ServerCore;
 
 // The caller's end of one control connection, as a command sees it.
@@ -78,11 +79,15 @@ private:
     QJsonObject backupSet(Call& call);
     QJsonObject backupRun(Call& call);
     QJsonObject watch(Call& call);
+    QJsonObject webUserAdd(Call& call);
+    QJsonObject webUserRemove(Call& call);
+    QJsonObject webUserList(Call& call);
 
     std::optional<QJsonObject> refusedByState(Command command) const;
     QString userOfSlot(int slot) const;
     QJsonArray userRows() const;
     QJsonObject serviceState() const;
+    WebUsers webUsers() const;
     // The row of lstUsers whose user is exactly this one; -1 when nobody by that name is connected.
     int rowOfUser(const QString& user) const;
     bool isListed(const QString& database) const;

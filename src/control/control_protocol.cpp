@@ -38,6 +38,9 @@ QString argumentText(const QJsonValue& value) {
 QString describeControlRequest(const ControlRequest& request) {
     QStringList words{request.command};
     for (auto it = request.arguments.begin(); it != request.arguments.end(); ++it) {
+        // A secret is never written down.
+        if (it.key() == QLatin1String("password"))
+            continue;
         if (it.value().isObject()) {
             const QJsonObject settings = it.value().toObject();
             for (auto setting = settings.begin(); setting != settings.end(); ++setting)

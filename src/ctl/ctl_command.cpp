@@ -116,6 +116,9 @@ void printReply(const QString& command, const QJsonObject& reply) {
         printState(reply);
     else if (command == QLatin1String("users"))
         printRows(reply.value(QLatin1String("users")).toArray(), {QStringLiteral("text")});
+    else if (command == QLatin1String("web-user") && reply.contains(QLatin1String("users")))
+        for (const QJsonValue& name : reply.value(QLatin1String("users")).toArray())
+            printLine(stdout, name.toString());
     else if (command == QLatin1String("databases"))
         printRows(reply.value(QLatin1String("databases")).toArray(),
                   {QStringLiteral("name"), QStringLiteral("revision"), QStringLiteral("state")});
@@ -228,6 +231,16 @@ BuiltRequest buildRequest(const Invocation& in) {
         return build(1, "NOMBRE --yes", {{QStringLiteral("name"), first}, {QStringLiteral("yes"), in.yes}});
     if (command == QLatin1String("update-clients"))
         return build(1, "NOMBRE", {{QStringLiteral("name"), first}});
+    if (command == QLatin1String("web-user")) {
+        const QString action = first;
+        const QJsonObject named{{QStringLiteral("name"), args.value(1)}};
+        if (action == QLatin1String("list") && args.size() == 1)
+            return {request(QStringLiteral("web-user-list")), QString()};
+        if ((action == QLatin1String("add") || action == QLatin1String("remove")) && args.size() == 2)
+            return {request(QStringLiteral("web-user-") + action, named), QString()};
+        return {std::nullopt,
+                QStringLiteral("Uso: oskserverctl web-user add|remove NOMBRE, o web-user list")};
+    }
     if (command == QLatin1String("backup-run"))
         return build(1, "N", {{QStringLiteral("index"), first.toInt()}});
     if (command == QLatin1String("backup-set")) {

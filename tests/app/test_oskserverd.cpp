@@ -146,6 +146,9 @@ Administra un Osk Server en marcha.
   follow USUARIO [--save FICHERO] sigue la actividad de un usuario hasta Ctrl+C o el fin de su sesión
   log [-n N] [-f]                 registro de sucesos de esta ejecución; -f sigue los nuevos
   watch                           el estado y los usuarios, de nuevo a cada cambio, hasta Ctrl+C
+  web-user add|remove NOMBRE      usuario de la administración web (contraseña: dos veces sin eco,
+                                  o una línea de la entrada estándar)
+  web-user list                   los usuarios de la administración web
   save-log                        Guardar Registro de eventos
   port N                          puerto para el próximo inicio (servicio detenido)
   sql-server NOMBRE               servidor SQL para el próximo inicio (servicio detenido)

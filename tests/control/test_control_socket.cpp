@@ -4,6 +4,7 @@
 
 #include "control/control_server.h"
 #include "core/server_core.h"
+#include "core/web_users.h"
 #include "support/fake_clock.h"
 #include "support/scripted_operator.h"
 #include "support/served_client.h"
@@ -240,6 +241,18 @@ log: [09:05:17]  Orden de administración [disconnect nadie] de [<caller>].
 > {"cmd":"disconnect","user":"a<u>0000b<u>001bc\rd\ne\tf<u>007fg<u>0085h<u>2028i"}
 < {"error":"El usuario [a<u>0000b<u>001bc\rd\ne\tf<7f>g<85>h<2028>i] no está conectado.","ok":false}
 log: [09:05:17]  Orden de administración [disconnect a b c d e f g h i] de [<caller>].
+> {"cmd":"web-user-add","name":"ana","password":"secreto123"}
+< {"ok":true}
+log: [09:05:17]  Orden de administración [web-user-add ana] de [<caller>].
+> {"cmd":"web-user-add","name":"luis","password":"corta"}
+< {"error":"La contraseña debe tener al menos 8 caracteres.","ok":false}
+log: [09:05:17]  Orden de administración [web-user-add luis] de [<caller>].
+> {"cmd":"web-user-add","name":"luis b","password":"secreto123"}
+< {"error":"El nombre de usuario debe tener de 1 a 64 letras sin acentos, cifras, puntos, guiones o guiones bajos.","ok":false}
+log: [09:05:17]  Orden de administración [web-user-add luis b] de [<caller>].
+$ web-user list
+ana
+exit: 0
 $ status
 Servicio: iniciado
 Puerto: <port>
@@ -333,6 +346,14 @@ private slots:
         Fixture f;
         QVERIFY(f.start());
         OSK_COMPARE_SNAPSHOT(f.play(kTranscript), QString::fromUtf8(kTranscript + 1));
+        // The web users' passwords as hashes that only the server's user may read.
+        const WebUsers users(f.folder.file(QStringLiteral("OskServer.users")));
+        struct stat file {};
+        QVERIFY(::stat(QFile::encodeName(users.path()).constData(), &file) == 0 &&
+                (file.st_mode & 0777) == 0600);
+        QVERIFY(readFileBytes(users.path()).startsWith("ana:$argon2id$"));
+        QVERIFY(users.verify("ana", "secreto123") && !users.verify("ana", "secreto124") &&
+                !users.verify("nadie", "secreto123"));
     }
 
     // A follower gets the user's lines as they come, escapes blank, and its going tells the client
