@@ -38,8 +38,10 @@ QString argumentText(const QJsonValue& value) {
 QString describeControlRequest(const ControlRequest& request) {
     QStringList words{request.command};
     for (auto it = request.arguments.begin(); it != request.arguments.end(); ++it) {
-        // A secret is never written down.
-        if (it.key() == QLatin1String("password"))
+        // A secret is never written down: of the web users' commands only the name is, whatever
+        // else the request carries.
+        if (it.key() == QLatin1String("password") ||
+            (request.command.startsWith(QLatin1String("web-user")) && it.key() != QLatin1String("name")))
             continue;
         if (it.value().isObject()) {
             const QJsonObject settings = it.value().toObject();

@@ -48,13 +48,13 @@ std::optional<std::string> askHidden(const char* prompt) {
 std::optional<QString> readNewPassword() {
     std::optional<std::string> password;
     if (::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &g_shown) == 0) {
-        std::signal(SIGINT, restoreAndDie);
-        std::signal(SIGTERM, restoreAndDie);
+        for (const int signal : {SIGINT, SIGTERM, SIGQUIT, SIGHUP})
+            std::signal(signal, restoreAndDie);
         password = askHidden("Contraseña: ");
         const std::optional<std::string> again =
             password ? askHidden("Repita la contraseña: ") : std::nullopt;
-        std::signal(SIGINT, SIG_DFL);
-        std::signal(SIGTERM, SIG_DFL);
+        for (const int signal : {SIGINT, SIGTERM, SIGQUIT, SIGHUP})
+            std::signal(signal, SIG_DFL);
         if (password && again != password) {
             std::fputs("Las contraseñas no coinciden.\n", stderr);
             return std::nullopt;

@@ -244,7 +244,7 @@ log: [09:05:17]  Orden de administración [disconnect a b c d e f g h i] de [<ca
 > {"cmd":"web-user-add","name":"ana","password":"secreto123"}
 < {"ok":true}
 log: [09:05:17]  Orden de administración [web-user-add ana] de [<caller>].
-> {"cmd":"web-user-add","name":"luis","password":"corta"}
+> {"cmd":"web-user-add","name":"luis","password":"corta","pass":"secreto456"}
 < {"error":"La contraseña debe tener al menos 8 caracteres.","ok":false}
 log: [09:05:17]  Orden de administración [web-user-add luis] de [<caller>].
 > {"cmd":"web-user-add","name":"luis b","password":"secreto123"}
