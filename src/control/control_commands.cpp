@@ -138,19 +138,14 @@ void ControlCommands::execute(const ControlRequest& request, ControlPeer& peer) 
     peer.send(reply);
 }
 
+// What a watcher is told, without the rows, and what does not change while the server runs.
 QJsonObject ControlCommands::status(Call&) {
-    SessionServer& session = m_core.session();
-    const QDateTime now = m_core.clock().now();
-    return success({
-        {QStringLiteral("running"), m_core.isStarted()},
-        {QStringLiteral("port"), m_core.settings().port},
-        {QStringLiteral("users"), session.lstUsers().count()},
-        {QStringLiteral("maxUsers"), session.maxUsers()},
-        {QStringLiteral("receivedBytes"), double(session.receivedBytes())},
-        {QStringLiteral("engine"), m_core.engine().serverDisplayName()},
-        {QStringLiteral("host"), QHostInfo::localHostName()},
-        {QStringLiteral("uptimeSeconds"), double(m_startedAt.secsTo(now))},
-    });
+    QJsonObject fields = serviceState();
+    fields.remove(QStringLiteral("rows"));
+    fields.insert(QStringLiteral("engine"), m_core.engine().serverDisplayName());
+    fields.insert(QStringLiteral("host"), QHostInfo::localHostName());
+    fields.insert(QStringLiteral("uptimeSeconds"), double(m_startedAt.secsTo(m_core.clock().now())));
+    return success(fields);
 }
 
 std::optional<QJsonObject> ControlCommands::refusedByState(Command command) const {
