@@ -2,6 +2,7 @@
 
 #include "common/clock.h"
 #include "core/server_core.h"
+#include "core/service_metrics.h"
 #include "session/socket_io.h"
 
 #include <QDir>
@@ -257,6 +258,7 @@ private:
             refuse(parsed.error);
             return;
         }
+        m_server.m_core.metrics().countCommand(AdminTransport::Control);
         m_server.m_commands.execute(*parsed.request, *this);
     }
 

@@ -52,6 +52,7 @@ ServerCore::ServerCore(QString programFolder, std::unique_ptr<Engine> engine, co
     , m_admin(*m_engine, m_log, m_operator, m_databases)
     , m_session(clock, m_log, readMaxUsers(m_settingsFile))
     , m_backups(*m_engine, m_log, clock, m_waitDialog)
+    , m_metrics(m_session, m_backups, m_log, clock)
     , m_modules(m_programFolder, computerName(), m_operator, m_launcher)
     , m_caption(kCaptionStopped) {
     // Before anything is logged, so that an earlier run's unsaved lines come first.

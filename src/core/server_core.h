@@ -8,6 +8,7 @@
 #include "config/main_settings.h"
 #include "config/profile_file.h"
 #include "core/command_states.h"
+#include "core/service_metrics.h"
 #include "database/client_distribution.h"
 #include "database/database_admin.h"
 #include "database/external_modules.h"
@@ -61,6 +62,7 @@ public:
     Engine& engine() { return *m_engine; }
     QTimer& tmrBackup() { return m_tmrBackup; }
     BackupScheduler& backups() { return m_backups; }
+    ServiceMetrics& metrics() { return m_metrics; }
     const std::array<BackupSchedule, kBackupScheduleCount>& schedules() const {
         return m_backups.schedules();
     }
@@ -164,6 +166,8 @@ private:
     ProgressView* m_progress = &m_noProgress;
     ProcessLauncher m_launcher;
     BackupScheduler m_backups;
+    // After what it counts, so that it is there before the first line is logged.
+    ServiceMetrics m_metrics;
     ExternalModules m_modules;
     QString m_caption;
     TrayImage m_trayImage = TrayImage::Stop;

@@ -203,6 +203,7 @@ Status SessionDispatcher::endSession(int slot) {
         return sent;
     m_tracking.operate(text(user), true, 0);
     setTag(slot, {});
+    m_host.sessionEnded(SessionEnd::Close);
     return {};
 }
 
@@ -229,6 +230,7 @@ void SessionDispatcher::dropDeadSession(int slot) {
     m_host.close(slot);
     m_tracking.operate(text(user), true, 0);
     setTag(slot, {});
+    m_host.sessionEnded(SessionEnd::Sweep);
     if (const int row = m_users.findBySlot(slot); row >= 0) {
         m_users.remove(row);
         m_log.AddLog(QStringLiteral("Usuario no encontrado. Eliminando..."), LogKind::Error);
@@ -241,6 +243,7 @@ void SessionDispatcher::closeAll() {
         if (!m_slots[size_t(i)].tag.isEmpty()) {
             (void)m_host.send(i, protocol::kClosed);
             m_tracking.sessionEnded(i);
+            m_host.sessionEnded(SessionEnd::Stop);
         }
         m_host.close(i);
         setTag(i, {});
@@ -264,6 +267,7 @@ void SessionDispatcher::disconnectRow(int row) {
                  LogKind::Error);
     m_tracking.sessionEnded(slot);
     setTag(slot, {});
+    m_host.sessionEnded(SessionEnd::Manual);
     m_users.remove(row);
 }
 

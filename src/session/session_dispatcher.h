@@ -14,6 +14,14 @@ class ActivityTracking;
 class EventLog;
 class UsersList;
 
+// How a session came to its end, for the service's counts.
+enum class SessionEnd {
+    Close,  // the client's "CLOSE"
+    Sweep,  // its connection failed a probe of the sweep
+    Manual, // the operator's (or an administrator's) disconnection of its row
+    Stop,   // the service's stop
+};
+
 // What the dispatcher needs of the connections and of the server around it: the sockets of the
 // session server, or a simulation of them.
 class SessionHost {
@@ -25,6 +33,8 @@ public:
     virtual void close(int slot) = 0;
     // A session has started: the sweep must run.
     virtual void sessionStarted() = 0;
+    // A session has ended: its Tag is emptied, or about to be.
+    virtual void sessionEnded(SessionEnd how) = 0;
     // The users gauge shows a new value.
     virtual void showGauge(int value) = 0;
 };

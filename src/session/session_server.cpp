@@ -160,6 +160,7 @@ void SessionServer::refuse(std::unique_ptr<ClientConnection> socket) {
     });
     (void)m_refusal->send(protocol::kMaxUsersRaised);
     m_log.AddLog(QStringLiteral("No se permiten más conexiones."), LogKind::Error);
+    emit connectionRefused();
 }
 
 // One read per announcement: what waits beyond it is announced again on the next pass, after the
@@ -209,6 +210,11 @@ void SessionServer::close(int slot) {
 void SessionServer::sessionStarted() {
     if (!m_tmrMain.isActive())
         m_tmrMain.start();
+    emit sessionOpened();
+}
+
+void SessionServer::sessionEnded(SessionEnd how) {
+    emit sessionRemoved(how);
 }
 
 void SessionServer::sweep() {

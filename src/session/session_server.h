@@ -88,6 +88,11 @@ public:
 signals:
     void gaugeChanged(int value);
     void bytesLabelChanged(const QString& text);
+    // Once per session, never per message: the service's counts follow them.
+    void sessionOpened();
+    void sessionRemoved(osk::SessionEnd how);
+    // A connection turned away because the maximum of users is reached.
+    void connectionRefused();
 
 private:
     // The socket of one element of WSock; its Tag and remote address are the dispatcher's.
@@ -106,6 +111,7 @@ private:
     Status send(int slot, QByteArrayView message) override;
     void close(int slot) override;
     void sessionStarted() override;
+    void sessionEnded(SessionEnd how) override;
     void showGauge(int value) override;
     void setBytesLabel(const QString& text);
 

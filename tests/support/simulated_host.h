@@ -60,6 +60,7 @@ public:
         alive.remove(slot);
     }
     void sessionStarted() override {}
+    void sessionEnded(SessionEnd) override {}
     void showGauge(int value) override { gauge = value; }
 
     SessionDispatcher& dispatcher() {
