@@ -10,6 +10,7 @@
 #include "config/main_settings.h"
 #include "control/control_server.h"
 #include "core/server_core.h"
+#include "web/web_server.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -87,6 +88,11 @@ int ConsoleRunner::run() {
     ControlServer control(core);
     control.listen(controlSocketPath(core.programFolder()));
     window.showAtStart();
+    // The console runs without the web administration rather than not at all: its operator is
+    // here to mend the settings.
+    std::unique_ptr<WebServer> web;
+    if (Status webStarted = startWebAdministration(core, web); !webStarted)
+        m_operator.showMessage(webStarted.error(), MessageIcon::Critical, kDefaultTitle);
     QObject::connect(&window, &MainWindow::finished, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     if (!stopRequested)
         QApplication::exec();

@@ -10,6 +10,7 @@
 #include "control/control_server.h"
 #include "core/server_core.h"
 #include "database/embedded_engine.h"
+#include "web/web_server.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
@@ -106,9 +107,16 @@ int HeadlessRunner::run() {
     const bool settingsLoaded = core.load();
     ControlServer control(core);
     control.listen(controlSocketPath(core.programFolder()));
+    std::unique_ptr<WebServer> web;
+    const Status webStarted = settingsLoaded ? startWebAdministration(core, web) : Status();
 
     int exitCode = 0;
     if (!settingsLoaded) {
+        exitCode = kExitBadConfiguration;
+    } else if (!webStarted) {
+        // Served otherwise than the settings say, or not at all, would surprise the administrator
+        // who turned it on.
+        printLine(stderr, webStarted.error(), failure);
         exitCode = kExitBadConfiguration;
     } else if (!core.commands().isEnabled(Command::mnuIniciarServicio) || !core.startService()) {
         printLine(stderr, QStringLiteral("El servicio no se ha podido iniciar."), failure);

@@ -48,6 +48,7 @@ public:
     ControlCommands(ServerCore& core, QDateTime startedAt);
 
     void execute(const ControlRequest& request, ControlPeer& peer);
+    bool knows(const QString& command) const { return m_commands.count(command) > 0; }
 
 private:
     struct Call {

@@ -1,0 +1,533 @@
+#include "web/web_server.h"
+
+#include "common/clock.h"
+#include "common/owned_file.h"
+#include "common/program_files.h"
+#include "control/control_protocol.h"
+#include "core/server_core.h"
+#include "core/service_metrics.h"
+#include "core/web_users.h"
+#include "web/web_socket_peer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFuture>
+#include <QHttpServerRequest>
+#include <QHttpServerResponder>
+#include <QJsonDocument>
+#include <QPointer>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QTcpSocket>
+#include <QUrl>
+#include <QWebSocket>
+#include <QtConcurrent/QtConcurrentRun>
+#include <cerrno>
+#include <fcntl.h>
+#include <sodium.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace osk {
+
+namespace {
+const QByteArray kCookieName = QByteArrayLiteral("osk_session");
+const QByteArray kTokenHeader = QByteArrayLiteral("x-osk-token");
+const QString kApiPrefix = QStringLiteral("/api/");
+constexpr qint64 kMaxPemBytes = 1024 * 1024;
+
+// What follows a command over a WebSocket is what the socket is for; a POST answers once.
+bool streams(const ControlRequest& request) {
+    return request.command == QLatin1String("watch") || request.command == QLatin1String("follow") ||
+           (request.command == QLatin1String("log") &&
+            request.arguments.value(QStringLiteral("follow")).toBool());
+}
+
+QByteArray cookieValue(const QByteArray& header, const QByteArray& name) {
+    for (const QByteArray& part : header.split(';')) {
+        const QByteArray pair = part.trimmed();
+        if (pair.startsWith(name + '='))
+            return pair.mid(name.size() + 1);
+    }
+    return {};
+}
+
+bool sameSecret(const QByteArray& given, const QByteArray& expected) {
+    return given.size() == expected.size() &&
+           sodium_memcmp(given.constData(), expected.constData(), size_t(expected.size())) == 0;
+}
+
+QByteArray compact(const QJsonObject& object) {
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+// A certificate or key named in the settings: followed through links (certificates usually are),
+// but never waited on as a FIFO or read as a device, and never read without bound.
+Result<QByteArray> readPemFile(const QString& path) {
+    const int descriptor = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0)
+        return Result<QByteArray>::failure(systemReason(errno));
+    struct stat status {};
+    QByteArray bytes;
+    QString problem;
+    if (::fstat(descriptor, &status) != 0)
+        problem = systemReason(errno);
+    else if (!S_ISREG(status.st_mode))
+        problem = fileKindReason(status.st_mode);
+    else if (status.st_size > kMaxPemBytes)
+        problem = QStringLiteral("es demasiado grande");
+    else {
+        bytes.resize(qsizetype(status.st_size));
+        const ssize_t read = ::read(descriptor, bytes.data(), size_t(bytes.size()));
+        if (read < 0)
+            problem = systemReason(errno);
+        bytes.resize(read < 0 ? 0 : qsizetype(read));
+    }
+    ::close(descriptor);
+    if (!problem.isEmpty())
+        return Result<QByteArray>::failure(problem);
+    return bytes;
+}
+
+QString settingProblem(const QString& key, const QString& reason) {
+    return QStringLiteral("Configuración [%1] %2: %3").arg(kWebSection, key, reason);
+}
+} // namespace
+
+// One POST of a command: what the command sends is gathered, and answered as one JSON object when
+// the command has ended (at once, or when a command that answers later, a backup, finishes).
+class WebServer::CommandPeer final : public ControlPeer {
+public:
+    CommandPeer(QTcpSocket* socket, const QHttpServerRequest& request, QString caller,
+                std::function<void(CommandPeer*)> done)
+        : m_socket(socket)
+        , m_request(&request)
+        , m_caller(std::move(caller))
+        , m_done(std::move(done)) {}
+
+    void send(const QJsonObject& line) override {
+        if (line.contains(QStringLiteral("event")))
+            m_events.append(line);
+        else if (m_reply.isEmpty())
+            m_reply = line;
+    }
+    void sendPaced(std::function<std::optional<QJsonObject>()> next) override {
+        while (const std::optional<QJsonObject> line = next())
+            m_events.append(*line);
+    }
+    bool canSendPaced() const override { return true; }
+    void keepOpen() override { m_waiting = true; }
+    void finish() override {
+        if (std::exchange(m_waiting, false))
+            m_done(this);
+    }
+    QObject* context() override { return &m_context; }
+    QString caller() const override { return m_caller; }
+
+    bool isWaiting() const { return m_waiting; }
+    QTcpSocket* socket() const { return m_socket.data(); }
+    const QHttpServerRequest& request() const { return *m_request; }
+    QJsonObject reply() const {
+        QJsonObject reply =
+            m_reply.isEmpty() ? controlError(QStringLiteral("La orden no ha respondido.")) : m_reply;
+        if (!m_events.isEmpty())
+            reply.insert(QStringLiteral("events"), m_events);
+        return reply;
+    }
+
+private:
+    QPointer<QTcpSocket> m_socket;
+    // The HTTP server keeps a request as long as its socket.
+    const QHttpServerRequest* m_request;
+    QString m_caller;
+    std::function<void(CommandPeer*)> m_done;
+    QObject m_context;
+    QJsonObject m_reply;
+    QJsonArray m_events;
+    bool m_waiting = false;
+};
+
+WebServer::WebServer(ServerCore& core, WebSettings settings, QObject* parent)
+    : QAbstractHttpServer(parent)
+    , m_core(core)
+    , m_settings(std::move(settings))
+    , m_limits(*this)
+    , m_commands(core, core.clock().now())
+    , m_sessions(core.clock())
+    , m_throttle(core.clock()) {
+    m_passwordChecks.setMaxThreadCount(1);
+    connect(this, &QAbstractHttpServer::newWebSocketConnection, this, &WebServer::onWebSocket);
+}
+
+WebServer::~WebServer() {
+    // A password check still running finishes with nobody to tell.
+    m_passwordChecks.waitForDone();
+    m_webSockets.clear();
+    m_waitingCommands.clear();
+}
+
+Status WebServer::start() {
+    if (Status valid = checkWebSettings(m_settings); !valid)
+        return valid;
+    const QHostAddress address(m_settings.address);
+    if (m_settings.usesTls())
+        return listenWithTls(address);
+    auto* server = new WebTcpServer(m_limits, this);
+    if (!server->listen(address, quint16(m_settings.port))) {
+        const QString reason = server->errorString();
+        delete server;
+        return Status::failure(
+            settingProblem(QStringLiteral("Port"), QStringLiteral("no se puede escuchar en %1:%2 (%3).")
+                                                       .arg(m_settings.address)
+                                                       .arg(m_settings.port)
+                                                       .arg(reason)));
+    }
+    bind(server);
+    return {};
+}
+
+Status WebServer::listenWithTls(const QHostAddress& address) {
+    const QDir folder(m_core.programFolder());
+    const Result<QByteArray> certificatePem = readPemFile(folder.absoluteFilePath(m_settings.certificate));
+    if (!certificatePem)
+        return Status::failure(
+            settingProblem(QStringLiteral("Certificate"),
+                           QStringLiteral("%1: %2.").arg(m_settings.certificate, certificatePem.error())));
+    const QList<QSslCertificate> chain = QSslCertificate::fromData(*certificatePem, QSsl::Pem);
+    if (chain.isEmpty())
+        return Status::failure(
+            settingProblem(QStringLiteral("Certificate"),
+                           QStringLiteral("%1 no es un certificado PEM.").arg(m_settings.certificate)));
+    const Result<QByteArray> keyPem = readPemFile(folder.absoluteFilePath(m_settings.key));
+    if (!keyPem)
+        return Status::failure(settingProblem(QStringLiteral("Key"),
+                                              QStringLiteral("%1: %2.").arg(m_settings.key, keyPem.error())));
+    QSslKey key(*keyPem, QSsl::Rsa, QSsl::Pem);
+    if (key.isNull())
+        key = QSslKey(*keyPem, QSsl::Ec, QSsl::Pem);
+    if (key.isNull())
+        return Status::failure(settingProblem(
+            QStringLiteral("Key"),
+            QStringLiteral("%1 no es una clave privada PEM sin contraseña.").arg(m_settings.key)));
+
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setLocalCertificateChain(chain);
+    tls.setPrivateKey(key);
+    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+    tls.setProtocol(QSsl::TlsV1_2OrLater);
+    auto* server = new WebSslServer(m_limits, this);
+    server->setSslConfiguration(tls);
+    if (!server->listen(address, quint16(m_settings.port))) {
+        const QString reason = server->errorString();
+        delete server;
+        return Status::failure(
+            settingProblem(QStringLiteral("Port"), QStringLiteral("no se puede escuchar en %1:%2 (%3).")
+                                                       .arg(m_settings.address)
+                                                       .arg(m_settings.port)
+                                                       .arg(reason)));
+    }
+    bind(server);
+    return {};
+}
+
+quint16 WebServer::port() const {
+    const QList<QTcpServer*> listening = servers();
+    return listening.isEmpty() ? 0 : listening.first()->serverPort();
+}
+
+QString WebServer::callerName(const QString& user, const QHostAddress& address) const {
+    return QStringLiteral("%1 por la web desde %2").arg(user, address.toString());
+}
+
+bool WebServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) {
+    // Qt hands the socket to the WebSocket server when this says yes and writes nothing; what
+    // may upgrade is decided here, before the handshake.
+    if (request.value(QByteArrayLiteral("upgrade")).compare("websocket", Qt::CaseInsensitive) == 0)
+        return webSocketRefusal(request).status == 0;
+    const QString path = request.url().path();
+    const bool post = request.method() == QHttpServerRequest::Method::Post;
+    if (request.body().size() > WebConnectionLimits::kMaxBodyBytes) {
+        answerJson(socket, request, 413, controlError(QStringLiteral("La petición es demasiado grande.")));
+        return true;
+    }
+    if (path == QLatin1String("/metrics") && request.method() == QHttpServerRequest::Method::Get) {
+        metrics(request, socket);
+        return true;
+    }
+    if (!path.startsWith(kApiPrefix))
+        return false;
+    if (path == QLatin1String("/api/ws")) {
+        answerJson(socket, request, 400, controlError(QStringLiteral("Se esperaba una conexión WebSocket.")));
+        return true;
+    }
+    if (!post) {
+        answerJson(socket, request, 405, controlError(QStringLiteral("Se esperaba POST.")));
+        return true;
+    }
+    const QString name = path.mid(kApiPrefix.size());
+    if (name == QLatin1String("login"))
+        login(request, socket);
+    else if (name == QLatin1String("logout"))
+        logout(request, socket);
+    else
+        command(name, request, socket);
+    return true;
+}
+
+void WebServer::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) {
+    const Refusal refusal = webSocketRefusal(request);
+    if (refusal.status != 0 && request.value(QByteArrayLiteral("upgrade")).size() > 0)
+        answerJson(socket, request, refusal.status, controlError(refusal.reason));
+    else
+        answerJson(socket, request, 404, controlError(QStringLiteral("No existe.")));
+}
+
+// A WebSocket is the page's own: its path, a live session's cookie, and a browser's Origin that is
+// this server's (another site's page would otherwise act with the administrator's cookie).
+WebServer::Refusal WebServer::webSocketRefusal(const QHttpServerRequest& request) {
+    if (request.url().path() != QLatin1String("/api/ws"))
+        return {404, QStringLiteral("No existe.")};
+    if (!m_sessions.find(cookieValue(request.value(QByteArrayLiteral("cookie")), kCookieName)))
+        return {401, QStringLiteral("Inicie sesión.")};
+    const QByteArray origin = request.value(QByteArrayLiteral("origin"));
+    if (!origin.isEmpty() &&
+        QUrl(QString::fromUtf8(origin)).authority() != QString::fromUtf8(request.value("host")))
+        return {403, QStringLiteral("Origen no permitido.")};
+    return {};
+}
+
+void WebServer::answer(QTcpSocket* socket, const QHttpServerRequest& request, Reply reply) {
+    if (!socket || socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    QHttpServerResponder responder = makeResponder(request, socket);
+    responder.writeStatusLine(QHttpServerResponder::StatusCode(reply.status));
+    responder.writeHeader(QByteArrayLiteral("Content-Type"), reply.contentType);
+    responder.writeHeader(QByteArrayLiteral("Content-Length"), QByteArray::number(reply.body.size()));
+    responder.writeHeader(QByteArrayLiteral("Content-Security-Policy"),
+                          QByteArrayLiteral("default-src 'self'"));
+    responder.writeHeader(QByteArrayLiteral("X-Frame-Options"), QByteArrayLiteral("DENY"));
+    responder.writeHeader(QByteArrayLiteral("X-Content-Type-Options"), QByteArrayLiteral("nosniff"));
+    responder.writeHeader(QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("no-store"));
+    for (const auto& [name, value] : reply.headers)
+        responder.writeHeader(name, value);
+    responder.writeBody(reply.body);
+}
+
+void WebServer::answerJson(QTcpSocket* socket, const QHttpServerRequest& request, int status,
+                           const QJsonObject& body) {
+    answer(socket, request, {status, QByteArrayLiteral("application/json"), compact(body), {}});
+}
+
+void WebServer::login(const QHttpServerRequest& request, QTcpSocket* socket) {
+    const QHostAddress address = request.remoteAddress();
+    const QJsonDocument document = QJsonDocument::fromJson(request.body());
+    const QJsonValue user = document.object().value(QStringLiteral("user"));
+    const QJsonValue password = document.object().value(QStringLiteral("password"));
+    if (!user.isString() || !password.isString()) {
+        answerJson(socket, request, 400,
+                   controlError(QStringLiteral("Se esperaba {\"user\": ..., \"password\": ...}.")));
+        return;
+    }
+    if (m_throttle.isBanned(address)) {
+        answerJson(socket, request, 429,
+                   controlError(QStringLiteral("Demasiados intentos fallidos desde esta dirección: "
+                                               "espere un minuto.")));
+        return;
+    }
+    // One check at a time per address, so that the failures are counted before the next try.
+    if (m_addressesLoggingIn.count(address.toString())) {
+        answerJson(socket, request, 429,
+                   controlError(QStringLiteral("Espere a que termine el inicio de sesión anterior.")));
+        return;
+    }
+    if (m_pendingLogins >= kMaxPendingLogins) {
+        answerJson(
+            socket, request, 503,
+            controlError(QStringLiteral("Hay demasiados inicios de sesión en curso; inténtelo más tarde.")));
+        return;
+    }
+    ++m_pendingLogins;
+    m_addressesLoggingIn.insert(address.toString());
+    WebConnectionLimits::setAnswering(*socket, true);
+    const QString usersPath = QDir(m_core.programFolder()).filePath(kWebUsersFileName);
+    QFuture<bool> check = QtConcurrent::run(
+        &m_passwordChecks, [usersPath, name = user.toString(), secret = password.toString()] {
+            return WebUsers(usersPath).verify(name, secret);
+        });
+    check.then(this, [this, socket = QPointer<QTcpSocket>(socket), request = &request, address,
+                      name = user.toString()](bool verified) {
+        --m_pendingLogins;
+        m_addressesLoggingIn.erase(address.toString());
+        finishLogin(socket.data(), socket ? request : nullptr, address, name, verified);
+    });
+}
+
+void WebServer::finishLogin(QTcpSocket* socket, const QHttpServerRequest* request,
+                            const QHostAddress& address, const QString& user, bool verified) {
+    if (!verified) {
+        if (m_throttle.recordFailure(address))
+            m_core.eventLog().AddLog(
+                QStringLiteral("Acceso web cerrado durante un minuto a %1: cinco inicios de "
+                               "sesión fallidos.")
+                    .arg(address.toString()),
+                LogKind::Error);
+    } else {
+        m_throttle.recordSuccess(address);
+        m_core.eventLog().AddLog(
+            QStringLiteral("Sesión web abierta por [%1] desde %2.").arg(user, address.toString()),
+            LogKind::Info);
+    }
+    if (!socket || !request)
+        return;
+    WebConnectionLimits::setAnswering(*socket, false);
+    if (!verified) {
+        answerJson(socket, *request, 401, controlError(QStringLiteral("Usuario o contraseña incorrectos.")));
+        return;
+    }
+    const WebSessions::Opened opened = m_sessions.open(user);
+    QByteArray cookie = kCookieName + '=' + opened.id + "; Path=/; HttpOnly; SameSite=Strict";
+    if (m_settings.usesTls())
+        cookie += "; Secure";
+    answer(socket, *request,
+           {200,
+            QByteArrayLiteral("application/json"),
+            compact(
+                {{QStringLiteral("ok"), true}, {QStringLiteral("token"), QString::fromLatin1(opened.token)}}),
+            {{QByteArrayLiteral("Set-Cookie"), cookie}}});
+}
+
+void WebServer::logout(const QHttpServerRequest& request, QTcpSocket* socket) {
+    const QByteArray id = cookieValue(request.value(QByteArrayLiteral("cookie")), kCookieName);
+    WebSessions::Session* session = m_sessions.find(id);
+    if (session && sameSecret(request.value(kTokenHeader), session->token)) {
+        m_sessions.close(id);
+        for (const auto& peer : m_webSockets) {
+            if (peer->session() == id)
+                peer->close();
+        }
+    }
+    answer(socket, request,
+           {200,
+            QByteArrayLiteral("application/json"),
+            compact({{QStringLiteral("ok"), true}}),
+            {{QByteArrayLiteral("Set-Cookie"),
+              kCookieName + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict"}}});
+}
+
+void WebServer::command(const QString& name, const QHttpServerRequest& request, QTcpSocket* socket) {
+    WebSessions::Session* session =
+        m_sessions.find(cookieValue(request.value(QByteArrayLiteral("cookie")), kCookieName));
+    if (!session) {
+        answerJson(socket, request, 401, controlError(QStringLiteral("Inicie sesión.")));
+        return;
+    }
+    if (!sameSecret(request.value(kTokenHeader), session->token)) {
+        answerJson(
+            socket, request, 403,
+            controlError(QStringLiteral("Falta el testigo de la sesión (X-Osk-Token) o no es el suyo.")));
+        return;
+    }
+    const QJsonDocument body = QJsonDocument::fromJson(request.body());
+    if (!request.body().trimmed().isEmpty() && !body.isObject()) {
+        answerJson(socket, request, 400,
+                   controlError(QStringLiteral("La petición debe ser un objeto JSON.")));
+        return;
+    }
+    ControlRequest parsed{name, body.object()};
+    parsed.arguments.remove(QStringLiteral("cmd"));
+    if (!m_commands.knows(name)) {
+        answerJson(socket, request, 404, controlError(QStringLiteral("Orden desconocida: %1.").arg(name)));
+        return;
+    }
+    if (streams(parsed)) {
+        answerJson(
+            socket, request, 400,
+            controlError(QStringLiteral("La orden [%1] se sigue por el WebSocket /api/ws.").arg(name)));
+        return;
+    }
+    m_core.metrics().countCommand(AdminTransport::Web);
+    auto peer =
+        std::make_unique<CommandPeer>(socket, request, callerName(session->user, request.remoteAddress()),
+                                      [this](CommandPeer* done) { finishCommand(done); });
+    m_commands.execute(parsed, *peer);
+    if (!peer->isWaiting()) {
+        answerJson(socket, request, 200, peer->reply());
+        return;
+    }
+    WebConnectionLimits::setAnswering(*socket, true);
+    m_waitingCommands.push_back(std::move(peer));
+}
+
+// Later, from the event loop: the command's own signal is the one that tells.
+void WebServer::finishCommand(CommandPeer* peer) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, peer] {
+            const auto found = std::find_if(m_waitingCommands.begin(), m_waitingCommands.end(),
+                                            [peer](const auto& owned) { return owned.get() == peer; });
+            if (found == m_waitingCommands.end())
+                return;
+            if (QTcpSocket* socket = peer->socket()) {
+                WebConnectionLimits::setAnswering(*socket, false);
+                answerJson(socket, peer->request(), 200, peer->reply());
+            }
+            m_waitingCommands.erase(found);
+        },
+        Qt::QueuedConnection);
+}
+
+void WebServer::metrics(const QHttpServerRequest& request, QTcpSocket* socket) {
+    if (m_settings.metricsToken.isEmpty()) {
+        missingHandler(request, socket);
+        return;
+    }
+    const QByteArray expected = "Bearer " + m_settings.metricsToken.toUtf8();
+    if (!sameSecret(request.value(QByteArrayLiteral("authorization")), expected)) {
+        answer(socket, request,
+               {401,
+                QByteArrayLiteral("text/plain; charset=utf-8"),
+                QByteArrayLiteral("Unauthorized\n"),
+                {{QByteArrayLiteral("WWW-Authenticate"), QByteArrayLiteral("Bearer")}}});
+        return;
+    }
+    answer(socket, request,
+           {200, QByteArray(ServiceMetrics::kContentType), m_core.metrics().exposition(), {}});
+}
+
+void WebServer::onWebSocket() {
+    while (std::unique_ptr<QWebSocket> socket{nextPendingWebSocketConnection()}) {
+        const QByteArray id = cookieValue(socket->request().rawHeader("Cookie"), kCookieName);
+        WebSessions::Session* session = m_sessions.find(id);
+        if (!session) {
+            socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("Inicie sesión."));
+            socket.release()->deleteLater();
+            continue;
+        }
+        ++session->openSockets;
+        const QString caller = callerName(session->user, socket->peerAddress());
+        m_webSockets.push_back(std::make_unique<WebSocketPeer>(
+            std::move(socket), m_commands, id, caller, [this](WebSocketPeer* gone) {
+                if (WebSessions::Session* owner = m_sessions.find(gone->session()))
+                    --owner->openSockets;
+                std::erase_if(m_webSockets, [gone](const auto& owned) { return owned.get() == gone; });
+            }));
+    }
+}
+
+Status startWebAdministration(ServerCore& core, std::unique_ptr<WebServer>& server) {
+    const WebSettings settings = readWebSettings(core.settingsFile());
+    if (!settings.enabled)
+        return {};
+    auto started = std::make_unique<WebServer>(core, settings);
+    if (Status listening = started->start(); !listening)
+        return listening;
+    core.eventLog().AddLog(
+        QStringLiteral("Administración web en %1://%2:%3/.")
+            .arg(settings.usesTls() ? QStringLiteral("https") : QStringLiteral("http"), settings.address)
+            .arg(started->port()),
+        LogKind::Info);
+    server = std::move(started);
+    return {};
+}
+
+} // namespace osk

@@ -1,0 +1,126 @@
+#include "web/web_socket_peer.h"
+
+#include "control/control_protocol.h"
+
+#include <QJsonDocument>
+#include <QTimer>
+#include <QWebSocket>
+
+namespace osk {
+
+namespace {
+// A paced reply (the lines of the log) is handed to the socket this far ahead of the browser.
+constexpr qint64 kPacedAheadBytes = 256 * 1024;
+
+QString messageOf(const QJsonObject& line) {
+    return QString::fromUtf8(QJsonDocument(line).toJson(QJsonDocument::Compact));
+}
+} // namespace
+
+WebSocketPeer::WebSocketPeer(std::unique_ptr<QWebSocket> socket, ControlCommands& commands,
+                             QByteArray session, QString caller, std::function<void(WebSocketPeer*)> gone)
+    : m_socket(std::move(socket))
+    , m_commands(commands)
+    , m_session(std::move(session))
+    , m_caller(std::move(caller))
+    , m_gone(std::move(gone))
+    , m_context(std::make_unique<QObject>()) {
+    m_socket->setMaxAllowedIncomingMessageSize(quint64(kMaxMessageBytes));
+    m_socket->setMaxAllowedIncomingFrameSize(quint64(kMaxMessageBytes));
+    QObject::connect(m_socket.get(), &QWebSocket::textMessageReceived, m_context.get(),
+                     [this](const QString& message) { onMessage(message); });
+    QObject::connect(m_socket.get(), &QWebSocket::binaryMessageReceived, m_context.get(), [this] {
+        send(controlError(QStringLiteral("Se esperaba un mensaje de texto con un objeto JSON.")));
+    });
+    QObject::connect(m_socket.get(), &QWebSocket::bytesWritten, m_context.get(), [this] { onWritten(); });
+    QObject::connect(m_socket.get(), &QWebSocket::disconnected, m_context.get(), [this] { drop(); });
+}
+
+WebSocketPeer::~WebSocketPeer() {
+    m_finished = true;
+    // What streams to this socket stops before the socket goes.
+    m_context.reset();
+    m_socket->disconnect();
+    m_socket->abort();
+}
+
+void WebSocketPeer::send(const QJsonObject& line) {
+    if (m_finished)
+        return;
+    const QString message = messageOf(line);
+    if (m_paced) {
+        m_afterPaced.append(message);
+        m_afterPacedBytes += message.size();
+    } else {
+        m_socket->sendTextMessage(message);
+    }
+    if (m_socket->bytesToWrite() + m_afterPacedBytes > kMaxUnreadBytes)
+        drop();
+}
+
+void WebSocketPeer::sendPaced(std::function<std::optional<QJsonObject>()> next) {
+    if (m_finished)
+        return;
+    m_paced = std::move(next);
+    pace();
+}
+
+void WebSocketPeer::pace() {
+    while (m_paced && m_socket->bytesToWrite() < kPacedAheadBytes) {
+        const std::optional<QJsonObject> line = m_paced();
+        if (!line) {
+            m_paced = nullptr;
+            for (const QString& message : std::exchange(m_afterPaced, {}))
+                m_socket->sendTextMessage(message);
+            m_afterPacedBytes = 0;
+            break;
+        }
+        m_socket->sendTextMessage(messageOf(*line));
+    }
+}
+
+void WebSocketPeer::onWritten() {
+    pace();
+    if (m_finished && !m_paced && m_socket->bytesToWrite() == 0)
+        m_socket->close();
+}
+
+void WebSocketPeer::finish() {
+    if (m_finished)
+        return;
+    m_finished = true;
+    onWritten();
+}
+
+void WebSocketPeer::close() {
+    m_finished = true;
+    m_socket->close(QWebSocketProtocol::CloseCodeNormal, QStringLiteral("Sesión cerrada."));
+}
+
+// A streaming command holds the socket: its events are what the socket is for from then on.
+void WebSocketPeer::onMessage(const QString& message) {
+    if (m_finished)
+        return;
+    if (m_streaming) {
+        send(controlError(
+            QStringLiteral("Esta conexión ya sigue una orden: abra otra para una nueva petición.")));
+        return;
+    }
+    const ParsedRequest parsed = parseControlRequest(message.toUtf8());
+    if (!parsed.request) {
+        send(controlError(parsed.error));
+        return;
+    }
+    m_commands.execute(*parsed.request, *this);
+}
+
+// Later, from the event loop: the socket's own signal may be the one that tells.
+void WebSocketPeer::drop() {
+    m_finished = true;
+    if (m_goneCalled)
+        return;
+    m_goneCalled = true;
+    QTimer::singleShot(0, m_socket.get(), [this] { m_gone(this); });
+}
+
+} // namespace osk

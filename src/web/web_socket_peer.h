@@ -1,0 +1,58 @@
+#pragma once
+
+#include "control/control_commands.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <functional>
+#include <memory>
+
+class QWebSocket;
+
+namespace osk {
+
+// One WebSocket of the web administration, as a command sees it: a control connection whose lines
+// are messages. Each message is one request; replies and events go back one object per message.
+// Nothing waits for the browser: a socket that leaves kMaxUnreadBytes unread is dropped.
+class WebSocketPeer final : public ControlPeer {
+public:
+    static constexpr qint64 kMaxUnreadBytes = 4 * 1024 * 1024;
+    static constexpr qint64 kMaxMessageBytes = 64 * 1024;
+
+    // `gone` is called, once and later from the event loop, when the socket has closed.
+    WebSocketPeer(std::unique_ptr<QWebSocket> socket, ControlCommands& commands, QByteArray session,
+                  QString caller, std::function<void(WebSocketPeer*)> gone);
+    ~WebSocketPeer() override;
+
+    void send(const QJsonObject& line) override;
+    void sendPaced(std::function<std::optional<QJsonObject>()> next) override;
+    bool canSendPaced() const override { return true; }
+    void keepOpen() override { m_streaming = true; }
+    void finish() override;
+    QObject* context() override { return m_context.get(); }
+    QString caller() const override { return m_caller; }
+
+    const QByteArray& session() const { return m_session; }
+    void close();
+
+private:
+    void onMessage(const QString& message);
+    void pace();
+    void onWritten();
+    void drop();
+
+    std::unique_ptr<QWebSocket> m_socket;
+    ControlCommands& m_commands;
+    QByteArray m_session;
+    QString m_caller;
+    std::function<void(WebSocketPeer*)> m_gone;
+    std::unique_ptr<QObject> m_context;
+    std::function<std::optional<QJsonObject>()> m_paced;
+    QStringList m_afterPaced;
+    qint64 m_afterPacedBytes = 0;
+    bool m_streaming = false;
+    bool m_finished = false;
+    bool m_goneCalled = false;
+};
+
+} // namespace osk

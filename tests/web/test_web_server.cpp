@@ -1,0 +1,444 @@
+// The web administration over real HTTP, HTTPS and WebSocket clients on loopback, from several
+// computers, with a started core on the embedded engine.
+
+#include "core/server_core.h"
+#include "core/web_users.h"
+#include "support/fake_clock.h"
+#include "support/scripted_operator.h"
+#include "support/served_client.h"
+#include "support/snapshot.h"
+#include "support/temp_program_folder.h"
+#include "web/web_server.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSslSocket>
+#include <QWebSocket>
+#include <QtTest>
+#include <memory>
+
+using namespace osk;
+using namespace osk::test;
+
+namespace {
+
+constexpr int kWaitMs = 10000;
+
+struct HttpReply {
+    int status = 0;
+    QByteArray head;
+    QByteArray body;
+    QByteArray header(const QByteArray& name) const {
+        for (const QByteArray& line : head.split('\n')) {
+            if (line.toLower().startsWith(name.toLower() + ':'))
+                return line.mid(name.size() + 1).trimmed();
+        }
+        return {};
+    }
+};
+
+// One request from computer `from`, written as a browser would, and its whole answer; status 0
+// when the server closed or said nothing in time.
+HttpReply exchange(quint16 port, const QString& from, const QByteArray& request, bool tls = false) {
+    QSslSocket socket;
+    socket.bind(QHostAddress(from));
+    if (tls) {
+        socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+    } else {
+        socket.connectToHost(QHostAddress::LocalHost, port);
+    }
+    QByteArray received;
+    HttpReply reply;
+    const auto whole = [&] {
+        received += socket.readAll();
+        const qsizetype end = received.indexOf("\r\n\r\n");
+        if (end < 0)
+            return socket.state() == QAbstractSocket::UnconnectedState;
+        reply.head = received.left(end);
+        reply.body = received.mid(end + 4);
+        return reply.body.size() >= reply.header("Content-Length").toLongLong();
+    };
+    // The server runs in this thread: the handshake goes on while the event loop does.
+    if (!QTest::qWaitFor(
+            [&] { return tls ? socket.isEncrypted() : socket.state() == QAbstractSocket::ConnectedState; },
+            kWaitMs))
+        return {};
+    socket.write(request);
+    if (!QTest::qWaitFor(whole, kWaitMs) || reply.head.isEmpty())
+        return {};
+    reply.status = reply.head.split(' ').value(1).toInt();
+    return reply;
+}
+
+// The system may hand the same free port out twice in a row.
+quint16 otherFreePort(quint16 taken) {
+    quint16 port = freePort();
+    for (int i = 0; i < 10 && port == taken; ++i)
+        port = freePort();
+    return port;
+}
+
+QByteArray settingsFor(quint16 port, quint16 webPort, const QByteArray& web) {
+    return portSettings(port) + "[Web]\r\nEnabled=1\r\nPort=" + QByteArray::number(webPort) + "\r\n" + web;
+}
+
+struct Fixture {
+    TempProgramFolder folder;
+    FakeClock clock;
+    ScriptedOperator op;
+    quint16 port = freePort();
+    quint16 webPort = otherFreePort(port);
+    std::unique_ptr<ServerCore> core;
+    std::unique_ptr<WebServer> web;
+    std::unique_ptr<Client> luis;
+    QByteArray cookie;
+    QByteArray token;
+    size_t logged = 0;
+
+    bool start(const QByteArray& web = "MetricsToken=s3creto\r\n") {
+        if (port == 0 || webPort == 0 ||
+            !writeFileBytes(folder.file(kSettingsFileName), settingsFor(port, webPort, web)))
+            return false;
+        core = std::make_unique<ServerCore>(folder.path(), clock, op);
+        if (!core->AbreConexion().ok() || !core->load() || !core->startService())
+            return false;
+        if (!WebUsers(folder.file(QStringLiteral("OskServer.users"))).add("ana", "secreto123"))
+            return false;
+        if (!startWebAdministration(*core, this->web) || !this->web)
+            return false;
+        luis = servedClient(core->session(), port, QStringLiteral("127.0.0.2"), "CAJA", "luis");
+        logged = core->eventLog().entries().size();
+        return bool(luis);
+    }
+    // "METHOD PATH [from ADDRESS] [cookie] [token] [bearer] [BODY]", the body the rest of the line.
+    QString run(const QString& step, bool tls = false) {
+        QStringList words = step.split(' ');
+        const QByteArray method = words.takeFirst().toLatin1();
+        const QByteArray path = words.takeFirst().toLatin1();
+        QString from = QStringLiteral("127.0.0.1");
+        QByteArray headers = "Host: 127.0.0.1:" + QByteArray::number(webPort) + "\r\n";
+        for (; !words.isEmpty(); words.removeFirst()) {
+            if (words.first() == u"from" && words.size() > 1)
+                from = words.takeAt(1);
+            else if (words.first() == u"cookie")
+                headers += "Cookie: theme=dark; osk_session=" + cookie + "\r\n";
+            else if (words.first() == u"token")
+                headers += "X-Osk-Token: " + token + "\r\n";
+            else if (words.first() == u"bearer")
+                headers += "Authorization: Bearer s3creto\r\n";
+            else
+                break;
+        }
+        const QByteArray body = words.join(' ').toUtf8();
+        const HttpReply reply =
+            exchange(webPort, from,
+                     method + ' ' + path + " HTTP/1.1\r\n" + headers +
+                         "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body,
+                     tls);
+        if (path == "/api/login" && reply.status == 200) {
+            cookie = QString::fromLatin1(reply.header("Set-Cookie"))
+                         .section(u';', 0, 0)
+                         .section(u'=', 1)
+                         .toLatin1();
+            token = reply.body.mid(reply.body.indexOf("\"token\":\"") + 9, 43);
+        }
+        QString text = QStringLiteral("< %1 %2\n").arg(reply.status).arg(QString::fromUtf8(reply.body));
+        if (path == "/metrics")
+            text = QStringLiteral("< %1 %2\n").arg(reply.status).arg(metricsLines(reply.body));
+        for (const QByteArray name : {"Set-Cookie", "WWW-Authenticate"}) {
+            if (!reply.header(name).isEmpty())
+                text += "< " + name + ": " + reply.header(name) + '\n';
+        }
+        for (const auto& entries = core->eventLog().entries(); logged < entries.size(); ++logged)
+            text += QStringLiteral("log %1: %2\n").arg(int(entries[logged].kind)).arg(entries[logged].text);
+        if (!cookie.isEmpty())
+            text.replace(QString::fromLatin1(cookie), QStringLiteral("<cookie>"));
+        if (!token.isEmpty())
+            text.replace(QString::fromLatin1(token), QStringLiteral("<token>"));
+        // moc reads the transcript: a quote escaped in it would end its reading.
+        return text.replace(QString::number(port), QStringLiteral("<port>"))
+            .replace(QLatin1String("\\\""), QLatin1String("<q>"));
+    }
+    // Of the metrics, the commands counted by transport.
+    static QString metricsLines(const QByteArray& body) {
+        QStringList lines;
+        for (const QByteArray& line : body.split('\n')) {
+            if (line.startsWith("osk_admin_commands_total"))
+                lines << QString::fromUtf8(line);
+        }
+        return lines.isEmpty() ? QString::fromUtf8(body).trimmed() : lines.join(QStringLiteral(" | "));
+    }
+    // Each "> " step run, each followed by what it answered and logged; "# clock N" moves the time.
+    QString play(const QString& transcript, bool tls = false) {
+        QString text;
+        for (const QString& line : transcript.split('\n')) {
+            if (line.startsWith(QLatin1String("> ")))
+                text += line + '\n' + run(line.mid(2), tls);
+            else if (line.startsWith(QLatin1String("# clock "))) {
+                clock.advanceSeconds(line.mid(8).toInt());
+                text += line + '\n';
+            }
+        }
+        return text;
+    }
+    std::unique_ptr<QWebSocket> webSocket(const QString& origin = {}, bool withCookie = true) {
+        auto socket = std::make_unique<QWebSocket>(origin);
+        QNetworkRequest request(QUrl(QStringLiteral("ws://127.0.0.1:%1/api/ws").arg(webPort)));
+        if (withCookie)
+            request.setRawHeader("Cookie", "osk_session=" + cookie);
+        socket->open(request);
+        return socket;
+    }
+};
+
+} // namespace
+
+#ifndef Q_MOC_RUN
+const char* const kTranscript = R"(
+> POST /api/login from 127.0.0.2 {"user":"ana","password":"secreto123"}
+< 200 {"ok":true,"token":"<token>"}
+< Set-Cookie: osk_session=<cookie>; Path=/; HttpOnly; SameSite=Strict
+log 2: [09:05:17]  Sesión web abierta por [ana] desde 127.0.0.2.
+> POST /api/users {}
+< 401 {"error":"Inicie sesión.","ok":false}
+> POST /api/stop cookie {}
+< 403 {"error":"Falta el testigo de la sesión (X-Osk-Token) o no es el suyo.","ok":false}
+> POST /api/users cookie token
+< 200 {"ok":true,"users":[{"text":"127.0.0.2  [luis] en [CAJA]","user":"luis"}]}
+> POST /api/port from 127.0.0.3 cookie token {"port":"9000"}
+< 200 {"error":"No disponible con el servicio iniciado: detenga el servicio.","ok":false}
+log 2: [09:05:17]  Orden de administración [port 9000] de [ana por la web desde 127.0.0.3].
+> POST /api/follow cookie token {"user":"luis"}
+< 400 {"error":"La orden [follow] se sigue por el WebSocket /api/ws.","ok":false}
+> POST /api/formatear cookie token {}
+< 404 {"error":"Orden desconocida: formatear.","ok":false}
+> POST /api/users cookie token [1]
+< 400 {"error":"La petición debe ser un objeto JSON.","ok":false}
+> GET /api/users cookie token
+< 405 {"error":"Se esperaba POST.","ok":false}
+> POST /api/log cookie token {"lines":1}
+< 200 {"count":1,"events":[{"event":"log","text":"[09:05:17]  Orden de administración [port 9000] de [ana por la web desde 127.0.0.3]."}],"ok":true}
+> POST /api/stop cookie token
+< 200 {"ok":true}
+log 2: [09:05:17]  Orden de administración [stop] de [ana por la web desde 127.0.0.1].
+log 2: [09:05:17]  Cerrando conexiones...
+log 1: [09:05:17]  Conexiones cerradas.
+log 1: [09:05:17]  Servidor inactivo.
+> POST /api/port cookie token {"port":"9000"}
+< 200 {"messages":[{"icon":"question","question":true,"text":"Indique nuevo puerto."}],"ok":true,"port":9000}
+log 2: [09:05:17]  Orden de administración [port 9000] de [ana por la web desde 127.0.0.1].
+> GET /metrics
+< 401 Unauthorized
+< WWW-Authenticate: Bearer
+> GET /metrics bearer
+< 200 osk_admin_commands_total{transport="control"} 0 | osk_admin_commands_total{transport="web"} 5
+> POST /api/login from 127.0.0.3 {"user":"ana","password":"secreto124"}
+< 401 {"error":"Usuario o contraseña incorrectos.","ok":false}
+> POST /api/login from 127.0.0.3 {"user":"nadie","password":"secreto123"}
+< 401 {"error":"Usuario o contraseña incorrectos.","ok":false}
+> POST /api/login from 127.0.0.3 {"user":"ana","password":""}
+< 401 {"error":"Usuario o contraseña incorrectos.","ok":false}
+> POST /api/login from 127.0.0.3 {"user":"ana"}
+< 400 {"error":"Se esperaba {<q>user<q>: ..., <q>password<q>: ...}.","ok":false}
+> POST /api/login from 127.0.0.3 {"user":"ana","password":"Secreto123"}
+< 401 {"error":"Usuario o contraseña incorrectos.","ok":false}
+# clock 30
+> POST /api/login from 127.0.0.3 {"user":"ana","password":"secreto12"}
+< 401 {"error":"Usuario o contraseña incorrectos.","ok":false}
+log 3: [09:05:47]  Acceso web cerrado durante un minuto a 127.0.0.3: cinco inicios de sesión fallidos.
+> POST /api/login from 127.0.0.3 {"user":"ana","password":"secreto123"}
+< 429 {"error":"Demasiados intentos fallidos desde esta dirección: espere un minuto.","ok":false}
+> POST /api/login from 127.0.0.4 {"user":"ana","password":"secreto123"}
+< 200 {"ok":true,"token":"<token>"}
+< Set-Cookie: osk_session=<cookie>; Path=/; HttpOnly; SameSite=Strict
+log 2: [09:05:47]  Sesión web abierta por [ana] desde 127.0.0.4.
+# clock 59
+> POST /api/login from 127.0.0.3 {"user":"ana","password":"secreto123"}
+< 429 {"error":"Demasiados intentos fallidos desde esta dirección: espere un minuto.","ok":false}
+# clock 1
+> POST /api/users from 127.0.0.3 cookie token {}
+< 200 {"ok":true,"users":[]}
+> POST /api/logout cookie token
+< 200 {"ok":true}
+< Set-Cookie: osk_session=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict
+> POST /api/users cookie token {}
+< 401 {"error":"Inicie sesión.","ok":false}
+> POST /api/login from 127.0.0.3 {"user":"ana","password":"secreto123"}
+< 200 {"ok":true,"token":"<token>"}
+< Set-Cookie: osk_session=<cookie>; Path=/; HttpOnly; SameSite=Strict
+log 2: [09:06:47]  Sesión web abierta por [ana] desde 127.0.0.3.
+# clock 1799
+> POST /api/users cookie token {}
+< 200 {"ok":true,"users":[]}
+# clock 1800
+> POST /api/users cookie token {}
+< 401 {"error":"Inicie sesión.","ok":false}
+)";
+#endif
+
+class TestWebServer final : public QObject {
+    Q_OBJECT
+
+private slots:
+    void transcript();
+    void securityHeaders();
+    void webSocketsStreamEvents();
+    void bounds();
+    void tlsWithACertificateOfItsOwn();
+    void nonLoopbackWithoutCertificateIsRefused();
+};
+
+// moc reads no raw strings: the tests' bodies, which hold some, are kept from it.
+#ifndef Q_MOC_RUN
+// Login, the session's cookie and token, the commands as on the control socket with their
+// audit line, the ban and its end, logout and the idle expiry, metrics behind their token.
+void TestWebServer::transcript() {
+    Fixture f;
+    QVERIFY(f.start());
+    OSK_COMPARE_SNAPSHOT(f.play(kTranscript), QString::fromUtf8(kTranscript + 1));
+}
+
+// What every answer carries, so that no other site can frame, sniff or keep the API's answers.
+void TestWebServer::securityHeaders() {
+    Fixture f;
+    QVERIFY(f.start());
+    const HttpReply reply = exchange(f.webPort, "127.0.0.2", "GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+    QCOMPARE(reply.status, 404);
+    QCOMPARE(reply.header("Content-Security-Policy"), QByteArray("default-src 'self'"));
+    QCOMPARE(reply.header("X-Frame-Options"), QByteArray("DENY"));
+    QCOMPARE(reply.header("X-Content-Type-Options"), QByteArray("nosniff"));
+    QCOMPARE(reply.header("Cache-Control"), QByteArray("no-store"));
+}
+
+// The WebSocket speaks the control protocol: a watch is told of a user who validates, a
+// follow gets the user's lines; a second request on a streaming socket is answered, not
+// lost. Another site's page, or no session, is refused.
+void TestWebServer::webSocketsStreamEvents() {
+    Fixture f;
+    QVERIFY(f.start());
+    QVERIFY(f.run(R"(POST /api/login {"user":"ana","password":"secreto123"})").startsWith("< 200"));
+    QStringList watched, followed;
+    auto watcher = f.webSocket();
+    auto follower = f.webSocket(QStringLiteral("http://127.0.0.1:%1").arg(f.webPort));
+    QObject::connect(watcher.get(), &QWebSocket::textMessageReceived,
+                     [&](const QString& m) { watched << m; });
+    QObject::connect(follower.get(), &QWebSocket::textMessageReceived,
+                     [&](const QString& m) { followed << m; });
+    QVERIFY(QTest::qWaitFor([&] { return watcher->isValid() && follower->isValid(); }, kWaitMs));
+    watcher->sendTextMessage(R"({"cmd":"watch"})");
+    follower->sendTextMessage(R"({"cmd":"follow","user":"luis"})");
+    QVERIFY(QTest::qWaitFor([&] { return watched.size() == 1 && followed.size() == 1; }, kWaitMs));
+    QVERIFY(receives(*f.luis, "LOG"));
+    QCOMPARE(followed.takeFirst(), QStringLiteral(R"({"ok":true,"user":"luis"})"));
+    auto pedro = servedClient(f.core->session(), f.port, QStringLiteral("127.0.0.3"), "ALMACEN", "pedro");
+    QVERIFY(pedro);
+    f.luis->send("LOG abri\xF3 la ficha"); // Windows-1252 on the wire
+    follower->sendTextMessage(R"({"cmd":"users"})");
+    QVERIFY(QTest::qWaitFor([&] { return watched.size() >= 2 && followed.size() == 2; }, kWaitMs));
+    QCOMPARE(
+        followed.join('\n'),
+        QStringLiteral(
+            R"({"event":"line","text":"[09:05:17]  abrió la ficha"})"
+            "\n"
+            R"({"error":"Esta conexión ya sigue una orden: abra otra para una nueva petición.","ok":false})"));
+    QVERIFY(watched.last().contains(R"({"text":"127.0.0.3  [pedro] en [ALMACEN]","user":"pedro"})"));
+    QVERIFY(watched.last().startsWith(R"({"event":"state",)"));
+
+    for (const auto& [origin, withCookie, status] :
+         {std::tuple{QStringLiteral("http://otro.example"), true, "403"},
+          std::tuple{QString(), false, "401"}}) {
+        auto refused = f.webSocket(origin, withCookie);
+        QVERIFY(QTest::qWaitFor([&] { return refused->errorString().contains(status); }, kWaitMs));
+        QVERIFY(!refused->isValid());
+    }
+}
+
+// No body is held past 1 MiB, no more than 64 connections are open, and a WebSocket that
+// leaves 4 MiB unread is dropped rather than held.
+void TestWebServer::bounds() {
+    Fixture f;
+    QVERIFY(f.start());
+    const QByteArray head = "POST /api/login HTTP/1.1\r\nHost: x\r\nContent-Length: ";
+    QCOMPARE(exchange(f.webPort, "127.0.0.2", head + "1048577\r\n\r\n" + QByteArray(1048577, ' ')).status,
+             413);
+    QCOMPARE(exchange(f.webPort, "127.0.0.2", head + "1048576\r\n\r\n" + QByteArray(1048576, ' ')).status,
+             400);
+    QCOMPARE(exchange(f.webPort, "127.0.0.2", head + "3000000\r\n\r\n" + QByteArray(3000000, ' ')).status,
+             413);
+
+    std::vector<std::unique_ptr<QTcpSocket>> held;
+    for (int i = 0; i < 64; ++i) {
+        held.push_back(std::make_unique<QTcpSocket>());
+        held.back()->bind(QHostAddress(QStringLiteral("127.0.0.%1").arg(2 + i % 3)));
+        held.back()->connectToHost(QHostAddress::LocalHost, f.webPort);
+    }
+    QVERIFY(QTest::qWaitFor([&] { return f.web->openConnections() == 64; }, kWaitMs));
+    QTcpSocket turnedAway;
+    turnedAway.connectToHost(QHostAddress::LocalHost, f.webPort);
+    QVERIFY(
+        QTest::qWaitFor([&] { return turnedAway.state() == QAbstractSocket::UnconnectedState; }, kWaitMs));
+    held.clear();
+    QVERIFY(QTest::qWaitFor([&] { return f.web->openConnections() == 0; }, kWaitMs));
+
+    // A raw WebSocket that follows the log and reads nothing of it.
+    QVERIFY(f.run(R"(POST /api/login {"user":"ana","password":"secreto123"})").startsWith("< 200"));
+    QTcpSocket reader;
+    reader.connectToHost(QHostAddress::LocalHost, f.webPort);
+    QVERIFY(reader.waitForConnected(kWaitMs));
+    reader.write("GET /api/ws HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
+                 "Cookie: osk_session=" +
+                 f.cookie + "\r\n\r\n");
+    QVERIFY(QTest::qWaitFor([&] { return reader.readAll().startsWith("HTTP/1.1 101"); }, kWaitMs));
+    reader.setReadBufferSize(1);
+    const QByteArray request = R"({"cmd":"log","lines":0,"follow":true})";
+    reader.write(QByteArray("\x81") + char(0x80 | request.size()) + QByteArray(4, '\0') + request);
+    QVERIFY(QTest::qWaitFor([&] { return f.web->webSocketCount() == 1; }, kWaitMs));
+    for (int i = 0; i < 40000 && f.web->openConnections() == 1; ++i) {
+        f.core->eventLog().AddLog(QString(300, u'x'), LogKind::Info);
+        if (i % 100 == 0)
+            QCoreApplication::processEvents();
+    }
+    QVERIFY(QTest::qWaitFor([&] { return f.web->openConnections() == 0; }, kWaitMs));
+}
+
+// With a certificate and its key the port speaks HTTPS only, and the cookie is Secure.
+void TestWebServer::tlsWithACertificateOfItsOwn() {
+    Fixture f;
+    QProcess openssl;
+    openssl.start("openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                              "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1", "-keyout",
+                              f.folder.file("web.key"), "-out", f.folder.file("web.pem")});
+    QVERIFY(openssl.waitForFinished(kWaitMs) && openssl.exitCode() == 0);
+    QVERIFY(f.start("Certificate=web.pem\r\nKey=web.key\r\n"));
+    const QString answered = f.run(R"(POST /api/login {"user":"ana","password":"secreto123"})", true);
+    QVERIFY2(answered.contains("SameSite=Strict; Secure\n"), qPrintable(answered));
+    QCOMPARE(exchange(f.webPort, "127.0.0.2", "GET / HTTP/1.1\r\nHost: x\r\n\r\n").status, 0);
+}
+
+// A password sent in clear over the network is refused: the service says which setting and
+// exits 78; a certificate that is not one is named too.
+void TestWebServer::nonLoopbackWithoutCertificateIsRefused() {
+    TempProgramFolder folder;
+    const quint16 port = freePort();
+    QVERIFY(writeFileBytes(folder.file(kSettingsFileName),
+                           settingsFor(port, freePort(), "Address=192.0.2.10\r\n")));
+    QProcess service;
+    service.start(OSKSERVERD_PATH, {"--home", folder.path()});
+    QVERIFY(service.waitForFinished(60000));
+    QCOMPARE(service.exitCode(), 78);
+    QVERIFY(QString::fromUtf8(service.readAllStandardError())
+                .contains("Configuración [Web] Address: [192.0.2.10] no es local: para servir en ella hacen "
+                          "falta Certificate y Key (HTTPS), o las contraseñas irían sin cifrar por la red."));
+
+    Fixture f;
+    QVERIFY(writeFileBytes(f.folder.file("web.pem"), "no soy un certificado"));
+    QVERIFY(!f.start("Certificate=web.pem\r\nKey=web.pem\r\n"));
+    WebServer server(*f.core, readWebSettings(f.core->settingsFile()));
+    QCOMPARE(server.start().error(), "Configuración [Web] Certificate: web.pem no es un certificado PEM.");
+}
+#endif
+
+QTEST_MAIN(TestWebServer)
+#include "test_web_server.moc"
