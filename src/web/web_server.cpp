@@ -89,6 +89,10 @@ Result<QByteArray> readPemFile(const QString& path) {
     return bytes;
 }
 
+QJsonObject tokenRefusal() {
+    return controlError(QStringLiteral("Falta el testigo de la sesión (X-Osk-Token) o no es el suyo."));
+}
+
 QString settingProblem(const QString& key, const QString& reason) {
     return QStringLiteral("Configuración [%1] %2: %3").arg(kWebSection, key, reason);
 }
@@ -396,10 +400,15 @@ void WebServer::finishLogin(QTcpSocket* socket, const QHttpServerRequest* reques
             {{QByteArrayLiteral("Set-Cookie"), cookie}}});
 }
 
+// Without the token another site could end the administrator's session; without a session there
+// is nothing to end.
 void WebServer::logout(const QHttpServerRequest& request, QTcpSocket* socket) {
     const QByteArray id = cookieValue(request.value(QByteArrayLiteral("cookie")), kCookieName);
-    WebSessions::Session* session = m_sessions.find(id);
-    if (session && sameSecret(request.value(kTokenHeader), session->token)) {
+    if (WebSessions::Session* session = m_sessions.find(id)) {
+        if (!sameSecret(request.value(kTokenHeader), session->token)) {
+            answerJson(socket, request, 403, tokenRefusal());
+            return;
+        }
         m_sessions.close(id);
         for (const auto& peer : m_webSockets) {
             if (peer->session() == id)
@@ -422,9 +431,7 @@ void WebServer::command(const QString& name, const QHttpServerRequest& request, 
         return;
     }
     if (!sameSecret(request.value(kTokenHeader), session->token)) {
-        answerJson(
-            socket, request, 403,
-            controlError(QStringLiteral("Falta el testigo de la sesión (X-Osk-Token) o no es el suyo.")));
+        answerJson(socket, request, 403, tokenRefusal());
         return;
     }
     const QJsonDocument body = QJsonDocument::fromJson(request.body());
@@ -506,12 +513,21 @@ void WebServer::onWebSocket() {
         ++session->openSockets;
         const QString caller = callerName(session->user, socket->peerAddress());
         m_webSockets.push_back(std::make_unique<WebSocketPeer>(
-            std::move(socket), m_commands, id, caller, [this](WebSocketPeer* gone) {
-                if (WebSessions::Session* owner = m_sessions.find(gone->session()))
-                    --owner->openSockets;
-                std::erase_if(m_webSockets, [gone](const auto& owned) { return owned.get() == gone; });
-            }));
+            std::move(socket), m_commands, id, caller, [this](WebSocketPeer* gone) { dropWebSocket(gone); }));
     }
+}
+
+// Later, from the event loop: the socket's own signal may be the one that tells. Until then the
+// peer is still owned here, so no other can have its address.
+void WebServer::dropWebSocket(WebSocketPeer* gone) {
+    if (WebSessions::Session* owner = m_sessions.find(gone->session()))
+        --owner->openSockets;
+    QMetaObject::invokeMethod(
+        this,
+        [this, gone] {
+            std::erase_if(m_webSockets, [gone](const auto& owned) { return owned.get() == gone; });
+        },
+        Qt::QueuedConnection);
 }
 
 Status startWebAdministration(ServerCore& core, std::unique_ptr<WebServer>& server) {

@@ -66,6 +66,7 @@ private:
     void metrics(const QHttpServerRequest& request, QTcpSocket* socket);
     Refusal webSocketRefusal(const QHttpServerRequest& request);
     void onWebSocket();
+    void dropWebSocket(WebSocketPeer* gone);
     void answer(QTcpSocket* socket, const QHttpServerRequest& request, Reply reply);
     void answerJson(QTcpSocket* socket, const QHttpServerRequest& request, int status,
                     const QJsonObject& body);

@@ -3,7 +3,6 @@
 #include "control/control_protocol.h"
 
 #include <QJsonDocument>
-#include <QTimer>
 #include <QWebSocket>
 
 namespace osk {
@@ -114,13 +113,13 @@ void WebSocketPeer::onMessage(const QString& message) {
     m_commands.execute(*parsed.request, *this);
 }
 
-// Later, from the event loop: the socket's own signal may be the one that tells.
+// The owner lets go of this later, from the event loop: the socket's own signal may be the one
+// that tells.
 void WebSocketPeer::drop() {
     m_finished = true;
-    if (m_goneCalled)
+    if (std::exchange(m_goneCalled, true))
         return;
-    m_goneCalled = true;
-    QTimer::singleShot(0, m_socket.get(), [this] { m_gone(this); });
+    m_gone(this);
 }
 
 } // namespace osk

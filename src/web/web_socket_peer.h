@@ -19,7 +19,8 @@ public:
     static constexpr qint64 kMaxUnreadBytes = 4 * 1024 * 1024;
     static constexpr qint64 kMaxMessageBytes = 64 * 1024;
 
-    // `gone` is called, once and later from the event loop, when the socket has closed.
+    // `gone` is called once, when the socket has closed or is to be dropped; the owner deletes this
+    // later, from the event loop.
     WebSocketPeer(std::unique_ptr<QWebSocket> socket, ControlCommands& commands, QByteArray session,
                   QString caller, std::function<void(WebSocketPeer*)> gone);
     ~WebSocketPeer() override;

@@ -259,6 +259,8 @@ log 2: [09:05:47]  Sesión web abierta por [ana] desde 127.0.0.4.
 # clock 1
 > POST /api/users from 127.0.0.3 cookie token {}
 < 200 {"ok":true,"users":[]}
+> POST /api/logout cookie
+< 403 {"error":"Falta el testigo de la sesión (X-Osk-Token) o no es el suyo.","ok":false}
 > POST /api/logout cookie token
 < 200 {"ok":true}
 < Set-Cookie: osk_session=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict
