@@ -284,7 +284,7 @@ class TestWebServer final : public QObject {
 
 private slots:
     void transcript();
-    void securityHeaders();
+    void commandsAndHeaders();
     void webSocketsStreamEvents();
     void bounds();
     void tlsWithACertificateOfItsOwn();
@@ -301,10 +301,40 @@ void TestWebServer::transcript() {
     OSK_COMPARE_SNAPSHOT(f.play(kTranscript), QString::fromUtf8(kTranscript + 1));
 }
 
-// What every answer carries, so that no other site can frame, sniff or keep the API's answers.
-void TestWebServer::securityHeaders() {
+// Every command of the control socket is reachable, the ones that stream by WebSocket only; and
+// what every answer carries, so that no other site can frame, sniff or keep the API's answers.
+void TestWebServer::commandsAndHeaders() {
     Fixture f;
     QVERIFY(f.start());
+    QVERIFY(f.run(R"(POST /api/login {"user":"ana","password":"secreto123"})").startsWith("< 200"));
+    QStringList answered;
+    for (const char* command : {"status",
+                                "start",
+                                "users",
+                                "disconnect",
+                                "log",
+                                "save-log",
+                                "port",
+                                "sql-server",
+                                "autostart",
+                                "databases",
+                                "delete-database",
+                                "update-clients",
+                                "backups",
+                                "backup-set",
+                                "backup-run",
+                                "web-user-add",
+                                "web-user-remove",
+                                "web-user-list",
+                                "watch",
+                                "follow",
+                                "stop"})
+        answered << command + f.run(QStringLiteral("POST /api/%1 cookie token {}").arg(command)).mid(1, 4);
+    QCOMPARE(answered.join(' '),
+             "status 200 start 200 users 200 disconnect 200 log 200 save-log 200 port 200 "
+             "sql-server 200 autostart 200 databases 200 delete-database 200 update-clients 200 "
+             "backups 200 backup-set 200 backup-run 200 web-user-add 200 web-user-remove 200 "
+             "web-user-list 200 watch 400 follow 400 stop 200");
     const HttpReply reply = exchange(f.webPort, "127.0.0.2", "GET / HTTP/1.1\r\nHost: x\r\n\r\n");
     QCOMPARE(reply.status, 404);
     QCOMPARE(reply.header("Content-Security-Policy"), QByteArray("default-src 'self'"));
@@ -416,6 +446,7 @@ void TestWebServer::tlsWithACertificateOfItsOwn() {
     QVERIFY(f.start("Certificate=web.pem\r\nKey=web.key\r\n"));
     const QString answered = f.run(R"(POST /api/login {"user":"ana","password":"secreto123"})", true);
     QVERIFY2(answered.contains("SameSite=Strict; Secure\n"), qPrintable(answered));
+    QCOMPARE(f.run("GET /metrics bearer", true).left(7), "< 404 {");
     QCOMPARE(exchange(f.webPort, "127.0.0.2", "GET / HTTP/1.1\r\nHost: x\r\n\r\n").status, 0);
 }
 
