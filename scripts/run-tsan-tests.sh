@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the tests that exercise threads of our own (the backup runner's worker) with
-# ThreadSanitizer in BUILD_DIR (default build-tsan/) and runs them. Only those targets are built: the
-# rest of the program has no thread of its own. Usage: run-tsan-tests.sh [BUILD_DIR] [ctest arguments...]
+# Builds the tests that exercise threads of our own (the backup runner's worker, the control
+# socket's password hashes) with ThreadSanitizer in BUILD_DIR (default build-tsan/) and runs them.
+# Only those targets are built: the rest of the program has no thread of its own.
+# Usage: run-tsan-tests.sh [BUILD_DIR] [ctest arguments...]
 #
 # The first report stops its test with a failure. Hand-overs inside Qt that ThreadSanitizer cannot
 # see are suppressed, with their reasons, in tests/sanitizers/tsan.supp.
@@ -9,7 +10,7 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build_dir="${1:-$here/build-tsan}"
 shift || true
-targets=(test_backup)
+targets=(test_backup test_control_socket)
 
 cmake -S "$here" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSK_SANITIZE=thread -DOSK_WERROR=ON \
   -DBUILD_TESTING=ON -DBUILD_BENCH=OFF -DOSK_BUILD_CONSOLE=OFF >/dev/null

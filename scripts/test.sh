@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test; then builds everything again with
 # AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/) and runs every test on that build;
-# then runs the tests of the backup worker under ThreadSanitizer (build-tsan/) and fuzzes the
-# session rules for 60 s (build-fuzz/, clang). After the normal build's tests, the package is booted
+# then runs the tests of our threads (the backup worker, the control socket's hashes) under
+# ThreadSanitizer (build-tsan/) and fuzzes the session rules for 60 s (build-fuzz/, clang). After the normal build's tests, the package is booted
 # under a real systemd (scripts/test-systemd.sh; root only, skipped elsewhere).
 # OSK_SKIP_SANITIZERS=1 runs the normal build only; OSK_SKIP_TSAN=1, OSK_SKIP_FUZZ=1 and
 # OSK_SKIP_SYSTEMD=1 skip one step.
@@ -31,7 +31,7 @@ BUILD_DIR="$asan_build_dir" "$here/scripts/build.sh" -DBUILD_TESTING=ON -DBUILD_
 "$here/scripts/run-sanitized-tests.sh" "$asan_build_dir"
 
 if [ "${OSK_SKIP_TSAN:-0}" != 1 ]; then
-  echo "ThreadSanitizer build of the backup worker's tests in $tsan_build_dir"
+  echo "ThreadSanitizer build of the threads' tests in $tsan_build_dir"
   "$here/scripts/run-tsan-tests.sh" "$tsan_build_dir"
 fi
 

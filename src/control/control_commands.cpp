@@ -12,9 +12,11 @@
 #include "session/user_log.h"
 
 #include <QDir>
+#include <QFutureWatcher>
 #include <QHostInfo>
 #include <QJsonArray>
 #include <QPointer>
+#include <QtConcurrentRun>
 #include <cmath>
 #include <memory>
 
@@ -81,7 +83,7 @@ private:
 };
 } // namespace
 
-ControlCommands::ControlCommands(ServerCore& core, QDateTime startedAt)
+ControlCommands::ControlCommands(ServerCore& core, QDateTime startedAt, QObject& owner)
     : m_core(core)
     , m_startedAt(std::move(startedAt))
     , m_commands{
@@ -106,7 +108,10 @@ ControlCommands::ControlCommands(ServerCore& core, QDateTime startedAt)
           {QStringLiteral("web-user-add"), {&ControlCommands::webUserAdd, true}},
           {QStringLiteral("web-user-remove"), {&ControlCommands::webUserRemove, true}},
           {QStringLiteral("web-user-list"), {&ControlCommands::webUserList, false}},
-      } {}
+      }
+    , m_owner(owner) {
+    m_hashing.setMaxThreadCount(1);
+}
 
 void ControlCommands::execute(const ControlRequest& request, ControlPeer& peer) {
     const auto found = m_commands.find(request.command);
@@ -208,24 +213,42 @@ QJsonObject ControlCommands::serviceState() const {
     };
 }
 
-// The state now in the reply, then an event each time it changes, until the caller goes. The bytes
-// received are looked at once a second: they change with every message of every client.
+// The state now in the reply, then an event each time it changes, until the caller goes.
 QJsonObject ControlCommands::watch(Call& call) {
     ControlPeer& peer = call.peer;
-    auto* watch = new StateWatch([this] { return serviceState(); }, std::chrono::seconds(1), peer.context());
-    const UsersList* rows = &m_core.session().lstUsers();
-    QObject::connect(&m_core, &ServerCore::captionChanged, watch, &StateWatch::notify);
-    QObject::connect(&m_core, &ServerCore::labelsChanged, watch, &StateWatch::notify);
-    QObject::connect(rows, &UsersList::rowsInserted, watch, &StateWatch::notify);
-    QObject::connect(rows, &UsersList::rowsRemoved, watch, &StateWatch::notify);
-    QObject::connect(rows, &UsersList::dataChanged, watch, &StateWatch::notify);
-    QObject::connect(rows, &UsersList::modelReset, watch, &StateWatch::notify);
-    QObject::connect(watch, &StateWatch::changed, watch, [&peer](QJsonObject state) {
+    StateWatch& shared = sharedWatch();
+    // The others are told what changed since the last report first, so that all start from now.
+    shared.reportNow();
+    ++m_watchers;
+    QObject::connect(&shared, &StateWatch::changed, peer.context(), [&peer](QJsonObject state) {
         state.insert(QStringLiteral("event"), QStringLiteral("state"));
         peer.send(state);
     });
+    // With the last watcher the watch goes too: nobody is left to tell.
+    QObject::connect(peer.context(), &QObject::destroyed, &shared, [this, &shared] {
+        if (--m_watchers == 0) {
+            m_watch = nullptr;
+            shared.deleteLater();
+        }
+    });
     peer.keepOpen();
-    return success(watch->current());
+    return success(shared.current());
+}
+
+// One watch for every watcher: the state is built once per change, however many are told. The
+// bytes received are looked at once a second: they change with every message of every client.
+StateWatch& ControlCommands::sharedWatch() {
+    if (m_watch)
+        return *m_watch;
+    m_watch = new StateWatch([this] { return serviceState(); }, std::chrono::seconds(1), &m_owner);
+    const UsersList* rows = &m_core.session().lstUsers();
+    QObject::connect(&m_core, &ServerCore::captionChanged, m_watch, &StateWatch::notify);
+    QObject::connect(&m_core, &ServerCore::labelsChanged, m_watch, &StateWatch::notify);
+    QObject::connect(rows, &UsersList::rowsInserted, m_watch, &StateWatch::notify);
+    QObject::connect(rows, &UsersList::rowsRemoved, m_watch, &StateWatch::notify);
+    QObject::connect(rows, &UsersList::dataChanged, m_watch, &StateWatch::notify);
+    QObject::connect(rows, &UsersList::modelReset, m_watch, &StateWatch::notify);
+    return *m_watch;
 }
 
 QString ControlCommands::userOfSlot(int slot) const {
@@ -559,19 +582,62 @@ WebUsers ControlCommands::webUsers() const {
     return WebUsers(QDir(m_core.programFolder()).filePath(kWebUsersFileName));
 }
 
+namespace {
+// A missing name would read as the empty one, which is no user's.
+QJsonObject missingName() {
+    return controlError(QStringLiteral("Falta el nombre del usuario (\"name\")."));
+}
+} // namespace
+
 // The password comes in the request, never into the event log (the request's description leaves
-// it out).
+// it out). The reply comes once the hash is made and stored.
 QJsonObject ControlCommands::webUserAdd(Call& call) {
+    const QString name = call.arguments.value(QStringLiteral("name")).toString();
     const QJsonValue password = call.arguments.value(QStringLiteral("password"));
+    if (name.isEmpty())
+        return missingName();
     if (!password.isString())
         return controlError(QStringLiteral("Falta la contraseña (\"password\")."));
-    const Status added =
-        webUsers().add(call.arguments.value(QStringLiteral("name")).toString(), password.toString());
-    return added ? success() : controlError(added.error());
+    for (const QString& problem :
+         {WebUsers::nameProblem(name), WebUsers::passwordProblem(password.toString())}) {
+        if (!problem.isEmpty())
+            return controlError(problem);
+    }
+    // A file that cannot take the user is told before the hash is paid for.
+    if (const Result<QStringList> names = webUsers().names(); !names)
+        return controlError(names.error());
+    if (m_pendingHashes >= kMaxPendingHashes)
+        return controlError(
+            QStringLiteral("Hay demasiadas altas de usuarios web en curso; inténtelo más tarde."));
+    storeWhenHashed(name, password.toString(), call.peer);
+    return {};
+}
+
+// The hash takes a tenth of a second of a processor: it is made on a thread of its own, so that
+// the sessions and the other callers are not kept waiting, and the file is written here, on the
+// event loop, once it is done. A caller that goes meanwhile takes its add with it.
+void ControlCommands::storeWhenHashed(const QString& name, const QString& password, ControlPeer& peer) {
+    ++m_pendingHashes;
+    peer.replyLater();
+    auto* hashing = new QFutureWatcher<QByteArray>(&m_owner);
+    const QPointer<QObject> caller = peer.context();
+    QObject::connect(hashing, &QFutureWatcherBase::finished, hashing, [this, hashing, caller, &peer, name] {
+        --m_pendingHashes;
+        hashing->deleteLater();
+        if (!caller)
+            return;
+        const Status stored = webUsers().store(name, hashing->result());
+        peer.send(stored ? success() : controlError(stored.error()));
+    });
+    hashing->setFuture(
+        QtConcurrent::run(&m_hashing, [password] { return WebUsers::hashPassword(password); }));
 }
 
 QJsonObject ControlCommands::webUserRemove(Call& call) {
-    const Status removed = webUsers().remove(call.arguments.value(QStringLiteral("name")).toString());
+    const QString name = call.arguments.value(QStringLiteral("name")).toString();
+    if (name.isEmpty())
+        return missingName();
+    const Status removed = webUsers().remove(name);
     return removed ? success() : controlError(removed.error());
 }
 

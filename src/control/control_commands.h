@@ -7,7 +7,9 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QObject>
+#include <QPointer>
 #include <QString>
+#include <QThreadPool>
 #include <functional>
 #include <map>
 #include <optional>
@@ -15,6 +17,7 @@
 namespace osk {
 
 class RequestOperator;
+class StateWatch;
 class WebUsers;
 class ServerCore;
 
@@ -31,6 +34,8 @@ public:
     virtual bool canSendPaced() const = 0;
     // The connection stays open after the reply: events follow until finish().
     virtual void keepOpen() = 0;
+    // The reply comes later, as the next send(): the requests after this one wait for it.
+    virtual void replyLater() = 0;
     // Closes the connection once what was sent has gone.
     virtual void finish() = 0;
     // Lives as long as the connection; what a streaming command connects dies with it.
@@ -45,7 +50,12 @@ public:
 // "messages". A command that changes something is written to the event log with its caller.
 class ControlCommands final {
 public:
-    ControlCommands(ServerCore& core, QDateTime startedAt);
+    // At most this many adds of web users wait for their password's hash at once.
+    static constexpr int kMaxPendingHashes = 4;
+
+    // What outlives a single connection (the watch the watchers share, the adds under way) is
+    // parented to `owner`.
+    ControlCommands(ServerCore& core, QDateTime startedAt, QObject& owner);
 
     void execute(const ControlRequest& request, ControlPeer& peer);
     bool knows(const QString& command) const { return m_commands.count(command) > 0; }
@@ -89,6 +99,8 @@ private:
     QJsonArray userRows() const;
     QJsonObject serviceState() const;
     WebUsers webUsers() const;
+    StateWatch& sharedWatch();
+    void storeWhenHashed(const QString& name, const QString& password, ControlPeer& peer);
     // The row of lstUsers whose user is exactly this one; -1 when nobody by that name is connected.
     int rowOfUser(const QString& user) const;
     bool isListed(const QString& database) const;
@@ -97,6 +109,12 @@ private:
     ServerCore& m_core;
     QDateTime m_startedAt;
     std::map<QString, Entry> m_commands;
+    QObject& m_owner;
+    QPointer<StateWatch> m_watch;
+    int m_watchers = 0;
+    // One hash at a time: each takes 64 MiB while it runs.
+    QThreadPool m_hashing;
+    int m_pendingHashes = 0;
 };
 
 } // namespace osk

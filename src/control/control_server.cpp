@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -130,6 +131,8 @@ public:
     void send(const QJsonObject& line) override {
         if (m_finished)
             return;
+        if (std::exchange(m_awaitingReply, false))
+            resumeRequests();
         // Behind a reply that is still being paced, so that the order of lines is kept.
         if (m_paced) {
             m_afterPaced += controlLine(line);
@@ -158,6 +161,10 @@ public:
         m_streaming = true;
         m_requestTimer.stop();
     }
+    void replyLater() override {
+        m_awaitingReply = true;
+        m_requestTimer.stop();
+    }
     void finish() override {
         if (m_finished)
             return;
@@ -171,8 +178,9 @@ public:
     quint64 id() const { return m_id; }
     // The caller has gone or is to go; the owner deletes this once no request runs on it.
     bool isBusy() const { return m_busy; }
-    // Neither in a request nor streaming: a connection that only holds its place.
-    bool isIdle() const { return !m_busy && !m_streaming && !m_paced; }
+    // Neither in a request, nor waiting for its reply, nor streaming: a connection that only holds
+    // its place.
+    bool isIdle() const { return !m_busy && !m_streaming && !m_paced && !m_awaitingReply; }
     bool isPaced() const { return bool(m_paced); }
     bool isPrivileged() const { return m_privileged; }
     // When the caller last sent something or read something of what it was sent.
@@ -223,27 +231,45 @@ private:
         m_server.remove(this);
     }
 
+    // The request that waited for its reply has it: the next is awaited from here, and what came
+    // meanwhile is read now.
+    void resumeRequests() {
+        m_requestTimer.start();
+        QMetaObject::invokeMethod(
+            m_context.get(), [this] { onReadyRead(); }, Qt::QueuedConnection);
+    }
+
     void onReadyRead() {
-        if (m_busy)
+        if (m_busy || m_awaitingReply)
             return; // taken up again when the running request ends
         m_busy = true;
         m_lastActivity = std::chrono::steady_clock::now();
         bool handledOne = false;
-        while (!m_finished && m_socket->bytesAvailable() > 0) {
-            if (!m_reader.append(m_socket->read(ControlLineReader::kMaxLineBytes))) {
-                refuse(QStringLiteral("Petición demasiado larga."));
-                break;
-            }
-            for (const QByteArray& line : m_reader.takeLines()) {
-                if (m_finished || m_streaming)
+        while (!m_finished && !m_awaitingReply && (!m_lines.empty() || m_socket->bytesAvailable() > 0)) {
+            if (m_lines.empty()) {
+                if (!m_reader.append(m_socket->read(ControlLineReader::kMaxLineBytes))) {
+                    refuse(QStringLiteral("Petición demasiado larga."));
                     break;
-                handle(line);
-                handledOne = true;
+                }
+                for (QByteArray& line : m_reader.takeLines())
+                    m_lines.push_back(std::move(line));
+                continue;
             }
+            const QByteArray line = std::move(m_lines.front());
+            m_lines.pop_front();
+            // A streaming command holds the connection to its end; the caller is told, the stream
+            // goes on.
+            if (m_streaming) {
+                send(controlError(
+                    QStringLiteral("Esta conexión ya sigue una orden: abra otra para una nueva petición.")));
+                continue;
+            }
+            handle(line);
+            handledOne = true;
         }
         // The next request is awaited from the end of the last one; bytes that trickle in do not
         // put the limit off. A command that streams has ended its request.
-        if (m_finished || m_streaming || m_paced)
+        if (m_finished || m_streaming || m_paced || m_awaitingReply)
             m_requestTimer.stop();
         else if (handledOne)
             m_requestTimer.start();
@@ -268,6 +294,7 @@ private:
     std::unique_ptr<QObject> m_context;
     QTimer m_requestTimer;
     ControlLineReader m_reader;
+    std::deque<QByteArray> m_lines; // read, not yet handled
     QString m_caller;
     const bool m_privileged;
     std::chrono::steady_clock::time_point m_lastActivity;
@@ -275,13 +302,14 @@ private:
     QByteArray m_afterPaced;
     bool m_busy = false;
     bool m_streaming = false;
+    bool m_awaitingReply = false;
     bool m_finished = false;
 };
 
 ControlServer::ControlServer(ServerCore& core, QObject* parent)
     : QObject(parent)
     , m_core(core)
-    , m_commands(core, core.clock().now()) {}
+    , m_commands(core, core.clock().now(), *this) {}
 
 ControlServer::~ControlServer() {
     m_connections.clear();
@@ -388,7 +416,8 @@ void ControlServer::turnAway(std::unique_ptr<QLocalSocket> socket, const QString
 
 // Root and the program's own user take the place of the caller that has been idle longest; with
 // none idle, of the one of another user that has been quiet longest (following, or not reading
-// what it asked for): no number of ordinary callers keeps an administrator out.
+// what it asked for); with none of those either, of the privileged one quiet longest: no number of
+// callers, not even of administrators, keeps an administrator out.
 bool ControlServer::makeRoomFor(bool privileged) {
     if (int(m_connections.size()) < kMaxConnections)
         return true;
@@ -406,6 +435,8 @@ bool ControlServer::makeRoomFor(bool privileged) {
     auto chosen = quietest([](const Connection& c) { return c.isIdle(); });
     if (chosen == m_connections.end())
         chosen = quietest([](const Connection& c) { return !c.isPrivileged(); });
+    if (chosen == m_connections.end())
+        chosen = quietest([](const Connection&) { return true; });
     if (chosen == m_connections.end())
         return false;
     // Not in any of its own handlers, so it can go at once.

@@ -30,7 +30,7 @@ public:
     // A caller that has not read this much of what it was sent is cut off.
     static constexpr qint64 kMaxUnreadBytes = 4 * 1024 * 1024;
     // At most this many callers at once; more are turned away, except root and the program's own
-    // user, for whom the caller that has been idle longest makes room.
+    // user, for whom another caller always makes room (the one idle longest, if any is).
     static constexpr int kMaxConnections = 32;
     // A reply too large to queue (the lines of log) holds the lines it is to send until the caller
     // has read them: at most this many at once, each dropped when nothing of it is read in the

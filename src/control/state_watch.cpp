@@ -9,9 +9,9 @@ StateWatch::StateWatch(std::function<QJsonObject()> state, std::chrono::millisec
     , m_reported(m_state()) {
     m_gathering.setSingleShot(true);
     m_gathering.setInterval(0);
-    connect(&m_gathering, &QTimer::timeout, this, &StateWatch::reportIfChanged);
+    connect(&m_gathering, &QTimer::timeout, this, &StateWatch::reportNow);
     m_poll.setInterval(pollInterval);
-    connect(&m_poll, &QTimer::timeout, this, &StateWatch::reportIfChanged);
+    connect(&m_poll, &QTimer::timeout, this, &StateWatch::reportNow);
     m_poll.start();
 }
 
@@ -20,7 +20,7 @@ void StateWatch::notify() {
         m_gathering.start();
 }
 
-void StateWatch::reportIfChanged() {
+void StateWatch::reportNow() {
     QJsonObject state = m_state();
     if (state == m_reported)
         return;

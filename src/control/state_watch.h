@@ -7,10 +7,10 @@
 
 namespace osk {
 
-// Tells a watcher the service's state each time it changes. A change is signalled with notify();
-// changes that come together (a stop removes every row) make one report, after the events of that
-// moment. What changes too often to be signalled (the bytes received grow with every message) is
-// looked at once a poll interval instead, so that watching costs the session path nothing.
+// Tells the watchers the service's state each time it changes; one watch serves them all. A change is
+// signalled with notify(); changes that come together (a stop removes every row) make one report, after the
+// events of that moment. What changes too often to be signalled (the bytes received grow with every message)
+// is looked at once a poll interval instead, so that watching costs the session path nothing.
 class StateWatch final : public QObject {
     Q_OBJECT
 
@@ -19,6 +19,9 @@ public:
 
     // The state as last reported (at first, as it was when the watch began).
     const QJsonObject& current() const { return m_reported; }
+    // What has changed since the last report is reported now, not at the next poll: for a watcher
+    // who joins, so that it starts from the state as it is.
+    void reportNow();
 
 public slots:
     void notify();
@@ -27,8 +30,6 @@ signals:
     void changed(const QJsonObject& state);
 
 private:
-    void reportIfChanged();
-
     std::function<QJsonObject()> m_state;
     QJsonObject m_reported;
     QTimer m_gathering;

@@ -1,10 +1,12 @@
 #include "core/web_users.h"
 
 #include "common/owned_file.h"
+#include "common/web_user_name.h"
 #include "common/whole_file.h"
 
 #include <QDir>
 #include <QFile>
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sodium.h>
@@ -20,16 +22,6 @@ bool sodiumReady() {
     return ready;
 }
 
-// The interactive limits: a login costs about a tenth of a second and 64 MiB, once.
-QByteArray hashOf(const QString& password) {
-    const QByteArray bytes = password.toUtf8();
-    char hash[crypto_pwhash_STRBYTES];
-    if (crypto_pwhash_str(hash, bytes.constData(), quint64(bytes.size()), crypto_pwhash_OPSLIMIT_INTERACTIVE,
-                          crypto_pwhash_MEMLIMIT_INTERACTIVE) != 0)
-        return {};
-    return QByteArray(hash);
-}
-
 // Made before its first content, so that the hashes are never readable by others, not even for
 // the moment between a write and a change of mode.
 Status createPrivate(const QString& path) {
@@ -43,20 +35,51 @@ Status createPrivate(const QString& path) {
     return {};
 }
 
+// What crypto_pwhash_str writes: printable, no blank, shorter than its buffer.
+bool isArgon2idHash(const QByteArray& hash) {
+    return hash.startsWith("$argon2id$") && hash.size() < qsizetype(crypto_pwhash_STRBYTES) &&
+           std::all_of(hash.begin(), hash.end(), [](char c) { return c > ' ' && c < 0x7f; });
+}
+
 } // namespace
 
 WebUsers::WebUsers(QString path)
     : m_path(std::move(path)) {}
 
 QString WebUsers::nameProblem(const QString& name) {
-    static const QString allowed = QStringLiteral("._-");
-    bool plain = !name.isEmpty() && name.size() <= 64;
-    for (const QChar c : name)
-        plain = plain && c.unicode() < 0x80 && (c.isLetterOrNumber() || allowed.contains(c));
-    if (plain)
+    return webUserNameProblem(name);
+}
+
+// The length is what the user typed, in characters, not in the units of a string's storage.
+QString WebUsers::passwordProblem(const QString& password) {
+    const QList<uint> characters = password.toUcs4();
+    const auto isControl = [](uint c) {
+        return QChar::category(char32_t(c)) == QChar::Other_Control;
+    };
+    const auto isBlank = [](uint c) {
+        return QChar::isSpace(char32_t(c));
+    };
+    if (std::any_of(characters.begin(), characters.end(), isControl))
+        return QStringLiteral("La contraseña no puede contener caracteres de control ni ser solo espacios.");
+    if (characters.size() < kMinPasswordLength)
+        return QStringLiteral("La contraseña debe tener al menos %1 caracteres.").arg(kMinPasswordLength);
+    if (std::all_of(characters.begin(), characters.end(), isBlank))
+        return QStringLiteral("La contraseña no puede contener caracteres de control ni ser solo espacios.");
+    if (password.toUtf8().size() > kMaxPasswordBytes)
+        return QStringLiteral("La contraseña no puede pasar de %1 bytes.").arg(kMaxPasswordBytes);
+    return {};
+}
+
+// The interactive limits: a login costs about a tenth of a second and 64 MiB, once.
+QByteArray WebUsers::hashPassword(const QString& password) {
+    if (!sodiumReady())
         return {};
-    return QStringLiteral("El nombre de usuario debe tener de 1 a 64 letras sin acentos, cifras, "
-                          "puntos, guiones o guiones bajos.");
+    const QByteArray bytes = password.toUtf8();
+    char hash[crypto_pwhash_STRBYTES];
+    if (crypto_pwhash_str(hash, bytes.constData(), quint64(bytes.size()), crypto_pwhash_OPSLIMIT_INTERACTIVE,
+                          crypto_pwhash_MEMLIMIT_INTERACTIVE) != 0)
+        return {};
+    return QByteArray(hash);
 }
 
 Result<QStringList> WebUsers::names() const {
@@ -70,21 +93,14 @@ Result<QStringList> WebUsers::names() const {
     return names;
 }
 
-Status WebUsers::add(const QString& name, const QString& password) {
+Status WebUsers::store(const QString& name, const QByteArray& hash) {
     if (const QString problem = nameProblem(name); !problem.isEmpty())
         return Status::failure(problem);
-    if (password.size() < kMinPasswordLength)
-        return Status::failure(
-            QStringLiteral("La contraseña debe tener al menos %1 caracteres.").arg(kMinPasswordLength));
-    if (password.toUtf8().size() > kMaxPasswordBytes)
-        return Status::failure(
-            QStringLiteral("La contraseña no puede pasar de %1 bytes.").arg(kMaxPasswordBytes));
+    if (!isArgon2idHash(hash))
+        return Status::failure(QStringLiteral("No se ha podido calcular la clave de la contraseña."));
     const Result<std::vector<Entry>> read = this->read();
     if (!read)
         return Status::failure(read.error());
-    const QByteArray hash = sodiumReady() ? hashOf(password) : QByteArray();
-    if (hash.isEmpty())
-        return Status::failure(QStringLiteral("No se ha podido calcular la clave de la contraseña."));
     std::vector<Entry> entries = *read;
     std::erase_if(entries, [&](const Entry& entry) { return entry.name == name; });
     entries.push_back({name, hash});
@@ -102,9 +118,9 @@ Status WebUsers::remove(const QString& name) {
 }
 
 bool WebUsers::verify(const QString& name, const QString& password) const {
-    // A hash of nothing anybody can type, checked when the name is unknown.
-    static const QByteArray unknown =
-        sodiumReady() ? hashOf(QStringLiteral("\x01 no user \x01")) : QByteArray();
+    // A hash of nothing anybody can type, checked when the name is unknown (made once, on
+    // whichever thread asks first).
+    static const QByteArray unknown = hashPassword(QStringLiteral("\x01 no user \x01"));
     const Result<std::vector<Entry>> entries = read();
     QByteArray hash = unknown;
     bool known = false;
@@ -132,13 +148,22 @@ Result<std::vector<WebUsers::Entry>> WebUsers::read() const {
     const Result<QByteArray> content = file->readFrom(0);
     if (!content)
         return Entries::failure(content.error());
+    const QList<QByteArray> lines = content->split('\n');
     std::vector<Entry> entries;
-    for (const QByteArray& line : content->split('\n')) {
+    for (qsizetype index = 0; index < lines.size(); ++index) {
+        const QByteArray line = lines[index].trimmed();
+        if (line.isEmpty())
+            continue;
         const qsizetype colon = line.indexOf(':');
         const QString name = QString::fromUtf8(line.left(colon));
-        // A line that is not a user's (edited by hand, cut short) is no user.
-        if (colon > 0 && nameProblem(name).isEmpty() && line.size() - colon - 1 < crypto_pwhash_STRBYTES)
-            entries.push_back({name, line.mid(colon + 1).trimmed()});
+        const bool twice = std::any_of(entries.begin(), entries.end(),
+                                       [&](const Entry& entry) { return entry.name == name; });
+        if (colon <= 0 || !nameProblem(name).isEmpty() || !isArgon2idHash(line.mid(colon + 1)) || twice)
+            return Entries::failure(
+                QStringLiteral("El archivo de usuarios web %1 no es válido (línea %2): corríjalo o bórrelo.")
+                    .arg(QDir::toNativeSeparators(m_path))
+                    .arg(index + 1));
+        entries.push_back({name, line.mid(colon + 1)});
     }
     return entries;
 }

@@ -2,6 +2,7 @@
 
 #include "common/ansi_codec.h"
 #include "common/shown_text.h"
+#include "common/web_user_name.h"
 #include "ctl/progress_bar.h"
 
 #include <QDate>
@@ -236,8 +237,12 @@ BuiltRequest buildRequest(const Invocation& in) {
         const QJsonObject named{{QStringLiteral("name"), args.value(1)}};
         if (action == QLatin1String("list") && args.size() == 1)
             return {request(QStringLiteral("web-user-list")), QString()};
-        if ((action == QLatin1String("add") || action == QLatin1String("remove")) && args.size() == 2)
+        // Told before the password is asked for, not after it was typed twice.
+        if ((action == QLatin1String("add") || action == QLatin1String("remove")) && args.size() == 2) {
+            if (const QString problem = webUserNameProblem(args.at(1)); !problem.isEmpty())
+                return {std::nullopt, problem};
             return {request(QStringLiteral("web-user-") + action, named), QString()};
+        }
         return {std::nullopt,
                 QStringLiteral("Uso: oskserverctl web-user add|remove NOMBRE, o web-user list")};
     }
@@ -260,6 +265,7 @@ int runCommand(const Invocation& in, const QJsonObject& requestObject, ControlCl
     std::optional<QJsonObject> reply;
     // The lines that the reply of `log` says follow it.
     qint64 linesToCome = 0;
+    bool ended = false; // what was followed has ended, as the server says
     while (true) {
         // Never an endless wait: a server that hangs must not take Ctrl+C or a stop with it.
         const std::optional<QJsonObject> line = client.nextLine(kInterruptPollMs);
@@ -301,6 +307,7 @@ int runCommand(const Invocation& in, const QJsonObject& requestObject, ControlCl
             if (!in.json)
                 printState(*line);
         } else if (event == QLatin1String("end")) {
+            ended = true;
             break;
         }
     }
@@ -326,6 +333,12 @@ int runCommand(const Invocation& in, const QJsonObject& requestObject, ControlCl
     }
     if (!in.saveFile.isEmpty() && !saveTracking(in.saveFile, tracked))
         return kExitRefused;
+    // A follow ends with Ctrl+C or with what it follows (what came of it is saved all the same); a
+    // connection that the server closed otherwise means that it stopped or died.
+    if (following && !ended && !g_interrupted) {
+        printLine(stderr, QStringLiteral("El servidor cerró la conexión."));
+        return kExitRefused;
+    }
     return kExitOk;
 }
 

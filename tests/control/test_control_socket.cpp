@@ -3,6 +3,7 @@
 // unprivileged user.
 
 #include "control/control_server.h"
+#include "control/state_watch.h"
 #include "core/server_core.h"
 #include "core/web_users.h"
 #include "support/fake_clock.h"
@@ -70,6 +71,13 @@ QByteArray readFrom(int fd, int ms = kWaitMs) {
         },
         ms);
     return received;
+}
+
+// What a raw caller has been sent so far, without letting the server run meanwhile.
+QByteArray sentSoFar(int fd) {
+    char chunk[65536];
+    const ssize_t got = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+    return QByteArray(chunk, std::max<ssize_t>(got, 0));
 }
 
 // A program run to its end: its standard output, its errors marked, and its exit status.
@@ -151,12 +159,26 @@ struct Fixture {
             text += "log: " + entries[logged].text + '\n';
         return placeheld(text);
     }
+    // Root's callers, each watching and told the state.
+    std::vector<int> watchers(int count) {
+        std::vector<int> fds;
+        for (int i = 0; i < count; ++i) {
+            fds.push_back(connectAs(socketPath()));
+            char byte = 0;
+            (void)(sendTo(fds.back(), "{\"cmd\":\"watch\"}\n") &&
+                   QTest::qWaitFor([&] { return ::recv(fds.back(), &byte, 1, MSG_DONTWAIT | MSG_PEEK) == 1; },
+                                   kWaitMs));
+        }
+        return fds;
+    }
     // One step: "> request" on a connection of its own (percent-encoded), "$ arguments" of the tool
     // (each percent-encoded), "# setup" for the next step ("# padded to N": the request is N bytes,
-    // blanks after it).
+    // blanks after it; "# 32 watchers": the places are all taken by root's watchers, and what those
+    // told to go were told follows).
     QString run(const QString& step) {
         const QString before = std::exchange(setup, step.startsWith(QLatin1String("# ")) ? step : QString());
         if (step.startsWith(QLatin1String("> "))) {
+            const std::vector<int> watching = watchers(before == u"# 32 watchers" ? 32 : 0);
             const int caller = connectAs(socketPath());
             QByteArray request = QByteArray::fromPercentEncoding(step.mid(2).replace("<u>", "\\u").toUtf8());
             if (before.startsWith(u"# padded to "))
@@ -169,6 +191,12 @@ struct Fixture {
             for (const QByteArray& line : readFrom(caller).split('\n'))
                 text += line.isEmpty() ? QString() : "< " + QString::fromUtf8(line) + '\n';
             ::close(caller);
+            for (const int watcher : watching) {
+                for (const QByteArray& line : sentSoFar(watcher).split('\n'))
+                    text +=
+                        line.contains("\"ok\":false") ? "< watcher: " + QString::fromUtf8(line) + '\n' : "";
+                ::close(watcher);
+            }
             return placeheld(text);
         }
         if (step.startsWith(QLatin1String("$ "))) {
@@ -213,8 +241,13 @@ struct Fixture {
 const char* const kTranscript = R"(
 > {"cmd":"users"}
 < {"ok":true,"users":[{"text":"127.0.0.1  [ana] en [ALMACEN1]","user":"ana"},{"text":"127.0.0.2  [luis] en [CAJA]","user":"luis"}]}
-> {"cmd":"watch"}
+> {"cmd":"watch"}%0A{"cmd":"users"}
 < {"maxUsers":255,"ok":true,"port":<port>,"receivedBytes":29,"rows":[{"text":"127.0.0.1  [ana] en [ALMACEN1]","user":"ana"},{"text":"127.0.0.2  [luis] en [CAJA]","user":"luis"}],"running":true,"users":2}
+< {"error":"Esta conexión ya sigue una orden: abra otra para una nueva petición.","ok":false}
+# 32 watchers
+> {"cmd":"users"}
+< {"ok":true,"users":[{"text":"127.0.0.1  [ana] en [ALMACEN1]","user":"ana"},{"text":"127.0.0.2  [luis] en [CAJA]","user":"luis"}]}
+< watcher: {"error":"Conexión cerrada para dar paso a un administrador.","ok":false}
 > {"cmd":"log","lines":2}%0A{"cmd":"disconnect","user":"LUIS"}
 < {"count":2,"ok":true}
 < {"event":"log","text":"[09:05:17]  Inicio de sesión para [CAJA] completado."}
@@ -250,6 +283,20 @@ log: [09:05:17]  Orden de administración [web-user-add luis] de [<caller>].
 > {"cmd":"web-user-add","name":"luis b","password":"secreto123"}
 < {"error":"El nombre de usuario debe tener de 1 a 64 letras sin acentos, cifras, puntos, guiones o guiones bajos.","ok":false}
 log: [09:05:17]  Orden de administración [web-user-add luis b] de [<caller>].
+> {"cmd":"web-user-add","name":"luis","password":"%20%20%20%20%20%20%20%20"}%0A{"cmd":"web-user-add","name":"luis","password":"secreto<u>0000"}%0A{"cmd":"web-user-add","name":"luis","password":"%F0%9F%94%91%F0%9F%94%91%F0%9F%94%91%F0%9F%94%91"}%0A{"cmd":"web-user-remove"}%0A{"cmd":"web-user-add","password":"secreto123"}
+< {"error":"La contraseña no puede contener caracteres de control ni ser solo espacios.","ok":false}
+< {"error":"La contraseña no puede contener caracteres de control ni ser solo espacios.","ok":false}
+< {"error":"La contraseña debe tener al menos 8 caracteres.","ok":false}
+< {"error":"Falta el nombre del usuario (<q>name<q>).","ok":false}
+< {"error":"Falta el nombre del usuario (<q>name<q>).","ok":false}
+log: [09:05:17]  Orden de administración [web-user-add luis] de [<caller>].
+log: [09:05:17]  Orden de administración [web-user-add luis] de [<caller>].
+log: [09:05:17]  Orden de administración [web-user-add luis] de [<caller>].
+log: [09:05:17]  Orden de administración [web-user-remove] de [<caller>].
+log: [09:05:17]  Orden de administración [web-user-add] de [<caller>].
+$ web-user add ana/b
+stderr: El nombre de usuario debe tener de 1 a 64 letras sin acentos, cifras, puntos, guiones o guiones bajos.
+exit: 2
 $ web-user list
 ana
 exit: 0
@@ -354,6 +401,58 @@ private slots:
         QVERIFY(readFileBytes(users.path()).startsWith("ana:$argon2id$"));
         QVERIFY(users.verify("ana", "secreto123") && !users.verify("ana", "secreto124") &&
                 !users.verify("nadie", "secreto123"));
+
+        // The hashes are made away from the event loop, a few at a time: another caller is
+        // answered before any of the adds taken, but the one past the bound, is.
+        const size_t logged = f.core->eventLog().entries().size();
+        std::vector<int> adders;
+        for (const QByteArray name : {"a1", "a2", "a3", "a4", "a5"}) {
+            adders.push_back(connectAs(f.socketPath()));
+            QVERIFY(
+                sendTo(adders.back(),
+                       "{\"cmd\":\"web-user-add\",\"password\":\"secreto123\",\"name\":\"" + name + "\"}\n"));
+        }
+        QVERIFY(QTest::qWaitFor([&] { return f.core->eventLog().entries().size() == logged + 5; }, kWaitMs));
+        const int other = connectAs(f.socketPath());
+        char byte = 0;
+        QVERIFY(
+            sendTo(other, "{\"cmd\":\"web-user-remove\",\"name\":\"nadie\"}\n") &&
+            QTest::qWaitFor([&] { return ::recv(other, &byte, 1, MSG_DONTWAIT | MSG_PEEK) == 1; }, kWaitMs));
+        QStringList told;
+        for (const int adder : adders)
+            told << QString::fromUtf8(sentSoFar(adder));
+        const QString refused = "{\"error\":\"Hay demasiadas altas de usuarios web en curso; inténtelo más "
+                                "tarde.\",\"ok\":false}\n";
+        QCOMPARE(told.join(QString()), refused);
+        QCOMPARE(readFrom(other),
+                 QByteArray("{\"error\":\"No existe el usuario web [nadie].\",\"ok\":false}\n"));
+        for (qsizetype i = 0; i < told.size(); ++i)
+            told[i] = told[i].isEmpty() ? QString::fromUtf8(readFrom(adders[size_t(i)])) : told[i];
+        told.sort();
+        QCOMPARE(told.join(QString()),
+                 refused + "{\"ok\":true}\n{\"ok\":true}\n{\"ok\":true}\n{\"ok\":true}\n");
+        adders.push_back(other);
+        for (const int fd : adders)
+            ::close(fd);
+
+        // A file edited by hand into something that is not a list of users is refused by every
+        // question, and left as it is.
+        const QByteArray valid = readFileBytes(users.path()).split('\n').first() + '\n';
+        const std::vector<std::pair<QByteArray, int>> edits{{valid + "\n" + valid, 3},
+                                                            {valid + "luis:\n", 2},
+                                                            {valid + "luis:$argon2i$v=19$m=65536\n", 2},
+                                                            {"ana b" + valid.mid(3), 1}};
+        for (const auto& [edited, line] : edits) {
+            QVERIFY(writeFileBytes(users.path(), edited));
+            const QString error = QStringLiteral("El archivo de usuarios web %1 no es válido (línea %2): "
+                                                 "corríjalo o bórrelo.")
+                                      .arg(users.path())
+                                      .arg(line);
+            QCOMPARE(users.names().error(), error);
+            QCOMPARE(WebUsers(users.path()).remove("ana").error(), error);
+            QVERIFY(readFileBytes(users.path()) == edited && !users.verify("ana", "secreto123"));
+        }
+        QVERIFY(writeFileBytes(users.path(), "\n" + valid + "\n\n") && users.names().ok());
     }
 
     // A follower gets the user's lines as they come, escapes blank, and its going tells the client
@@ -403,7 +502,7 @@ private slots:
 
     // A watcher is told the state at once (its reply is in the transcript), then again after each
     // change: the bytes a client sends (within the second), a session that ends, the stop (one
-    // event for all it changes). The built tool prints each.
+    // event for all it changes). The built tool prints each, and says so when the service goes.
     void watchersAreToldEachChange() {
         Fixture f;
         QVERIFY(f.start());
@@ -417,11 +516,16 @@ private slots:
         QVERIFY(toolHasPrinted(3));
         f.ana->send("USER_AVAILABLE=pedro");
         QVERIFY(receives(*f.ana, "USER_OK") && toolHasPrinted(6));
+        // A second watcher shares the watch and starts from the state now.
+        const int second = connectAs(f.socketPath());
+        QVERIFY(sendTo(second, "{\"cmd\":\"watch\"}\n") && readFrom(second).contains("\"receivedBytes\":49"));
+        QCOMPARE(f.control->findChildren<StateWatch*>().size(), 1);
+        ::close(second);
         f.core->disconnectUser(0);
         QVERIFY(toolHasPrinted(8));
         f.core->stopService();
         QVERIFY(toolHasPrinted(9));
-        tool.terminate();
+        f.control.reset(); // the service's end, as a crash would be
         const QString both = "  127.0.0.1  [ana] en [ALMACEN1]\n  127.0.0.2  [luis] en [CAJA]\n";
         OSK_COMPARE_SNAPSHOT(
             f.placeheld(toolPrinted + printed(tool, f.folder.path())),
@@ -430,7 +534,8 @@ private slots:
                 "Servicio: iniciado | Puerto: <port> | Usuarios: 1/255 | Bytes recibidos: 49\n"
                 "  127.0.0.2  [luis] en [CAJA]\n"
                 "Servicio: detenido | Puerto: <port> | Usuarios: 0/255 | Bytes recibidos: 49\n"
-                "exit: 0\n");
+                "stderr: El servidor cerró la conexión.\n"
+                "exit: 1\n");
     }
 
     // The service of an unprivileged user: callers of another user of its group fill the 32

@@ -103,7 +103,7 @@ struct Fixture {
         core = std::make_unique<ServerCore>(folder.path(), clock, op);
         if (!core->AbreConexion().ok() || !core->load() || !core->startService())
             return false;
-        if (!WebUsers(folder.file(QStringLiteral("OskServer.users"))).add("ana", "secreto123"))
+        if (!WebUsers(folder.file(QStringLiteral("OskServer.users"))).store("ana", WebUsers::hashPassword("secreto123")))
             return false;
         if (!startWebAdministration(*core, this->web) || !this->web)
             return false;
