@@ -110,10 +110,13 @@ public:
         , m_done(std::move(done)) {}
 
     void send(const QJsonObject& line) override {
-        if (line.contains(QStringLiteral("event")))
+        if (line.contains(QStringLiteral("event"))) {
             m_events.append(line);
-        else if (m_reply.isEmpty())
+        } else if (m_reply.isEmpty()) {
             m_reply = line;
+            if (std::exchange(m_replyLater, false))
+                finish();
+        }
     }
     void sendPaced(std::function<std::optional<QJsonObject>()> next) override {
         while (const std::optional<QJsonObject> line = next())
@@ -121,6 +124,10 @@ public:
     }
     bool canSendPaced() const override { return true; }
     void keepOpen() override { m_waiting = true; }
+    void replyLater() override {
+        m_waiting = true;
+        m_replyLater = true;
+    }
     void finish() override {
         if (std::exchange(m_waiting, false))
             m_done(this);
@@ -149,6 +156,7 @@ private:
     QJsonObject m_reply;
     QJsonArray m_events;
     bool m_waiting = false;
+    bool m_replyLater = false;
 };
 
 WebServer::WebServer(ServerCore& core, WebSettings settings, QObject* parent)
@@ -156,7 +164,7 @@ WebServer::WebServer(ServerCore& core, WebSettings settings, QObject* parent)
     , m_core(core)
     , m_settings(std::move(settings))
     , m_limits(*this)
-    , m_commands(core, core.clock().now())
+    , m_commands(core, core.clock().now(), *this)
     , m_sessions(core.clock())
     , m_throttle(core.clock()) {
     m_passwordChecks.setMaxThreadCount(1);

@@ -46,6 +46,12 @@ WebSocketPeer::~WebSocketPeer() {
 void WebSocketPeer::send(const QJsonObject& line) {
     if (m_finished)
         return;
+    // The reply that was to come later: the requests that waited for it are taken up next.
+    if (m_awaitingReply && !line.contains(QStringLiteral("event"))) {
+        m_awaitingReply = false;
+        QMetaObject::invokeMethod(
+            m_context.get(), [this] { takeUpWaiting(); }, Qt::QueuedConnection);
+    }
     const QString message = messageOf(line);
     if (m_paced) {
         m_afterPaced.append(message);
@@ -100,6 +106,13 @@ void WebSocketPeer::close() {
 void WebSocketPeer::onMessage(const QString& message) {
     if (m_finished)
         return;
+    if (m_awaitingReply) {
+        if (m_waiting.size() >= kMaxWaitingRequests)
+            drop();
+        else
+            m_waiting.append(message);
+        return;
+    }
     if (m_streaming) {
         send(controlError(
             QStringLiteral("Esta conexión ya sigue una orden: abra otra para una nueva petición.")));
@@ -111,6 +124,11 @@ void WebSocketPeer::onMessage(const QString& message) {
         return;
     }
     m_commands.execute(*parsed.request, *this);
+}
+
+void WebSocketPeer::takeUpWaiting() {
+    while (!m_awaitingReply && !m_finished && !m_waiting.isEmpty())
+        onMessage(m_waiting.takeFirst());
 }
 
 // The owner lets go of this later, from the event loop: the socket's own signal may be the one

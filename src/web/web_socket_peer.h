@@ -18,6 +18,8 @@ class WebSocketPeer final : public ControlPeer {
 public:
     static constexpr qint64 kMaxUnreadBytes = 4 * 1024 * 1024;
     static constexpr qint64 kMaxMessageBytes = 64 * 1024;
+    // Requests that may wait for the reply before them; a socket that sends more is dropped.
+    static constexpr int kMaxWaitingRequests = 64;
 
     // `gone` is called once, when the socket has closed or is to be dropped; the owner deletes this
     // later, from the event loop.
@@ -29,6 +31,7 @@ public:
     void sendPaced(std::function<std::optional<QJsonObject>()> next) override;
     bool canSendPaced() const override { return true; }
     void keepOpen() override { m_streaming = true; }
+    void replyLater() override { m_awaitingReply = true; }
     void finish() override;
     QObject* context() override { return m_context.get(); }
     QString caller() const override { return m_caller; }
@@ -38,6 +41,7 @@ public:
 
 private:
     void onMessage(const QString& message);
+    void takeUpWaiting();
     void pace();
     void onWritten();
     void drop();
@@ -51,6 +55,9 @@ private:
     std::function<std::optional<QJsonObject>()> m_paced;
     QStringList m_afterPaced;
     qint64 m_afterPacedBytes = 0;
+    // Requests that came while one waited for its reply, in order.
+    QStringList m_waiting;
+    bool m_awaitingReply = false;
     bool m_streaming = false;
     bool m_finished = false;
     bool m_goneCalled = false;

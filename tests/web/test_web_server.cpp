@@ -103,7 +103,8 @@ struct Fixture {
         core = std::make_unique<ServerCore>(folder.path(), clock, op);
         if (!core->AbreConexion().ok() || !core->load() || !core->startService())
             return false;
-        if (!WebUsers(folder.file(QStringLiteral("OskServer.users"))).store("ana", WebUsers::hashPassword("secreto123")))
+        if (!WebUsers(folder.file(QStringLiteral("OskServer.users")))
+                 .store("ana", WebUsers::hashPassword("secreto123")))
             return false;
         if (!startWebAdministration(*core, this->web) || !this->web)
             return false;
@@ -209,6 +210,9 @@ log 2: [09:05:17]  Sesión web abierta por [ana] desde 127.0.0.2.
 > POST /api/port from 127.0.0.3 cookie token {"port":"9000"}
 < 200 {"error":"No disponible con el servicio iniciado: detenga el servicio.","ok":false}
 log 2: [09:05:17]  Orden de administración [port 9000] de [ana por la web desde 127.0.0.3].
+> POST /api/web-user-add cookie token {"name":"luis","password":"secreto456"}
+< 200 {"ok":true}
+log 2: [09:05:17]  Orden de administración [web-user-add luis] de [ana por la web desde 127.0.0.1].
 > POST /api/follow cookie token {"user":"luis"}
 < 400 {"error":"La orden [follow] se sigue por el WebSocket /api/ws.","ok":false}
 > POST /api/formatear cookie token {}
@@ -218,7 +222,7 @@ log 2: [09:05:17]  Orden de administración [port 9000] de [ana por la web desde
 > GET /api/users cookie token
 < 405 {"error":"Se esperaba POST.","ok":false}
 > POST /api/log cookie token {"lines":1}
-< 200 {"count":1,"events":[{"event":"log","text":"[09:05:17]  Orden de administración [port 9000] de [ana por la web desde 127.0.0.3]."}],"ok":true}
+< 200 {"count":1,"events":[{"event":"log","text":"[09:05:17]  Orden de administración [web-user-add luis] de [ana por la web desde 127.0.0.1]."}],"ok":true}
 > POST /api/stop cookie token
 < 200 {"ok":true}
 log 2: [09:05:17]  Orden de administración [stop] de [ana por la web desde 127.0.0.1].
@@ -232,7 +236,7 @@ log 2: [09:05:17]  Orden de administración [port 9000] de [ana por la web desde
 < 401 Unauthorized
 < WWW-Authenticate: Bearer
 > GET /metrics bearer
-< 200 osk_admin_commands_total{transport="control"} 0 | osk_admin_commands_total{transport="web"} 5
+< 200 osk_admin_commands_total{transport="control"} 0 | osk_admin_commands_total{transport="web"} 6
 > POST /api/login from 127.0.0.3 {"user":"ana","password":"secreto124"}
 < 401 {"error":"Usuario o contraseña incorrectos.","ok":false}
 > POST /api/login from 127.0.0.3 {"user":"nadie","password":"secreto123"}
