@@ -40,6 +40,11 @@ WebSocketPeer::~WebSocketPeer() {
     // What streams to this socket stops before the socket goes.
     m_context.reset();
     m_socket->disconnect();
+    // A browser still connected (the service stops) is told so, as far as the socket takes it now.
+    if (m_socket->state() == QAbstractSocket::ConnectedState) {
+        m_socket->close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("El servidor se detiene."));
+        m_socket->flush();
+    }
     m_socket->abort();
 }
 
