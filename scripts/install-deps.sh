@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkgconf
   qt6-base-dev qt6-translations-l10n qt6-httpserver-dev qt6-websockets-dev openssl
-  libsqlite3-dev libsodium-dev
+  libsqlite3-dev libsodium-dev libssl-dev
   unixodbc-dev tdsodbc odbcinst
   libsqliteodbc
   clang-format

@@ -148,7 +148,8 @@ public:
             m_server.remove(this);
         }
     }
-    bool canSendPaced() const override { return m_server.pacedCount() < kMaxPacedReplies; }
+    // One at a time on a connection: a second would take the place of the first's lines.
+    bool canSendPaced() const override { return !m_paced && m_server.pacedCount() < kMaxPacedReplies; }
     void sendPaced(std::function<std::optional<QJsonObject>()> next) override {
         if (m_finished)
             return;

@@ -120,12 +120,22 @@ void WebTcpServer::incomingConnection(qintptr descriptor) {
     addPendingConnection(socket);
 }
 
+// Qt stops accepting while its count of connections not yet taken reaches this maximum, and the
+// TLS listener counts handshakes that never end too, so that stalled ones could stop it for good;
+// the bound here is kMaxConnections, kept by this program.
+constexpr int kNeverPausing = 1 << 20;
+
+WebTcpServer::WebTcpServer(const WebConnectionLimits& limits, QObject* parent)
+    : QTcpServer(parent)
+    , m_limits(limits) {
+    setMaxPendingConnections(kNeverPausing);
+}
+
 WebSslServer::WebSslServer(const WebConnectionLimits& limits, QObject* parent)
     : QSslServer(parent)
     , m_limits(limits) {
+    setMaxPendingConnections(kNeverPausing);
     setHandshakeTimeout(10 * 1000);
-    connect(this, &QSslServer::startedEncryptionHandshake, this,
-            [this](QSslSocket* socket) { m_limits.guard(*socket); });
 }
 
 void WebSslServer::incomingConnection(qintptr descriptor) {
@@ -134,6 +144,11 @@ void WebSslServer::incomingConnection(qintptr descriptor) {
         return;
     }
     QSslServer::incomingConnection(descriptor);
+    // Counted from its first moment, handshake included: those that never end one count too.
+    for (QSslSocket* socket : findChildren<QSslSocket*>(Qt::FindDirectChildrenOnly)) {
+        if (socket->socketDescriptor() == descriptor)
+            m_limits.guard(*socket);
+    }
 }
 
 } // namespace osk

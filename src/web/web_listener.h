@@ -40,9 +40,7 @@ private:
 // The plain listener.
 class WebTcpServer final : public QTcpServer {
 public:
-    WebTcpServer(const WebConnectionLimits& limits, QObject* parent)
-        : QTcpServer(parent)
-        , m_limits(limits) {}
+    WebTcpServer(const WebConnectionLimits& limits, QObject* parent);
 
 protected:
     void incomingConnection(qintptr descriptor) override;
@@ -51,7 +49,7 @@ private:
     const WebConnectionLimits& m_limits;
 };
 
-// The HTTPS listener: a connection counts from its handshake.
+// The HTTPS listener: a connection counts from its handshake's start.
 class WebSslServer final : public QSslServer {
 public:
     WebSslServer(const WebConnectionLimits& limits, QObject* parent);

@@ -7,6 +7,7 @@
 #include "core/server_core.h"
 #include "core/service_metrics.h"
 #include "core/web_users.h"
+#include "web/tls_pair.h"
 #include "web/web_socket_peer.h"
 
 #include <QDir>
@@ -15,6 +16,7 @@
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QJsonDocument>
+#include <QLoggingCategory>
 #include <QPointer>
 #include <QSslCertificate>
 #include <QSslKey>
@@ -34,6 +36,7 @@ namespace {
 const QByteArray kCookieName = QByteArrayLiteral("osk_session");
 const QByteArray kTokenHeader = QByteArrayLiteral("x-osk-token");
 const QString kApiPrefix = QStringLiteral("/api/");
+const char* const kHadRequest = "oskHadRequest";
 constexpr qint64 kMaxPemBytes = 1024 * 1024;
 
 // What follows a command over a WebSocket is what the socket is for; a POST answers once.
@@ -41,6 +44,13 @@ bool streams(const ControlRequest& request) {
     return request.command == QLatin1String("watch") || request.command == QLatin1String("follow") ||
            (request.command == QLatin1String("log") &&
             request.arguments.value(QStringLiteral("follow")).toBool());
+}
+
+// A browser says which page a request comes from; a request without Origin is no browser's.
+bool sameOrigin(const QHttpServerRequest& request) {
+    const QByteArray origin = request.value(QByteArrayLiteral("origin"));
+    return origin.isEmpty() || QUrl(QString::fromUtf8(origin)).authority() ==
+                                   QString::fromUtf8(request.value(QByteArrayLiteral("host")));
 }
 
 QByteArray cookieValue(const QByteArray& header, const QByteArray& name) {
@@ -168,6 +178,9 @@ WebServer::WebServer(ServerCore& core, WebSettings settings, QObject* parent)
     , m_sessions(core.clock())
     , m_throttle(core.clock()) {
     m_passwordChecks.setMaxThreadCount(1);
+    // Every refused upgrade and every malformed request would be a line in the journal, written
+    // at a stranger's pace.
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.httpserver.warning=false"));
     connect(this, &QAbstractHttpServer::newWebSocketConnection, this, &WebServer::onWebSocket);
 }
 
@@ -218,9 +231,14 @@ Status WebServer::listenWithTls(const QHostAddress& address) {
     if (key.isNull())
         key = QSslKey(*keyPem, QSsl::Ec, QSsl::Pem);
     if (key.isNull())
-        return Status::failure(settingProblem(
-            QStringLiteral("Key"),
-            QStringLiteral("%1 no es una clave privada PEM sin contraseña.").arg(m_settings.key)));
+        return Status::failure(
+            settingProblem(QStringLiteral("Key"),
+                           QStringLiteral("%1 no es una clave privada RSA o EC en PEM sin contraseña.")
+                               .arg(m_settings.key)));
+    if (!keyFitsCertificate(*certificatePem, *keyPem))
+        return Status::failure(
+            settingProblem(QStringLiteral("Key"), QStringLiteral("%1 no es la clave del certificado %2.")
+                                                      .arg(m_settings.key, m_settings.certificate)));
 
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     tls.setLocalCertificateChain(chain);
@@ -251,10 +269,19 @@ QString WebServer::callerName(const QString& user, const QHostAddress& address) 
     return QStringLiteral("%1 por la web desde %2").arg(user, address.toString());
 }
 
+// One request per connection, answered and closed: the HTTP server of this Qt neither keeps the
+// order of requests sent one after the other on a connection, nor always sees the second, and an
+// answer that waits (a login, a backup) would meet the next request's. What else comes on a
+// connection that has had its request is dropped with it.
 bool WebServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) {
+    const bool upgrade =
+        request.value(QByteArrayLiteral("upgrade")).compare("websocket", Qt::CaseInsensitive) == 0;
+    if (socket->property(kHadRequest).toBool())
+        return !upgrade;
+    socket->setProperty(kHadRequest, true);
     // Qt hands the socket to the WebSocket server when this says yes and writes nothing; what
     // may upgrade is decided here, before the handshake.
-    if (request.value(QByteArrayLiteral("upgrade")).compare("websocket", Qt::CaseInsensitive) == 0)
+    if (upgrade)
         return webSocketRefusal(request).status == 0;
     const QString path = request.url().path();
     const bool post = request.method() == QHttpServerRequest::Method::Post;
@@ -287,6 +314,9 @@ bool WebServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* soc
 }
 
 void WebServer::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) {
+    if (socket->property(kHadRequest).toBool() && !request.value(QByteArrayLiteral("upgrade")).isEmpty() &&
+        webSocketRefusal(request).status == 0)
+        return; // an upgrade after another request: Qt closes the connection
     const Refusal refusal = webSocketRefusal(request);
     if (refusal.status != 0 && request.value(QByteArrayLiteral("upgrade")).size() > 0)
         answerJson(socket, request, refusal.status, controlError(refusal.reason));
@@ -320,9 +350,11 @@ void WebServer::answer(QTcpSocket* socket, const QHttpServerRequest& request, Re
     responder.writeHeader(QByteArrayLiteral("X-Frame-Options"), QByteArrayLiteral("DENY"));
     responder.writeHeader(QByteArrayLiteral("X-Content-Type-Options"), QByteArrayLiteral("nosniff"));
     responder.writeHeader(QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("no-store"));
+    responder.writeHeader(QByteArrayLiteral("Connection"), QByteArrayLiteral("close"));
     for (const auto& [name, value] : reply.headers)
         responder.writeHeader(name, value);
     responder.writeBody(reply.body);
+    socket->disconnectFromHost();
 }
 
 void WebServer::answerJson(QTcpSocket* socket, const QHttpServerRequest& request, int status,
@@ -332,12 +364,30 @@ void WebServer::answerJson(QTcpSocket* socket, const QHttpServerRequest& request
 
 void WebServer::login(const QHttpServerRequest& request, QTcpSocket* socket) {
     const QHostAddress address = request.remoteAddress();
+    // Another site's page could post a form here: to log the browser in as someone else, or to
+    // spend the administrator's address's tries. A form cannot send JSON, nor this Origin.
+    if (!sameOrigin(request)) {
+        answerJson(socket, request, 403, controlError(QStringLiteral("Origen no permitido.")));
+        return;
+    }
+    if (!request.value(QByteArrayLiteral("content-type")).startsWith("application/json")) {
+        answerJson(socket, request, 415,
+                   controlError(QStringLiteral("Se esperaba Content-Type: application/json.")));
+        return;
+    }
     const QJsonDocument document = QJsonDocument::fromJson(request.body());
     const QJsonValue user = document.object().value(QStringLiteral("user"));
     const QJsonValue password = document.object().value(QStringLiteral("password"));
     if (!user.isString() || !password.isString()) {
         answerJson(socket, request, 400,
                    controlError(QStringLiteral("Se esperaba {\"user\": ..., \"password\": ...}.")));
+        return;
+    }
+    // No one's password: refused without a check, and without counting it.
+    if (password.toString().toUtf8().size() > WebUsers::kMaxPasswordBytes) {
+        answerJson(socket, request, 400,
+                   controlError(QStringLiteral("La contraseña no puede pasar de %1 bytes.")
+                                    .arg(WebUsers::kMaxPasswordBytes)));
         return;
     }
     if (m_throttle.isBanned(address)) {
@@ -376,27 +426,23 @@ void WebServer::login(const QHttpServerRequest& request, QTcpSocket* socket) {
 
 void WebServer::finishLogin(QTcpSocket* socket, const QHttpServerRequest* request,
                             const QHostAddress& address, const QString& user, bool verified) {
-    if (!verified) {
-        if (m_throttle.recordFailure(address))
-            m_core.eventLog().AddLog(
-                QStringLiteral("Acceso web cerrado durante un minuto a %1: cinco inicios de "
-                               "sesión fallidos.")
-                    .arg(address.toString()),
-                LogKind::Error);
-    } else {
+    if (verified)
         m_throttle.recordSuccess(address);
-        m_core.eventLog().AddLog(
-            QStringLiteral("Sesión web abierta por [%1] desde %2.").arg(user, address.toString()),
-            LogKind::Info);
-    }
-    if (!socket || !request)
-        return;
+    else if (m_throttle.recordFailure(address))
+        m_core.eventLog().AddLog(QStringLiteral("Acceso web cerrado durante un minuto a %1: cinco inicios de "
+                                                "sesión fallidos.")
+                                     .arg(address.toString()),
+                                 LogKind::Error);
+    if (!socket || !request || socket->state() != QAbstractSocket::ConnectedState)
+        return; // the caller has gone: no session is opened for nobody
     WebConnectionLimits::setAnswering(*socket, false);
     if (!verified) {
         answerJson(socket, *request, 401, controlError(QStringLiteral("Usuario o contraseña incorrectos.")));
         return;
     }
     const WebSessions::Opened opened = m_sessions.open(user);
+    m_core.eventLog().AddLog(
+        QStringLiteral("Sesión web abierta por [%1] desde %2.").arg(user, address.toString()), LogKind::Info);
     QByteArray cookie = kCookieName + '=' + opened.id + "; Path=/; HttpOnly; SameSite=Strict";
     if (m_settings.usesTls())
         cookie += "; Secure";
@@ -408,8 +454,6 @@ void WebServer::finishLogin(QTcpSocket* socket, const QHttpServerRequest* reques
             {{QByteArrayLiteral("Set-Cookie"), cookie}}});
 }
 
-// Without the token another site could end the administrator's session; without a session there
-// is nothing to end.
 void WebServer::logout(const QHttpServerRequest& request, QTcpSocket* socket) {
     const QByteArray id = cookieValue(request.value(QByteArrayLiteral("cookie")), kCookieName);
     if (WebSessions::Session* session = m_sessions.find(id)) {
@@ -496,8 +540,10 @@ void WebServer::metrics(const QHttpServerRequest& request, QTcpSocket* socket) {
         missingHandler(request, socket);
         return;
     }
-    const QByteArray expected = "Bearer " + m_settings.metricsToken.toUtf8();
-    if (!sameSecret(request.value(QByteArrayLiteral("authorization")), expected)) {
+    // The scheme's name in any case, as HTTP has it.
+    const QByteArray given = request.value(QByteArrayLiteral("authorization"));
+    const bool bearer = given.left(7).toLower() == "bearer ";
+    if (!bearer || !sameSecret(given.mid(7), m_settings.metricsToken.toUtf8())) {
         answer(socket, request,
                {401,
                 QByteArrayLiteral("text/plain; charset=utf-8"),
@@ -520,8 +566,9 @@ void WebServer::onWebSocket() {
         }
         ++session->openSockets;
         const QString caller = callerName(session->user, socket->peerAddress());
-        m_webSockets.push_back(std::make_unique<WebSocketPeer>(
-            std::move(socket), m_commands, id, caller, [this](WebSocketPeer* gone) { dropWebSocket(gone); }));
+        m_webSockets.push_back(
+            std::make_unique<WebSocketPeer>(std::move(socket), m_commands, m_core.metrics(), id, caller,
+                                            [this](WebSocketPeer* gone) { dropWebSocket(gone); }));
     }
 }
 

@@ -71,11 +71,19 @@ bool LoginThrottle::isBanned(const QHostAddress& address) {
 bool LoginThrottle::recordFailure(const QHostAddress& address) {
     const qint64 now = nowMs();
     forgetOld(now);
-    if (m_records.size() >= kMaxAddresses && !m_records.count(address.toString()))
-        m_records.erase(
-            std::min_element(m_records.begin(), m_records.end(), [](const auto& a, const auto& b) {
-                return a.second.lastFailure < b.second.lastFailure;
-            }));
+    if (m_records.size() >= kMaxAddresses && !m_records.count(address.toString())) {
+        // A ban is never forgotten before its end: with every place taken by one, this failure is
+        // not remembered (it costs its checker a password check all the same).
+        auto oldest = m_records.end();
+        for (auto it = m_records.begin(); it != m_records.end(); ++it) {
+            if (now >= it->second.bannedUntil &&
+                (oldest == m_records.end() || it->second.lastFailure < oldest->second.lastFailure))
+                oldest = it;
+        }
+        if (oldest == m_records.end())
+            return false;
+        m_records.erase(oldest);
+    }
     Record& record = m_records[address.toString()];
     record.failures.push_back(now);
     record.lastFailure = now;

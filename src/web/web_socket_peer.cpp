@@ -1,6 +1,7 @@
 #include "web/web_socket_peer.h"
 
 #include "control/control_protocol.h"
+#include "core/service_metrics.h"
 
 #include <QJsonDocument>
 #include <QWebSocket>
@@ -17,9 +18,11 @@ QString messageOf(const QJsonObject& line) {
 } // namespace
 
 WebSocketPeer::WebSocketPeer(std::unique_ptr<QWebSocket> socket, ControlCommands& commands,
-                             QByteArray session, QString caller, std::function<void(WebSocketPeer*)> gone)
+                             ServiceMetrics& metrics, QByteArray session, QString caller,
+                             std::function<void(WebSocketPeer*)> gone)
     : m_socket(std::move(socket))
     , m_commands(commands)
+    , m_metrics(metrics)
     , m_session(std::move(session))
     , m_caller(std::move(caller))
     , m_gone(std::move(gone))
@@ -33,6 +36,13 @@ WebSocketPeer::WebSocketPeer(std::unique_ptr<QWebSocket> socket, ControlCommands
     });
     QObject::connect(m_socket.get(), &QWebSocket::bytesWritten, m_context.get(), [this] { onWritten(); });
     QObject::connect(m_socket.get(), &QWebSocket::disconnected, m_context.get(), [this] { drop(); });
+    // Qt answers pings by itself: a browser that pings and never reads is caught here instead.
+    m_unreadCheck.setInterval(1000);
+    QObject::connect(&m_unreadCheck, &QTimer::timeout, m_context.get(), [this] {
+        if (m_socket->bytesToWrite() > kMaxUnreadBytes)
+            drop();
+    });
+    m_unreadCheck.start();
 }
 
 WebSocketPeer::~WebSocketPeer() {
@@ -128,6 +138,12 @@ void WebSocketPeer::onMessage(const QString& message) {
         send(controlError(parsed.error));
         return;
     }
+    // An unknown command ends a control connection; here the page goes on with its socket.
+    if (!m_commands.knows(parsed.request->command)) {
+        send(controlError(QStringLiteral("Orden desconocida: %1.").arg(parsed.request->command)));
+        return;
+    }
+    m_metrics.countCommand(AdminTransport::Web);
     m_commands.execute(*parsed.request, *this);
 }
 

@@ -4,10 +4,15 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QTimer>
 #include <functional>
 #include <memory>
 
 class QWebSocket;
+
+namespace osk {
+class ServiceMetrics;
+}
 
 namespace osk {
 
@@ -23,13 +28,14 @@ public:
 
     // `gone` is called once, when the socket has closed or is to be dropped; the owner deletes this
     // later, from the event loop.
-    WebSocketPeer(std::unique_ptr<QWebSocket> socket, ControlCommands& commands, QByteArray session,
-                  QString caller, std::function<void(WebSocketPeer*)> gone);
+    WebSocketPeer(std::unique_ptr<QWebSocket> socket, ControlCommands& commands, ServiceMetrics& metrics,
+                  QByteArray session, QString caller, std::function<void(WebSocketPeer*)> gone);
     ~WebSocketPeer() override;
 
     void send(const QJsonObject& line) override;
     void sendPaced(std::function<std::optional<QJsonObject>()> next) override;
-    bool canSendPaced() const override { return true; }
+    // One at a time: a second would take the place of the first's lines.
+    bool canSendPaced() const override { return !m_paced; }
     void keepOpen() override { m_streaming = true; }
     void replyLater() override { m_awaitingReply = true; }
     void finish() override;
@@ -48,6 +54,8 @@ private:
 
     std::unique_ptr<QWebSocket> m_socket;
     ControlCommands& m_commands;
+    ServiceMetrics& m_metrics;
+    QTimer m_unreadCheck;
     QByteArray m_session;
     QString m_caller;
     std::function<void(WebSocketPeer*)> m_gone;

@@ -277,6 +277,9 @@ log: [09:05:17]  Orden de administración [disconnect a b c d e f g h i] de [<ca
 > {"cmd":"web-user-add","name":"ana","password":"secreto123"}
 < {"ok":true}
 log: [09:05:17]  Orden de administración [web-user-add ana] de [<caller>].
+> {"cmd":"web-user-add","name":"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa","password":"secreto123"}
+< {"ok":true}
+log: [09:05:17]  Orden de administración [web-user-add aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa] de [<caller>].
 > {"cmd":"web-user-add","name":"luis","password":"corta","pass":"secreto456"}
 < {"error":"La contraseña debe tener al menos 8 caracteres.","ok":false}
 log: [09:05:17]  Orden de administración [web-user-add luis] de [<caller>].
@@ -298,6 +301,7 @@ $ web-user add ana/b
 stderr: El nombre de usuario debe tener de 1 a 64 letras sin acentos, cifras, puntos, guiones o guiones bajos.
 exit: 2
 $ web-user list
+aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa
 ana
 exit: 0
 $ status

@@ -9,6 +9,7 @@
 #include "support/snapshot.h"
 #include "support/temp_program_folder.h"
 #include "web/web_server.h"
+#include "web/web_sessions.h"
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -112,13 +113,15 @@ struct Fixture {
         logged = core->eventLog().entries().size();
         return bool(luis);
     }
-    // "METHOD PATH [from ADDRESS] [cookie] [token] [bearer] [BODY]", the body the rest of the line.
+    // "METHOD PATH [from ADDRESS] [cookie] [token|token+] [bearer|bearer+] [form] [elsewhere] [BODY]", the
+    // body the rest of the line; a secret with more after it, a form instead of JSON, a page of another site.
     QString run(const QString& step, bool tls = false) {
         QStringList words = step.split(' ');
         const QByteArray method = words.takeFirst().toLatin1();
         const QByteArray path = words.takeFirst().toLatin1();
         QString from = QStringLiteral("127.0.0.1");
         QByteArray headers = "Host: 127.0.0.1:" + QByteArray::number(webPort) + "\r\n";
+        QByteArray type = "application/json";
         for (; !words.isEmpty(); words.removeFirst()) {
             if (words.first() == u"from" && words.size() > 1)
                 from = words.takeAt(1);
@@ -126,16 +129,24 @@ struct Fixture {
                 headers += "Cookie: theme=dark; osk_session=" + cookie + "\r\n";
             else if (words.first() == u"token")
                 headers += "X-Osk-Token: " + token + "\r\n";
+            else if (words.first() == u"token+")
+                headers += "X-Osk-Token: " + token + "x\r\n";
             else if (words.first() == u"bearer")
-                headers += "Authorization: Bearer s3creto\r\n";
+                headers += "Authorization: bearer s3creto\r\n";
+            else if (words.first() == u"bearer+")
+                headers += "Authorization: Bearer s3cretos3creto\r\n";
+            else if (words.first() == u"form")
+                type = "application/x-www-form-urlencoded";
+            else if (words.first() == u"elsewhere")
+                headers += "Origin: http://otro.example\r\n";
             else
                 break;
         }
         const QByteArray body = words.join(' ').toUtf8();
         const HttpReply reply =
             exchange(webPort, from,
-                     method + ' ' + path + " HTTP/1.1\r\n" + headers +
-                         "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body,
+                     method + ' ' + path + " HTTP/1.1\r\n" + headers + "Content-Type: " + type +
+                         "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body,
                      tls);
         if (path == "/api/login" && reply.status == 200) {
             cookie = QString::fromLatin1(reply.header("Set-Cookie"))
@@ -205,6 +216,8 @@ log 2: [09:05:17]  Sesión web abierta por [ana] desde 127.0.0.2.
 < 401 {"error":"Inicie sesión.","ok":false}
 > POST /api/stop cookie {}
 < 403 {"error":"Falta el testigo de la sesión (X-Osk-Token) o no es el suyo.","ok":false}
+> POST /api/stop cookie token+ {}
+< 403 {"error":"Falta el testigo de la sesión (X-Osk-Token) o no es el suyo.","ok":false}
 > POST /api/users cookie token
 < 200 {"ok":true,"users":[{"text":"127.0.0.2  [luis] en [CAJA]","user":"luis"}]}
 > POST /api/port from 127.0.0.3 cookie token {"port":"9000"}
@@ -235,6 +248,9 @@ log 2: [09:05:17]  Orden de administración [port 9000] de [ana por la web desde
 > GET /metrics
 < 401 Unauthorized
 < WWW-Authenticate: Bearer
+> GET /metrics bearer+
+< 401 Unauthorized
+< WWW-Authenticate: Bearer
 > GET /metrics bearer
 < 200 osk_admin_commands_total{transport="control"} 0 | osk_admin_commands_total{transport="web"} 6
 > POST /api/login from 127.0.0.3 {"user":"ana","password":"secreto124"}
@@ -245,6 +261,10 @@ log 2: [09:05:17]  Orden de administración [port 9000] de [ana por la web desde
 < 401 {"error":"Usuario o contraseña incorrectos.","ok":false}
 > POST /api/login from 127.0.0.3 {"user":"ana"}
 < 400 {"error":"Se esperaba {<q>user<q>: ..., <q>password<q>: ...}.","ok":false}
+> POST /api/login from 127.0.0.3 form {"user":"ana","password":"secreto123"}
+< 415 {"error":"Se esperaba Content-Type: application/json.","ok":false}
+> POST /api/login from 127.0.0.3 elsewhere {"user":"ana","password":"secreto123"}
+< 403 {"error":"Origen no permitido.","ok":false}
 > POST /api/login from 127.0.0.3 {"user":"ana","password":"Secreto123"}
 < 401 {"error":"Usuario o contraseña incorrectos.","ok":false}
 # clock 30
@@ -277,6 +297,9 @@ log 2: [09:06:47]  Sesión web abierta por [ana] desde 127.0.0.3.
 # clock 1799
 > POST /api/users cookie token {}
 < 200 {"ok":true,"users":[]}
+# clock 1799
+> POST /api/users cookie token {}
+< 200 {"ok":true,"users":[]}
 # clock 1800
 > POST /api/users cookie token {}
 < 401 {"error":"Inicie sesión.","ok":false}
@@ -293,6 +316,7 @@ private slots:
     void bounds();
     void tlsWithACertificateOfItsOwn();
     void nonLoopbackWithoutCertificateIsRefused();
+    void aBanOutlivesAFloodOfAddresses();
 };
 
 // moc reads no raw strings: the tests' bodies, which hold some, are kept from it.
@@ -328,6 +352,19 @@ void TestWebServer::commandsAndHeaders() {
     QCOMPARE(reply.header("X-Frame-Options"), QByteArray("DENY"));
     QCOMPARE(reply.header("X-Content-Type-Options"), QByteArray("nosniff"));
     QCOMPARE(reply.header("Cache-Control"), QByteArray("no-store"));
+    // A request each connection: one sent after another on it is dropped with the connection.
+    QTcpSocket pipelining;
+    pipelining.connectToHost(QHostAddress::LocalHost, f.webPort);
+    QVERIFY(pipelining.waitForConnected(kWaitMs));
+    pipelining.write(QByteArray("GET / HTTP/1.1\r\nHost: x\r\n\r\n").repeated(2));
+    QByteArray answers;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            answers += pipelining.readAll();
+            return pipelining.state() == QAbstractSocket::UnconnectedState;
+        },
+        kWaitMs));
+    QCOMPARE(answers.count("HTTP/1.1 404"), 1);
 }
 
 // The WebSocket speaks the control protocol: a watch is told of a user who validates, a
@@ -363,6 +400,22 @@ void TestWebServer::webSocketsStreamEvents() {
             R"({"error":"Esta conexión ya sigue una orden: abra otra para una nueva petición.","ok":false})"));
     QVERIFY(watched.last().contains(R"({"text":"127.0.0.3  [pedro] en [ALMACEN]","user":"pedro"})"));
     QVERIFY(watched.last().startsWith(R"({"event":"state",)"));
+    // One log at a time on a socket: a second, while the first's lines still go, is refused.
+    for (int i = 0; i < 3000; ++i)
+        f.core->eventLog().AddLog(QString(100, u'x'), LogKind::Info);
+    QStringList logged;
+    auto reader = f.webSocket();
+    QObject::connect(reader.get(), &QWebSocket::textMessageReceived, [&](const QString& m) { logged << m; });
+    QVERIFY(QTest::qWaitFor([&] { return reader->isValid(); }, kWaitMs));
+    reader->sendTextMessage(R"({"cmd":"log"})");
+    reader->sendTextMessage(R"({"cmd":"log","lines":1})");
+    QVERIFY(QTest::qWaitFor([&] { return logged.size() > 1 && !logged.last().startsWith(R"({"event")"); },
+                            kWaitMs));
+    QCOMPARE(logged.size(), logged.first().section(':', 1, 1).section(',', 0, 0).toInt() + 2);
+    QCOMPARE(
+        logged.last(),
+        R"({"error":"Hay demasiadas peticiones del registro en curso; inténtelo más tarde.","ok":false})");
+    QVERIFY(f.run("GET /metrics bearer").contains(R"(osk_admin_commands_total{transport="web"} 4)"));
 
     for (const auto& [origin, withCookie, status] :
          {std::tuple{QStringLiteral("http://otro.example"), true, "403"},
@@ -378,7 +431,8 @@ void TestWebServer::webSocketsStreamEvents() {
 void TestWebServer::bounds() {
     Fixture f;
     QVERIFY(f.start());
-    const QByteArray head = "POST /api/login HTTP/1.1\r\nHost: x\r\nContent-Length: ";
+    const QByteArray head =
+        "POST /api/login HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\nContent-Length: ";
     QCOMPARE(exchange(f.webPort, "127.0.0.2", head + "1048577\r\n\r\n" + QByteArray(1048577, ' ')).status,
              413);
     QCOMPARE(exchange(f.webPort, "127.0.0.2", head + "1048576\r\n\r\n" + QByteArray(1048576, ' ')).status,
@@ -431,10 +485,27 @@ void TestWebServer::tlsWithACertificateOfItsOwn() {
                               f.folder.file("web.key"), "-out", f.folder.file("web.pem")});
     QVERIFY(openssl.waitForFinished(kWaitMs) && openssl.exitCode() == 0);
     QVERIFY(f.start("Certificate=web.pem\r\nKey=web.key\r\n"));
+    // Handshakes that never begin, more than Qt keeps waiting by itself, do not stop the port.
+    std::vector<std::unique_ptr<QTcpSocket>> silent(40);
+    for (auto& socket : silent) {
+        socket = std::make_unique<QTcpSocket>();
+        socket->connectToHost(QHostAddress::LocalHost, f.webPort);
+    }
+    QVERIFY(QTest::qWaitFor([&] { return f.web->openConnections() == 40; }, kWaitMs));
+    silent.clear();
+    QVERIFY(QTest::qWaitFor([&] { return f.web->openConnections() == 0; }, kWaitMs));
     const QString answered = f.run(R"(POST /api/login {"user":"ana","password":"secreto123"})", true);
     QVERIFY2(answered.contains("SameSite=Strict; Secure\n"), qPrintable(answered));
     QCOMPARE(f.run("GET /metrics bearer", true).left(7), "< 404 {");
     QCOMPARE(exchange(f.webPort, "127.0.0.2", "GET / HTTP/1.1\r\nHost: x\r\n\r\n").status, 0);
+    // A key of another certificate is named at start, not found out at every handshake.
+    openssl.start("openssl", {"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                              "-out", f.folder.file("other.key")});
+    QVERIFY(openssl.waitForFinished(kWaitMs) && openssl.exitCode() == 0);
+    WebSettings mismatched = readWebSettings(f.core->settingsFile());
+    mismatched.key = "other.key";
+    QCOMPARE(WebServer(*f.core, mismatched).start().error(),
+             "Configuración [Web] Key: other.key no es la clave del certificado web.pem.");
 }
 
 // A password sent in clear over the network is refused: the service says which setting and
@@ -457,6 +528,37 @@ void TestWebServer::nonLoopbackWithoutCertificateIsRefused() {
     QVERIFY(!f.start("Certificate=web.pem\r\nKey=web.pem\r\n"));
     WebServer server(*f.core, readWebSettings(f.core->settingsFile()));
     QCOMPARE(server.start().error(), "Configuración [Web] Certificate: web.pem no es un certificado PEM.");
+}
+
+// However many addresses fail meanwhile, a ban lasts its minute; the addresses remembered stay
+// bounded; the sessions too.
+void TestWebServer::aBanOutlivesAFloodOfAddresses() {
+    FakeClock clock;
+    LoginThrottle throttle(clock);
+    const QHostAddress guesser(QStringLiteral("127.0.0.77"));
+    for (int i = 0; i < 5; ++i)
+        (void)throttle.recordFailure(guesser);
+    for (quint32 i = 0; i < 5000; ++i)
+        (void)throttle.recordFailure(QHostAddress(0x7f010000 + i));
+    clock.advanceSeconds(59);
+    QVERIFY(throttle.isBanned(guesser));
+    QVERIFY(!throttle.isBanned(QHostAddress(0x7f010000 + 4999)));
+    clock.advanceSeconds(1);
+    QVERIFY(!throttle.isBanned(guesser));
+    // A good login forgets the failures before it.
+    for (int i = 0; i < 4; ++i)
+        (void)throttle.recordFailure(guesser);
+    throttle.recordSuccess(guesser);
+    QVERIFY(!throttle.recordFailure(guesser) && !throttle.isBanned(guesser));
+
+    // Past 256 sessions, the one unused longest makes room.
+    WebSessions sessions(clock);
+    std::vector<QByteArray> ids;
+    for (int i = 0; i < 256; ++i, clock.advanceSeconds(1))
+        ids.push_back(sessions.open(QStringLiteral("ana")).id);
+    QVERIFY(sessions.find(ids[0]));
+    (void)sessions.open(QStringLiteral("luis"));
+    QVERIFY(sessions.find(ids[0]) && !sessions.find(ids[1]) && sessions.count() == 256);
 }
 #endif
 
