@@ -17,9 +17,6 @@ bool isDigits(const QString& text) {
            std::all_of(text.begin(), text.end(), [](QChar ch) { return ch >= u'0' && ch <= u'9'; });
 }
 
-QString problem(const QString& key, const QString& reason) {
-    return QStringLiteral("Configuración [%1] %2: %3").arg(kWebSection, key, reason);
-}
 } // namespace
 
 WebSettings readWebSettings(const ProfileFile& file) {
@@ -35,18 +32,24 @@ WebSettings readWebSettings(const ProfileFile& file) {
     return settings;
 }
 
+QString webSettingProblem(const QString& key, const QString& reason) {
+    return QStringLiteral("Configuración [%1] %2: %3").arg(kWebSection, key, reason);
+}
+
 Status checkWebSettings(const WebSettings& settings) {
     const QHostAddress address(settings.address);
     if (address.isNull())
-        return Status::failure(
-            problem(kAddressKey, QStringLiteral("[%1] no es una dirección IP.").arg(settings.address)));
+        return Status::failure(webSettingProblem(
+            kAddressKey, QStringLiteral("[%1] no es una dirección IP.").arg(settings.address)));
     if (settings.port < 1 || settings.port > 65535)
-        return Status::failure(problem(kPortKey, QStringLiteral("debe ser un puerto de 1 a 65535.")));
+        return Status::failure(
+            webSettingProblem(kPortKey, QStringLiteral("debe ser un puerto de 1 a 65535.")));
     if (settings.certificate.isEmpty() != settings.key.isEmpty())
-        return Status::failure(problem(settings.certificate.isEmpty() ? kCertificateKey : kKeyKey,
-                                       QStringLiteral("hacen falta el certificado y su clave, los dos.")));
+        return Status::failure(
+            webSettingProblem(settings.certificate.isEmpty() ? kCertificateKey : kKeyKey,
+                              QStringLiteral("hacen falta el certificado y su clave, los dos.")));
     if (!settings.usesTls() && !address.isLoopback())
-        return Status::failure(problem(
+        return Status::failure(webSettingProblem(
             kAddressKey, QStringLiteral("[%1] no es local: para servir en ella hacen falta Certificate "
                                         "y Key (HTTPS), o las contraseñas irían sin cifrar por la red.")
                              .arg(settings.address)));

@@ -27,6 +27,9 @@ inline const QString kWebSection = QStringLiteral("Web");
 // name it; a missing value is its default.
 WebSettings readWebSettings(const ProfileFile& file);
 
+// A reason the web administration cannot be served, as it names its setting.
+QString webSettingProblem(const QString& key, const QString& reason);
+
 // Why the web administration cannot be served with these settings, naming the setting; fine when
 // it can. A password sent in clear over the network is refused: an address other than the loopback
 // needs the certificate and its key.

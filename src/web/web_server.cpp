@@ -103,9 +103,6 @@ QJsonObject tokenRefusal() {
     return controlError(QStringLiteral("Falta el testigo de la sesión (X-Osk-Token) o no es el suyo."));
 }
 
-QString settingProblem(const QString& key, const QString& reason) {
-    return QStringLiteral("Configuración [%1] %2: %3").arg(kWebSection, key, reason);
-}
 } // namespace
 
 // One POST of a command: what the command sends is gathered, and answered as one JSON object when
@@ -194,70 +191,62 @@ WebServer::~WebServer() {
 Status WebServer::start() {
     if (Status valid = checkWebSettings(m_settings); !valid)
         return valid;
-    const QHostAddress address(m_settings.address);
-    if (m_settings.usesTls())
-        return listenWithTls(address);
-    auto* server = new WebTcpServer(m_limits, this);
-    if (!server->listen(address, quint16(m_settings.port))) {
-        const QString reason = server->errorString();
-        delete server;
-        return Status::failure(
-            settingProblem(QStringLiteral("Port"), QStringLiteral("no se puede escuchar en %1:%2 (%3).")
-                                                       .arg(m_settings.address)
-                                                       .arg(m_settings.port)
-                                                       .arg(reason)));
+    std::unique_ptr<QTcpServer> server;
+    if (m_settings.usesTls()) {
+        const Result<QSslConfiguration> tls = tlsConfiguration();
+        if (!tls)
+            return Status::failure(tls.error());
+        auto secure = std::make_unique<WebSslServer>(m_limits, this);
+        secure->setSslConfiguration(*tls);
+        server = std::move(secure);
+    } else {
+        server = std::make_unique<WebTcpServer>(m_limits, this);
     }
-    bind(server);
+    if (!server->listen(QHostAddress(m_settings.address), quint16(m_settings.port)))
+        return Status::failure(
+            webSettingProblem(QStringLiteral("Port"), QStringLiteral("no se puede escuchar en %1:%2 (%3).")
+                                                          .arg(m_settings.address)
+                                                          .arg(m_settings.port)
+                                                          .arg(server->errorString())));
+    bind(server.release());
     return {};
 }
 
-Status WebServer::listenWithTls(const QHostAddress& address) {
+Result<QSslConfiguration> WebServer::tlsConfiguration() const {
+    using Configuration = Result<QSslConfiguration>;
     const QDir folder(m_core.programFolder());
     const Result<QByteArray> certificatePem = readPemFile(folder.absoluteFilePath(m_settings.certificate));
     if (!certificatePem)
-        return Status::failure(
-            settingProblem(QStringLiteral("Certificate"),
-                           QStringLiteral("%1: %2.").arg(m_settings.certificate, certificatePem.error())));
+        return Configuration::failure(
+            webSettingProblem(QStringLiteral("Certificate"),
+                              QStringLiteral("%1: %2.").arg(m_settings.certificate, certificatePem.error())));
     const QList<QSslCertificate> chain = QSslCertificate::fromData(*certificatePem, QSsl::Pem);
     if (chain.isEmpty())
-        return Status::failure(
-            settingProblem(QStringLiteral("Certificate"),
-                           QStringLiteral("%1 no es un certificado PEM.").arg(m_settings.certificate)));
+        return Configuration::failure(
+            webSettingProblem(QStringLiteral("Certificate"),
+                              QStringLiteral("%1 no es un certificado PEM.").arg(m_settings.certificate)));
     const Result<QByteArray> keyPem = readPemFile(folder.absoluteFilePath(m_settings.key));
     if (!keyPem)
-        return Status::failure(settingProblem(QStringLiteral("Key"),
-                                              QStringLiteral("%1: %2.").arg(m_settings.key, keyPem.error())));
+        return Configuration::failure(webSettingProblem(
+            QStringLiteral("Key"), QStringLiteral("%1: %2.").arg(m_settings.key, keyPem.error())));
     QSslKey key(*keyPem, QSsl::Rsa, QSsl::Pem);
     if (key.isNull())
         key = QSslKey(*keyPem, QSsl::Ec, QSsl::Pem);
     if (key.isNull())
-        return Status::failure(
-            settingProblem(QStringLiteral("Key"),
-                           QStringLiteral("%1 no es una clave privada RSA o EC en PEM sin contraseña.")
-                               .arg(m_settings.key)));
+        return Configuration::failure(
+            webSettingProblem(QStringLiteral("Key"),
+                              QStringLiteral("%1 no es una clave privada RSA o EC en PEM sin contraseña.")
+                                  .arg(m_settings.key)));
     if (!keyFitsCertificate(*certificatePem, *keyPem))
-        return Status::failure(
-            settingProblem(QStringLiteral("Key"), QStringLiteral("%1 no es la clave del certificado %2.")
-                                                      .arg(m_settings.key, m_settings.certificate)));
-
+        return Configuration::failure(
+            webSettingProblem(QStringLiteral("Key"), QStringLiteral("%1 no es la clave del certificado %2.")
+                                                         .arg(m_settings.key, m_settings.certificate)));
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     tls.setLocalCertificateChain(chain);
     tls.setPrivateKey(key);
     tls.setPeerVerifyMode(QSslSocket::VerifyNone);
     tls.setProtocol(QSsl::TlsV1_2OrLater);
-    auto* server = new WebSslServer(m_limits, this);
-    server->setSslConfiguration(tls);
-    if (!server->listen(address, quint16(m_settings.port))) {
-        const QString reason = server->errorString();
-        delete server;
-        return Status::failure(
-            settingProblem(QStringLiteral("Port"), QStringLiteral("no se puede escuchar en %1:%2 (%3).")
-                                                       .arg(m_settings.address)
-                                                       .arg(m_settings.port)
-                                                       .arg(reason)));
-    }
-    bind(server);
-    return {};
+    return tls;
 }
 
 quint16 WebServer::port() const {

@@ -7,6 +7,7 @@
 #include "web/web_sessions.h"
 
 #include <QAbstractHttpServer>
+#include <QSslConfiguration>
 #include <QThreadPool>
 #include <memory>
 #include <set>
@@ -72,7 +73,8 @@ private:
                     const QJsonObject& body);
     void finishCommand(CommandPeer* peer);
     QString callerName(const QString& user, const QHostAddress& address) const;
-    Status listenWithTls(const QHostAddress& address);
+    // The certificate and key of the settings, read and checked.
+    Result<QSslConfiguration> tlsConfiguration() const;
 
     ServerCore& m_core;
     WebSettings m_settings;
