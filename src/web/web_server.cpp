@@ -528,7 +528,11 @@ void WebServer::logFile(const QHttpServerRequest& request, QTcpSocket* socket) {
             controlError(QStringLiteral("Todavía no se ha guardado el registro de hoy (%1).").arg(shown)));
         return;
     }
-    const Result<qint64> size = file ? file->size() : Result<qint64>::failure(file.error());
+    if (!file) {
+        answerJson(socket, request, 500, controlError(file.error()));
+        return;
+    }
+    const Result<qint64> size = file->size();
     if (!size) {
         answerJson(socket, request, 500,
                    controlError(QStringLiteral("No se puede leer %1: %2").arg(shown, size.error())));
