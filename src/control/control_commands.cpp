@@ -107,6 +107,7 @@ ControlCommands::ControlCommands(ServerCore& core, QDateTime startedAt, QObject&
           {QStringLiteral("backup-set"), {&ControlCommands::backupSet, true}},
           {QStringLiteral("backup-run"), {&ControlCommands::backupRun, true}},
           {QStringLiteral("watch"), {&ControlCommands::watch, false}},
+          {QStringLiteral("traffic"), {&ControlCommands::traffic, false}},
           {QStringLiteral("web-user-add"), {&ControlCommands::webUserAdd, true}},
           {QStringLiteral("web-user-remove"), {&ControlCommands::webUserRemove, true}},
           {QStringLiteral("web-user-list"), {&ControlCommands::webUserList, false}},
@@ -250,6 +251,19 @@ QJsonObject ControlCommands::watch(Call& call) {
     });
     peer.keepOpen();
     return success(shared.current());
+}
+
+// The last hour, a second a sample, oldest first.
+QJsonObject ControlCommands::traffic(Call&) {
+    QJsonArray users;
+    QJsonArray bytes;
+    for (const TrafficHistory::Sample& sample : m_core.traffic().samples()) {
+        users.append(sample.users);
+        bytes.append(double(sample.bytes));
+    }
+    return success({{QStringLiteral("intervalSeconds"), 1},
+                    {QStringLiteral("users"), users},
+                    {QStringLiteral("bytes"), bytes}});
 }
 
 // One watch for every watcher: the state is built once per change, however many are told. The

@@ -89,6 +89,7 @@ private:
     QJsonObject backups(Call& call);
     QJsonObject backupSet(Call& call);
     QJsonObject backupRun(Call& call);
+    QJsonObject traffic(Call& call);
     QJsonObject watch(Call& call);
     QJsonObject webUserAdd(Call& call);
     QJsonObject webUserRemove(Call& call);

@@ -53,6 +53,7 @@ ServerCore::ServerCore(QString programFolder, std::unique_ptr<Engine> engine, co
     , m_session(clock, m_log, readMaxUsers(m_settingsFile))
     , m_backups(*m_engine, m_log, clock, m_waitDialog)
     , m_metrics(m_session, m_backups, m_log, clock)
+    , m_traffic([this] { return m_session.lstUsers().count(); }, [this] { return m_session.receivedBytes(); })
     , m_modules(m_programFolder, computerName(), m_operator, m_launcher)
     , m_caption(kCaptionStopped) {
     // Before anything is logged, so that an earlier run's unsaved lines come first.

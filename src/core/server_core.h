@@ -9,6 +9,7 @@
 #include "config/profile_file.h"
 #include "core/command_states.h"
 #include "core/service_metrics.h"
+#include "core/traffic_history.h"
 #include "database/client_distribution.h"
 #include "database/database_admin.h"
 #include "database/external_modules.h"
@@ -63,6 +64,7 @@ public:
     QTimer& tmrBackup() { return m_tmrBackup; }
     BackupScheduler& backups() { return m_backups; }
     ServiceMetrics& metrics() { return m_metrics; }
+    const TrafficHistory& traffic() const { return m_traffic; }
     const std::array<BackupSchedule, kBackupScheduleCount>& schedules() const {
         return m_backups.schedules();
     }
@@ -168,6 +170,7 @@ private:
     BackupScheduler m_backups;
     // After what it counts, so that it is there before the first line is logged.
     ServiceMetrics m_metrics;
+    TrafficHistory m_traffic;
     ExternalModules m_modules;
     QString m_caption;
     TrayImage m_trayImage = TrayImage::Stop;

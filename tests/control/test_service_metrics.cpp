@@ -3,6 +3,7 @@
 
 #include "control/control_server.h"
 #include "core/service_metrics.h"
+#include "core/traffic_history.h"
 #include "support/core_scenario.h"
 
 #include <QLocalSocket>
@@ -150,6 +151,34 @@ private slots:
         QCOMPARE(end, text.size());
         QCOMPARE(families.removeDuplicates(), 0);
         QCOMPARE(families.size(), 11);
+    }
+
+    // The chart's hour: the bytes of each second, a restarted count taken as new bytes, and no
+    // more than an hour of samples however long the program runs.
+    void trafficKeepsTheLastHour() {
+        int users = 2;
+        qint64 received = 500;
+        TrafficHistory history([&] { return users; }, [&] { return received; });
+        received = 800;
+        history.sample();
+        users = 0;
+        received = 120; // the service started again
+        history.sample();
+        history.sample();
+        const auto taken = [&history] {
+            QStringList text;
+            for (const TrafficHistory::Sample& sample : history.samples())
+                text << QStringLiteral("%1/%2").arg(sample.users).arg(sample.bytes);
+            return text.join(' ');
+        };
+        QCOMPARE(taken(), "2/300 0/120 0/0");
+        for (int second = 0; second < 3600; ++second) {
+            received += second + 1;
+            history.sample();
+        }
+        QCOMPARE(history.samples().size(), size_t(3600));
+        QCOMPARE(history.samples().front().bytes, 1);
+        QCOMPARE(history.samples().back().bytes, 3600);
     }
 };
 

@@ -341,14 +341,14 @@ void TestWebServer::commandsAndHeaders() {
     QStringList answered;
     const QString commands = "status start users disconnect log save-log port sql-server autostart databases "
                              "delete-database update-clients backups backup-set backup-run web-user-add "
-                             "web-user-remove web-user-list watch follow stop";
+                             "web-user-remove web-user-list traffic watch follow stop";
     for (const QString& command : commands.split(' '))
         answered << command + f.run(QStringLiteral("POST /api/%1 cookie token {}").arg(command)).mid(1, 4);
     QCOMPARE(answered.join(' '),
              "status 200 start 200 users 200 disconnect 200 log 200 save-log 200 port 200 "
              "sql-server 200 autostart 200 databases 200 delete-database 200 update-clients 200 "
              "backups 200 backup-set 200 backup-run 200 web-user-add 200 web-user-remove 200 "
-             "web-user-list 200 watch 400 follow 400 stop 200");
+             "web-user-list 200 traffic 200 watch 400 follow 400 stop 200");
     const HttpReply reply = exchange(f.webPort, "127.0.0.2", "GET /nada HTTP/1.1\r\nHost: x\r\n\r\n");
     QCOMPARE(reply.status, 404);
     QCOMPARE(reply.header("Content-Security-Policy"), QByteArray("default-src 'self'"));
