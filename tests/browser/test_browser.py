@@ -254,6 +254,7 @@ class WebConsole(unittest.TestCase):
 
         # The backup editor is read-only while the service runs; stopped, it checks the hour.
         self.show_view("copias")
+        self.assertFalse(self.find("#backup-1 select[name=type]").is_enabled())
         self.assertFalse(self.find("#backup-1 input[name=hour]").is_enabled())
         self.show_view("estado")
         self.find("#service-stop").click()
@@ -299,7 +300,7 @@ def main():
         print("Skipped: the browser tests need " + ", ".join(missing) +
               " (apt-get install chromium chromium-driver python3-selenium).")
         return SKIP
-    program = unittest.main(exit=False, verbosity=2)
+    program = unittest.main(module=__name__, exit=False, verbosity=2)
     return 0 if program.result.wasSuccessful() else 1
 
 
