@@ -57,9 +57,10 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The package's runtime dependencies are read off the linked libraries (dpkg-shlibdeps, package
 # dpkg-dev); CPackPolicy.cmake refuses to build a package without them.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Qt opens the TLS library of the web administration's HTTPS at run time, so no linked library names it.
-set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "libssl3")
-set(CPACK_DEBIAN_CONSOLE_PACKAGE_DEPENDS "libssl3")
+# Qt opens the TLS library of the web administration's HTTPS at run time, so no linked library names it;
+# the web page loads the chart library of the system's package.
+set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "libssl3, libjs-chart.js")
+set(CPACK_DEBIAN_CONSOLE_PACKAGE_DEPENDS "libssl3, libjs-chart.js")
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/CPackPolicy.cmake)
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME oskserverd)
 set(CPACK_DEBIAN_SERVER_DESCRIPTION

@@ -30,8 +30,10 @@ QJsonObject success(QJsonObject fields = {}) {
     return fields;
 }
 
-QJsonObject logEvent(const QString& text) {
-    return {{QStringLiteral("event"), QStringLiteral("log")}, {QStringLiteral("text"), text}};
+QJsonObject logEvent(const LogEntry& entry) {
+    return {{QStringLiteral("event"), QStringLiteral("log")},
+            {QStringLiteral("text"), entry.text},
+            {QStringLiteral("kind"), int(entry.kind)}};
 }
 
 // The reply to a command that went through but did not do what was asked: the last box the
@@ -149,6 +151,7 @@ QJsonObject ControlCommands::status(Call&) {
     fields.remove(QStringLiteral("rows"));
     fields.insert(QStringLiteral("engine"), m_core.engine().serverDisplayName());
     fields.insert(QStringLiteral("host"), QHostInfo::localHostName());
+    fields.insert(QStringLiteral("address"), m_core.localAddress());
     fields.insert(QStringLiteral("uptimeSeconds"), double(m_startedAt.secsTo(m_core.clock().now())));
     return success(fields);
 }
@@ -210,6 +213,20 @@ QJsonObject ControlCommands::serviceState() const {
         {QStringLiteral("maxUsers"), session.maxUsers()},
         {QStringLiteral("receivedBytes"), double(session.receivedBytes())},
         {QStringLiteral("rows"), userRows()},
+        {QStringLiteral("enabled"), enabledCommands()},
+    };
+}
+
+// What the console's menus let the operator do now, by the name of the command that does it.
+QJsonObject ControlCommands::enabledCommands() const {
+    const CommandStates& states = m_core.commands();
+    return {
+        {QStringLiteral("start"), states.isEnabled(Command::mnuIniciarServicio)},
+        {QStringLiteral("stop"), states.isEnabled(Command::mnuDetenerServicio)},
+        {QStringLiteral("port"), states.isEnabled(Command::mnuServicioPuerto)},
+        {QStringLiteral("sql-server"), states.isEnabled(Command::mnuSQL)},
+        {QStringLiteral("databases"), states.isEnabled(Command::mnuDBActualizar)},
+        {QStringLiteral("backup-set"), states.isEnabled(Command::mnuAutoBackup)},
     };
 }
 
@@ -244,6 +261,7 @@ StateWatch& ControlCommands::sharedWatch() {
     const UsersList* rows = &m_core.session().lstUsers();
     QObject::connect(&m_core, &ServerCore::captionChanged, m_watch, &StateWatch::notify);
     QObject::connect(&m_core, &ServerCore::labelsChanged, m_watch, &StateWatch::notify);
+    QObject::connect(&m_core.commands(), &CommandStates::changed, m_watch, &StateWatch::notify);
     QObject::connect(rows, &UsersList::rowsInserted, m_watch, &StateWatch::notify);
     QObject::connect(rows, &UsersList::rowsRemoved, m_watch, &StateWatch::notify);
     QObject::connect(rows, &UsersList::dataChanged, m_watch, &StateWatch::notify);
@@ -345,21 +363,18 @@ QJsonObject ControlCommands::log(Call& call) {
     const qsizetype wanted = lineCount.toInteger(qsizetype(entries.size()));
     const qsizetype first =
         qsizetype(entries.size()) - std::clamp<qsizetype>(wanted, 0, qsizetype(entries.size()));
-    auto lines = std::make_shared<QStringList>();
-    lines->reserve(qsizetype(entries.size()) - first);
-    for (auto entry = entries.begin() + first; entry != entries.end(); ++entry)
-        lines->append(entry->text);
+    auto lines = std::make_shared<std::vector<LogEntry>>(entries.begin() + first, entries.end());
 
     ControlPeer& peer = call.peer;
-    peer.send(success({{QStringLiteral("count"), lines->size()}}));
-    peer.sendPaced([lines, next = qsizetype(0)]() mutable -> std::optional<QJsonObject> {
+    peer.send(success({{QStringLiteral("count"), qsizetype(lines->size())}}));
+    peer.sendPaced([lines, next = size_t(0)]() mutable -> std::optional<QJsonObject> {
         if (next == lines->size())
             return std::nullopt;
         return logEvent(lines->at(next++));
     });
     if (call.arguments.value(QStringLiteral("follow")).toBool()) {
         QObject::connect(&m_core.eventLog(), &EventLog::entryAdded, peer.context(),
-                         [&peer](const LogEntry& entry) { peer.send(logEvent(entry.text)); });
+                         [&peer](const LogEntry& entry) { peer.send(logEvent(entry)); });
         peer.keepOpen();
     }
     return {};

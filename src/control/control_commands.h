@@ -98,6 +98,7 @@ private:
     QString userOfSlot(int slot) const;
     QJsonArray userRows() const;
     QJsonObject serviceState() const;
+    QJsonObject enabledCommands() const;
     WebUsers webUsers() const;
     StateWatch& sharedWatch();
     void storeWhenHashed(const QString& name, const QString& password, ControlPeer& peer);

@@ -159,7 +159,7 @@ Status EventLog::saveDay(const QDate& day, PendingEvents pending) {
     if (!QDir().mkpath(logFolder()))
         return Status::failure(
             QStringLiteral("No se puede crear la carpeta %1.").arg(QDir::toNativeSeparators(logFolder())));
-    const QString path = QDir(logFolder()).filePath(vb::compactDateText(day) + QStringLiteral(".log"));
+    const QString path = dayFilePath(day);
     const size_t count = size_t(
         std::find_if(m_dates.begin(), m_dates.end(), [&day](const QDate& date) { return date > day; }) -
         m_dates.begin());
@@ -247,7 +247,7 @@ Status EventLog::recoverLeftover() {
     for (const QByteArray& bytes : leftover.lines)
         block += bytes + kLineEnd;
     block += blockTail(vb::dateText(date));
-    const QString path = QDir(logFolder()).filePath(vb::compactDateText(date) + QStringLiteral(".log"));
+    const QString path = dayFilePath(date);
     if (Status written = appendWhole(path, block); !written)
         return written;
     m_journal->forgetLeftover();
@@ -285,6 +285,10 @@ void EventLog::dropJournal(const QString& reason) {
 
 QString EventLog::logFolder() const {
     return QDir(m_programFolder).filePath(QStringLiteral("Log"));
+}
+
+QString EventLog::dayFilePath(const QDate& day) const {
+    return QDir(logFolder()).filePath(vb::compactDateText(day) + QStringLiteral(".log"));
 }
 
 Status EventLog::save() {

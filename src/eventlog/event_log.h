@@ -64,6 +64,8 @@ public:
     // bound).
     const std::vector<LogEntry>& entries() const { return m_entries; }
     QString logFolder() const;
+    // Log/DDMMYYYY.log: where the lines of that day are saved.
+    QString dayFilePath(const QDate& day) const;
 
     // Appends the whole list as one BEGIN/END block to today's file. On failure the operator is
     // told "No se ha podido guardar el registro." with the reason, and the reason is returned. A

@@ -7,11 +7,13 @@
 #include "core/server_core.h"
 #include "core/service_metrics.h"
 #include "core/web_users.h"
+#include "web/bounded_file.h"
 #include "web/tls_pair.h"
 #include "web/web_socket_peer.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QFuture>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
@@ -24,11 +26,7 @@
 #include <QUrl>
 #include <QWebSocket>
 #include <QtConcurrent/QtConcurrentRun>
-#include <cerrno>
-#include <fcntl.h>
 #include <sodium.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace osk {
 
@@ -69,34 +67,6 @@ bool sameSecret(const QByteArray& given, const QByteArray& expected) {
 
 QByteArray compact(const QJsonObject& object) {
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
-}
-
-// A certificate or key named in the settings: followed through links (certificates usually are),
-// but never waited on as a FIFO or read as a device, and never read without bound.
-Result<QByteArray> readPemFile(const QString& path) {
-    const int descriptor = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (descriptor < 0)
-        return Result<QByteArray>::failure(systemReason(errno));
-    struct stat status {};
-    QByteArray bytes;
-    QString problem;
-    if (::fstat(descriptor, &status) != 0)
-        problem = systemReason(errno);
-    else if (!S_ISREG(status.st_mode))
-        problem = fileKindReason(status.st_mode);
-    else if (status.st_size > kMaxPemBytes)
-        problem = QStringLiteral("es demasiado grande");
-    else {
-        bytes.resize(qsizetype(status.st_size));
-        const ssize_t read = ::read(descriptor, bytes.data(), size_t(bytes.size()));
-        if (read < 0)
-            problem = systemReason(errno);
-        bytes.resize(read < 0 ? 0 : qsizetype(read));
-    }
-    ::close(descriptor);
-    if (!problem.isEmpty())
-        return Result<QByteArray>::failure(problem);
-    return bytes;
 }
 
 QJsonObject tokenRefusal() {
@@ -173,7 +143,8 @@ WebServer::WebServer(ServerCore& core, WebSettings settings, QObject* parent)
     , m_limits(*this)
     , m_commands(core, core.clock().now(), *this)
     , m_sessions(core.clock())
-    , m_throttle(core.clock()) {
+    , m_throttle(core.clock())
+    , m_page(QStringLiteral(OSK_CHART_JS)) {
     m_passwordChecks.setMaxThreadCount(1);
     // Every refused upgrade and every malformed request would be a line in the journal, written
     // at a stranger's pace.
@@ -215,7 +186,8 @@ Status WebServer::start() {
 Result<QSslConfiguration> WebServer::tlsConfiguration() const {
     using Configuration = Result<QSslConfiguration>;
     const QDir folder(m_core.programFolder());
-    const Result<QByteArray> certificatePem = readPemFile(folder.absoluteFilePath(m_settings.certificate));
+    const Result<QByteArray> certificatePem =
+        readRegularFile(folder.absoluteFilePath(m_settings.certificate), kMaxPemBytes);
     if (!certificatePem)
         return Configuration::failure(
             webSettingProblem(QStringLiteral("Certificate"),
@@ -225,7 +197,7 @@ Result<QSslConfiguration> WebServer::tlsConfiguration() const {
         return Configuration::failure(
             webSettingProblem(QStringLiteral("Certificate"),
                               QStringLiteral("%1 no es un certificado PEM.").arg(m_settings.certificate)));
-    const Result<QByteArray> keyPem = readPemFile(folder.absoluteFilePath(m_settings.key));
+    const Result<QByteArray> keyPem = readRegularFile(folder.absoluteFilePath(m_settings.key), kMaxPemBytes);
     if (!keyPem)
         return Configuration::failure(webSettingProblem(
             QStringLiteral("Key"), QStringLiteral("%1: %2.").arg(m_settings.key, keyPem.error())));
@@ -282,8 +254,15 @@ bool WebServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* soc
         metrics(request, socket);
         return true;
     }
-    if (!path.startsWith(kApiPrefix))
-        return false;
+    if (!path.startsWith(kApiPrefix)) {
+        if (request.method() != QHttpServerRequest::Method::Get)
+            return false;
+        const std::optional<WebPage::File> file = m_page.find(path);
+        if (!file)
+            return false;
+        answer(socket, request, {200, file->contentType, file->body, {}});
+        return true;
+    }
     if (path == QLatin1String("/api/ws")) {
         answerJson(socket, request, 400, controlError(QStringLiteral("Se esperaba una conexión WebSocket.")));
         return true;
@@ -297,6 +276,8 @@ bool WebServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* soc
         login(request, socket);
     else if (name == QLatin1String("logout"))
         logout(request, socket);
+    else if (name == QLatin1String("log-file"))
+        logFile(request, socket);
     else
         command(name, request, socket);
     return true;
@@ -464,17 +445,26 @@ void WebServer::logout(const QHttpServerRequest& request, QTcpSocket* socket) {
               kCookieName + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict"}}});
 }
 
-void WebServer::command(const QString& name, const QHttpServerRequest& request, QTcpSocket* socket) {
+// The session of a request that acts: its cookie and its token. Otherwise the request is answered
+// with the refusal and there is none.
+WebSessions::Session* WebServer::actingSession(const QHttpServerRequest& request, QTcpSocket* socket) {
     WebSessions::Session* session =
         m_sessions.find(cookieValue(request.value(QByteArrayLiteral("cookie")), kCookieName));
     if (!session) {
         answerJson(socket, request, 401, controlError(QStringLiteral("Inicie sesión.")));
-        return;
+        return nullptr;
     }
     if (!sameSecret(request.value(kTokenHeader), session->token)) {
         answerJson(socket, request, 403, tokenRefusal());
-        return;
+        return nullptr;
     }
+    return session;
+}
+
+void WebServer::command(const QString& name, const QHttpServerRequest& request, QTcpSocket* socket) {
+    WebSessions::Session* session = actingSession(request, socket);
+    if (!session)
+        return;
     const QJsonDocument body = QJsonDocument::fromJson(request.body());
     if (!request.body().trimmed().isEmpty() && !body.isObject()) {
         answerJson(socket, request, 400,
@@ -522,6 +512,61 @@ void WebServer::finishCommand(CommandPeer* peer) {
             m_waitingCommands.erase(found);
         },
         Qt::QueuedConnection);
+}
+
+// Today's saved file of the event log, as it is on disk. A file only an attack could have made this
+// large is not read into memory; nor are more than a few at once.
+void WebServer::logFile(const QHttpServerRequest& request, QTcpSocket* socket) {
+    if (!actingSession(request, socket))
+        return;
+    const QString path = m_core.eventLog().dayFilePath(m_core.clock().now().date());
+    const QString shown = QDir(m_core.programFolder()).relativeFilePath(path);
+    Result<OwnedFile> file = OwnedFile::open(path, OwnedFile::Access::Read);
+    if (!file && !QFileInfo::exists(path)) {
+        answerJson(
+            socket, request, 404,
+            controlError(QStringLiteral("Todavía no se ha guardado el registro de hoy (%1).").arg(shown)));
+        return;
+    }
+    if (!file) {
+        answerJson(socket, request, 500, controlError(file.error()));
+        return;
+    }
+    const Result<qint64> size = file->size();
+    if (!size) {
+        answerJson(socket, request, 500,
+                   controlError(QStringLiteral("No se puede leer %1: %2").arg(shown, size.error())));
+        return;
+    }
+    if (*size > kMaxLogFileBytes) {
+        answerJson(socket, request, 413,
+                   controlError(QStringLiteral("El registro de hoy ocupa %1 MiB: cópielo del servidor (%2).")
+                                    .arg(*size / (1024 * 1024))
+                                    .arg(shown)));
+        return;
+    }
+    if (m_logDownloads >= kMaxLogDownloads) {
+        answerJson(
+            socket, request, 429,
+            controlError(QStringLiteral("Hay otras descargas del registro en curso; inténtelo más tarde.")));
+        return;
+    }
+    const Result<QByteArray> bytes = file->readFrom(0);
+    if (!bytes) {
+        answerJson(socket, request, 500,
+                   controlError(QStringLiteral("No se puede leer %1: %2").arg(shown, bytes.error())));
+        return;
+    }
+    // Counted until the connection has gone, with what it had still to send.
+    ++m_logDownloads;
+    connect(socket, &QObject::destroyed, this, [this] { --m_logDownloads; });
+    const QString name = QFileInfo(path).fileName();
+    answer(socket, request,
+           {200,
+            QByteArrayLiteral("application/octet-stream"),
+            *bytes,
+            {{QByteArrayLiteral("Content-Disposition"),
+              QByteArrayLiteral("attachment; filename=\"") + name.toLatin1() + '"'}}});
 }
 
 void WebServer::metrics(const QHttpServerRequest& request, QTcpSocket* socket) {

@@ -4,6 +4,7 @@
 #include "config/web_settings.h"
 #include "control/control_commands.h"
 #include "web/web_listener.h"
+#include "web/web_page.h"
 #include "web/web_sessions.h"
 
 #include <QAbstractHttpServer>
@@ -32,6 +33,9 @@ class WebServer final : public QAbstractHttpServer {
 public:
     // Password checks waiting or running at once; more logins are asked to try again later.
     static constexpr int kMaxPendingLogins = 8;
+    // Today's event log file is handed out whole, at most this large and this many at once.
+    static constexpr qint64 kMaxLogFileBytes = 32 * 1024 * 1024;
+    static constexpr int kMaxLogDownloads = 2;
 
     WebServer(ServerCore& core, WebSettings settings, QObject* parent = nullptr);
     ~WebServer() override;
@@ -63,7 +67,9 @@ private:
     void finishLogin(QTcpSocket* socket, const QHttpServerRequest* request, const QHostAddress& address,
                      const QString& user, bool verified);
     void logout(const QHttpServerRequest& request, QTcpSocket* socket);
+    WebSessions::Session* actingSession(const QHttpServerRequest& request, QTcpSocket* socket);
     void command(const QString& name, const QHttpServerRequest& request, QTcpSocket* socket);
+    void logFile(const QHttpServerRequest& request, QTcpSocket* socket);
     void metrics(const QHttpServerRequest& request, QTcpSocket* socket);
     Refusal webSocketRefusal(const QHttpServerRequest& request);
     void onWebSocket();
@@ -82,6 +88,8 @@ private:
     ControlCommands m_commands;
     WebSessions m_sessions;
     LoginThrottle m_throttle;
+    WebPage m_page;
+    int m_logDownloads = 0;
     QThreadPool m_passwordChecks;
     int m_pendingLogins = 0;
     std::set<QString> m_addressesLoggingIn;

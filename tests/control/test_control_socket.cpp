@@ -242,7 +242,7 @@ const char* const kTranscript = R"(
 > {"cmd":"users"}
 < {"ok":true,"users":[{"text":"127.0.0.1  [ana] en [ALMACEN1]","user":"ana"},{"text":"127.0.0.2  [luis] en [CAJA]","user":"luis"}]}
 > {"cmd":"watch"}%0A{"cmd":"users"}
-< {"maxUsers":255,"ok":true,"port":<port>,"receivedBytes":29,"rows":[{"text":"127.0.0.1  [ana] en [ALMACEN1]","user":"ana"},{"text":"127.0.0.2  [luis] en [CAJA]","user":"luis"}],"running":true,"users":2}
+< {"enabled":{"backup-set":false,"databases":false,"port":false,"sql-server":false,"start":false,"stop":true},"maxUsers":255,"ok":true,"port":<port>,"receivedBytes":29,"rows":[{"text":"127.0.0.1  [ana] en [ALMACEN1]","user":"ana"},{"text":"127.0.0.2  [luis] en [CAJA]","user":"luis"}],"running":true,"users":2}
 < {"error":"Esta conexión ya sigue una orden: abra otra para una nueva petición.","ok":false}
 # 32 watchers
 > {"cmd":"users"}
@@ -250,8 +250,8 @@ const char* const kTranscript = R"(
 < watcher: {"error":"Conexión cerrada para dar paso a un administrador.","ok":false}
 > {"cmd":"log","lines":2}%0A{"cmd":"disconnect","user":"LUIS"}
 < {"count":2,"ok":true}
-< {"event":"log","text":"[09:05:17]  Inicio de sesión para [CAJA] completado."}
-< {"event":"log","text":"[09:05:17]  Validado usuario [luis] en [CAJA]."}
+< {"event":"log","kind":1,"text":"[09:05:17]  Inicio de sesión para [CAJA] completado."}
+< {"event":"log","kind":2,"text":"[09:05:17]  Validado usuario [luis] en [CAJA]."}
 < {"error":"El usuario [LUIS] no está conectado.","ok":false}
 log: [09:05:17]  Orden de administración [disconnect LUIS] de [<caller>].
 > {"cmd":"disconnect","user":123}
@@ -482,7 +482,7 @@ private slots:
         for (int i = 1; i <= 5000; ++i) {
             const QString line = QStringLiteral("Línea %1 ").arg(i) + QString(40, u'ñ');
             f.core->eventLog().AddLog(line, LogKind::Info);
-            expected += "{\"event\":\"log\",\"text\":\"[09:05:17]  " + line.toUtf8() + "\"}\n";
+            expected += "{\"event\":\"log\",\"kind\":2,\"text\":\"[09:05:17]  " + line.toUtf8() + "\"}\n";
         }
         const int reader = connectAs(f.socketPath());
         QVERIFY(sendTo(reader,

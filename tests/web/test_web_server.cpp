@@ -8,6 +8,7 @@
 #include "support/served_client.h"
 #include "support/snapshot.h"
 #include "support/temp_program_folder.h"
+#include "support/test_io.h"
 #include "web/web_server.h"
 #include "web/web_sessions.h"
 
@@ -17,6 +18,7 @@
 #include <QWebSocket>
 #include <QtTest>
 #include <memory>
+#include <sys/stat.h>
 
 using namespace osk;
 using namespace osk::test;
@@ -235,7 +237,7 @@ log 2: [09:05:17]  Orden de administración [web-user-add luis] de [ana por la w
 > GET /api/users cookie token
 < 405 {"error":"Se esperaba POST.","ok":false}
 > POST /api/log cookie token {"lines":1}
-< 200 {"count":1,"events":[{"event":"log","text":"[09:05:17]  Orden de administración [web-user-add luis] de [ana por la web desde 127.0.0.1]."}],"ok":true}
+< 200 {"count":1,"events":[{"event":"log","kind":2,"text":"[09:05:17]  Orden de administración [web-user-add luis] de [ana por la web desde 127.0.0.1]."}],"ok":true}
 > POST /api/stop cookie token
 < 200 {"ok":true}
 log 2: [09:05:17]  Orden de administración [stop] de [ana por la web desde 127.0.0.1].
@@ -312,6 +314,7 @@ class TestWebServer final : public QObject {
 private slots:
     void transcript();
     void commandsAndHeaders();
+    void pageAndLogFile();
     void webSocketsStreamEvents();
     void bounds();
     void tlsWithACertificateOfItsOwn();
@@ -346,7 +349,7 @@ void TestWebServer::commandsAndHeaders() {
              "sql-server 200 autostart 200 databases 200 delete-database 200 update-clients 200 "
              "backups 200 backup-set 200 backup-run 200 web-user-add 200 web-user-remove 200 "
              "web-user-list 200 watch 400 follow 400 stop 200");
-    const HttpReply reply = exchange(f.webPort, "127.0.0.2", "GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+    const HttpReply reply = exchange(f.webPort, "127.0.0.2", "GET /nada HTTP/1.1\r\nHost: x\r\n\r\n");
     QCOMPARE(reply.status, 404);
     QCOMPARE(reply.header("Content-Security-Policy"), QByteArray("default-src 'self'"));
     QCOMPARE(reply.header("X-Frame-Options"), QByteArray("DENY"));
@@ -364,7 +367,49 @@ void TestWebServer::commandsAndHeaders() {
             return pipelining.state() == QAbstractSocket::UnconnectedState;
         },
         kWaitMs));
-    QCOMPARE(answers.count("HTTP/1.1 404"), 1);
+    QCOMPARE(answers.count("HTTP/1.1 200"), 1);
+}
+
+// The page and its files are the program's own: nothing else of the folder or the disk is served
+// by a crafted path. Today's log file is handed out as saved, to a session only, and never read
+// through what is not a file.
+void TestWebServer::pageAndLogFile() {
+    Fixture f;
+    QVERIFY(f.start());
+    const auto get = [&f](const QByteArray& path) {
+        const HttpReply reply =
+            exchange(f.webPort, "127.0.0.3", "GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        return QString::number(reply.status) + ' ' + QString::fromLatin1(reply.header("Content-Type"));
+    };
+    QCOMPARE(get("/"), "200 text/html; charset=utf-8");
+    QCOMPARE(get("/app.js"), "200 text/javascript; charset=utf-8");
+    QCOMPARE(get("/app.css"), "200 text/css; charset=utf-8");
+    QCOMPARE(get("/icons/log-error.png"), "200 image/png");
+    QCOMPARE(get("/OskServer.INI").left(3), "404");
+    QCOMPARE(get("/../OskServer.INI").left(3), "404");
+    QCOMPARE(get("/icons/../app.js").left(3), "404");
+    QCOMPARE(get("/%2e%2e/%2e%2e/etc/passwd").left(3), "404");
+    QCOMPARE(get("/app.js?x=1").left(3), "200");
+
+    const QString day = f.folder.file(QStringLiteral("Log/04122026.log"));
+    QVERIFY(f.run(R"(POST /api/login {"user":"ana","password":"secreto123"})").startsWith("< 200"));
+    QCOMPARE(f.run("POST /api/log-file cookie {}"),
+             R"(< 403 {"error":"Falta el testigo de la sesión (X-Osk-Token) o no es el suyo.","ok":false})"
+             "\n");
+    QCOMPARE(
+        f.run("POST /api/log-file cookie token {}"),
+        R"(< 404 {"error":"Todavía no se ha guardado el registro de hoy (Log/04122026.log).","ok":false})"
+        "\n");
+    QVERIFY(f.run("POST /api/save-log cookie token {}").startsWith("< 200"));
+    const QByteArray saved = readFileBytes(day);
+    QVERIFY(saved.contains("[BEGIN 04/12/2026]"));
+    const QString downloaded = f.run("POST /api/log-file cookie token {}");
+    QCOMPARE(downloaded, "< 200 " + QString::fromUtf8(saved) + '\n');
+    QVERIFY(QFile::remove(day));
+    QVERIFY(::mkfifo(QFile::encodeName(day).constData(), 0600) == 0);
+    const QString fifo = f.run("POST /api/log-file cookie token {}");
+    QVERIFY2(fifo.startsWith("< 500 ") && fifo.contains("Log/04122026.log: no es un archivo normal."),
+             qPrintable(fifo));
 }
 
 // The WebSocket speaks the control protocol: a watch is told of a user who validates, a
@@ -399,7 +444,7 @@ void TestWebServer::webSocketsStreamEvents() {
             "\n"
             R"({"error":"Esta conexión ya sigue una orden: abra otra para una nueva petición.","ok":false})"));
     QVERIFY(watched.last().contains(R"({"text":"127.0.0.3  [pedro] en [ALMACEN]","user":"pedro"})"));
-    QVERIFY(watched.last().startsWith(R"({"event":"state",)"));
+    QVERIFY(watched.last().contains(R"("event":"state",)"));
     // One log at a time on a socket: a second, while the first's lines still go, is refused.
     for (int i = 0; i < 3000; ++i)
         f.core->eventLog().AddLog(QString(100, u'x'), LogKind::Info);

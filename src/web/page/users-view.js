@@ -1,0 +1,156 @@
+// Usuarios: the rows of the console's users list, live from the watch; a selected row is
+// disconnected after a question, or followed: its activity lines arrive as the client sends them,
+// and are saved as the console's tracking window saves them.
+
+import {$, dateText, encodeWindows1252, saveFile} from './page-tools.js';
+
+// The console's tracking window keeps this many lines; so does the panel.
+const MAX_FOLLOW_LINES = 10000;
+
+export class UsersView {
+  constructor({api, streams, notify, confirm}) {
+    this.api = api;
+    this.streams = streams;
+    this.notify = notify;
+    this.confirm = confirm;
+    this.selected = null;
+    this.followed = null;
+    this.followLines = [];
+    const body = $('users-table').tBodies[0];
+    body.addEventListener('click', (event) => this.select(event.target.closest('tr')));
+    body.addEventListener('keydown', (event) => this.onKey(event));
+    $('user-disconnect').addEventListener('click', () => this.disconnect());
+    $('user-follow').addEventListener('click', () => this.follow());
+    $('follow-save').addEventListener('click', () => this.saveFollowed());
+    $('follow-close').addEventListener('click', () => this.closeFollow());
+  }
+
+  start() {}
+
+  stop() {
+    this.closeFollow();
+  }
+
+  stateChanged(state) {
+    const body = $('users-table').tBodies[0];
+    const focused = document.activeElement?.closest?.('#users-table tr')?.dataset.user;
+    const rows = state.rows.map((row) => {
+      const tr = document.createElement('tr');
+      tr.dataset.user = row.user;
+      tr.tabIndex = 0;
+      tr.setAttribute('aria-selected', String(row.user === this.selected));
+      const cell = document.createElement('td');
+      cell.textContent = row.text;
+      tr.append(cell);
+      return tr;
+    });
+    body.replaceChildren(...rows);
+    if (!state.rows.some((row) => row.user === this.selected))
+      this.selected = null;
+    rows.find((tr) => tr.dataset.user === focused)?.focus();
+    $('users-empty').hidden = rows.length > 0;
+    this.updateButtons();
+  }
+
+  select(row) {
+    if (!row)
+      return;
+    this.selected = row.dataset.user;
+    for (const tr of $('users-table').tBodies[0].rows)
+      tr.setAttribute('aria-selected', String(tr === row));
+    this.updateButtons();
+  }
+
+  onKey(event) {
+    const row = event.target.closest('tr');
+    if (!row)
+      return;
+    if (event.key === 'Enter' || event.key === ' ') {
+      event.preventDefault();
+      this.select(row);
+    } else if (event.key === 'ArrowDown' || event.key === 'ArrowUp') {
+      event.preventDefault();
+      const next = event.key === 'ArrowDown' ? row.nextElementSibling : row.previousElementSibling;
+      next?.focus();
+    } else if (event.key === 'Delete') {
+      this.select(row);
+      this.disconnect();
+    }
+  }
+
+  updateButtons() {
+    $('user-disconnect').disabled = this.selected === null;
+    $('user-follow').disabled = this.selected === null;
+  }
+
+  async disconnect() {
+    const user = this.selected;
+    if (user === null || !await this.confirm(`¿Desea cerrar la conexión de [${user}]?`))
+      return;
+    try {
+      await this.api.command('disconnect', {user});
+      this.notify(`Conexión de [${user}] cerrada.`);
+    } catch (error) {
+      this.notify(error.message, true);
+    }
+  }
+
+  follow() {
+    const user = this.selected;
+    if (user === null)
+      return;
+    this.closeFollow();
+    this.followed = user;
+    this.followLines = [];
+    $('follow-lines').replaceChildren();
+    $('follow-user').textContent = user;
+    $('follow-state').textContent = 'Esperando la actividad del usuario...';
+    $('follow-panel').hidden = false;
+    this.streams.open('follow', {cmd: 'follow', user}, {
+      onReply: (reply) => {
+        if (reply.ok === false) {
+          $('follow-state').textContent = reply.error;
+          this.streams.close('follow');
+        }
+      },
+      onEvent: (event) => {
+        if (event.event === 'line')
+          this.addFollowLine(event.text);
+        else if (event.event === 'end') {
+          $('follow-state').textContent = 'La sesión del usuario ha terminado.';
+          this.streams.close('follow');
+        }
+      },
+    });
+    $('follow-lines').focus();
+  }
+
+  addFollowLine(text) {
+    this.followLines.push(text);
+    const list = $('follow-lines');
+    const item = document.createElement('li');
+    item.textContent = text;
+    list.append(item);
+    if (this.followLines.length > MAX_FOLLOW_LINES) {
+      this.followLines.shift();
+      list.firstElementChild.remove();
+    }
+    $('follow-state').textContent = '';
+    list.scrollTop = list.scrollHeight;
+  }
+
+  // The tracking window's file: the date, a rule, a blank line, then the lines, in Windows-1252.
+  saveFollowed() {
+    if (this.followed === null)
+      return;
+    const text = `[${dateText(new Date())}]\r\n--------------\r\n\r\n` +
+      this.followLines.map((line) => line + '\r\n').join('');
+    saveFile(new Blob([encodeWindows1252(text)], {type: 'text/plain'}), `${this.followed}.txt`);
+  }
+
+  closeFollow() {
+    this.streams.close('follow');
+    this.followed = null;
+    $('follow-panel').hidden = true;
+  }
+}
