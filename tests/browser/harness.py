@@ -53,9 +53,9 @@ def free_port():
 
 
 class Server:
-    """oskserverd in a temporary program folder: the session service on one free port for at most
-    20 users, the web administration on another of 127.0.0.1, and the web user ana added once it
-    runs."""
+    """oskserverd in a temporary program folder with the product database oskdemo: the session
+    service on one free port for at most 20 users, the web administration on another of 127.0.0.1,
+    and the web user ana added once it runs."""
 
     def __init__(self, build_dir):
         self.daemon = os.environ.get("OSKSERVERD") or os.path.join(build_dir, "src/app/oskserverd")
@@ -76,6 +76,11 @@ class Server:
         with open(os.path.join(self.home, "OskServer.INI"), "w", newline="") as ini:
             ini.write("[Main]\r\nPort=%d\r\nMaxUsers=20\r\n[Web]\r\nEnabled=1\r\nAddress=127.0.0.1\r\nPort=%d\r\n"
                       % (self.port, self.web_port))
+        # A product database, so that the lists of databases have one.
+        made = subprocess.run([self.daemon, "--home", self.home, "--create-database", "oskdemo"],
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=30)
+        if made.returncode != 0:
+            raise RuntimeError("--create-database failed: " + made.stdout + made.stderr)
         self.output = open(os.path.join(self.home, "oskserverd.out"), "wb")
         self.process = subprocess.Popen([self.daemon, "--home", self.home], stdin=subprocess.DEVNULL,
                                         stdout=self.output, stderr=subprocess.STDOUT)
