@@ -123,6 +123,7 @@ class Console {
     }
     for (const view of VIEWS)
       $('view-' + view).hidden = view !== name;
+    this.notify('');
     if (!$('console').hidden)
       this.views[name].shown?.();
   }

@@ -27,6 +27,12 @@ export class BackupsView {
       this.save(index);
     });
     form.querySelector('.backup-run').addEventListener('click', () => this.run(index));
+    form.elements.type.addEventListener('change', () => {
+      // As in the editor: a schedule that becomes active starts on the first database.
+      if (form.elements.database.selectedIndex < 0)
+        form.elements.database.selectedIndex = 0;
+      this.updateFields();
+    });
     $('backups').append(form);
     return form;
   }
@@ -47,10 +53,15 @@ export class BackupsView {
     this.updateFields();
   }
 
+  // The editor's rules: an inactive schedule has nothing else to set, a daily one no day.
   updateFields() {
     for (const form of this.forms.values()) {
-      for (const field of form.querySelectorAll('select, input, .backup-save'))
-        field.disabled = !this.editable;
+      const type = form.elements.type.value;
+      form.elements.type.disabled = !this.editable;
+      form.querySelector('.backup-save').disabled = !this.editable;
+      for (const name of ['database', 'hour', 'minute', 'file'])
+        form.elements[name].disabled = !this.editable || type === 'Inactiva';
+      form.elements.day.disabled = !this.editable || type !== 'Semanal';
     }
     $('backup-stopped').hidden = this.editable;
   }
@@ -83,13 +94,17 @@ export class BackupsView {
     form.elements.hour.value = hour;
     form.elements.minute.value = minute;
     form.elements.file.value = backup.file;
+    this.updateFields();
   }
 
   async save(index) {
     const form = this.forms.get(index);
+    // What the editor has enabled for the type is what is saved.
     const set = {};
-    for (const name of ['type', 'database', 'day', 'hour', 'minute', 'file'])
-      set[name] = form.elements[name].value;
+    for (const name of ['type', 'database', 'day', 'hour', 'minute', 'file']) {
+      if (name === 'type' || !form.elements[name].disabled)
+        set[name] = form.elements[name].value;
+    }
     $('backup-message').textContent = '';
     try {
       const reply = await this.api.command('backup-set', {index, set});
