@@ -15,6 +15,7 @@ packages=(
   fonts-dejavu-core fonts-liberation2
   clang libclang-rt-dev
   file dpkg-dev
+  chromium chromium-driver python3-selenium libjs-chart.js
 )
 
 missing=()
