@@ -13,6 +13,8 @@ asan_build_dir="${ASAN_BUILD_DIR:-$here/build-asan}"
 tsan_build_dir="${TSAN_BUILD_DIR:-$here/build-tsan}"
 
 "$here/scripts/install-deps.sh"
+# It has just installed the browser the web page's tests drive: they may not skip.
+export OSK_REQUIRE_BROWSER=1
 "$here/scripts/check-format.sh"
 "$here/scripts/check-layers.sh"
 "$here/scripts/build.sh" -DBUILD_TESTING=ON -DBUILD_BENCH=ON -DOSK_WERROR=ON

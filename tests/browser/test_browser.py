@@ -3,10 +3,13 @@
 clients come and go, following one, disconnecting another, the event log, the backup editor, and
 the login's ban after five failures; part of it with the keyboard only.
 
-Exits 77 (skipped) when Chromium, chromedriver or Selenium are not installed."""
+Exits 77 (skipped) when Chromium, chromedriver or Selenium are not installed, 1 then with
+OSK_REQUIRE_BROWSER=1 (scripts/test.sh, which installs them)."""
 
 import os
+import shutil
 import sys
+import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -283,6 +286,75 @@ class WebConsole(unittest.TestCase):
         self.assertFalse(self.shown("main#console"))
         self.open_page()
 
+    def downloaded(self, folder, name):
+        path = os.path.join(folder, name)
+        self.wait(lambda: os.path.exists(path) and not os.path.exists(path + ".crdownload"),
+                  "the download of " + name)
+        with open(path, "rb") as file:
+            return file.read()
+
+    def test_databases_files_and_an_ended_session(self):
+        server = self.server
+        downloads = tempfile.mkdtemp(prefix="osk-downloads-")
+        self.addCleanup(shutil.rmtree, downloads, True)
+        self.browser.execute_cdp_cmd("Browser.setDownloadBehavior", {"behavior": "allow", "downloadPath": downloads})
+        marta = harness.Client(server, "127.0.0.3").sign_in("ALMACEN", "marta")
+        self.addCleanup(marta.close)
+        self.open_page()
+        self.submit_login(harness.WEB_PASSWORD)
+        self.wait(lambda: self.shown("main#console"), "the console after the login")
+
+        # The chart starts from the server's own samples, with marta among them.
+        self.wait(lambda: self.browser.execute_script(
+            "const c = Chart.getChart('state-chart'); return c && c.data.datasets[0].data.includes(1);"),
+            "a point of the chart with marta connected")
+
+        # The followed lines saved as the tracking window saves them: Windows-1252, CR LF.
+        self.show_view("usuarios")
+        self.wait(lambda: self.rows() == ["marta"], "marta's row")
+        self.row("marta").click()
+        self.find("#user-follow").click()
+        marta.wait_for("LOG")
+        marta.send("LOG guardó la ficha")
+        self.wait_line("ol#follow-lines", "guardó la ficha")
+        self.find("#follow-save").click()
+        saved = self.downloaded(downloads, "marta.txt")
+        self.assertRegex(saved, rb"^\[\d\d/\d\d/\d{4}\]\r\n-{14}\r\n\r\n\[\d\d:\d\d:\d\d\]  guard\xf3 la ficha\r\n$")
+
+        # Today's file, saved from the page, downloaded byte for byte.
+        self.show_view("sucesos")
+        self.find("#log-save").click()
+        self.wait_text("#notice", "Registro de eventos guardado.")
+        self.find("#log-download").click()
+        logs = os.listdir(os.path.join(server.home, "Log"))
+        day = [name for name in logs if name.endswith(".log")]
+        self.assertEqual(len(day), 1, logs)
+        with open(os.path.join(server.home, "Log", day[0]), "rb") as file:
+            self.assertEqual(self.downloaded(downloads, day[0]), file.read())
+
+        # A database deleted only after the console's question is answered yes.
+        self.show_view("bases")
+        demo = '#db-table tbody tr[data-database="oskdemo"]'
+        self.wait(lambda: self.find(demo), "the row of oskdemo")
+        self.find(demo).click()
+        self.find("#db-delete").click()
+        self.wait_text("#confirm-text", "Va a eliminar una Base de Datos que puede estar en uso, ¿Desea continuar?")
+        self.find("#confirm-no").click()
+        self.assertTrue(self.find(demo))
+        self.find("#db-delete").click()
+        self.wait(lambda: self.find("dialog#confirm").get_attribute("open") is not None, "the question again")
+        self.find("#confirm-yes").click()
+        self.wait(lambda: not self.find_all(demo), "oskdemo's row to go")
+
+        # The session ended elsewhere: back to the login, and after it to the same view.
+        self.browser.execute_script(
+            "fetch('/api/logout', {method: 'POST', headers: {'Content-Type': 'application/json', "
+            "'X-Osk-Token': sessionStorage.getItem('osk-token')}, body: '{}'});")
+        self.wait_text("#login-message", "La sesión ha terminado: vuelva a iniciarla.")
+        self.assertFalse(self.shown("main#console"))
+        self.submit_login(harness.WEB_PASSWORD)
+        self.wait(lambda: self.shown("#view-bases"), "the databases view after the new login")
+
     def test_login_closed_after_five_failures(self):
         self.open_page()
         for attempt in range(5):
@@ -297,9 +369,10 @@ class WebConsole(unittest.TestCase):
 def main():
     missing = harness.missing_tools()
     if missing:
-        print("Skipped: the browser tests need " + ", ".join(missing) +
+        print("The browser tests need " + ", ".join(missing) +
               " (apt-get install chromium chromium-driver python3-selenium).")
-        return SKIP
+        # Where the tools were installed for the tests, their absence is a failure, not a skip.
+        return 1 if os.environ.get("OSK_REQUIRE_BROWSER") == "1" else SKIP
     program = unittest.main(module=__name__, exit=False, verbosity=2)
     return 0 if program.result.wasSuccessful() else 1
 

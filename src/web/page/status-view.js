@@ -1,6 +1,7 @@
 // Estado: the service started or stopped, what the console's status bar shows, the users gauge and
-// a chart of the last hour. The chart's points are taken here once a second from the last state the
-// watch sent, so that it moves on while nothing changes, and asks the server nothing.
+// a chart of the last hour. The hour before the page was opened comes from the server once; from
+// then on the points are taken here once a second from the last state the watch sent, so that the
+// chart moves on while nothing changes, and asks the server nothing.
 
 import {$, formatDuration, formatNumber} from './page-tools.js';
 
@@ -22,7 +23,13 @@ export class StatusView {
   start() {
     this.state = null;
     this.lastSample = null;
+    if (this.chart) {
+      this.chart.data.labels = [];
+      for (const set of this.chart.data.datasets)
+        set.data = [];
+    }
     this.readStatus();
+    this.readTraffic();
     this.ticker = setInterval(() => this.tick(), 1000);
   }
 
@@ -54,6 +61,28 @@ export class StatusView {
       $('state-host').textContent = status.host;
       this.startedAt = Date.now() - status.uptimeSeconds * 1000;
       this.showUptime();
+    } catch (error) {
+      this.notify(error.message, true);
+    }
+  }
+
+  // The hour before the page was opened, from the server's own samples; the page goes on from it.
+  async readTraffic() {
+    try {
+      const traffic = await this.api.command('traffic');
+      if (!this.ensureChart())
+        return;
+      const data = this.chart.data;
+      const step = (traffic.intervalSeconds || 1) * 1000;
+      const end = Date.now();
+      const count = traffic.users.length;
+      const labels = traffic.users.map((_, i) =>
+        new Date(end - (count - i) * step).toLocaleTimeString('es-ES'));
+      data.labels.unshift(...labels);
+      data.datasets[0].data.unshift(...traffic.users);
+      data.datasets[1].data.unshift(...traffic.bytes);
+      this.trim();
+      this.chart.update('none');
     } catch (error) {
       this.notify(error.message, true);
     }
@@ -103,13 +132,19 @@ export class StatusView {
     data.labels.push(when.toLocaleTimeString('es-ES'));
     data.datasets[0].data.push(users);
     data.datasets[1].data.push(rate);
-    if (data.labels.length > HOUR_OF_SECONDS) {
-      data.labels.shift();
-      for (const set of data.datasets)
-        set.data.shift();
-    }
+    this.trim();
     if (!$('view-estado').hidden)
       this.chart.update('none');
+  }
+
+  trim() {
+    const data = this.chart.data;
+    const extra = data.labels.length - HOUR_OF_SECONDS;
+    if (extra <= 0)
+      return;
+    data.labels.splice(0, extra);
+    for (const set of data.datasets)
+      set.data.splice(0, extra);
   }
 
   // The library is the system's; without it the view says so and the rest works.
