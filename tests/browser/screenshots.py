@@ -7,6 +7,7 @@ usage: tests/browser/screenshots.py OUTDIR [BUILD_DIR]   (BUILD_DIR defaults to 
 
 import os
 import sys
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
@@ -15,6 +16,27 @@ SIZES = [(1280, 800), (375, 812)]
 VIEWS = ["estado", "usuarios", "sucesos", "bases", "copias"]
 CLIENTS = [("127.0.0.2", "CAJA-1", "luis"), ("127.0.0.3", "ALMACEN", "marta"), ("127.0.0.4", "OFICINA", "pedro")]
 ACTIVITY = ["Abre pedidos", "Abre factura 12", "Imprime albarán 3401"]
+WARM_SECONDS = 90
+
+
+def make_traffic(server, clients):
+    """A minute and a half of the service at work before the pictures, so that the chart, which
+    begins with the server's own samples, has something to show: messages at a changing pace,
+    and a fourth user who comes and goes."""
+    visitor = None
+    started = time.monotonic()
+    while (elapsed := time.monotonic() - started) < WARM_SECONDS:
+        if visitor is None and 25 < elapsed < 55:
+            visitor = harness.Client(server, "127.0.0.5").sign_in("CAJA-2", "rosa")
+        elif visitor is not None and elapsed >= 55:
+            visitor.close()
+            visitor = None
+        burst = 1 + int(elapsed) % 7
+        for client in clients[:burst % len(clients) + 1]:
+            client.send("LOG " + "x" * (20 * burst))  # nobody follows yet: dropped
+        time.sleep(0.5)
+    if visitor is not None:
+        visitor.close()
 
 
 def main(argv):
@@ -36,6 +58,7 @@ def main(argv):
     try:
         server.start()
         clients = [harness.Client(server, address).sign_in(session, user) for address, session, user in CLIENTS]
+        make_traffic(server, clients)
         browser = harness.start_browser(*SIZES[0])
 
         def find(css):

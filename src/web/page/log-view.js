@@ -46,6 +46,12 @@ export class LogView {
     });
   }
 
+  // Lines that came while the view was hidden had no place to scroll to: it opens on the newest.
+  shown() {
+    const list = $('log-lines');
+    list.scrollTop = list.scrollHeight;
+  }
+
   stop() {
     this.lines = [];
     $('log-lines').replaceChildren();
