@@ -279,6 +279,12 @@ class WebConsole(unittest.TestCase):
         self.wait_text("#backup-message", "Información de hora incorrecta.", within=True)
         with open(os.path.join(server.home, "OskServer.INI"), encoding="utf-8", errors="replace") as ini:
             self.assertNotIn("copia.obk", ini.read())
+        # Started again, the editor is read-only once more.
+        self.show_view("estado")
+        self.find("#service-start").click()
+        self.wait_text("#service-state", "Servicio iniciado")
+        self.show_view("copias")
+        self.wait(lambda: not self.find("#backup-1 select[name=type]").is_enabled(), "the editor read-only again")
 
         # Logging out brings the form back, and a reload does not skip it.
         self.find("#logout").click()
