@@ -25,13 +25,21 @@ export class UsersView {
     $('follow-close').addEventListener('click', () => this.closeFollow());
   }
 
-  start() {}
+  start() {
+    this.shownRows = null;
+  }
 
   stop() {
     this.closeFollow();
   }
 
   stateChanged(state) {
+    // The state comes each second while bytes arrive: the rows are drawn again only when they
+    // change, so that the focus and a screen reader's place in them stay.
+    const shownRows = JSON.stringify(state.rows);
+    if (shownRows === this.shownRows)
+      return;
+    this.shownRows = shownRows;
     const body = $('users-table').tBodies[0];
     const focused = document.activeElement?.closest?.('#users-table tr')?.dataset.user;
     const rows = state.rows.map((row) => {
