@@ -439,9 +439,21 @@ QJsonObject ControlCommands::autostart(Call& call) {
     return success({{QStringLiteral("autostart"), wanted}});
 }
 
+// While the client programs are copied the database is held by the copy: what would wait for it
+// waits until the copy has ended, and every session with it.
+std::optional<QJsonObject> ControlCommands::refusedWhileUpdatingClients() const {
+    if (const std::optional<QString>& database = m_core.clientsBeingUpdated())
+        return controlError(
+            QStringLiteral("Ya se están actualizando los ejecutables de %1: espere a que termine.")
+                .arg(*database));
+    return std::nullopt;
+}
+
 QJsonObject ControlCommands::databases(Call& call) {
     if (call.arguments.value(QStringLiteral("refresh")).toBool()) {
         if (auto refusal = refusedByState(Command::mnuDBActualizar))
+            return *refusal;
+        if (auto refusal = refusedWhileUpdatingClients())
             return *refusal;
         if (!m_core.updateDatabases())
             return refused(call.op, QStringLiteral("Las bases de datos no se han actualizado."));
@@ -468,6 +480,8 @@ QJsonObject ControlCommands::deleteDatabase(Call& call) {
     const QString name = call.arguments.value(QStringLiteral("name")).toString();
     if (!isListed(name))
         return controlError(QStringLiteral("La base de datos [%1] no está en la lista.").arg(name));
+    if (auto refusal = refusedWhileUpdatingClients())
+        return *refusal;
     if (!m_core.deleteDatabase(name))
         return refused(call.op,
                        call.arguments.value(QStringLiteral("yes")).toBool()
@@ -480,6 +494,8 @@ QJsonObject ControlCommands::updateClients(Call& call) {
     const QString name = call.arguments.value(QStringLiteral("name")).toString();
     if (!isListed(name))
         return controlError(QStringLiteral("La base de datos [%1] no está en la lista.").arg(name));
+    if (auto refusal = refusedWhileUpdatingClients())
+        return *refusal;
     StreamedProgress progress(call.peer);
     ScopedProgressView scoped(m_core, progress);
     const Result<QString> stored = m_core.updateClients(name);

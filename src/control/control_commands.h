@@ -100,6 +100,7 @@ private:
     QJsonArray userRows() const;
     QJsonObject serviceState() const;
     QJsonObject enabledCommands() const;
+    std::optional<QJsonObject> refusedWhileUpdatingClients() const;
     WebUsers webUsers() const;
     StateWatch& sharedWatch();
     void storeWhenHashed(const QString& name, const QString& password, ControlPeer& peer);

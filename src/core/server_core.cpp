@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QHostInfo>
 #include <QNetworkInterface>
+#include <QScopedValueRollback>
 #include <future>
 #include <thread>
 
@@ -236,6 +237,13 @@ bool ServerCore::deleteDatabase(const QString& database) {
 }
 
 Result<QString> ServerCore::updateClients(const QString& database) {
+    // The copy lets the event loop run between its pieces: another administrator could ask for a
+    // second one meanwhile, which would wait on the first's hold of the database with every session.
+    if (m_updatingClients)
+        return Result<QString>::failure(
+            QStringLiteral("Ya se están actualizando los ejecutables de %1: espere a que termine.")
+                .arg(*m_updatingClients));
+    const QScopedValueRollback updating(m_updatingClients, std::optional<QString>(database));
     ClientDistribution distribution(m_programFolder, *m_engine, m_operator, *m_progress);
     const Result<QString> outcome = distribution.ActualizaClientes(database);
     if (outcome)

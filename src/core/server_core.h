@@ -100,6 +100,8 @@ public:
     // mnuDBExeUpdate on a row of lstDB: what the event log says of it (stored, or no files to
     // store), or the reason when not every file was stored.
     Result<QString> updateClients(const QString& database);
+    // The database whose client programs are being copied now, if any.
+    const std::optional<QString>& clientsBeingUpdated() const { return m_updatingClients; }
     // mnuDBBackup, mnuDBSecurity, mnuSecurity, mnuDBDownload, mnuDBUpload.
     ExternalModules& modules() { return m_modules; }
     // The console's progress window for updateClients; none by default.
@@ -178,6 +180,7 @@ private:
     QString m_localHostName;
     bool m_autoStartChecked = false;
     bool m_minStartChecked = false;
+    std::optional<QString> m_updatingClients;
 };
 
 // The first IPv4 address of this computer that is not a loopback address; the loopback address

@@ -611,10 +611,22 @@ void WebServer::onWebSocket() {
 void WebServer::dropWebSocket(WebSocketPeer* gone) {
     if (WebSessions::Session* owner = m_sessions.find(gone->session()))
         --owner->openSockets;
+    releaseWebSocket(gone);
+}
+
+void WebServer::releaseWebSocket(WebSocketPeer* gone) {
     QMetaObject::invokeMethod(
         this,
         [this, gone] {
-            std::erase_if(m_webSockets, [gone](const auto& owned) { return owned.get() == gone; });
+            const auto found = std::find_if(m_webSockets.begin(), m_webSockets.end(),
+                                            [gone](const auto& owned) { return owned.get() == gone; });
+            if (found == m_webSockets.end())
+                return;
+            // A command still running on it lets it go when it ends.
+            if (gone->isBusy())
+                gone->whenIdle([this, gone] { releaseWebSocket(gone); });
+            else
+                m_webSockets.erase(found);
         },
         Qt::QueuedConnection);
 }

@@ -74,6 +74,7 @@ private:
     Refusal webSocketRefusal(const QHttpServerRequest& request);
     void onWebSocket();
     void dropWebSocket(WebSocketPeer* gone);
+    void releaseWebSocket(WebSocketPeer* gone);
     void answer(QTcpSocket* socket, const QHttpServerRequest& request, Reply reply);
     void answerJson(QTcpSocket* socket, const QHttpServerRequest& request, int status,
                     const QJsonObject& body);

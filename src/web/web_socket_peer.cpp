@@ -29,8 +29,12 @@ WebSocketPeer::WebSocketPeer(std::unique_ptr<QWebSocket> socket, ControlCommands
     , m_context(std::make_unique<QObject>()) {
     m_socket->setMaxAllowedIncomingMessageSize(quint64(kMaxMessageBytes));
     m_socket->setMaxAllowedIncomingFrameSize(quint64(kMaxMessageBytes));
-    QObject::connect(m_socket.get(), &QWebSocket::textMessageReceived, m_context.get(),
-                     [this](const QString& message) { onMessage(message); });
+    // Taken up from the event loop, not from inside the socket's reading of its frames: a command
+    // that lets the event loop run (the client programs' copy) would have the socket read again
+    // from within its own reading.
+    QObject::connect(
+        m_socket.get(), &QWebSocket::textMessageReceived, m_context.get(),
+        [this](const QString& message) { onMessage(message); }, Qt::QueuedConnection);
     QObject::connect(m_socket.get(), &QWebSocket::binaryMessageReceived, m_context.get(), [this] {
         send(controlError(QStringLiteral("Se esperaba un mensaje de texto con un objeto JSON.")));
     });
@@ -121,7 +125,8 @@ void WebSocketPeer::close() {
 void WebSocketPeer::onMessage(const QString& message) {
     if (m_finished)
         return;
-    if (m_awaitingReply) {
+    // A message that comes while a command runs (and lets the event loop run) waits for it.
+    if (m_awaitingReply || m_busy) {
         if (m_waiting.size() >= kMaxWaitingRequests)
             drop();
         else
@@ -144,11 +149,25 @@ void WebSocketPeer::onMessage(const QString& message) {
         return;
     }
     m_metrics.countCommand(AdminTransport::Web);
+    m_busy = true;
     m_commands.execute(*parsed.request, *this);
+    m_busy = false;
+    if (std::function<void()> idle = std::exchange(m_whenIdle, nullptr))
+        idle();
+    else if (!m_waiting.isEmpty() && !m_awaitingReply)
+        QMetaObject::invokeMethod(
+            m_context.get(), [this] { takeUpWaiting(); }, Qt::QueuedConnection);
+}
+
+void WebSocketPeer::whenIdle(std::function<void()> idle) {
+    if (m_busy)
+        m_whenIdle = std::move(idle);
+    else
+        idle();
 }
 
 void WebSocketPeer::takeUpWaiting() {
-    while (!m_awaitingReply && !m_finished && !m_waiting.isEmpty())
+    while (!m_awaitingReply && !m_busy && !m_finished && !m_waiting.isEmpty())
         onMessage(m_waiting.takeFirst());
 }
 

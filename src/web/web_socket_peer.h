@@ -44,6 +44,11 @@ public:
 
     const QByteArray& session() const { return m_session; }
     void close();
+    // A command runs on this socket now: one that lets the event loop run meanwhile (the client
+    // programs' copy, piece by piece) still uses it, however the socket has gone.
+    bool isBusy() const { return m_busy; }
+    // Called once the command that runs has ended; at once when none does.
+    void whenIdle(std::function<void()> idle);
 
 private:
     void onMessage(const QString& message);
@@ -69,6 +74,8 @@ private:
     bool m_streaming = false;
     bool m_finished = false;
     bool m_goneCalled = false;
+    bool m_busy = false;
+    std::function<void()> m_whenIdle;
 };
 
 } // namespace osk

@@ -18,6 +18,7 @@
 #include <QWebSocket>
 #include <QtTest>
 #include <memory>
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 using namespace osk;
@@ -316,6 +317,7 @@ private slots:
     void commandsAndHeaders();
     void pageAndLogFile();
     void webSocketsStreamEvents();
+    void aCopyOutlivesItsWebSocket();
     void bounds();
     void tlsWithACertificateOfItsOwn();
     void nonLoopbackWithoutCertificateIsRefused();
@@ -410,6 +412,46 @@ void TestWebServer::pageAndLogFile() {
     const QString fifo = f.run("POST /api/log-file cookie token {}");
     QVERIFY2(fifo.startsWith("< 500 ") && fifo.contains("Log/04122026.log: no es un archivo normal."),
              qPrintable(fifo));
+}
+
+// The client programs' copy lets the event loop run between its pieces: the WebSocket that asked
+// for it may go meanwhile, and another administrator may ask for a second copy. The first goes on
+// to its end, the second is refused, and the service stays up.
+void TestWebServer::aCopyOutlivesItsWebSocket() {
+    Fixture f;
+    QVERIFY(f.start());
+    sqlite3* database = nullptr;
+    QVERIFY(sqlite3_open(QFile::encodeName(f.folder.file(QStringLiteral("Data/OskDB.db"))).constData(),
+                         &database) == SQLITE_OK);
+    const int created = sqlite3_exec(
+        database, "CREATE TABLE oskComponents (IdNumero INTEGER, FileName TEXT, FileObject BLOB)", nullptr,
+        nullptr, nullptr);
+    sqlite3_close(database);
+    QCOMPARE(created, SQLITE_OK);
+    QVERIFY(QDir().mkpath(f.folder.file(QStringLiteral("ClientUpdate"))));
+    QVERIFY(writeFileBytes(f.folder.file(QStringLiteral("ClientUpdate/Osk2.exe")),
+                           QByteArray(4 * 1024 * 1024, 'M')));
+    QVERIFY(f.run(R"(POST /api/login {"user":"ana","password":"secreto123"})").startsWith("< 200"));
+    auto asker = f.webSocket();
+    auto other = f.webSocket();
+    QStringList answered;
+    QObject::connect(other.get(), &QWebSocket::textMessageReceived, [&](const QString& m) { answered << m; });
+    bool copying = false;
+    QObject::connect(asker.get(), &QWebSocket::textMessageReceived, [&](const QString& m) {
+        if (copying || !m.contains(QLatin1String(R"("maximum")")))
+            return;
+        copying = true;
+        other->sendTextMessage(R"({"cmd":"update-clients","name":"OskDB"})");
+        QTimer::singleShot(0, asker.get(), [&asker] { asker->abort(); });
+    });
+    QVERIFY(QTest::qWaitFor([&] { return asker->isValid() && other->isValid(); }, kWaitMs));
+    asker->sendTextMessage(R"({"cmd":"update-clients","name":"OskDB"})");
+    QVERIFY(QTest::qWaitFor([&] { return copying && !f.core->clientsBeingUpdated(); }, 20000));
+    QVERIFY(QTest::qWaitFor([&] { return f.web->webSocketCount() == 1 && !answered.isEmpty(); }, kWaitMs));
+    QCOMPARE(answered,
+             QStringList{R"({"error":"Ya se están actualizando los ejecutables de OskDB: espere a que )"
+                         R"(termine.","ok":false})"});
+    QCOMPARE(f.core->eventLog().entries().back().kind, LogKind::Done);
 }
 
 // The WebSocket speaks the control protocol: a watch is told of a user who validates, a
