@@ -352,10 +352,31 @@ class WebConsole(unittest.TestCase):
         self.find("#confirm-yes").click()
         self.wait(lambda: not self.find_all(demo), "oskdemo's row to go")
 
+        # A question about a user who leaves meanwhile is taken back.
+        pablo = harness.Client(server, "127.0.0.4").sign_in("OFICINA", "pablo")
+        self.addCleanup(pablo.close)
+        self.show_view("usuarios")
+        self.wait(lambda: self.find('#users-table tr[data-user="pablo"]'), "pablo's row")
+        self.row("pablo").click()
+        self.find("#user-disconnect").click()
+        self.wait(lambda: self.find("dialog#confirm").get_attribute("open") is not None, "the question on pablo")
+        pablo.close()
+        self.wait(lambda: self.find("dialog#confirm").get_attribute("open") is None, "the question to go with pablo")
+        self.assertFalse(self.server.logged("Orden de administración [disconnect pablo]"))
+
+        # A second tab shares the login, and a login there leaves this one working.
+        first = self.browser.current_window_handle
+        self.browser.switch_to.new_window("tab")
+        self.browser.get(server.url + "#sucesos")
+        self.wait(lambda: self.shown("#view-sucesos"), "the second tab's console without a login")
+        self.browser.close()
+        self.browser.switch_to.window(first)
+        self.show_view("bases")
+
         # The session ended elsewhere: back to the login, and after it to the same view.
         self.browser.execute_script(
             "fetch('/api/logout', {method: 'POST', headers: {'Content-Type': 'application/json', "
-            "'X-Osk-Token': sessionStorage.getItem('osk-token')}, body: '{}'});")
+            "'X-Osk-Token': localStorage.getItem('osk-token')}, body: '{}'});")
         self.wait_text("#login-message", "La sesión ha terminado: vuelva a iniciarla.")
         self.assertFalse(self.shown("main#console"))
         self.submit_login(harness.WEB_PASSWORD)

@@ -1,6 +1,8 @@
 // The server's web API: the login, the commands over POST and the streams over WebSockets. A
 // session that has ended (expired, logged out elsewhere, the server restarted) is told once through
-// onExpired, whatever request found it.
+// onExpired, whatever request found it. The session's token is kept where every tab of the page
+// finds it, as the browser shares the session's cookie between them: a login in one tab is the
+// login of all.
 
 const TOKEN_KEY = 'osk-token';
 
@@ -17,7 +19,7 @@ export class Api {
   }
 
   get token() {
-    return sessionStorage.getItem(TOKEN_KEY) || '';
+    return localStorage.getItem(TOKEN_KEY) || '';
   }
 
   hasSession() {
@@ -26,14 +28,14 @@ export class Api {
 
   async login(user, password) {
     const reply = await this.post('/api/login', {user, password}, false);
-    sessionStorage.setItem(TOKEN_KEY, reply.token);
+    localStorage.setItem(TOKEN_KEY, reply.token);
   }
 
   async logout() {
     try {
       await this.post('/api/logout', {}, true);
     } finally {
-      sessionStorage.removeItem(TOKEN_KEY);
+      localStorage.removeItem(TOKEN_KEY);
     }
   }
 
@@ -83,13 +85,14 @@ export class Api {
     };
   }
 
-  // Whether the session still stands: a WebSocket closed for no reason of ours may mean it does not.
+  // 'ok' while the session stands, 'unreachable' when the server does not answer, 'ended'
+  // otherwise: a WebSocket closed for no reason of ours may mean any of them.
   async check() {
     try {
       await this.command('status');
-      return true;
+      return 'ok';
     } catch (error) {
-      return false;
+      return error.status === 0 ? 'unreachable' : 'ended';
     }
   }
 
@@ -113,8 +116,9 @@ export class Api {
   async fetch(path, options, withToken) {
     options.method = 'POST';
     options.credentials = 'same-origin';
+    const token = this.token;
     if (withToken)
-      options.headers = {...options.headers, 'X-Osk-Token': this.token};
+      options.headers = {...options.headers, 'X-Osk-Token': token};
     let response;
     try {
       response = await fetch(path, options);
@@ -122,14 +126,15 @@ export class Api {
       throw new ApiError('No se puede conectar con el servidor.', 0);
     }
     if (withToken && (response.status === 401 || response.status === 403))
-      this.expired();
+      this.expired(token);
     return response;
   }
 
-  expired() {
-    if (!this.hasSession())
+  // A request refused with the token of a newer login (another tab's) is not the end of it.
+  expired(tokenUsed = this.token) {
+    if (!this.hasSession() || tokenUsed !== this.token)
       return;
-    sessionStorage.removeItem(TOKEN_KEY);
+    localStorage.removeItem(TOKEN_KEY);
     this.onExpired();
   }
 }

@@ -15,12 +15,14 @@ const VIEWS = ['estado', 'usuarios', 'sucesos', 'bases', 'copias'];
 class Console {
   constructor() {
     this.api = new Api(() => this.sessionEnded());
-    this.streams = new Streams(this.api);
+    this.streams = new Streams(this.api, (reachable) => this.reachable(reachable));
+    this.unreachable = false;
     const shared = {
       api: this.api,
       streams: this.streams,
       notify: (text, isError) => this.notify(text, isError),
       confirm: (text) => this.confirm(text),
+      cancelConfirm: () => this.cancelConfirm(),
     };
     this.status = new StatusView(shared);
     this.users = new UsersView(shared);
@@ -37,10 +39,15 @@ class Console {
     });
     $('logout').addEventListener('click', () => this.logout());
     window.addEventListener('hashchange', () => this.showView());
+    // Another tab logged in or out: this one follows.
+    window.addEventListener('storage', (event) => {
+      if (event.key === 'osk-token' && event.newValue && !$('login').hidden)
+        this.begin();
+    });
   }
 
   async begin() {
-    if (this.api.hasSession() && await this.api.check())
+    if (this.api.hasSession() && await this.api.check() === 'ok')
       this.enter();
     else
       this.showLogin('');
@@ -93,12 +100,15 @@ class Console {
   }
 
   leave() {
+    this.cancelConfirm();
+    this.reachable(true);
     this.streams.closeAll();
     for (const view of Object.values(this.views))
       view.stop();
   }
 
   showLogin(message) {
+    $('caption').textContent = 'Osk Server';
     $('console').hidden = true;
     $('logout').hidden = true;
     $('login').hidden = false;
@@ -128,6 +138,13 @@ class Console {
       this.views[name].shown?.();
   }
 
+  reachable(reachable) {
+    if (reachable === !this.unreachable)
+      return;
+    this.unreachable = !reachable;
+    this.notify(reachable ? '' : 'No se puede conectar con el servidor: se reintentará.', !reachable);
+  }
+
   notify(text, isError = false) {
     const notice = $('notice');
     notice.textContent = text;
@@ -144,6 +161,13 @@ class Console {
     return new Promise((resolve) => {
       dialog.addEventListener('close', () => resolve(dialog.returnValue === 'yes'), {once: true});
     });
+  }
+
+  // What the question was about has gone (the row, the session): it is answered No.
+  cancelConfirm() {
+    const dialog = $('confirm');
+    if (dialog.open)
+      dialog.close('no');
   }
 }
 

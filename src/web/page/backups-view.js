@@ -48,9 +48,15 @@ export class BackupsView {
     this.load();
   }
 
+  // What was edited and not saved is not shown as stored once the editor closes (or opens).
   stateChanged(state) {
-    this.editable = Boolean(state.enabled?.['backup-set']);
+    const editable = Boolean(state.enabled?.['backup-set']);
+    if (editable === this.editable)
+      return;
+    this.editable = editable;
     this.updateFields();
+    if (!$('view-copias').hidden)
+      this.load();
   }
 
   // The editor's rules: an inactive schedule has nothing else to set, a daily one no day.

@@ -48,6 +48,10 @@ export class LogView {
 
   // Lines that came while the view was hidden had no place to scroll to: it opens on the newest.
   shown() {
+    if (this.stale) {
+      this.stale = false;
+      this.render();
+    }
     const list = $('log-lines');
     list.scrollTop = list.scrollHeight;
   }
@@ -57,10 +61,15 @@ export class LogView {
     $('log-lines').replaceChildren();
   }
 
-  // Lines come in bursts (the held ones at first): the list is drawn once per frame.
+  // Lines come in bursts (the held ones at first): the list is drawn once per frame, and not at all
+  // while the view is hidden, until it is shown.
   queueRender() {
     if (this.renderQueued)
       return;
+    if ($('view-sucesos').hidden) {
+      this.stale = true;
+      return;
+    }
     this.renderQueued = true;
     requestAnimationFrame(() => {
       this.renderQueued = false;
@@ -114,9 +123,11 @@ export class LogView {
   }
 
   async download() {
+    this.notify('');
     try {
       const file = await this.api.download('/api/log-file');
       saveFile(file.blob, file.name);
+      this.notify(`${file.name} descargado.`);
     } catch (error) {
       this.notify(error.message, true);
     }

@@ -19,6 +19,11 @@ export function formatDuration(seconds) {
   return days > 0 ? `${days} d ${clock}` : clock;
 }
 
+// A client's text as the event log shows it: its control characters as blanks.
+export function shownText(text) {
+  return text.replace(/[\u0000-\u001f\u007f-\u009f]/g, ' ');
+}
+
 export function dateText(date) {
   const two = (value) => String(value).padStart(2, '0');
   return `${two(date.getDate())}/${two(date.getMonth() + 1)}/${date.getFullYear()}`;
@@ -56,8 +61,11 @@ export function saveFile(blob, name) {
 // The streams of the session by name: one of a name at a time. One that the server closes is opened
 // again once the session is known to stand, later and later while it keeps failing.
 export class Streams {
-  constructor(api) {
+  // onReachable(false) while a stream cannot be opened again because the server does not answer,
+  // onReachable(true) once one is.
+  constructor(api, onReachable = () => {}) {
     this.api = api;
+    this.onReachable = onReachable;
     this.open_ = new Map();
   }
 
@@ -70,10 +78,13 @@ export class Streams {
       entry.retry = setTimeout(async () => {
         if (!current())
           return;
-        if (await this.api.check())
+        const session = await this.api.check();
+        if (session === 'ok')
           connect();
-        else
+        else if (session === 'unreachable') {
+          this.onReachable(false);
           retry();
+        }
       }, entry.delay);
       entry.delay = Math.min(entry.delay * 2, 30000);
     };
@@ -84,6 +95,7 @@ export class Streams {
         ...handlers,
         onReply: (reply) => {
           entry.delay = 1000;
+          this.onReachable(true);
           handlers.onReply?.(reply);
         },
         onClose: () => {

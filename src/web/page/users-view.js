@@ -2,17 +2,20 @@
 // disconnected after a question, or followed: its activity lines arrive as the client sends them,
 // and are saved as the console's tracking window saves them.
 
-import {$, dateText, encodeWindows1252, saveFile} from './page-tools.js';
+import {$, dateText, encodeWindows1252, saveFile, shownText} from './page-tools.js';
 
 // The console's tracking window keeps this many lines; so does the panel.
 const MAX_FOLLOW_LINES = 10000;
 
 export class UsersView {
-  constructor({api, streams, notify, confirm}) {
+  constructor({api, streams, notify, confirm, cancelConfirm}) {
     this.api = api;
     this.streams = streams;
     this.notify = notify;
     this.confirm = confirm;
+    this.cancelConfirm = cancelConfirm;
+    this.asking = null;
+    this.pendingLines = [];
     this.selected = null;
     this.followed = null;
     this.followLines = [];
@@ -48,13 +51,15 @@ export class UsersView {
       tr.tabIndex = 0;
       tr.setAttribute('aria-selected', String(row.user === this.selected));
       const cell = document.createElement('td');
-      cell.textContent = row.text;
+      cell.textContent = shownText(row.text);
       tr.append(cell);
       return tr;
     });
     body.replaceChildren(...rows);
     if (!state.rows.some((row) => row.user === this.selected))
       this.selected = null;
+    if (this.asking !== null && !state.rows.some((row) => row.user === this.asking))
+      this.cancelConfirm();
     rows.find((tr) => tr.dataset.user === focused)?.focus();
     $('users-empty').hidden = rows.length > 0;
     this.updateButtons();
@@ -93,7 +98,12 @@ export class UsersView {
 
   async disconnect() {
     const user = this.selected;
-    if (user === null || !await this.confirm(`¿Desea cerrar la conexión de [${user}]?`))
+    if (user === null)
+      return;
+    this.asking = user;
+    const yes = await this.confirm(`¿Desea cerrar la conexión de [${user}]?`);
+    this.asking = null;
+    if (!yes)
       return;
     try {
       await this.api.command('disconnect', {user});
@@ -110,6 +120,7 @@ export class UsersView {
     this.closeFollow();
     this.followed = user;
     this.followLines = [];
+    this.pendingLines = [];
     $('follow-lines').replaceChildren();
     $('follow-user').textContent = user;
     $('follow-state').textContent = 'Esperando la actividad del usuario...';
@@ -133,16 +144,26 @@ export class UsersView {
     $('follow-lines').focus();
   }
 
+  // A client may send hundreds of lines a second: they are drawn together, once per frame.
   addFollowLine(text) {
     this.followLines.push(text);
+    this.pendingLines.push(text);
+    if (this.followLines.length > MAX_FOLLOW_LINES)
+      this.followLines.splice(0, this.followLines.length - MAX_FOLLOW_LINES);
+    if (this.pendingLines.length === 1)
+      requestAnimationFrame(() => this.drawFollowLines());
+  }
+
+  drawFollowLines() {
     const list = $('follow-lines');
-    const item = document.createElement('li');
-    item.textContent = text;
-    list.append(item);
-    if (this.followLines.length > MAX_FOLLOW_LINES) {
-      this.followLines.shift();
+    const lines = this.pendingLines.splice(0).slice(-MAX_FOLLOW_LINES);
+    list.append(...lines.map((text) => {
+      const item = document.createElement('li');
+      item.textContent = text;
+      return item;
+    }));
+    for (let extra = list.childElementCount - MAX_FOLLOW_LINES; extra > 0; --extra)
       list.firstElementChild.remove();
-    }
     $('follow-state').textContent = '';
     list.scrollTop = list.scrollHeight;
   }
@@ -159,6 +180,7 @@ export class UsersView {
   closeFollow() {
     this.streams.close('follow');
     this.followed = null;
+    this.pendingLines = [];
     $('follow-panel').hidden = true;
   }
 }
