@@ -263,7 +263,8 @@ QJsonObject ControlCommands::traffic(Call&) {
     }
     return success({{QStringLiteral("intervalSeconds"), 1},
                     {QStringLiteral("users"), users},
-                    {QStringLiteral("bytes"), bytes}});
+                    {QStringLiteral("bytes"), bytes},
+                    {QStringLiteral("receivedBytes"), double(m_core.traffic().receivedAtLastSample())}});
 }
 
 // One watch for every watcher: the state is built once per change, however many are told. The

@@ -26,6 +26,9 @@ public:
 
     // Oldest first; fewer than an hour's while the program has run for less.
     const std::deque<Sample>& samples() const { return m_samples; }
+    // The count of bytes received as of the last sample: what a chart that goes on from the
+    // samples counts its next second from.
+    qint64 receivedAtLastSample() const { return m_lastBytes; }
     // Takes a sample now; the timer's, and a test's.
     void sample();
 

@@ -226,19 +226,37 @@ class WebConsole(unittest.TestCase):
         self.row("luis").click()
         self.wait(lambda: self.row("luis").get_attribute("aria-selected") == "true", "luis's row selected")
         self.assertNotEqual(self.row("marta").get_attribute("aria-selected"), "true")
+        # Someone else coming in redraws the rows: the selection stays.
+        eva = sign_in("127.0.0.5", "CAJA-6", "eva")
+        self.wait(lambda: "eva" in self.rows(), "eva's row")
+        self.assertEqual(self.row("luis").get_attribute("aria-selected"), "true")
+        self.assertTrue(self.find("#user-disconnect").is_enabled())
+        # Escape answers the question No; then Yes.
+        self.find("#user-disconnect").click()
+        self.wait(lambda: self.find("dialog#confirm").get_attribute("open") is not None, "the confirmation")
+        self.press(Keys.ESCAPE)
+        self.wait(lambda: self.find("dialog#confirm").get_attribute("open") is None, "Escape to close the question")
         self.find("#user-disconnect").click()
         self.wait(lambda: self.find("dialog#confirm").get_attribute("open") is not None, "the confirmation")
         self.assertFalse(luis.closed())
         self.find("#confirm-yes").click()
         luis.wait_closed(timeout=5)
         self.wait(lambda: "luis" not in self.rows(), "luis's row to go")
-        self.assertEqual(sorted(self.rows()), ["marta", "pedro"])
+        self.assertEqual(sorted(self.rows()), ["eva", "marta", "pedro"])
+        self.assertFalse(eva.closed())
 
         # The event log names the web user as the author, and the disconnection as an error.
         self.show_view("sucesos")
         self.wait_line("ol#log-lines", "Orden de administración [disconnect luis]", "ana por la web desde 127.0.0.1")
         gone = self.wait_line("ol#log-lines", "Usuario [luis] en [CAJA-2] desconectado manualmente.")
         self.assertEqual(gone.get_attribute("data-kind"), "3")
+        # Each kind with the console's icon, named for a screen reader.
+        for text, icon, name in [("desconectado manualmente", "log-error.png", "Error"),
+                                 ("Validado usuario [pedro]", "log-info.png", "Información"),
+                                 ("Inicio de sesión para [CAJA-4] completado.", "log-done.png", "Realizado")]:
+            image = self.line_holding("ol#log-lines", text).find_element(By.TAG_NAME, "img")
+            self.assertTrue(image.get_attribute("src").endswith("/icons/" + icon), text)
+            self.assertEqual(image.get_attribute("alt"), name)
         self.assertTrue(self.line_holding("ol#log-lines", "Validado usuario [pedro] en [CAJA-4]."))
         # A new line while the view is shown comes without a reload (127.0.0.2 is free again).
         sign_in("127.0.0.2", "CAJA-5", "rosa")
@@ -268,9 +286,18 @@ class WebConsole(unittest.TestCase):
         self.assertFalse(self.find("#service-stop").is_enabled())
         self.show_view("copias")
         self.wait(lambda: self.find("#backup-1 select[name=type]").is_enabled(), "the editor to be enabled")
+
+        def enabled_fields():
+            return [name for name in ("database", "day", "hour", "minute", "file")
+                    if self.find("#backup-1 [name=%s]" % name).is_enabled()]
+        # The editor's rules: an inactive schedule has nothing to set, a daily one no day.
+        self.assertEqual(enabled_fields(), [])
+        Select(self.find("#backup-1 select[name=type]")).select_by_visible_text("Semanal")
+        self.assertEqual(enabled_fields(), ["database", "day", "hour", "minute", "file"])
+        Select(self.find("#backup-1 select[name=day]")).select_by_visible_text("Viernes")
         Select(self.find("#backup-1 select[name=type]")).select_by_visible_text("Diaria")
+        self.assertEqual(enabled_fields(), ["database", "hour", "minute", "file"])
         hour = self.find("#backup-1 input[name=hour]")
-        self.wait(hour.is_enabled, "the hour of a daily backup to be enabled")
         hour.clear()
         hour.send_keys("25")
         self.find("#backup-1 input[name=file]").clear()
@@ -279,6 +306,20 @@ class WebConsole(unittest.TestCase):
         self.wait_text("#backup-message", "Información de hora incorrecta.", within=True)
         with open(os.path.join(server.home, "OskServer.INI"), encoding="utf-8", errors="replace") as ini:
             self.assertNotIn("copia.obk", ini.read())
+        # Weekly on Fridays at 21:30, saved, is what the page shows after a reload.
+        Select(self.find("#backup-1 select[name=type]")).select_by_visible_text("Semanal")
+        Select(self.find("#backup-1 select[name=day]")).select_by_visible_text("Viernes")
+        hour.clear()
+        hour.send_keys("21")
+        self.find("#backup-1 input[name=minute]").clear()
+        self.find("#backup-1 input[name=minute]").send_keys("30")
+        self.find("#backup-1 button.backup-save").click()
+        self.wait_text("#notice", "Copia de Seguridad 1 guardada.")
+        self.browser.refresh()
+        self.wait(lambda: self.find("#backup-1 select[name=day]").get_attribute("value") == "Viernes",
+                  "the stored day after a reload")
+        self.assertEqual(self.find("#backup-1 input[name=hour]").get_attribute("value"), "21")
+        self.assertEqual(self.find("#backup-1 input[name=minute]").get_attribute("value"), "30")
         # Started again, the editor is read-only once more.
         self.show_view("estado")
         self.find("#service-start").click()
@@ -311,9 +352,11 @@ class WebConsole(unittest.TestCase):
         self.wait(lambda: self.shown("main#console"), "the console after the login")
 
         # The chart starts from the server's own samples, with marta among them.
+        # Marta's sign-in is in the bytes of those samples, not in the page's own.
         self.wait(lambda: self.browser.execute_script(
-            "const c = Chart.getChart('state-chart'); return c && c.data.datasets[0].data.includes(1);"),
-            "a point of the chart with marta connected")
+            "const c = Chart.getChart('state-chart'); return c && c.data.datasets[0].data.includes(1) && "
+            "c.data.datasets[1].data.some((bytes) => bytes > 1);"),
+            "points of the chart with marta connected and her bytes")
 
         # The followed lines saved as the tracking window saves them: Windows-1252, CR LF.
         self.show_view("usuarios")
@@ -321,11 +364,15 @@ class WebConsole(unittest.TestCase):
         self.row("marta").click()
         self.find("#user-follow").click()
         marta.wait_for("LOG")
-        marta.send("LOG guardó la ficha")
-        self.wait_line("ol#follow-lines", "guardó la ficha")
+        marta.send("LOG ¿guardó la ficha nº 3? ¡sí!")
+        self.wait_line("ol#follow-lines", "¿guardó la ficha nº 3? ¡sí!")
         self.find("#follow-save").click()
         saved = self.downloaded(downloads, "marta.txt")
-        self.assertRegex(saved, rb"^\[\d\d/\d\d/\d{4}\]\r\n-{14}\r\n\r\n\[\d\d:\d\d:\d\d\]  guard\xf3 la ficha\r\n$")
+        self.assertRegex(saved, rb"^\[\d\d/\d\d/\d{4}\]\r\n-{14}\r\n\r\n\[\d\d:\d\d:\d\d\]  "
+                                rb"\xbfguard\xf3 la ficha n\xba 3\? \xa1s\xed!\r\n$")
+        # Her program ends: the panel says so.
+        marta.close()
+        self.wait_text("#follow-state", "La sesión del usuario ha terminado.")
 
         # Today's file, saved from the page, downloaded byte for byte.
         self.show_view("sucesos")

@@ -172,6 +172,9 @@ private slots:
             return text.join(' ');
         };
         QCOMPARE(taken(), "2/300 0/120 0/0");
+        received = 150; // not yet sampled
+        QCOMPARE(history.receivedAtLastSample(), 120);
+        received = 120;
         for (int second = 0; second < 3600; ++second) {
             received += second + 1;
             history.sample();

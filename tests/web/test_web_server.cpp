@@ -392,9 +392,12 @@ void TestWebServer::pageAndLogFile() {
     QCOMPARE(get("/icons/../app.js").left(3), "404");
     QCOMPARE(get("/%2e%2e/%2e%2e/etc/passwd").left(3), "404");
     QCOMPARE(get("/app.js?x=1").left(3), "200");
+    QVERIFY(f.run(R"(POST /api/login {"user":"ana","password":"secreto123"})").startsWith("< 200"));
+    // The address the console's status bar shows.
+    QVERIFY(f.run("POST /api/status cookie token {}")
+                .contains(QStringLiteral(R"("address":"%1")").arg(f.core->localAddress())));
 
     const QString day = f.folder.file(QStringLiteral("Log/04122026.log"));
-    QVERIFY(f.run(R"(POST /api/login {"user":"ana","password":"secreto123"})").startsWith("< 200"));
     QCOMPARE(f.run("POST /api/log-file cookie {}"),
              R"(< 403 {"error":"Falta el testigo de la sesión (X-Osk-Token) o no es el suyo.","ok":false})"
              "\n");
@@ -407,6 +410,29 @@ void TestWebServer::pageAndLogFile() {
     QVERIFY(saved.contains("[BEGIN 04/12/2026]"));
     const QString downloaded = f.run("POST /api/log-file cookie token {}");
     QCOMPARE(downloaded, "< 200 " + QString::fromUtf8(saved) + '\n');
+    // Two downloads at once that their browsers do not read yet: a third waits its turn, and the
+    // turns come back as they end.
+    QVERIFY(writeFileBytes(day, readFileBytes(day) + QByteArray(24 * 1024 * 1024, 'x')));
+    const QByteArray request =
+        "POST /api/log-file HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(f.webPort) +
+        "\r\nCookie: osk_session=" + f.cookie + "\r\nX-Osk-Token: " + f.token +
+        "\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}";
+    std::vector<std::unique_ptr<QTcpSocket>> unread;
+    for (const char* from : {"127.0.0.2", "127.0.0.3"}) {
+        unread.push_back(std::make_unique<QTcpSocket>());
+        unread.back()->bind(QHostAddress(QString::fromLatin1(from)));
+        unread.back()->connectToHost(QHostAddress::LocalHost, f.webPort);
+        QVERIFY(unread.back()->waitForConnected(kWaitMs));
+        unread.back()->write(request);
+        QVERIFY(QTest::qWaitFor([&] { return unread.back()->bytesAvailable() > 0; }, kWaitMs));
+    }
+    QCOMPARE(f.run("POST /api/log-file cookie token {}"),
+             R"(< 429 {"error":"Hay otras descargas del registro en curso; inténtelo más tarde.","ok":false})"
+             "\n");
+    unread.clear();
+    for (int turn = 0; turn < 3; ++turn)
+        QVERIFY(QTest::qWaitFor(
+            [&] { return f.run("POST /api/log-file cookie token {}").startsWith("< 200"); }, kWaitMs));
     QVERIFY(QFile::remove(day));
     QVERIFY(::mkfifo(QFile::encodeName(day).constData(), 0600) == 0);
     const QString fifo = f.run("POST /api/log-file cookie token {}");
@@ -593,6 +619,12 @@ void TestWebServer::tlsWithACertificateOfItsOwn() {
     mismatched.key = "other.key";
     QCOMPARE(WebServer(*f.core, mismatched).start().error(),
              "Configuración [Web] Key: other.key no es la clave del certificado web.pem.");
+    // A FIFO in the certificate's place is named, never waited on.
+    QVERIFY(::mkfifo(QFile::encodeName(f.folder.file("fifo.pem")).constData(), 0600) == 0);
+    WebSettings fifo = readWebSettings(f.core->settingsFile());
+    fifo.certificate = "fifo.pem";
+    QCOMPARE(WebServer(*f.core, fifo).start().error(),
+             "Configuración [Web] Certificate: fifo.pem: no es un archivo normal.");
 }
 
 // A password sent in clear over the network is refused: the service says which setting and

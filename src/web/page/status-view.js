@@ -81,6 +81,9 @@ export class StatusView {
       data.labels.unshift(...labels);
       data.datasets[0].data.unshift(...traffic.users);
       data.datasets[1].data.unshift(...traffic.bytes);
+      // The bytes that came since the server's last sample go to the page's first second.
+      if (!this.lastSample || traffic.receivedBytes < this.lastSample.bytes)
+        this.lastSample = {at: end, bytes: traffic.receivedBytes};
       this.trim();
       this.chart.update('none');
     } catch (error) {
