@@ -429,6 +429,11 @@ class WebConsole(unittest.TestCase):
         self.submit_login(harness.WEB_PASSWORD)
         self.wait(lambda: self.shown("#view-bases"), "the databases view after the new login")
 
+        # The server gone: the page says so while it tries again.
+        server.process.terminate()
+        server.process.wait(timeout=15)
+        self.wait_text("#notice", "No se puede conectar con el servidor: se reintentará.")
+
     def test_login_closed_after_five_failures(self):
         self.open_page()
         for attempt in range(5):
