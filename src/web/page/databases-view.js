@@ -2,7 +2,7 @@
 // changes it; a selected database is deleted after the console's question, or given the client
 // programs with the progress of the copy.
 
-import {$, formatNumber} from './page-tools.js';
+import {$, RowChoice, formatNumber} from './page-tools.js';
 
 export class DatabasesView {
   constructor({api, streams, notify, confirm}) {
@@ -10,26 +10,16 @@ export class DatabasesView {
     this.streams = streams;
     this.notify = notify;
     this.confirm = confirm;
-    this.selected = null;
+    this.rows = new RowChoice($('db-table'), 'database', () => this.updateButtons());
     this.busy = false;
     this.canRefresh = true;
-    const body = $('db-table').tBodies[0];
-    body.addEventListener('click', (event) => this.select(event.target.closest('tr')));
-    body.addEventListener('keydown', (event) => {
-      const row = event.target.closest('tr');
-      if (row && (event.key === 'Enter' || event.key === ' ')) {
-        event.preventDefault();
-        this.select(row);
-      }
-    });
     $('db-refresh').addEventListener('click', () => this.load(true));
     $('db-delete').addEventListener('click', () => this.remove());
     $('db-update-clients').addEventListener('click', () => this.updateClients());
   }
 
   start() {
-    this.selected = null;
-    $('db-table').tBodies[0].replaceChildren();
+    this.rows.show([]);
   }
 
   stop() {
@@ -59,11 +49,9 @@ export class DatabasesView {
   }
 
   show(databases) {
-    const rows = databases.map((database) => {
+    this.rows.show(databases.map((database) => {
       const tr = document.createElement('tr');
       tr.dataset.database = database.name;
-      tr.tabIndex = 0;
-      tr.setAttribute('aria-selected', String(database.name === this.selected));
       for (const text of [database.name, database.revision, database.state]) {
         const cell = document.createElement('td');
         cell.textContent = text;
@@ -71,26 +59,14 @@ export class DatabasesView {
       }
       tr.classList.toggle('incorrect', database.state === 'Incorrecta');
       return tr;
-    });
-    $('db-table').tBodies[0].replaceChildren(...rows);
-    if (!databases.some((database) => database.name === this.selected))
-      this.selected = null;
-    this.updateButtons();
-  }
-
-  select(row) {
-    if (!row)
-      return;
-    this.selected = row.dataset.database;
-    for (const tr of $('db-table').tBodies[0].rows)
-      tr.setAttribute('aria-selected', String(tr === row));
+    }));
     this.updateButtons();
   }
 
   updateButtons() {
     $('db-refresh').disabled = this.busy || !this.canRefresh;
-    $('db-delete').disabled = this.busy || this.selected === null;
-    $('db-update-clients').disabled = this.busy || this.selected === null;
+    $('db-delete').disabled = this.busy || this.rows.chosen === null;
+    $('db-update-clients').disabled = this.busy || this.rows.chosen === null;
   }
 
   setBusy(busy) {
@@ -100,7 +76,7 @@ export class DatabasesView {
   }
 
   async remove() {
-    const name = this.selected;
+    const name = this.rows.chosen;
     if (name === null ||
         !await this.confirm('Va a eliminar una Base de Datos que puede estar en uso, ¿Desea continuar?'))
       return;
@@ -116,7 +92,7 @@ export class DatabasesView {
 
   // Over a WebSocket, so that the progress arrives as the copy goes.
   updateClients() {
-    const name = this.selected;
+    const name = this.rows.chosen;
     if (name === null)
       return;
     this.setBusy(true);

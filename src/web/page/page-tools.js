@@ -58,6 +58,64 @@ export function saveFile(blob, name) {
   setTimeout(() => URL.revokeObjectURL(link.href), 60000);
 }
 
+// The rows of a table, one of them chosen at a time with the mouse or the keyboard: Tab or the
+// arrows to a row, Enter or Space to choose it; other keys as `keys` says. The choice is kept by
+// the rows' key (their data-`field`) while the rows are drawn again, and forgotten when its row
+// has gone.
+export class RowChoice {
+  constructor(table, field, onChange, keys = {}) {
+    this.body = table.tBodies[0];
+    this.field = field;
+    this.onChange = onChange;
+    this.chosen = null;
+    this.body.addEventListener('click', (event) => this.choose(event.target.closest('tr')));
+    this.body.addEventListener('keydown', (event) => {
+      const row = event.target.closest('tr');
+      if (!row)
+        return;
+      if (event.key === 'Enter' || event.key === ' ') {
+        event.preventDefault();
+        this.choose(row);
+      } else if (event.key === 'ArrowDown' || event.key === 'ArrowUp') {
+        event.preventDefault();
+        (event.key === 'ArrowDown' ? row.nextElementSibling : row.previousElementSibling)?.focus();
+      } else if (keys[event.key]) {
+        this.choose(row);
+        keys[event.key]();
+      }
+    });
+  }
+
+  // The rows anew, each made focusable; the focus stays on the row of the same key.
+  show(rows) {
+    const focused = this.body.contains(document.activeElement) ? document.activeElement.dataset[this.field] : null;
+    for (const row of rows)
+      row.tabIndex = 0;
+    this.body.replaceChildren(...rows);
+    this.mark();
+    rows.find((row) => row.dataset[this.field] === focused)?.focus();
+  }
+
+  choose(row) {
+    if (!row)
+      return;
+    this.chosen = row.dataset[this.field];
+    this.mark();
+    this.onChange();
+  }
+
+  mark() {
+    let found = false;
+    for (const row of this.body.rows) {
+      const chosen = row.dataset[this.field] === this.chosen;
+      found ||= chosen;
+      row.setAttribute('aria-selected', String(chosen));
+    }
+    if (!found)
+      this.chosen = null;
+  }
+}
+
 // The streams of the session by name: one of a name at a time. One that the server closes is opened
 // again once the session is known to stand, later and later while it keeps failing.
 export class Streams {

@@ -2,7 +2,7 @@
 // disconnected after a question, or followed: its activity lines arrive as the client sends them,
 // and are saved as the console's tracking window saves them.
 
-import {$, dateText, encodeWindows1252, saveFile, shownText} from './page-tools.js';
+import {$, RowChoice, dateText, encodeWindows1252, saveFile, shownText} from './page-tools.js';
 
 // The console's tracking window keeps this many lines; so does the panel.
 const MAX_FOLLOW_LINES = 10000;
@@ -16,12 +16,10 @@ export class UsersView {
     this.cancelConfirm = cancelConfirm;
     this.asking = null;
     this.pendingLines = [];
-    this.selected = null;
+    this.rows = new RowChoice($('users-table'), 'user', () => this.updateButtons(),
+      {Delete: () => this.disconnect()});
     this.followed = null;
     this.followLines = [];
-    const body = $('users-table').tBodies[0];
-    body.addEventListener('click', (event) => this.select(event.target.closest('tr')));
-    body.addEventListener('keydown', (event) => this.onKey(event));
     $('user-disconnect').addEventListener('click', () => this.disconnect());
     $('user-follow').addEventListener('click', () => this.follow());
     $('follow-save').addEventListener('click', () => this.saveFollowed());
@@ -43,61 +41,27 @@ export class UsersView {
     if (shownRows === this.shownRows)
       return;
     this.shownRows = shownRows;
-    const body = $('users-table').tBodies[0];
-    const focused = document.activeElement?.closest?.('#users-table tr')?.dataset.user;
-    const rows = state.rows.map((row) => {
+    this.rows.show(state.rows.map((row) => {
       const tr = document.createElement('tr');
       tr.dataset.user = row.user;
-      tr.tabIndex = 0;
-      tr.setAttribute('aria-selected', String(row.user === this.selected));
       const cell = document.createElement('td');
       cell.textContent = shownText(row.text);
       tr.append(cell);
       return tr;
-    });
-    body.replaceChildren(...rows);
-    if (!state.rows.some((row) => row.user === this.selected))
-      this.selected = null;
+    }));
     if (this.asking !== null && !state.rows.some((row) => row.user === this.asking))
       this.cancelConfirm();
-    rows.find((tr) => tr.dataset.user === focused)?.focus();
-    $('users-empty').hidden = rows.length > 0;
+    $('users-empty').hidden = state.rows.length > 0;
     this.updateButtons();
-  }
-
-  select(row) {
-    if (!row)
-      return;
-    this.selected = row.dataset.user;
-    for (const tr of $('users-table').tBodies[0].rows)
-      tr.setAttribute('aria-selected', String(tr === row));
-    this.updateButtons();
-  }
-
-  onKey(event) {
-    const row = event.target.closest('tr');
-    if (!row)
-      return;
-    if (event.key === 'Enter' || event.key === ' ') {
-      event.preventDefault();
-      this.select(row);
-    } else if (event.key === 'ArrowDown' || event.key === 'ArrowUp') {
-      event.preventDefault();
-      const next = event.key === 'ArrowDown' ? row.nextElementSibling : row.previousElementSibling;
-      next?.focus();
-    } else if (event.key === 'Delete') {
-      this.select(row);
-      this.disconnect();
-    }
   }
 
   updateButtons() {
-    $('user-disconnect').disabled = this.selected === null;
-    $('user-follow').disabled = this.selected === null;
+    $('user-disconnect').disabled = this.rows.chosen === null;
+    $('user-follow').disabled = this.rows.chosen === null;
   }
 
   async disconnect() {
-    const user = this.selected;
+    const user = this.rows.chosen;
     if (user === null)
       return;
     this.asking = user;
@@ -114,7 +78,7 @@ export class UsersView {
   }
 
   follow() {
-    const user = this.selected;
+    const user = this.rows.chosen;
     if (user === null)
       return;
     this.closeFollow();
