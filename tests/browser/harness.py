@@ -199,6 +199,67 @@ class Client:
         self._reader.join(timeout=5)
 
 
+class Relay:
+    """A TCP relay on the loopback to the web administration, whose connections the test can cut
+    as a network would, while the server and its sessions stay."""
+
+    def __init__(self, target_port):
+        self.target_port = target_port
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self._lock = threading.Lock()
+        self._open = []
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    @property
+    def url(self):
+        return "http://127.0.0.1:%d/" % self.port
+
+    def _accept(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return  # closed
+            try:
+                server = socket.create_connection(("127.0.0.1", self.target_port), timeout=10)
+            except OSError:
+                client.close()  # the server is gone: refused, as it would be
+                continue
+            with self._lock:
+                self._open += [client, server]
+            for source, sink in ((client, server), (server, client)):
+                threading.Thread(target=self._pump, args=(source, sink), daemon=True).start()
+
+    @staticmethod
+    def _pump(source, sink):
+        try:
+            while data := source.recv(65536):
+                sink.sendall(data)
+        except OSError:
+            pass
+        for end in (source, sink):
+            try:
+                end.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def cut(self):
+        """Ends every connection relayed now; new ones are relayed as before."""
+        with self._lock:
+            cut, self._open = self._open, []
+        for end in cut:
+            try:
+                end.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            end.close()
+
+    def close(self):
+        self.listener.close()
+        self.cut()
+
+
 def start_browser(width, height):
     """Headless Chromium through Debian's chromedriver, with the window of the given size."""
     from selenium import webdriver

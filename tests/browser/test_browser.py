@@ -347,7 +347,11 @@ class WebConsole(unittest.TestCase):
         self.browser.execute_cdp_cmd("Browser.setDownloadBehavior", {"behavior": "allow", "downloadPath": downloads})
         marta = harness.Client(server, "127.0.0.3").sign_in("ALMACEN", "marta")
         self.addCleanup(marta.close)
-        self.open_page()
+        # Through a relay whose connections can be cut as a network's are.
+        relay = harness.Relay(server.web_port)
+        self.addCleanup(relay.close)
+        self.browser.get(relay.url)
+        self.wait(lambda: self.shown("form#login-form"), "the login form")
         self.submit_login(harness.WEB_PASSWORD)
         self.wait(lambda: self.shown("main#console"), "the console after the login")
 
@@ -411,10 +415,16 @@ class WebConsole(unittest.TestCase):
         self.wait(lambda: self.find("dialog#confirm").get_attribute("open") is None, "the question to go with pablo")
         self.assertFalse(self.server.logged("Orden de administración [disconnect pablo]"))
 
+        # The connections cut, the session still there: the page opens its streams again.
+        relay.cut()
+        rosa = harness.Client(server, "127.0.0.5").sign_in("CAJA-7", "rosa")
+        self.addCleanup(rosa.close)
+        self.wait(lambda: "rosa" in self.rows(), "rosa's row through the streams opened again")
+
         # A second tab shares the login, and a login there leaves this one working.
         first = self.browser.current_window_handle
         self.browser.switch_to.new_window("tab")
-        self.browser.get(server.url + "#sucesos")
+        self.browser.get(relay.url + "#sucesos")
         self.wait(lambda: self.shown("#view-sucesos"), "the second tab's console without a login")
         self.browser.close()
         self.browser.switch_to.window(first)

@@ -5,6 +5,7 @@
 // login of all.
 
 const TOKEN_KEY = 'osk-token';
+const CHECK_TIMEOUT_MS = 10000;
 
 export class ApiError extends Error {
   constructor(message, status) {
@@ -89,18 +90,20 @@ export class Api {
   // otherwise: a WebSocket closed for no reason of ours may mean any of them.
   async check() {
     try {
-      await this.command('status');
+      // A server that takes the connection and says nothing is as good as none.
+      await this.post('/api/status', {}, true, AbortSignal.timeout(CHECK_TIMEOUT_MS));
       return 'ok';
     } catch (error) {
       return error.status === 0 ? 'unreachable' : 'ended';
     }
   }
 
-  async post(path, body, withToken) {
+  async post(path, body, withToken, signal = undefined) {
     const response = await this.fetch(path, {
       method: 'POST',
       headers: {'Content-Type': 'application/json'},
       body: JSON.stringify(body),
+      signal,
     }, withToken);
     let reply = {};
     try {
