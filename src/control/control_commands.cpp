@@ -443,10 +443,8 @@ QJsonObject ControlCommands::autostart(Call& call) {
 // While the client programs are copied the database is held by the copy: what would wait for it
 // waits until the copy has ended, and every session with it.
 std::optional<QJsonObject> ControlCommands::refusedWhileUpdatingClients() const {
-    if (const std::optional<QString>& database = m_core.clientsBeingUpdated())
-        return controlError(
-            QStringLiteral("Ya se están actualizando los ejecutables de %1: espere a que termine.")
-                .arg(*database));
+    if (const QString busy = m_core.clientsUpdateRefusal(); !busy.isEmpty())
+        return controlError(busy);
     return std::nullopt;
 }
 

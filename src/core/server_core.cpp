@@ -236,13 +236,18 @@ bool ServerCore::deleteDatabase(const QString& database) {
     return m_admin.mnuDBDelete(database, m_settings.port, m_settings.computerName);
 }
 
+QString ServerCore::clientsUpdateRefusal() const {
+    if (!m_updatingClients)
+        return {};
+    return QStringLiteral("Ya se están actualizando los ejecutables de %1: espere a que termine.")
+        .arg(*m_updatingClients);
+}
+
 Result<QString> ServerCore::updateClients(const QString& database) {
     // The copy lets the event loop run between its pieces: another administrator could ask for a
     // second one meanwhile, which would wait on the first's hold of the database with every session.
-    if (m_updatingClients)
-        return Result<QString>::failure(
-            QStringLiteral("Ya se están actualizando los ejecutables de %1: espere a que termine.")
-                .arg(*m_updatingClients));
+    if (const QString busy = clientsUpdateRefusal(); !busy.isEmpty())
+        return Result<QString>::failure(busy);
     const QScopedValueRollback updating(m_updatingClients, std::optional<QString>(database));
     ClientDistribution distribution(m_programFolder, *m_engine, m_operator, *m_progress);
     const Result<QString> outcome = distribution.ActualizaClientes(database);

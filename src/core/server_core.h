@@ -102,6 +102,8 @@ public:
     Result<QString> updateClients(const QString& database);
     // The database whose client programs are being copied now, if any.
     const std::optional<QString>& clientsBeingUpdated() const { return m_updatingClients; }
+    // Why what would wait on that copy's hold of the database is refused now; empty when no copy runs.
+    QString clientsUpdateRefusal() const;
     // mnuDBBackup, mnuDBSecurity, mnuSecurity, mnuDBDownload, mnuDBUpload.
     ExternalModules& modules() { return m_modules; }
     // The console's progress window for updateClients; none by default.
